@@ -1,0 +1,28 @@
+# The two set-up commands of the README, and the benchmark command.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all bootstrap build run test bench clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@$(BUILD)/VantrelAgent/bin/VantrelAgent
+
+test: build
+	@scripts/run-tests $(BUILD)
+
+bench: bootstrap
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_GUI=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS)
+	@bench/run build-bench
+
+clean:
+	rm -rf $(BUILD) build-bench build-sanitize

@@ -1,0 +1,49 @@
+# Assembles the development bundle at build/VantrelAgent/: bin/VantrelAgent (placed there by its
+# target), Resources/python (a Python home made from the system's python3), Resources/lib (the
+# reference agent), Resources/menubar.png and Info.json.
+
+set(VANTREL_BUNDLE_DIR "${CMAKE_BINARY_DIR}/VantrelAgent")
+set(VANTREL_RESOURCES_DIR "${VANTREL_BUNDLE_DIR}/Resources")
+
+find_program(VANTREL_SYSTEM_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+execute_process(
+    COMMAND "${VANTREL_SYSTEM_PYTHON}" -c "import sys, os; print(f'{sys.version_info[0]}.{sys.version_info[1]}'); print(os.path.realpath(sys.executable)); print(os.path.dirname(os.__file__))"
+    OUTPUT_VARIABLE _python_facts OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+string(REPLACE "\n" ";" _python_facts "${_python_facts}")
+list(GET _python_facts 0 VANTREL_PYTHON_VERSION)
+list(GET _python_facts 1 VANTREL_PYTHON_EXECUTABLE)
+list(GET _python_facts 2 VANTREL_PYTHON_STDLIB)
+
+if(VANTREL_API_BASE STREQUAL "")
+    set(_info_json "{\n  \"CFBundleShortVersionString\": \"${VANTREL_BUNDLE_VERSION}\"\n}\n")
+else()
+    set(_info_json "{\n  \"CFBundleShortVersionString\": \"${VANTREL_BUNDLE_VERSION}\",\n  \"VantrelAPIBase\": \"${VANTREL_API_BASE}\"\n}\n")
+endif()
+file(GENERATE OUTPUT "${VANTREL_BUNDLE_DIR}/Info.json" CONTENT "${_info_json}")
+
+file(GLOB_RECURSE _agent_sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/reference-agent/vantrel_agent/*.py")
+set(_agent_stamp "${CMAKE_BINARY_DIR}/bundle-agent.stamp")
+add_custom_command(
+    OUTPUT "${_agent_stamp}"
+    COMMAND ${CMAKE_COMMAND} -E rm -rf "${VANTREL_RESOURCES_DIR}/lib/vantrel_agent"
+    COMMAND ${CMAKE_COMMAND} -E copy_directory "${PROJECT_SOURCE_DIR}/reference-agent/vantrel_agent" "${VANTREL_RESOURCES_DIR}/lib/vantrel_agent"
+    COMMAND ${CMAKE_COMMAND} -E touch "${_agent_stamp}"
+    DEPENDS ${_agent_sources}
+    COMMENT "Copying the reference agent into the bundle")
+
+set(_python_home "${VANTREL_RESOURCES_DIR}/python")
+add_custom_command(
+    OUTPUT "${_python_home}/bin/python3"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${_python_home}/bin" "${_python_home}/lib"
+    COMMAND ${CMAKE_COMMAND} -E copy "${VANTREL_PYTHON_EXECUTABLE}" "${_python_home}/bin/python3"
+    COMMAND ${CMAKE_COMMAND} -E create_symlink "${VANTREL_PYTHON_STDLIB}" "${_python_home}/lib/python${VANTREL_PYTHON_VERSION}"
+    DEPENDS "${VANTREL_PYTHON_EXECUTABLE}"
+    COMMENT "Making the bundle's Python home")
+
+add_custom_command(
+    OUTPUT "${VANTREL_RESOURCES_DIR}/menubar.png"
+    COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/resources/menubar.png" "${VANTREL_RESOURCES_DIR}/menubar.png"
+    DEPENDS "${PROJECT_SOURCE_DIR}/resources/menubar.png")
+
+add_custom_target(bundle ALL
+    DEPENDS "${_agent_stamp}" "${_python_home}/bin/python3" "${VANTREL_RESOURCES_DIR}/menubar.png" VantrelAgent)

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// Everything the supervisor needs to know about where the agent and its files are.
+struct AgentConfig {
+    std::filesystem::path python;
+    std::filesystem::path pythonHome;
+    std::filesystem::path pythonPath;
+    std::filesystem::path state;
+    std::filesystem::path spool;
+    std::filesystem::path pidFile;
+    std::filesystem::path log;
+    std::optional<std::string> apiBase;
+
+    // The running bundle's interpreter and the user's folders, as the paths and build flavour say.
+    static AgentConfig fromBundle();
+};
+
+inline const std::vector<std::string> kAgentArguments{"-m", "vantrel_agent", "run"};
+
+// The agent's environment: the given one with the agent's variables set over it.
+std::vector<std::string> agentEnvironment(const AgentConfig& config,
+                                          std::vector<std::string> inherited);
+
+}  // namespace vantrel

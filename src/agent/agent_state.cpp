@@ -1,0 +1,61 @@
+#include "agent/agent_state.h"
+
+#include <utf8proc.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace vantrel {
+namespace {
+
+bool isAscii(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string normalized(const std::string& text) {
+    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> nfc(
+        utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(text.c_str())), &std::free);
+    return nfc ? std::string(reinterpret_cast<const char*>(nfc.get())) : text;
+}
+
+bool canonicallyEqual(const std::string& a, const std::string& b) {
+    if (a == b) {
+        return true;
+    }
+    // Pure ASCII is already in normal form, so differing bytes mean differing text.
+    if (isAscii(a) && isAscii(b)) {
+        return false;
+    }
+    return normalized(a) == normalized(b);
+}
+
+}  // namespace
+
+std::string AgentState::menuText() const {
+    switch (kind_) {
+        case Kind::reading:
+            return text_;
+        case Kind::stopped:
+            return "Stopped \u2014 " + text_;
+        case Kind::starting:
+            return "Starting\u2026";
+        case Kind::waitingToPair:
+            return "Waiting to be paired";
+    }
+    return {};
+}
+
+bool operator==(const AgentState& a, const AgentState& b) {
+    if (a.kind_ != b.kind_) {
+        return false;
+    }
+    return (a.kind_ != AgentState::Kind::reading && a.kind_ != AgentState::Kind::stopped) ||
+           canonicallyEqual(a.text_, b.text_);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,63 @@
+#include "agent/pid_file.h"
+
+#include <charconv>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+
+#include "support/atomic_file.h"
+
+namespace vantrel {
+namespace {
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+}  // namespace
+
+std::optional<pid_t> parsePidFile(std::string_view text) {
+    while (!text.empty() && isSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::int64_t magnitude = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+    if (error != std::errc() || end != text.data() + text.size() || text.front() == '+' ||
+        text.front() == '-') {
+        return std::nullopt;
+    }
+    std::int64_t value = negative ? -magnitude : magnitude;
+    if (value > std::numeric_limits<std::int32_t>::max() ||
+        value < std::numeric_limits<std::int32_t>::min() || value <= 1) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(value);
+}
+
+std::optional<pid_t> readPidFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return parsePidFile(text);
+}
+
+bool writePidFile(const std::filesystem::path& path, pid_t pid) {
+    return writeFileAtomically(path, std::to_string(pid));
+}
+
+}  // namespace vantrel

@@ -1,0 +1,102 @@
+#include "agent/utf8_stream.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace vantrel {
+namespace {
+
+bool continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
+
+// Bounds of the second byte for a lead byte; they exclude overlong forms, surrogates and
+// code points past U+10FFFF.
+bool secondByteValid(unsigned char lead, unsigned char second) {
+    switch (lead) {
+        case 0xE0:
+            return second >= 0xA0 && second <= 0xBF;
+        case 0xED:
+            return second >= 0x80 && second <= 0x9F;
+        case 0xF0:
+            return second >= 0x90 && second <= 0xBF;
+        case 0xF4:
+            return second >= 0x80 && second <= 0x8F;
+        default:
+            return continuation(second);
+    }
+}
+
+size_t sequenceLength(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return 2;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return 4;
+    }
+    return 0;
+}
+
+bool asciiWord(const unsigned char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return (word & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
+std::optional<size_t> incompleteTail(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    size_t i = 0;
+    while (i < size) {
+        if (i + 8 <= size && asciiWord(bytes + i)) {
+            i += 8;
+            continue;
+        }
+        unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = sequenceLength(lead);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        size_t available = std::min(length, size - i);
+        if (available >= 2 && !secondByteValid(lead, bytes[i + 1])) {
+            return std::nullopt;
+        }
+        for (size_t k = 2; k < available; ++k) {
+            if (!continuation(bytes[i + k])) {
+                return std::nullopt;
+            }
+        }
+        if (available < length) {
+            return available;
+        }
+        i += length;
+    }
+    return 0;
+}
+
+std::optional<std::string_view> Utf8Stream::decode(std::string_view chunk) {
+    std::string_view text = chunk;
+    if (!carried_.empty()) {
+        joined_.assign(carried_);
+        joined_.append(chunk);
+        carried_.clear();
+        text = joined_;
+    }
+    auto tail = incompleteTail(text);
+    if (!tail) {
+        return std::nullopt;
+    }
+    carried_.assign(text.substr(text.size() - *tail));
+    return text.substr(0, text.size() - *tail);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "app/launch_options.h"
+
+namespace vantrel {
+
+// Runs the tray application; returns the process's exit status.
+int runDesktop(int argc, char** argv, const LaunchOptions& options);
+
+}  // namespace vantrel

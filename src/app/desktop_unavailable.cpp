@@ -1,0 +1,11 @@
+#include "app/desktop.h"
+#include "app/headless_app.h"
+
+namespace vantrel {
+
+// A build without the desktop shell runs headless even on a desktop.
+int runDesktop(int, char**, const LaunchOptions& options) {
+    return runHeadless(options);
+}
+
+}  // namespace vantrel

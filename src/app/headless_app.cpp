@@ -1,0 +1,76 @@
+#include "app/headless_app.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "agent/agent_process.h"
+#include "support/background_queue.h"
+#include "support/instance_lock.h"
+#include "support/paths.h"
+#include "support/run_loop.h"
+
+namespace vantrel {
+namespace {
+
+void printLine(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+sigset_t terminationSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
+
+}  // namespace
+
+int runHeadless(const LaunchOptions&) {
+    // Blocked before any thread starts, so that only the waiting thread below receives them.
+    sigset_t signals = terminationSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    auto lock = InstanceLock::acquire();
+    if (!lock) {
+        std::fputs("Vantrel Agent is already running.\n", stderr);
+        return 1;
+    }
+    try {
+        Paths::createDirectories();
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr,
+                     "Vantrel Agent cannot start\n"
+                     "It could not create its folder in Application Support: %s\n",
+                     error.what());
+        return 1;
+    }
+
+    auto mainLoop = std::make_shared<RunLoop>();
+    auto background = std::make_shared<BackgroundQueue>();
+    auto agent = AgentProcess::create(AgentConfig::fromBundle(), mainLoop, background);
+    printLine(agent->state().menuText());
+    agent->setOnState([](const AgentState& state) { printLine(state.menuText()); });
+    agent->start();
+
+    std::thread waiter([signals, mainLoop, agent] {
+        int received = 0;
+        sigwait(&signals, &received);
+        mainLoop->post([mainLoop, agent] {
+            agent->stop();
+            mainLoop->quit();
+        });
+    });
+    mainLoop->run();
+    waiter.join();
+    return 0;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,26 @@
+#include "app/launch_options.h"
+
+namespace vantrel {
+
+std::optional<LaunchOptions> LaunchOptions::parse(const std::vector<std::string>& arguments,
+                                                  bool hasDisplay, std::string& error) {
+    LaunchOptions options;
+    for (const auto& argument : arguments) {
+        if (argument == "--headless") {
+            options.headless = true;
+        } else if (argument == "--login-item") {
+            options.loginItem = true;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument.starts_with("--")) {
+            error = "unknown option " + argument;
+            return std::nullopt;
+        } else {
+            options.passThrough.push_back(argument);
+        }
+    }
+    options.headless = options.headless || !hasDisplay;
+    return options;
+}
+
+}  // namespace vantrel

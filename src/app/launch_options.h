@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+// What the command line and the environment ask of this start.
+struct LaunchOptions {
+    bool headless = false;
+    bool loginItem = false;  // started at login (--login-item)
+    bool help = false;
+    std::vector<std::string> passThrough;  // single-dash options, left to the toolkit
+
+    // Headless when asked, or when there is no display to show a window on.
+    static std::optional<LaunchOptions> parse(const std::vector<std::string>& arguments,
+                                              bool hasDisplay, std::string& error);
+};
+
+inline constexpr const char* kUsage =
+    "usage: VantrelAgent [--headless] [--login-item]\n"
+    "  --headless    supervise the agent without a window; print each state line\n"
+    "  --login-item  this start comes from the login session (no setup window)\n";
+
+}  // namespace vantrel

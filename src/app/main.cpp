@@ -1,0 +1,29 @@
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/desktop.h"
+#include "app/headless_app.h"
+#include "app/launch_options.h"
+
+int main(int argc, char** argv) {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    bool hasDisplay = (display && *display) || (wayland && *wayland);
+
+    std::string error;
+    auto options = vantrel::LaunchOptions::parse(std::vector<std::string>(argv + 1, argv + argc),
+                                                 hasDisplay, error);
+    if (!options) {
+        std::fprintf(stderr, "VantrelAgent: %s\n%s", error.c_str(), vantrel::kUsage);
+        return 2;
+    }
+    if (options->help) {
+        std::fputs(vantrel::kUsage, stdout);
+        return 0;
+    }
+    // The toolkit aborts without a display, so headless is decided before it is touched.
+    return options->headless ? vantrel::runHeadless(*options)
+                             : vantrel::runDesktop(argc, argv, *options);
+}

@@ -1,0 +1,34 @@
+#include "support/bundle.h"
+
+#include <fstream>
+#include <system_error>
+
+namespace vantrel::bundle {
+
+std::filesystem::path executable() {
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path("/proc/self/exe") : path;
+}
+
+std::filesystem::path root() {
+    return executable().parent_path().parent_path();
+}
+
+std::filesystem::path resources() {
+    return root() / "Resources";
+}
+
+std::optional<nlohmann::json> info() {
+    std::ifstream file(root() / "Info.json", std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    auto parsed = nlohmann::json::parse(file, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+}  // namespace vantrel::bundle

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+namespace vantrel::bundle {
+
+// The application bundle that holds the running executable: <root>/bin/VantrelAgent.
+std::filesystem::path root();
+std::filesystem::path resources();
+std::filesystem::path executable();
+
+// Info.json at the bundle's root, read afresh; nothing when it is missing or not a JSON object.
+std::optional<nlohmann::json> info();
+
+}  // namespace vantrel::bundle

@@ -1,0 +1,135 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace vantrel {
+namespace {
+
+// Called through syscall(): this C library's header for them lacks C linkage under C++.
+int openProcessDescriptor(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int sendSignal(int pidfd, int number) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, number, nullptr, 0));
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    result.reserve(strings.size() + 1);
+    for (auto& text : strings) {
+        result.push_back(text.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+// Runs in the forked child, so only async-signal-safe calls.
+[[noreturn]] void becomeChild(const char* path, char* const* argv, char* const* envp, int output,
+                              int errorPipe) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number) {
+        sigaction(number, &defaults, nullptr);
+    }
+    if (output >= 0 && (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0)) {
+        int error = errno;
+        (void)!write(errorPipe, &error, sizeof error);
+        _exit(127);
+    }
+    // Whatever else is open, ours or a library's, must not reach the child.
+    syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    execve(path, argv, envp);
+    int error = errno;
+    (void)!write(errorPipe, &error, sizeof error);
+    _exit(127);
+}
+
+int readExecError(int fd) {
+    int error = 0;
+    ssize_t got;
+    do {
+        got = ::read(fd, &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+}  // namespace
+
+ChildProcess::Started ChildProcess::spawn(const SpawnRequest& request) {
+    std::vector<std::string> argvStrings{request.executable};
+    argvStrings.insert(argvStrings.end(), request.arguments.begin(), request.arguments.end());
+    std::vector<std::string> envStrings = request.environment;
+    auto argv = pointers(argvStrings);
+    auto envp = pointers(envStrings);
+
+    int errorPipe[2];
+    if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
+        return {std::nullopt, errno};
+    }
+    UniqueFd errorRead(errorPipe[0]), errorWrite(errorPipe[1]);
+
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        return {std::nullopt, errno};
+    }
+    if (pid == 0) {
+        becomeChild(request.executable.c_str(), argv.data(), envp.data(), request.output,
+                    errorWrite.get());
+    }
+    errorWrite.reset();
+    UniqueFd pidfd(openProcessDescriptor(pid));
+    if (int error = readExecError(errorRead.get())) {
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return {std::nullopt, error};
+    }
+    return {ChildProcess(pid, std::move(pidfd)), 0};
+}
+
+bool ChildProcess::signal(int number) const {
+    return pidfd_.valid() && sendSignal(pidfd_.get(), number) == 0;
+}
+
+int ChildProcess::wait() {
+    siginfo_t info = {};
+    int result;
+    do {
+        result = pidfd_.valid() ? ::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED)
+                                : ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        return -1;
+    }
+    return info.si_status;
+}
+
+std::vector<std::string> currentEnvironment() {
+    std::vector<std::string> result;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        result.emplace_back(*entry);
+    }
+    return result;
+}
+
+void setVariable(std::vector<std::string>& environment, const std::string& name,
+                 const std::string& value) {
+    std::string prefix = name + "=";
+    std::erase_if(environment, [&](const std::string& entry) { return entry.starts_with(prefix); });
+    environment.push_back(prefix + value);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/unique_fd.h"
+
+namespace vantrel {
+
+struct SpawnRequest {
+    std::string executable;                // an absolute path; no search
+    std::vector<std::string> arguments;    // after the program name (argv[0] is the executable)
+    std::vector<std::string> environment;  // NAME=value entries, the whole environment
+    int output = -1;                       // becomes both standard output and standard error
+};
+
+// A started child. The child inherits exactly standard input, and `output` as its standard output
+// and standard error; signals are sent through a process descriptor, so a recycled pid is never
+// hit.
+class ChildProcess {
+  public:
+    struct Started;
+
+    // Starts the child; an exec failure comes back as its errno through a close-on-exec pipe, so
+    // "could not start" is never mistaken for "exited".
+    static Started spawn(const SpawnRequest& request);
+
+    pid_t pid() const { return pid_; }
+    int descriptor() const { return pidfd_.get(); }
+    // False when the child has already been reaped or the signal could not be sent.
+    bool signal(int number) const;
+    // Blocks until the child has ended, reaps it, and gives the exit code or the signal number.
+    int wait();
+
+    ChildProcess(ChildProcess&&) = default;
+    ChildProcess& operator=(ChildProcess&&) = default;
+
+  private:
+    ChildProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+
+    pid_t pid_;
+    UniqueFd pidfd_;
+};
+
+struct ChildProcess::Started {
+    std::optional<ChildProcess> child;
+    int error = 0;  // errno when child is absent
+};
+
+// The current process's environment as NAME=value entries.
+std::vector<std::string> currentEnvironment();
+
+// Sets NAME=value in an environment, replacing an entry of the same name.
+void setVariable(std::vector<std::string>& environment, const std::string& name,
+                 const std::string& value);
+
+}  // namespace vantrel
