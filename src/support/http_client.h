@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vantrel {
+
+struct HttpRequest {
+    std::string url;
+    double timeoutSeconds = 60;
+    bool bypassCache = false;  // ask every cache on the way for a fresh answer
+};
+
+struct HttpResult {
+    long status = 0;                  // 0 when no HTTP answer came (transport error, time-out)
+    std::optional<std::string> body;  // absent when no answer came
+};
+
+// Blocking GET on libcurl. Never throws; only http and https, also across redirects.
+HttpResult httpGet(const HttpRequest& request);
+
+// Blocking GET streamed into `destination`, which holds the body only when the status is 200;
+// on any other outcome nothing is left at `destination`.
+HttpResult httpDownload(const HttpRequest& request, const std::filesystem::path& destination);
+
+}  // namespace vantrel

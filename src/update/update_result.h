@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+namespace vantrel {
+
+// The outcome of one update check.
+class UpdateResult {
+  public:
+    enum class Kind { current, installed, failed };
+
+    static UpdateResult current(std::string installedVersion) {
+        return {Kind::current, std::move(installedVersion)};
+    }
+    static UpdateResult installed(std::string newVersion) {
+        return {Kind::installed, std::move(newVersion)};
+    }
+    static UpdateResult failed(std::string reason) { return {Kind::failed, std::move(reason)}; }
+
+    Kind kind() const { return kind_; }
+    // The version of current and installed, the reason of failed.
+    const std::string& text() const { return text_; }
+
+    friend bool operator==(const UpdateResult&, const UpdateResult&) = default;
+
+  private:
+    UpdateResult(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+    Kind kind_;
+    std::string text_;
+};
+
+namespace reasons {
+inline constexpr const char* kDownloadFailed = "the download failed";
+inline constexpr const char* kChecksumMismatch =
+    "the download did not match its published checksum";
+inline constexpr const char* kWouldNotMount = "the disk image would not mount";
+inline constexpr const char* kNotSigned =
+    "the downloaded app is not signed by Vantrel \u2014 refusing to install it";
+inline constexpr const char* kCouldNotPrepare = "could not prepare the update";
+}  // namespace reasons
+
+}  // namespace vantrel
