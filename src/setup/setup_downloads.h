@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QObject>
+
+#include <filesystem>
+#include <memory>
+
+#include "support/alerts.h"
+#include "support/workspace.h"
+
+class QWebEngineDownloadRequest;
+class QWebEngineProfile;
+
+namespace vantrel {
+
+// Saves every download of a profile into the user's Downloads folder under a name that is free,
+// shows the finished file in the file manager and reports a failed one in an alert.
+class SetupDownloads final : public QObject {
+    Q_OBJECT
+  public:
+    SetupDownloads(QWebEngineProfile* profile, std::shared_ptr<Workspace> workspace,
+                   std::shared_ptr<Alerts> alerts, QObject* parent = nullptr);
+
+    // The Downloads folder, or the home folder when the desktop names none.
+    static std::filesystem::path downloadsFolder();
+
+  private:
+    void start(QWebEngineDownloadRequest* request);
+    void follow(QWebEngineDownloadRequest* request, const std::filesystem::path& destination);
+    void fail(const QString& reason);
+
+    std::shared_ptr<Workspace> workspace_;
+    std::shared_ptr<Alerts> alerts_;
+};
+
+}  // namespace vantrel
