@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -26,6 +27,11 @@ TempDir::~TempDir() {
 }
 
 SandboxedHome::SandboxedHome() {
+    for (const char* name :
+         {"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"}) {
+        const char* value = std::getenv(name);
+        saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
     ::setenv("HOME", dir_.path().c_str(), 1);
     ::setenv("XDG_DATA_HOME", (dir_.path() / ".local/share").c_str(), 1);
     ::setenv("XDG_STATE_HOME", (dir_.path() / ".local/state").c_str(), 1);
@@ -35,7 +41,15 @@ SandboxedHome::SandboxedHome() {
     ::setenv("XDG_RUNTIME_DIR", (dir_.path() / "runtime").c_str(), 1);
 }
 
-SandboxedHome::~SandboxedHome() = default;
+SandboxedHome::~SandboxedHome() {
+    for (const auto& [name, value] : saved_) {
+        if (value) {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
+}
 
 void writeFile(const std::filesystem::path& path, std::string_view bytes, bool executable) {
     std::filesystem::create_directories(path.parent_path());

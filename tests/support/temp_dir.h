@@ -2,8 +2,11 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vantrel::testing {
 
@@ -32,6 +35,7 @@ class SandboxedHome {
 
   private:
     TempDir dir_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 void writeFile(const std::filesystem::path& path, std::string_view bytes, bool executable = false);

@@ -1,0 +1,349 @@
+#include "agent/agent_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/manual_queue.h"
+#include "support/temp_dir.h"
+
+namespace vantrel {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class AgentProcessTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (agent) {
+            agent->stop();
+        }
+        for (pid_t pid : toKill) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+
+    AgentConfig config(std::filesystem::path interpreter) {
+        return AgentConfig{
+            .python = std::move(interpreter),
+            .pythonHome = dir / "python",
+            .pythonPath = dir / "lib",
+            .state = dir / "agent.json",
+            .spool = dir / "spool.db",
+            .pidFile = dir / "agent.pid",
+            .log = dir / "agent.log",
+            .apiBase = std::nullopt,
+        };
+    }
+
+    std::filesystem::path script(const std::string& body) {
+        auto path = dir / "agent.sh";
+        testing::writeFile(path, "#!/bin/sh\ncd \"" + dir.path().string() + "\"\n" + body, true);
+        return path;
+    }
+
+    void start(AgentConfig agentConfig) {
+        agent = AgentProcess::create(std::move(agentConfig), mainQueue, background);
+        agent->setOnState([this](const AgentState& state) {
+            EXPECT_EQ(std::this_thread::get_id(), testThread);
+            delivered.push_back(state);
+        });
+        agent->start();
+    }
+
+    // Runs the main queue while waiting for real children.
+    bool pumpUntil(const std::function<bool()>& condition, double seconds = 10) {
+        return testing::eventually(
+            [&] {
+                mainQueue->runDue();
+                return condition();
+            },
+            seconds);
+    }
+
+    bool deliveredContains(const AgentState& state) {
+        return std::find(delivered.begin(), delivered.end(), state) != delivered.end();
+    }
+
+    // The delay of the next relaunch check, once the exit handler has scheduled it.
+    std::optional<double> nextRelaunch() {
+        if (!background->waitForTasks(1)) {
+            return std::nullopt;
+        }
+        return background->nextDelay();
+    }
+
+    pid_t waitForPid() {
+        pid_t pid = 0;
+        pumpUntil([&] { return (pid = agent->pidForTesting().value_or(0)) != 0; });
+        return pid;
+    }
+
+    testing::TempDir dir;
+    std::shared_ptr<testing::ManualQueue> mainQueue = std::make_shared<testing::ManualQueue>();
+    std::shared_ptr<testing::ManualQueue> background = std::make_shared<testing::ManualQueue>();
+    std::shared_ptr<AgentProcess> agent;
+    std::vector<AgentState> delivered;
+    std::vector<pid_t> toKill;
+    std::thread::id testThread = std::this_thread::get_id();
+};
+
+std::string label(const char* text) {
+    return text;
+}
+
+}  // namespace
+
+void PrintTo(const AgentState& state, std::ostream* out) {
+    *out << '"' << state.menuText() << '"';
+}
+
+namespace {
+
+TEST_F(AgentProcessTest, LaunchesWithTheArgumentsAndEnvironmentOfTheContract) {
+    ::setenv("VANTREL_API", "http://inherited.invalid", 1);
+    for (bool testBuild : {false, true}) {
+        auto agentConfig =
+            config(script("printf '%s\\n' \"$@\" > args\nenv > env\nexec sleep 30\n"));
+        if (testBuild) {
+            agentConfig.apiBase = "http://127.0.0.1:9/api";
+        }
+        start(agentConfig);
+        ASSERT_TRUE(pumpUntil([&] {
+            return testing::readFile(dir / "env").find("AGENT_SPOOL") != std::string::npos;
+        }));
+        EXPECT_EQ(testing::readFile(dir / "args"), "-m\nvantrel_agent\nrun\n");
+        auto env = testing::readFile(dir / "env");
+        for (std::string entry :
+             {"PYTHONHOME=" + (dir / "python").string(), "PYTHONPATH=" + (dir / "lib").string(),
+              std::string("PYTHONDONTWRITEBYTECODE=1"), std::string("PYTHONUNBUFFERED=1"),
+              std::string("VANTREL_AGENT_TYPE=macos"),
+              "AGENT_STATE=" + (dir / "agent.json").string(),
+              "AGENT_SPOOL=" + (dir / "spool.db").string()}) {
+            EXPECT_THAT(env, HasSubstr(entry + "\n"));
+        }
+        EXPECT_THAT(env, HasSubstr(testBuild ? "VANTREL_API=http://127.0.0.1:9/api\n"
+                                             : "VANTREL_API=http://inherited.invalid\n"));
+        EXPECT_EQ(testing::readFile(dir / "agent.pid"), std::to_string(*agent->pidForTesting()));
+        agent->stop();
+        std::filesystem::remove(dir / "env");
+    }
+    ::unsetenv("VANTREL_API");
+}
+
+TEST_F(AgentProcessTest, TheAgentInheritsNoOtherDescriptor) {
+    int leaky = ::open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
+    ASSERT_GE(leaky, 3);
+    start(config(script("exec ls /proc/self/fd > fds\n")));
+    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 0")); }));
+    ::close(leaky);
+    // ls itself holds one descriptor on the folder it lists.
+    EXPECT_EQ(testing::readFile(dir / "fds"), "0\n1\n2\n3\n");
+}
+
+TEST_F(AgentProcessTest, StateChangesArriveOnTheMainQueueInOrderWithoutRepeats) {
+    start(
+        config(script("printf 'Waiting to be paired\\npv=1 grid=2\\npv=1 "
+                      "grid=2\\nnoise\\npv=2\\n'\nexec sleep 30\n")));
+    ASSERT_TRUE(pumpUntil([&] { return delivered.size() >= 3; }));
+    mainQueue->runDue();
+    EXPECT_THAT(delivered,
+                ElementsAre(AgentState::waitingToPair(),
+                            AgentState::reading(label("Solar 1 kW \u00B7 importing 2.00 kW")),
+                            AgentState::reading(label("Solar 2 kW"))));
+    EXPECT_EQ(testing::readFile(dir / "agent.log"),
+              "Waiting to be paired\npv=1 grid=2\npv=1 grid=2\nnoise\npv=2\n");
+}
+
+TEST_F(AgentProcessTest, AnAgentThatKeepsExitingBacksOffUpToAMinute) {
+    start(config(script("exit 0\n")));
+    std::vector<double> waits;
+    for (int round = 0; round < 9; ++round) {
+        auto delay = nextRelaunch();
+        ASSERT_TRUE(delay) << round;
+        waits.push_back(*delay);
+        background->advance(*delay);
+    }
+    EXPECT_THAT(waits, ElementsAre(1, 2, 4, 8, 16, 32, 60, 60, 60));
+    mainQueue->runDue();
+    EXPECT_TRUE(deliveredContains(AgentState::stopped("exited 0")));
+}
+
+TEST_F(AgentProcessTest, AStatusLineBeforeTheExitBringsTheWaitBackToOneSecond) {
+    start(config(script("printf 'pv=1\\n'\nexit 5\n")));
+    for (int round = 0; round < 3; ++round) {
+        auto delay = nextRelaunch();
+        ASSERT_TRUE(delay);
+        EXPECT_EQ(*delay, 1.0) << round;
+        background->advance(*delay);
+    }
+}
+
+TEST_F(AgentProcessTest, TheLastWordsOfACrashingAgentAreLoggedAndCountBeforeTheExit) {
+    std::string output = "pv=3 grid=-1\nTraceback: boom\n";
+    start(config(
+        script("printf '" + std::string("pv=3 grid=-1\\nTraceback: boom\\n") + "'\nexit 3\n")));
+    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 3")); }));
+    EXPECT_THAT(delivered,
+                ElementsAre(AgentState::reading(label("Solar 3 kW \u00B7 exporting 1.00 kW")),
+                            AgentState::stopped("exited 3")));
+    EXPECT_EQ(testing::readFile(dir / "agent.log"), output);
+}
+
+TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeDelaysTheExitOnlyBriefly) {
+    start(config(script("sleep 30 &\necho $! > helper\nexit 4\n")));
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 4")); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    toKill.push_back(std::stoi(testing::readFile(dir / "helper")));
+}
+
+TEST_F(AgentProcessTest, RestartNowEndsTheAgentAndRelaunchesItOneSecondLater) {
+    start(config(script("echo up\nexec sleep 30\n")));
+    pid_t first = waitForPid();
+    agent->restartNow();
+    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 15")); }));
+    auto delay = nextRelaunch();
+    ASSERT_TRUE(delay);
+    EXPECT_EQ(*delay, 1.0);
+    background->advance(*delay);
+    pid_t second = waitForPid();
+    EXPECT_NE(first, second);
+    EXPECT_EQ(agent->restartDelayForTesting(), 2.0);
+}
+
+TEST_F(AgentProcessTest, RestartNowDuringTheWaitLaunchesAtOnceAndTheOldCheckDoesNothing) {
+    start(
+        config(script("n=$(cat count 2>/dev/null || echo 0)\necho $((n + 1)) > count\n"
+                      "[ \"$n\" -ge 1 ] && exec sleep 30\nexit 1\n")));
+    ASSERT_TRUE(nextRelaunch());
+    agent->restartNow();
+    pid_t running = waitForPid();
+    ASSERT_TRUE(testing::eventually([&] { return testing::readFile(dir / "count") == "2\n"; }));
+    background->advance(60);
+    EXPECT_EQ(agent->pidForTesting(), running);
+    EXPECT_EQ(testing::readFile(dir / "count"), "2\n");
+}
+
+TEST_F(AgentProcessTest, StopEndsTheAgentWithoutRelaunchOrStateChange) {
+    start(config(script(
+        "trap 'echo got-term > term; exit 0' TERM\necho up\nwhile :; do sleep 0.05; done\n")));
+    ASSERT_TRUE(
+        testing::eventually([&] { return testing::readFile(dir / "agent.log") == "up\n"; }));
+    mainQueue->runDue();
+    size_t before = delivered.size();
+    agent->stop();
+    ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(dir / "term"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    mainQueue->runDue();
+    EXPECT_EQ(background->size(), 0u);
+    EXPECT_EQ(delivered.size(), before);
+    EXPECT_EQ(agent->state(), AgentState::starting());
+}
+
+TEST_F(AgentProcessTest, AnInterpreterThatCannotStartIsReportedAndRetried) {
+    testing::writeFile(dir / "not-executable", "#!/bin/sh\n");
+    struct Case {
+        std::filesystem::path interpreter;
+        const char* reason;
+    } cases[] = {{dir / "missing", "No such file or directory"},
+                 {dir / "not-executable", "Permission denied"}};
+    for (const auto& c : cases) {
+        delivered.clear();
+        start(config(c.interpreter));
+        mainQueue->runDue();
+        EXPECT_THAT(delivered, ElementsAre(AgentState::stopped(c.reason)));
+        auto delay = nextRelaunch();
+        ASSERT_TRUE(delay);
+        background->advance(*delay);
+        EXPECT_EQ(background->nextDelay(), 2.0);
+        agent->stop();
+        background->advance(10);
+    }
+}
+
+TEST_F(AgentProcessTest, BytesSplitAcrossReadsAndInvalidChunks) {
+    start(
+        config(script("printf '\\303'\nsleep 0.2\nprintf '\\251 ok\\n'\nsleep 0.2\n"
+                      "printf '\\377\\376 bad\\n'\nsleep 0.2\nprintf 'pv=1\\n'\nexec sleep 30\n")));
+    ASSERT_TRUE(pumpUntil([&] { return !delivered.empty(); }));
+    EXPECT_EQ(testing::readFile(dir / "agent.log"), "\u00E9 ok\npv=1\n");
+}
+
+class OrphanTest : public AgentProcessTest {
+  protected:
+    // A copy of the system's Python serves as the agent's interpreter, so an orphan is a
+    // process whose executable is that interpreter.
+    std::filesystem::path interpreter() {
+        auto path = dir / "python3";
+        std::filesystem::copy_file(VANTREL_SYSTEM_PYTHON, path);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path;
+    }
+
+    ChildProcess launch(const std::filesystem::path& executable, std::vector<std::string> args) {
+        auto started =
+            ChildProcess::spawn({executable.string(), std::move(args), currentEnvironment(), -1});
+        EXPECT_TRUE(started.child);
+        return std::move(*started.child);
+    }
+
+    AgentConfig quickExitAgent(std::filesystem::path python) {
+        ::setenv("VANTREL_SIM_EXIT", "7", 1);
+        auto agentConfig = config(std::move(python));
+        agentConfig.pythonHome = "/usr";
+        agentConfig.pythonPath = std::string(VANTREL_SOURCE_DIR) + "/reference-agent";
+        return agentConfig;
+    }
+
+    void TearDown() override {
+        ::unsetenv("VANTREL_SIM_EXIT");
+        AgentProcessTest::TearDown();
+    }
+};
+
+TEST_F(OrphanTest, AnOrphanIgnoringSigtermIsKilledBeforeTheNewAgentStarts) {
+    auto python = interpreter();
+    auto orphan = launch(python, {"-c",
+                                  "import signal, time\n"
+                                  "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+                                  "print('ready', flush=True)\ntime.sleep(60)\n"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    testing::writeFile(dir / "agent.pid", " " + std::to_string(orphan.pid()) + "\n");
+    std::atomic<int> status{-1};
+    std::thread reaper([&] { status = orphan.wait(); });
+
+    auto began = std::chrono::steady_clock::now();
+    start(quickExitAgent(python));
+    auto took = std::chrono::steady_clock::now() - began;
+    reaper.join();
+    EXPECT_EQ(status, SIGKILL);
+    EXPECT_GT(took, std::chrono::milliseconds(1800));
+    EXPECT_LT(took, std::chrono::seconds(4));
+    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 7")); }));
+}
+
+TEST_F(OrphanTest, APidNamingAnotherProgramOrGarbageIsLeftAlone) {
+    auto python = interpreter();
+    auto other = launch("/bin/sleep", {"30"});
+    toKill.push_back(other.pid());
+    for (std::string content :
+         {std::to_string(other.pid()), std::string("12ab"), std::string("1")}) {
+        testing::writeFile(dir / "agent.pid", content);
+        auto began = std::chrono::steady_clock::now();
+        start(quickExitAgent(python));
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1)) << content;
+        EXPECT_EQ(::kill(other.pid(), 0), 0) << content;
+        agent->stop();
+    }
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,26 @@
+#include "agent/agent_state.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+TEST(AgentState, MenuTextOfEveryCase) {
+    EXPECT_EQ(AgentState::reading("Solar 1 kW").menuText(), "Solar 1 kW");
+    EXPECT_EQ(AgentState::stopped("exited 3").menuText(), "Stopped \u2014 exited 3");
+    EXPECT_EQ(AgentState::starting().menuText(), "Starting\u2026");
+    EXPECT_EQ(AgentState::waitingToPair().menuText(), "Waiting to be paired");
+}
+
+TEST(AgentState, EqualityIsByCaseAndCanonicalText) {
+    EXPECT_EQ(AgentState::starting(), AgentState::starting());
+    EXPECT_NE(AgentState::starting(), AgentState::waitingToPair());
+    EXPECT_NE(AgentState::reading("x"), AgentState::stopped("x"));
+    EXPECT_NE(AgentState::reading("Solar 1 kW"), AgentState::reading("Solar 2 kW"));
+    // Precomposed and decomposed forms of the same text are one state.
+    EXPECT_EQ(AgentState::stopped("caf\u00E9"), AgentState::stopped("cafe\u0301"));
+    EXPECT_NE(AgentState::stopped("caf\u00E9"), AgentState::stopped("cafe"));
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,70 @@
+#include "agent/status_line.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+struct Case {
+    const char* line;
+    const char* expected;  // the label; "waiting"; or nullptr when the line means nothing
+};
+
+class StatusLineTable : public ::testing::TestWithParam<Case> {};
+
+TEST_P(StatusLineTable, JudgesTheLine) {
+    const Case& c = GetParam();
+    auto meaning = readLine(c.line);
+    if (!c.expected) {
+        EXPECT_FALSE(meaning.has_value()) << c.line;
+        return;
+    }
+    ASSERT_TRUE(meaning.has_value()) << c.line;
+    if (std::string(c.expected) == "waiting") {
+        EXPECT_EQ(meaning->kind, LineMeaning::Kind::waiting);
+    } else {
+        EXPECT_EQ(meaning->kind, LineMeaning::Kind::status);
+        EXPECT_EQ(meaning->label, c.expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, StatusLineTable,
+    ::testing::Values(Case{"pv=2.5kW grid=-1.234kW", "Solar 2.5 kW \u00B7 exporting 1.23 kW"},
+                      Case{"pv=2.5 grid=0.4", "Solar 2.5 kW \u00B7 importing 0.40 kW"},
+                      Case{"pv=0.8kW", "Solar 0.8 kW"}, Case{"pv=0.8 grid=n/a", "Solar 0.8 kW"},
+                      Case{"pv= grid=1", "Solar ? kW \u00B7 importing 1.00 kW"},
+                      Case{"pv=1 grid=2 kW", "Solar 1 kW \u00B7 importing 2.00 kW"},
+                      Case{"pv=1 grid=0", "Solar 1 kW \u00B7 importing 0.00 kW"},
+                      Case{"pv=1 grid=+3e-1", "Solar 1 kW \u00B7 importing 0.30 kW"},
+                      Case{"pv=1 pv=2", "Solar 2 kW"}, Case{"grid=-1 pv=2", nullptr},
+                      Case{"Waiting to be paired", "waiting"},
+                      Case{"Waiting for equipment on the local network", "waiting"},
+                      Case{"waiting to be paired", nullptr},
+                      // Edges of trimming, separators and number parsing.
+                      Case{"  \t pv=3 grid=1", "Solar 3 kW \u00B7 importing 1.00 kW"},
+                      Case{"\u00A0\u2003pv=3\u3000", "Solar 3 kW"},
+                      Case{"\tWaiting for equipment", "waiting"},
+                      Case{"pv=1\tgrid=2", "Solar 1\tgrid=2 kW"},
+                      Case{"pv=1 grid=2\r", "Solar 1 kW"},
+                      Case{"pv=1 grid=0.004", "Solar 1 kW \u00B7 importing 0.00 kW"},
+                      Case{"pv=1 grid=-0.004", "Solar 1 kW \u00B7 exporting 0.00 kW"},
+                      Case{"pv=1 grid=0.005", "Solar 1 kW \u00B7 importing 0.01 kW"},
+                      Case{"pv=1 grid=0x10", "Solar 1 kW \u00B7 importing 16.00 kW"},
+                      Case{"pv=1 grid=-inf", "Solar 1 kW \u00B7 exporting inf kW"},
+                      Case{"pv=1 grid=1.5x", "Solar 1 kW"}, Case{"pv=1 grid=kW", "Solar 1 kW"},
+                      Case{"pv=kWkW grid=1", "Solar  kW \u00B7 importing 1.00 kW"},
+                      Case{"pv=a=b grid=1", "Solar a=b kW \u00B7 importing 1.00 kW"},
+                      Case{"pv=1    grid=-2", "Solar 1 kW \u00B7 exporting 2.00 kW"},
+                      Case{"pv=1 ==grid=-2", "Solar 1 kW \u00B7 exporting 2.00 kW"},
+                      Case{"pv=1 grid", "Solar 1 kW"}, Case{"pv", nullptr}, Case{"", nullptr},
+                      Case{"Pv=1", nullptr}));
+
+TEST(Trimmed, KeepsLineBreaksOtherThanTheFeed) {
+    EXPECT_EQ(trimmed(" x\r"), "x\r");
+    EXPECT_EQ(trimmed("\u2000\u200A x \u205F"), "x");
+    EXPECT_EQ(trimmed("\u200B"), "\u200B");  // a zero-width space is not a space separator
+}
+
+}  // namespace
+}  // namespace vantrel
