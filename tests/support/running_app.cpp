@@ -1,0 +1,95 @@
+#include "support/running_app.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/temp_dir.h"
+#include "support/unique_fd.h"
+
+namespace vantrel::testing {
+
+RunningApp::RunningApp(const std::filesystem::path& executable, std::vector<std::string> arguments,
+                       std::vector<std::string> environment) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return;
+    }
+    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    auto started = ChildProcess::spawn(
+        {executable.string(), std::move(arguments), std::move(environment), writeEnd.get()});
+    writeEnd.reset();
+    if (!started.child) {
+        return;
+    }
+    child_ = std::move(started.child);
+    pid_ = child_->pid();
+    reader_ = std::thread([this, fd = std::move(readEnd)] {
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::read(fd.get(), buffer, sizeof buffer)) > 0) {
+            std::lock_guard lock(mutex_);
+            output_.append(buffer, static_cast<size_t>(got));
+        }
+    });
+    waiter_ = std::thread([this] {
+        int status = child_->wait();
+        std::lock_guard lock(mutex_);
+        status_ = status;
+    });
+}
+
+RunningApp::~RunningApp() {
+    if (child_ && !waitForExit(0)) {
+        child_->signal(SIGKILL);
+    }
+    if (waiter_.joinable()) {
+        waiter_.join();
+    }
+    if (reader_.joinable()) {
+        reader_.detach();  // an agent left behind may hold the pipe; the test does not wait for it
+    }
+}
+
+std::string RunningApp::output() const {
+    std::lock_guard lock(mutex_);
+    return output_;
+}
+
+bool RunningApp::waitForOutput(const std::string& text, double seconds) const {
+    return eventually([&] { return output().find(text) != std::string::npos; }, seconds);
+}
+
+void RunningApp::signal(int number) const {
+    if (child_) {
+        child_->signal(number);
+    }
+}
+
+std::optional<int> RunningApp::waitForExit(double seconds) {
+    eventually(
+        [&] {
+            std::lock_guard lock(mutex_);
+            return status_.has_value();
+        },
+        seconds);
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+int freeLoopbackPort() {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+}  // namespace vantrel::testing

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace vantrel::testing {
+
+// A real application process started from a bundle, its standard output and error collected.
+class RunningApp {
+  public:
+    RunningApp(const std::filesystem::path& executable, std::vector<std::string> arguments,
+               std::vector<std::string> environment);
+    ~RunningApp();
+    RunningApp(const RunningApp&) = delete;
+    RunningApp& operator=(const RunningApp&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string output() const;
+    bool waitForOutput(const std::string& text, double seconds = 15) const;
+    void signal(int number) const;
+    // The exit status (code or signal number), or nothing if it has not ended in time.
+    std::optional<int> waitForExit(double seconds = 15);
+
+  private:
+    std::optional<ChildProcess> child_;
+    pid_t pid_ = 0;
+    std::thread reader_;
+    std::thread waiter_;
+    mutable std::mutex mutex_;
+    std::string output_;
+    std::optional<int> status_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
+int freeLoopbackPort();
+
+}  // namespace vantrel::testing
