@@ -20,8 +20,8 @@ test: build
 	@scripts/run-tests $(BUILD)
 
 bench: bootstrap
-	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_GUI=OFF >/dev/null
-	@cmake --build build-bench -j $(JOBS)
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_GUI=OFF -DVANTREL_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS) >/dev/null
 	@bench/run build-bench
 
 clean:
