@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace vantrel {
 
@@ -38,6 +39,18 @@ inline constexpr const char* kWouldNotMount = "the disk image would not mount";
 inline constexpr const char* kNotSigned =
     "the downloaded app is not signed by Vantrel \u2014 refusing to install it";
 inline constexpr const char* kCouldNotPrepare = "could not prepare the update";
+
+// No usable manifest, whatever the cause; always names the built-in server.
+inline std::string couldNotReach(std::string_view defaultHost) {
+    return "could not reach " + std::string(defaultHost);
+}
+// A newer release, but the running bundle's folder is not writable.
+inline std::string cannotReplaceItself(std::string_view newVersion) {
+    return std::string(newVersion) +
+           " is available, but this copy of the app "
+           "is somewhere it cannot replace itself. Move it to your "
+           "Applications folder.";
+}
 }  // namespace reasons
 
 }  // namespace vantrel
