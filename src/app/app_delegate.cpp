@@ -1,0 +1,65 @@
+#include "app/app_delegate.h"
+
+#include <QApplication>
+#include <QWidget>
+
+#include <algorithm>
+#include <system_error>
+
+#include "app/main_menu.h"
+#include "support/paths.h"
+
+namespace vantrel {
+
+AppDelegate::AppDelegate(std::unique_ptr<StatusMenu> status, std::shared_ptr<Alerts> alerts,
+                         bool launchedAsLoginItem, QObject* parent)
+    : QObject(parent),
+      status_(std::move(status)),
+      alerts_(std::move(alerts)),
+      launchedAsLoginItem_(launchedAsLoginItem) {
+    QGuiApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
+    // Every way out of the event loop passes here: Quit, its key, a signal, the session's end.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    try {
+        Paths::createDirectories();
+    } catch (const std::system_error& error) {
+        alerts_->show(
+            "Vantrel Agent cannot start",
+            "It could not create its folder in Application Support: " + error.code().message(),
+            [] { QCoreApplication::quit(); });
+        return;
+    }
+    mainMenu_ = MainMenu::install();
+    status_->start();
+    if (!launchedAsLoginItem_) {
+        status_->showSetupWindow();
+    }
+}
+
+bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    if (!hasVisibleWindows) {
+        status_->showSetupWindow();
+    }
+    return true;
+}
+
+void AppDelegate::applicationWillTerminate() {
+    status_->stop();
+}
+
+void AppDelegate::reopen() {
+    applicationShouldHandleReopen(hasVisibleWindows());
+}
+
+bool hasVisibleWindows() {
+    auto widgets = QApplication::topLevelWidgets();
+    return std::any_of(widgets.begin(), widgets.end(), [](const QWidget* widget) {
+        auto type = widget->windowType();
+        return widget->isVisible() && (type == Qt::Window || type == Qt::Dialog);
+    });
+}
+
+}  // namespace vantrel

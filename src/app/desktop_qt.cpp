@@ -1,0 +1,84 @@
+#include <signal.h>
+
+#include <QApplication>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/app_delegate.h"
+#include "app/desktop.h"
+#include "app/reopen_request.h"
+#include "app/reopen_server.h"
+#include "app/termination_signals.h"
+#include "support/background_queue.h"
+#include "support/bundle.h"
+#include "support/instance_lock.h"
+#include "support/qt_alerts.h"
+#include "support/qt_main_queue.h"
+#include "support/qt_workspace.h"
+
+namespace vantrel {
+namespace {
+
+// How long a second start waits for the running instance to take its request.
+constexpr double kHandOverSeconds = 5;
+
+// Another instance holds the lock: a desktop one takes the request and shows its setup window;
+// a start at login has nothing to ask of it.
+int handOver(const LaunchOptions& options) {
+    if (options.loginItem || requestReopen(reopenSocketPath(), kHandOverSeconds)) {
+        return 0;
+    }
+    std::fputs("Vantrel Agent is already running.\n", stderr);
+    return 1;
+}
+
+std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts,
+                                           std::shared_ptr<TaskQueue> background) {
+    auto workspace = std::make_shared<QtWorkspace>();
+    return std::make_unique<StatusMenu>(StatusMenu::Parts{
+        .agent = AgentProcess::create(AgentConfig::fromBundle(), std::make_shared<QtMainQueue>(),
+                                      std::move(background)),
+        .setup = std::make_unique<SetupWindow>(workspace, alerts),
+        .keepAwake = makeKeepAwake(),
+        .loginItem = makeLoginItem(bundle::executable()),
+        .settings =
+            std::make_unique<QSettings>(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent")),
+        .alerts = alerts,
+        .workspace = workspace,
+        .build = BuildFlavour::ofThisBundle(),
+    });
+}
+
+}  // namespace
+
+int runDesktop(int argc, char** argv, const LaunchOptions& options) {
+    auto lock = InstanceLock::acquire();
+    if (!lock) {
+        return handOver(options);
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    // The web engine shares its GL contexts with the application's; this must precede the
+    // application object.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication application(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
+    QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));
+
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, &application,
+                     &QCoreApplication::quit);
+    auto alerts = std::make_shared<QtAlerts>();
+    auto background = std::make_shared<BackgroundQueue>();
+    AppDelegate delegate(makeStatusMenu(alerts, background), alerts, options.loginItem);
+    ReopenServer reopen;
+    QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
+    reopen.listen(reopenSocketPath());
+
+    QMetaObject::invokeMethod(&delegate, &AppDelegate::applicationDidFinishLaunching,
+                              Qt::QueuedConnection);
+    application.exec();
+    return 0;
+}
+
+}  // namespace vantrel

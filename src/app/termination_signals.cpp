@@ -1,0 +1,62 @@
+#include "app/termination_signals.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vantrel {
+namespace {
+
+// A signal handler can reach nothing but a global: the write end of the self-pipe, set while a
+// TerminationSignals lives.
+volatile sig_atomic_t gWriteEnd = -1;
+
+void onSignal(int) {
+    int saved = errno;
+    if (gWriteEnd >= 0) {
+        char byte = 1;
+        [[maybe_unused]] auto ignored = ::write(gWriteEnd, &byte, 1);
+    }
+    errno = saved;
+}
+
+void handle(int number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(number, &action, nullptr);
+}
+
+}  // namespace
+
+TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    readEnd_.reset(ends[0]);
+    writeEnd_.reset(ends[1]);
+    gWriteEnd = writeEnd_.get();
+    notifier_ = new QSocketNotifier(readEnd_.get(), QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::drain);
+    handle(SIGTERM, onSignal);
+    handle(SIGINT, onSignal);
+}
+
+TerminationSignals::~TerminationSignals() {
+    handle(SIGTERM, SIG_DFL);
+    handle(SIGINT, SIG_DFL);
+    gWriteEnd = -1;
+}
+
+void TerminationSignals::drain() {
+    char buffer[32];
+    while (::read(readEnd_.get(), buffer, sizeof buffer) > 0) {
+    }
+    emit received();
+}
+
+}  // namespace vantrel

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include "support/unique_fd.h"
+
+namespace vantrel {
+
+// SIGTERM and SIGINT as a Qt signal on the main thread, so that they end the application the way
+// its Quit command does. One instance per process: it owns the handlers while it lives.
+class TerminationSignals final : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit TerminationSignals(QObject* parent = nullptr);
+    ~TerminationSignals() override;
+
+  signals:
+    void received();
+
+  private:
+    void drain();
+
+    UniqueFd readEnd_;
+    UniqueFd writeEnd_;
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,81 @@
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "menubar/autostart_entry.h"
+#include "menubar/login_item.h"
+#include "support/atomic_file.h"
+
+namespace vantrel {
+namespace {
+
+// $XDG_CONFIG_HOME/autostart, read afresh so that a changed environment is followed.
+std::filesystem::path autostartFile() {
+    std::filesystem::path config;
+    if (const char* value = std::getenv("XDG_CONFIG_HOME"); value && value[0] == '/') {
+        config = value;
+    } else {
+        const char* home = std::getenv("HOME");
+        config = std::filesystem::path(home ? home : "/") / ".config";
+    }
+    return config / "autostart" / "vantrel-agent.desktop";
+}
+
+std::optional<std::string> readText(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string describe(int error) {
+    return std::generic_category().message(error);
+}
+
+// An XDG autostart entry that runs this executable.
+class AutostartLoginItem final : public LoginItem {
+  public:
+    explicit AutostartLoginItem(std::filesystem::path executable)
+        : executable_(std::move(executable)) {}
+
+    bool isEnabled() const override {
+        auto text = readText(autostartFile());
+        return text && autostartProgram(*text) == executable_.string();
+    }
+
+    std::optional<std::string> enable() override {
+        auto file = autostartFile();
+        std::error_code error;
+        std::filesystem::create_directories(file.parent_path(), error);
+        if (error) {
+            return error.message();
+        }
+        if (!writeFileAtomically(file, autostartEntry(executable_))) {
+            return describe(errno);
+        }
+        return std::nullopt;
+    }
+
+    std::optional<std::string> disable() override {
+        std::error_code error;
+        std::filesystem::remove(autostartFile(), error);
+        if (error) {
+            return error.message();
+        }
+        return std::nullopt;
+    }
+
+  private:
+    const std::filesystem::path executable_;
+};
+
+}  // namespace
+
+std::unique_ptr<LoginItem> makeLoginItem(std::filesystem::path executable) {
+    return std::make_unique<AutostartLoginItem>(std::move(executable));
+}
+
+}  // namespace vantrel
