@@ -38,10 +38,11 @@ TEST(Utf8Stream, ACharacterSplitAtAnyPointSurvives) {
     for (size_t cut = 0; cut <= text.size(); ++cut) {
         Utf8Stream stream;
         std::string out;
-        auto first = stream.decode(text.substr(0, cut));
+        const std::string head = text.substr(0, cut), rest = text.substr(cut);
+        auto first = stream.decode(head);
         ASSERT_TRUE(first) << cut;
         out += *first;
-        auto second = stream.decode(text.substr(cut));
+        auto second = stream.decode(rest);
         ASSERT_TRUE(second) << cut;
         out += *second;
         EXPECT_EQ(out, text) << cut;
