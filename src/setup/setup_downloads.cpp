@@ -12,6 +12,21 @@ namespace {
 
 const char* const kFailureMessage = "The file could not be saved";
 
+// The engine knows interruptions that this version's texts do not: those it would describe as
+// "canceled by the user", which no user did.
+QString failureReason(const QWebEngineDownloadRequest& request) {
+    constexpr int kContentLengthMismatch = 38;
+    constexpr int kCrossOriginRedirect = 39;
+    switch (static_cast<int>(request.interruptReason())) {
+        case kContentLengthMismatch:
+            return QStringLiteral("The server ended the transfer before the whole file arrived.");
+        case kCrossOriginRedirect:
+            return QStringLiteral("The server redirected the download to another site.");
+        default:
+            return request.interruptReasonString();
+    }
+}
+
 std::filesystem::path toPath(const QString& text) {
     return std::filesystem::path(text.toStdString());
 }
@@ -30,6 +45,10 @@ std::filesystem::path SetupDownloads::downloadsFolder() {
 }
 
 void SetupDownloads::start(QWebEngineDownloadRequest* request) {
+    if (auto known = destinations_.find(request->id()); known != destinations_.end()) {
+        accept(request, known->second);
+        return;
+    }
     auto reserved =
         reserveDownloadDestination(downloadsFolder(), request->suggestedFileName().toStdString());
     if (!reserved.path) {
@@ -37,27 +56,37 @@ void SetupDownloads::start(QWebEngineDownloadRequest* request) {
         fail(QString::fromStdString(reserved.error));
         return;
     }
-    request->setDownloadDirectory(QString::fromStdString(reserved.path->parent_path().string()));
-    request->setDownloadFileName(QString::fromStdString(reserved.path->filename().string()));
-    follow(request, *reserved.path);
+    destinations_[request->id()] = *reserved.path;
+    accept(request, *reserved.path);
+}
+
+void SetupDownloads::accept(QWebEngineDownloadRequest* request,
+                            const std::filesystem::path& destination) {
+    request->setDownloadDirectory(QString::fromStdString(destination.parent_path().string()));
+    request->setDownloadFileName(QString::fromStdString(destination.filename().string()));
+    connect(request, &QWebEngineDownloadRequest::stateChanged, this,
+            [this, request] { stateChanged(request); });
     request->accept();
 }
 
-void SetupDownloads::follow(QWebEngineDownloadRequest* request,
-                            const std::filesystem::path& destination) {
-    connect(request, &QWebEngineDownloadRequest::stateChanged, this,
-            [this, request, destination](QWebEngineDownloadRequest::DownloadState state) {
-                if (state == QWebEngineDownloadRequest::DownloadCompleted) {
-                    workspace_->revealFile(destination);
-                } else if (state == QWebEngineDownloadRequest::DownloadInterrupted ||
-                           state == QWebEngineDownloadRequest::DownloadCancelled) {
-                    // The reserved name belongs to this download alone; a failed one leaves
-                    // nothing.
-                    std::error_code ignored;
-                    std::filesystem::remove(destination, ignored);
-                    fail(request->interruptReasonString());
-                }
-            });
+// A download ends once, although the engine may report an interruption and then a cancellation.
+void SetupDownloads::stateChanged(QWebEngineDownloadRequest* request) {
+    auto state = request->state();
+    auto known = destinations_.find(request->id());
+    if (known == destinations_.end() || state == QWebEngineDownloadRequest::DownloadRequested ||
+        state == QWebEngineDownloadRequest::DownloadInProgress) {
+        return;
+    }
+    auto destination = known->second;
+    destinations_.erase(known);
+    if (state == QWebEngineDownloadRequest::DownloadCompleted) {
+        workspace_->revealFile(destination);
+        return;
+    }
+    // The reserved name belongs to this download alone; a failed one leaves nothing behind.
+    std::error_code ignored;
+    std::filesystem::remove(destination, ignored);
+    fail(failureReason(*request));
 }
 
 void SetupDownloads::fail(const QString& reason) {

@@ -2,7 +2,9 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "support/alerts.h"
@@ -26,11 +28,15 @@ class SetupDownloads final : public QObject {
 
   private:
     void start(QWebEngineDownloadRequest* request);
-    void follow(QWebEngineDownloadRequest* request, const std::filesystem::path& destination);
+    void accept(QWebEngineDownloadRequest* request, const std::filesystem::path& destination);
+    void stateChanged(QWebEngineDownloadRequest* request);
     void fail(const QString& reason);
 
     std::shared_ptr<Workspace> workspace_;
     std::shared_ptr<Alerts> alerts_;
+    // Destinations of the downloads in progress, by download id. The engine resumes a broken
+    // download by asking again under the same id; it keeps the name reserved the first time.
+    std::map<std::uint32_t, std::filesystem::path> destinations_;
 };
 
 }  // namespace vantrel
