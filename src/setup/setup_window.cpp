@@ -72,7 +72,7 @@ void SetupWindow::build() {
     // A private profile without an HTTP cache: every load reaches the agent.
     profile_ = new QWebEngineProfile(this);
     profile_->setHttpCacheType(QWebEngineProfile::NoCache);
-    downloads_ = new SetupDownloads(profile_, workspace_, alerts_, this);
+    new SetupDownloads(profile_, workspace_, alerts_, this);
 
     window_ = std::make_unique<QWidget>();
     window_->setWindowTitle(QStringLiteral("Vantrel Agent"));

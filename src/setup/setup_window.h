@@ -17,8 +17,6 @@ class QWidget;
 
 namespace vantrel {
 
-class SetupDownloads;
-
 // The window onto the agent's own setup page at http://127.0.0.1:8787. Built on the first show();
 // closing it only hides it. Failed loads are retried on `retryQueue` (the Qt main queue when
 // none is given).
@@ -52,7 +50,6 @@ class SetupWindow : public QObject {
     std::shared_ptr<Alerts> alerts_;
     std::shared_ptr<TaskQueue> retryQueue_;
     QWebEngineProfile* profile_ = nullptr;
-    SetupDownloads* downloads_ = nullptr;
     std::unique_ptr<QWidget> window_;
     QWebEngineView* webView_ = nullptr;
     std::int64_t attempts_ = 0;

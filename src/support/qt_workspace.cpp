@@ -24,6 +24,11 @@ void QtWorkspace::openUrl(const std::string& url) {
 }
 
 void QtWorkspace::revealFile(const std::filesystem::path& file) {
+    auto bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        openFolder(file.parent_path());
+        return;
+    }
     auto message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
                                                   QStringLiteral("/org/freedesktop/FileManager1"),
                                                   QStringLiteral("org.freedesktop.FileManager1"),
@@ -32,8 +37,8 @@ void QtWorkspace::revealFile(const std::filesystem::path& file) {
         QUrl::fromLocalFile(QString::fromStdString(file.string())).toString(QUrl::FullyEncoded);
     message << QStringList{uri} << QString();
     // Asynchronous, so that a slow or absent file manager never blocks the main thread.
-    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message),
-                                                QCoreApplication::instance());
+    auto* watcher =
+        new QDBusPendingCallWatcher(bus.asyncCall(message), QCoreApplication::instance());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [folder = file.parent_path()](QDBusPendingCallWatcher* call) {
                          if (call->isError()) {
