@@ -20,7 +20,11 @@ std::filesystem::path resources() {
 }
 
 std::optional<nlohmann::json> info() {
-    std::ifstream file(root() / "Info.json", std::ios::binary);
+    return infoAt(root());
+}
+
+std::optional<nlohmann::json> infoAt(const std::filesystem::path& bundleRoot) {
+    std::ifstream file(bundleRoot / "Info.json", std::ios::binary);
     if (!file) {
         return std::nullopt;
     }

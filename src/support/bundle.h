@@ -14,5 +14,7 @@ std::filesystem::path executable();
 
 // Info.json at the bundle's root, read afresh; nothing when it is missing or not a JSON object.
 std::optional<nlohmann::json> info();
+// The same for the bundle at `bundleRoot`.
+std::optional<nlohmann::json> infoAt(const std::filesystem::path& bundleRoot);
 
 }  // namespace vantrel::bundle

@@ -1,0 +1,136 @@
+#include "update/updater.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "support/url.h"
+#include "update/version.h"
+
+namespace vantrel {
+namespace {
+
+constexpr const char* kDistVariable = "VANTREL_DIST";
+// The releases of this platform; the macOS build's manifest sits at "/macos/latest.json".
+constexpr const char* kPlatformManifestPath = "/linux/latest.json";
+
+// Asked of the folder itself: the swap renames bundles inside it.
+bool folderIsWritable(const std::filesystem::path& folder) {
+    return ::access(folder.c_str(), W_OK) == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<Updater> Updater::create(std::shared_ptr<TaskQueue> mainQueue,
+                                         std::shared_ptr<TaskQueue> worker,
+                                         std::shared_ptr<UpdateInstaller> installer,
+                                         std::filesystem::path bundleRoot, Random64 random) {
+    return std::shared_ptr<Updater>(new Updater(std::move(mainQueue), std::move(worker),
+                                                std::move(installer), std::move(bundleRoot),
+                                                std::move(random)));
+}
+
+Updater::Updater(std::shared_ptr<TaskQueue> mainQueue, std::shared_ptr<TaskQueue> worker,
+                 std::shared_ptr<UpdateInstaller> installer, std::filesystem::path bundleRoot,
+                 Random64 random)
+    : mainQueue_(std::move(mainQueue)),
+      worker_(std::move(worker)),
+      installer_(std::move(installer)),
+      bundleRoot_(std::move(bundleRoot)),
+      random_(std::move(random)) {}
+
+std::string Updater::manifestAddress(const char* dist) {
+    std::string base = dist ? dist : std::string("https://") + updateHost + "/agent";
+    return base + kPlatformManifestPath;
+}
+
+std::optional<std::string> Updater::manifestURL() {
+    std::string address = manifestAddress(std::getenv(kDistVariable));
+    if (!url::parses(address)) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::string Updater::installedVersionIn(const std::optional<nlohmann::json>& info) {
+    if (!info || !info->is_object()) {
+        return "0";
+    }
+    auto entry = info->find("CFBundleShortVersionString");
+    return entry != info->end() && entry->is_string() ? entry->get<std::string>() : "0";
+}
+
+std::string Updater::installedVersion() const {
+    return installedVersionIn(bundle::infoAt(bundleRoot_));
+}
+
+UpdateResult Updater::run(bool /*userInitiated: carried, every run does the same work*/) const {
+    // A "VANTREL_DIST" that forms no address is as unreachable as a server that does not answer.
+    auto address = manifestURL();
+    auto manifest = address ? fetchManifest(*address, times_) : std::nullopt;
+    if (!manifest) {
+        return UpdateResult::failed(reasons::couldNotReach(updateHost));
+    }
+    if (!isNewerVersion(manifest->version, installedVersion())) {
+        return UpdateResult::current(installedVersion());
+    }
+    if (!folderIsWritable(bundleRoot_.parent_path())) {
+        return UpdateResult::failed(reasons::cannotReplaceItself(manifest->version));
+    }
+    return installer_->install(*manifest);
+}
+
+void Updater::check(bool userInitiated, Completion completion) {
+    if (checking_) {
+        return;
+    }
+    checking_ = true;
+    worker_->post([weak = weak_from_this(), mainQueue = mainQueue_, userInitiated,
+                   completion = std::move(completion)]() mutable {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        UpdateResult result = self->run(userInitiated);
+        self.reset();
+        // Posted after anything the run posted, so a quit request is handled first.
+        mainQueue->post([weak, result, completion = std::move(completion)] {
+            if (auto self = weak.lock()) {
+                self->checking_ = false;
+                if (completion) {
+                    completion(result);
+                }
+            }
+        });
+    });
+}
+
+void Updater::startPeriodicChecks() {
+    double delay = firstCheckDelay(drawBelow(kDelayDrawBound, random_));
+    if (std::getenv(kDistVariable)) {
+        delay = kDistFirstDelay;
+    }
+    scheduleDailyCheck();
+    mainQueue_->postAfter(delay, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->checkQuietly();
+        }
+    });
+}
+
+// The daily timer: each firing re-arms itself, so it fires 24 hours after the start and every
+// 24 hours from then on, independently of the first check.
+void Updater::scheduleDailyCheck() {
+    mainQueue_->postAfter(kCheckInterval, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->scheduleDailyCheck();
+            self->checkQuietly();
+        }
+    });
+}
+
+void Updater::checkQuietly() {
+    check(false, {});
+}
+
+}  // namespace vantrel
