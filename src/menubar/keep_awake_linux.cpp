@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <memory>
 
 #include "menubar/keep_awake.h"
 #include "support/unique_fd.h"
@@ -27,11 +28,12 @@ QDBusMessage inhibitCall() {
     return call;
 }
 
-// Held means the descriptor the login manager handed out is open; closing it ends the lock.
+// Held means the descriptor the login manager handed out is open; closing it ends the lock. The
+// pending call keeps a copy of the reply (and its descriptor), so it is dropped on release too.
 class InhibitorLock final : public KeepAwake {
   public:
     void hold(Answer answer) override {
-        if (held_.valid() || asking_) {
+        if (held_.valid() || call_) {
             return;
         }
         auto bus = QDBusConnection::systemBus();
@@ -39,23 +41,19 @@ class InhibitorLock final : public KeepAwake {
             answerLater(std::move(answer), false);
             return;
         }
-        asking_ = true;
-        auto* watcher =
-            new QDBusPendingCallWatcher(bus.asyncCall(inhibitCall(), kInhibitTimeoutMs), &context_);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &context_,
-                         [this, request = request_,
-                          answer = std::move(answer)](QDBusPendingCallWatcher* finished) {
-                             finished->deleteLater();
-                             if (request == request_) {
-                                 take(QDBusPendingReply<QDBusUnixFileDescriptor>(*finished));
-                                 answer(held_.valid());
-                             }
+        call_ = std::make_unique<QDBusPendingCallWatcher>(
+            bus.asyncCall(inhibitCall(), kInhibitTimeoutMs));
+        // The watcher is the connection's context: a released request never answers.
+        QObject::connect(call_.get(), &QDBusPendingCallWatcher::finished, call_.get(),
+                         [this, answer = std::move(answer)](QDBusPendingCallWatcher* finished) {
+                             take(QDBusPendingReply<QDBusUnixFileDescriptor>(*finished));
+                             answerLater(answer, held_.valid());
                          });
     }
 
     void release() override {
-        ++request_;
-        asking_ = false;
+        ++generation_;
+        call_.reset();
         held_.reset();
     }
 
@@ -63,24 +61,29 @@ class InhibitorLock final : public KeepAwake {
 
   private:
     void take(const QDBusPendingReply<QDBusUnixFileDescriptor>& reply) {
-        asking_ = false;
         if (reply.isValid() && reply.value().isValid()) {
-            // The reply owns its copy and closes it; ours lives as long as the lock.
             held_.reset(::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0));
         }
     }
 
-    // The answer never runs inside hold(), so callers see one order whatever the bus does.
+    // Answers run on a later turn of the loop, never inside hold() or the bus's callback, and
+    // not at all once released.
     void answerLater(Answer answer, bool held) {
         QMetaObject::invokeMethod(
-            &context_, [answer = std::move(answer), held] { answer(held); }, Qt::QueuedConnection);
+            &context_,
+            [this, generation = generation_, answer = std::move(answer), held] {
+                if (generation == generation_) {
+                    call_.reset();
+                    answer(held);
+                }
+            },
+            Qt::QueuedConnection);
     }
 
-    // Parent and connection context of the pending calls: they die with the lock.
-    QObject context_;
+    QObject context_;  // the queued answers die with the lock
+    std::unique_ptr<QDBusPendingCallWatcher> call_;
     UniqueFd held_;
-    bool asking_ = false;
-    std::uint64_t request_ = 0;
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace

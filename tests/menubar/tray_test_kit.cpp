@@ -1,0 +1,95 @@
+#include "tray_test_kit.h"
+
+#include <QTimer>
+
+#include "support/qt_main_queue.h"
+
+namespace vantrel::testing {
+
+AgentConfig scriptAgent(const TempDir& dir, const std::string& script) {
+    writeFile(dir / "agent.sh", "#!/bin/sh\n" + script, true);
+    return AgentConfig{
+        .python = dir / "agent.sh",
+        .pythonHome = dir.path(),
+        .pythonPath = dir.path(),
+        .state = dir / "agent.json",
+        .spool = dir / "spool.db",
+        .pidFile = dir / "agent.pid",
+        .log = dir / "agent.log",
+        .apiBase = std::nullopt,
+    };
+}
+
+void FakeKeepAwake::hold(Answer answer) {
+    ++requests;
+    if (onRequest) {
+        onRequest();
+    }
+    QTimer::singleShot(0, &context_, [this, answer = std::move(answer)] {
+        held = grants;
+        answer(held);
+    });
+}
+
+std::optional<std::string> FakeLoginItem::enable() {
+    if (failure) {
+        return failure;
+    }
+    enabled = true;
+    return std::nullopt;
+}
+
+std::optional<std::string> FakeLoginItem::disable() {
+    if (failure) {
+        return failure;
+    }
+    enabled = false;
+    return std::nullopt;
+}
+
+MenuUnderTest::MenuUnderTest(BuildFlavour build, const std::string& agentScript,
+                             std::unique_ptr<KeepAwake> realKeepAwake) {
+    agent = AgentProcess::create(scriptAgent(dir, agentScript), std::make_shared<QtMainQueue>(),
+                                 background);
+    if (!realKeepAwake) {
+        auto fake = std::make_unique<FakeKeepAwake>();
+        keepAwake = fake.get();
+        realKeepAwake = std::move(fake);
+    }
+    auto fakeLogin = std::make_unique<FakeLoginItem>();
+    loginItem = fakeLogin.get();
+    auto ownSettings = std::make_unique<QSettings>(
+        QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
+    settings = ownSettings.get();
+    menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
+        .agent = agent,
+        .setup = std::make_unique<SetupWindow>(workspace, alerts),
+        .keepAwake = std::move(realKeepAwake),
+        .loginItem = std::move(fakeLogin),
+        .settings = std::move(ownSettings),
+        .alerts = alerts,
+        .workspace = workspace,
+        .build = std::move(build),
+    });
+}
+
+std::vector<Row> rowsOf(const QMenu& menu) {
+    std::vector<Row> rows;
+    for (auto* action : menu.actions()) {
+        rows.push_back({action->isSeparator() ? "-" : action->text().toStdString(),
+                        action->isEnabled(), action->isVisible(), action->isCheckable(),
+                        action->shortcut()});
+    }
+    return rows;
+}
+
+QAction* actionTitled(const QMenu& menu, const std::string& title) {
+    for (auto* action : menu.actions()) {
+        if (action->text().toStdString() == title) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace vantrel::testing
