@@ -1,0 +1,65 @@
+#include "diagnostics/archive_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "diagnostics/progress_document.h"
+#include "support/unique_fd.h"
+
+namespace vantrel {
+namespace {
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// A plain write over any file of the same name, as a user's own save would be.
+bool writeFile(const std::filesystem::path& target, std::string_view bytes) {
+    UniqueFd file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    return file.valid() && writeAll(file.get(), bytes) && ::close(file.release()) == 0;
+}
+
+}  // namespace
+
+std::string archiveFileName(std::string_view agentName) {
+    agentName = agentName.substr(0, agentName.find('\0'));
+    const auto slash = agentName.rfind('/');
+    if (slash != std::string_view::npos) {
+        agentName.remove_prefix(slash + 1);
+    }
+    if (agentName.empty() || agentName == "." || agentName == "..") {
+        return ProgressDocument::kDefaultName;
+    }
+    return std::string(agentName);
+}
+
+std::optional<std::filesystem::path> saveArchive(
+    std::string_view bytes, const std::string& name,
+    const std::vector<std::filesystem::path>& folders) {
+    for (const auto& folder : folders) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error || !std::filesystem::is_directory(folder, error)) {
+            continue;
+        }
+        const auto target = folder / name;
+        if (writeFile(target, bytes)) {
+            return target;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace vantrel
