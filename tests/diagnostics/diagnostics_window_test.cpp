@@ -264,5 +264,19 @@ TEST_F(DiagnosticsWindowTest, ReturnPressesTheStartButtonWhileItIsEnabled) {
     expectStarting();
 }
 
+TEST_F(DiagnosticsWindowTest, AnswersForAWindowThatIsGoneAreDropped) {
+    startAgent();
+    auto doomed =
+        std::make_unique<DiagnosticsWindow>(workspace, std::make_shared<BackgroundQueue>(1));
+    doomed->setBaseForTesting(agent->base());
+    doomed->show();
+    doomed->startRun();
+    ASSERT_TRUE(testing::waitFor([&] { return doomed->isPollingForTesting(); }));
+    doomed.reset();
+    runFor(2.5);
+    EXPECT_FALSE(std::filesystem::exists(desktop()));
+    EXPECT_TRUE(workspace->revealed.empty());
+}
+
 }  // namespace
 }  // namespace vantrel
