@@ -3,15 +3,19 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <system_error>
 #include <thread>
 
 #include "agent/agent_process.h"
 #include "support/background_queue.h"
+#include "support/build.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
 #include "support/run_loop.h"
+#include "update/thread_per_task_queue.h"
+#include "update/updater.h"
 
 namespace vantrel {
 namespace {
@@ -21,6 +25,14 @@ void printLine(const std::string& text) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
+
+// Stands in until the install steps are built: a newer release is found but nothing is touched.
+class NoInstaller final : public UpdateInstaller {
+  public:
+    UpdateResult install(const Manifest&) override {
+        return UpdateResult::failed(reasons::kCouldNotPrepare);
+    }
+};
 
 sigset_t terminationSignals() {
     sigset_t signals;
@@ -60,15 +72,25 @@ int runHeadless(const LaunchOptions&) {
     agent->setOnState([](const AgentState& state) { printLine(state.menuText()); });
     agent->start();
 
-    std::thread waiter([signals, mainLoop, agent] {
+    // Ends the application as a quit does; runs on the main loop (signals and the update post it).
+    std::function<void()> quit = [mainLoop, agent] {
+        agent->stop();
+        mainLoop->quit();
+    };
+    auto updater = Updater::create(mainLoop, std::make_shared<ThreadPerTaskQueue>(),
+                                   std::make_shared<NoInstaller>());
+    if (Build::isProduction()) {
+        updater->startPeriodicChecks();
+    }
+
+    std::thread waiter([signals, mainLoop, quit] {
         int received = 0;
         sigwait(&signals, &received);
-        mainLoop->post([mainLoop, agent] {
-            agent->stop();
-            mainLoop->quit();
-        });
+        mainLoop->post(quit);
     });
     mainLoop->run();
+    // A quit that the update asked for leaves the waiter in sigwait; this wakes it.
+    pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
     return 0;
 }
