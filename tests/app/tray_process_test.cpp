@@ -105,10 +105,11 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverToTheRunningOneWhichOpensItsSetupWi
     EXPECT_THAT(headless->output(), HasSubstr("already running"));
 
     EXPECT_FALSE(first->waitForExit(0)) << "the first one runs on";
+    // The application does not wait for the agent, so the agent's last words may go unlogged;
+    // its end shows that it was told to stop.
     auto pid = agentPid();
     first->signal(SIGTERM);
     EXPECT_EQ(first->waitForExit(10), 0);
-    EXPECT_TRUE(agentWrote("SIGTERM received"));
     ASSERT_TRUE(pid);
     EXPECT_TRUE(testing::eventually([&] { return ::kill(*pid, 0) != 0; }));
 }
@@ -116,9 +117,11 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverToTheRunningOneWhichOpensItsSetupWi
 TEST_F(TrayProcessTest, SigintEndsTheApplicationLikeQuit) {
     auto app = launch({"--login-item"});
     ASSERT_TRUE(agentWrote("Waiting to be paired")) << app->output();
+    auto pid = agentPid();
+    ASSERT_TRUE(pid);
     app->signal(SIGINT);
     EXPECT_EQ(app->waitForExit(10), 0);
-    EXPECT_TRUE(agentWrote("SIGTERM received"));
+    EXPECT_TRUE(testing::eventually([&] { return ::kill(*pid, 0) != 0; }));
 }
 
 TEST_F(TrayProcessTest, QuittingDoesNotWaitForAnAgentThatIgnoresSigtermAndTheNextStartEndsIt) {
