@@ -1,0 +1,52 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "support/task_queue.h"
+#include "update/checksum.h"
+#include "update/release_tools.h"
+#include "update/update_installer.h"
+
+namespace vantrel {
+
+// Downloads a release into a scratch folder, checks it against its checksum, attaches it,
+// verifies the bundle inside, and hands the swap to a script that outlives the application,
+// which it then asks to quit.
+class ReleaseInstaller final : public UpdateInstaller {
+  public:
+    using Download = std::function<bool(const std::string& url, const std::filesystem::path& to)>;
+
+    struct Setup {
+        std::shared_ptr<TaskQueue> mainQueue;
+        std::function<void()> requestQuit;  // runs on the main queue once a swap is under way
+        std::shared_ptr<ReleaseTools> tools;
+        std::filesystem::path live;       // the running bundle
+        std::filesystem::path temporary;  // the per-user temporary folder
+        Download download;
+        std::string checksumTool = kChecksumTool;
+        std::string shell = "/bin/sh";
+    };
+
+    explicit ReleaseInstaller(Setup setup) : setup_(std::move(setup)) {}
+
+    UpdateResult install(const Manifest& manifest) override;
+
+  private:
+    bool startSwap(const std::filesystem::path& script, const std::filesystem::path& scratch,
+                   const std::filesystem::path& mountPoint) const;
+
+    Setup setup_;
+};
+
+// Fetches `url` to `to` over HTTP; true only for status 200 within the time limit.
+bool downloadRelease(const std::string& url, const std::filesystem::path& to,
+                     double timeoutSeconds = 600);
+
+// The installer of this system for the running bundle, downloading over HTTP.
+std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> mainQueue,
+                                                     std::function<void()> requestQuit);
+
+}  // namespace vantrel

@@ -1,0 +1,142 @@
+#include "update/release_tools_linux.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "update/release_tools_archive.h"
+#include "update/release_tools_file_list.h"
+#include "update/scratch_folder.h"
+#include "update/shell.h"
+#include "update/swap_script.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Files lose every write permission and any set-id bit, so what was verified stays as it was
+// until it is copied; folders stay writable for their owner, so that the copy can be removed.
+bool makeReadOnly(const fs::path& folder) {
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; it != end; it.increment(error)) {
+        if (error) {
+            return false;
+        }
+        auto status = it->symlink_status(error);
+        if (fs::is_directory(status)) {
+            fs::permissions(it->path(), static_cast<fs::perms>(0755), error);
+        } else if (fs::is_regular_file(status)) {
+            fs::permissions(it->path(), status.permissions() & static_cast<fs::perms>(0555), error);
+        } else if (!fs::is_symlink(status)) {
+            return false;
+        }
+        if (error) {
+            return false;
+        }
+    }
+    return !error;
+}
+
+std::optional<std::string> readWhole(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool isRegularFile(const fs::path& path) {
+    std::error_code error;
+    return fs::is_regular_file(fs::symlink_status(path, error));
+}
+
+}  // namespace
+
+LinuxReleaseTools::LinuxReleaseTools(fs::path signers, std::string principal,
+                                     fs::path extractionBase, LinuxToolPaths tools)
+    : signers_(std::move(signers)),
+      principal_(std::move(principal)),
+      extractionBase_(std::move(extractionBase)),
+      tools_(std::move(tools)) {}
+
+bool LinuxReleaseTools::listingIsSafe(const fs::path& image) {
+    // The C locale keeps tar's listing in the one format the parser reads.
+    auto listing = shell(tools_.env, {"LC_ALL=C", tools_.tar, "-t", "-v", "-z", "-f",
+                                      image.string(), "--numeric-owner", "--quoting-style=c"});
+    if (listing.status != 0) {
+        return false;
+    }
+    auto entries = parseTarListing(listing.output);
+    return entries && archiveIsSafe(*entries);
+}
+
+std::optional<fs::path> LinuxReleaseTools::attach(const fs::path& image) {
+    if (!listingIsSafe(image)) {
+        return std::nullopt;
+    }
+    std::string folder = (extractionBase_ / "vantrel-release-XXXXXX").string();
+    if (!::mkdtemp(folder.data())) {
+        return std::nullopt;
+    }
+    auto extracted =
+        shell(tools_.env, {"LC_ALL=C", tools_.tar, "-x", "-z", "-f", image.string(), "-C", folder,
+                           "--no-same-owner", "--same-permissions", "--keep-old-files"});
+    if (extracted.status != 0 || !makeReadOnly(folder)) {
+        removeTree(folder);
+        return std::nullopt;
+    }
+    return fs::path(folder);
+}
+
+void LinuxReleaseTools::detach(const fs::path& mountPoint) {
+    removeTree(mountPoint);
+}
+
+std::vector<std::string> LinuxReleaseTools::detachCommand(const fs::path& mountPoint) const {
+    return {"/bin/rm", "-rf", mountPoint.string()};
+}
+
+bool LinuxReleaseTools::signatureAccepted(const fs::path& list, const fs::path& sig) {
+    // ssh-keygen reads the signed message from its standard input.
+    auto verified = shell(
+        tools_.sh,
+        {"-c", "exec \"$0\" -Y verify -f \"$1\" -I \"$2\" -n \"$3\" -s \"$4\" < \"$5\"",
+         tools_.sshKeygen, signers_.string(), principal_, kNamespace, sig.string(), list.string()});
+    return verified.status == 0;
+}
+
+bool LinuxReleaseTools::verify(const fs::path& app) {
+    auto list = app / kFileListName;
+    auto sig = app / kFileListSignatureName;
+    if (!isRegularFile(list) || !isRegularFile(sig) || !signatureAccepted(list, sig)) {
+        return false;
+    }
+    auto text = readWhole(list);
+    if (!text) {
+        return false;
+    }
+    auto listed = nlohmann::json::parse(*text, nullptr, false);
+    if (!listed.is_object() || !listed.contains("entries") || !listed["entries"].is_object()) {
+        return false;
+    }
+    auto actual = describeBundle(app, tools_.shasum);
+    return actual && (*actual)["entries"] == listed["entries"];
+}
+
+std::string LinuxReleaseTools::swapScript(const fs::path& live, const fs::path& newApp) const {
+    auto parent = live.parent_path();
+    return linuxSwapScript({.live = live,
+                            .staged = parent / ".VantrelAgent-incoming",
+                            .previous = parent / ".VantrelAgent-previous",
+                            .newApp = newApp});
+}
+
+std::unique_ptr<ReleaseTools> platformReleaseTools(const fs::path& liveBundle,
+                                                   const std::string& teamIdentifier) {
+    return std::make_unique<LinuxReleaseTools>(liveBundle / "Resources" / "release-signers",
+                                               teamIdentifier);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "update/checksum.h"
+#include "update/release_tools.h"
+
+namespace vantrel {
+
+// Where the tools behind the Linux release checks are; tests may point these elsewhere.
+struct LinuxToolPaths {
+    std::string tar = "/bin/tar";
+    std::string env = "/usr/bin/env";
+    std::string shasum = kChecksumTool;
+    std::string sshKeygen = "/usr/bin/ssh-keygen";
+    std::string sh = "/bin/sh";
+};
+
+// Releases as VantrelAgent-<version>.tar.gz archives holding VantrelAgent/, signed with
+// `ssh-keygen -Y sign` over the bundle's list of entries.
+class LinuxReleaseTools final : public ReleaseTools {
+  public:
+    static constexpr const char* kNamespace = "vantrel-release";
+
+    // `signers`: the allowed-signers file of the running bundle; `principal`: the signer a
+    // release must be signed by; `extractionBase`: where archives are extracted.
+    LinuxReleaseTools(std::filesystem::path signers, std::string principal,
+                      std::filesystem::path extractionBase = "/tmp", LinuxToolPaths tools = {});
+
+    std::string imageName() const override { return "update.tar.gz"; }
+    std::string bundleName() const override { return "VantrelAgent"; }
+    std::optional<std::filesystem::path> attach(const std::filesystem::path& image) override;
+    void detach(const std::filesystem::path& mountPoint) override;
+    std::vector<std::string> detachCommand(const std::filesystem::path& mountPoint) const override;
+    bool verify(const std::filesystem::path& app) override;
+    std::string swapScript(const std::filesystem::path& live,
+                           const std::filesystem::path& newApp) const override;
+
+  private:
+    bool listingIsSafe(const std::filesystem::path& image);
+    bool signatureAccepted(const std::filesystem::path& list, const std::filesystem::path& sig);
+
+    std::filesystem::path signers_;
+    std::string principal_;
+    std::filesystem::path extractionBase_;
+    LinuxToolPaths tools_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,55 @@
+#include "update/shell.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "agent/utf8_stream.h"
+#include "support/child_process.h"
+#include "support/unique_fd.h"
+
+namespace vantrel {
+namespace {
+
+std::string readToEnd(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return bytes;
+        }
+        bytes.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+}  // namespace
+
+ShellResult shell(const std::string& tool, const std::vector<std::string>& arguments) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return {};
+    }
+    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    auto started = ChildProcess::spawn({.executable = tool,
+                                        .arguments = arguments,
+                                        .environment = currentEnvironment(),
+                                        .output = writeEnd.get()});
+    writeEnd.reset();
+    if (!started.child) {
+        return {};
+    }
+    // Read first: a tool that fills the pipe would otherwise never exit.
+    std::string bytes = readToEnd(readEnd.get());
+    int status = started.child->wait();
+    if (incompleteTail(bytes) != size_t{0}) {
+        bytes.clear();
+    }
+    return {status, std::move(bytes)};
+}
+
+}  // namespace vantrel

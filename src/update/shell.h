@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantrel {
+
+struct ShellResult {
+    int status = -1;     // the exit status; -1 when the tool could not be started
+    std::string output;  // standard output and error together; "" when not valid UTF-8
+};
+
+// Runs a system tool with one pipe for its standard output and error, reads that pipe to its end
+// and only then waits for the tool. Blocking; the tool inherits our environment and working
+// folder but none of our descriptors besides standard input.
+ShellResult shell(const std::string& tool, const std::vector<std::string>& arguments);
+
+}  // namespace vantrel

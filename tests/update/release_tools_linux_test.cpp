@@ -1,0 +1,267 @@
+#include "update/release_tools_linux.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/temp_dir.h"
+#include "update/release_fixture.h"
+#include "update/release_tools_archive.h"
+#include "update/release_tools_file_list.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::makeBundle;
+using testing::makeSigners;
+using testing::makeSigningKey;
+using testing::packArchive;
+using testing::readFile;
+using testing::signBundle;
+using testing::TempDir;
+using testing::writeFile;
+
+TEST(ParseTarListing, ReadsGnuTarsQuotedLines) {
+    auto entries = parseTarListing(
+        "drwxr-xr-x 0/0               0 2025-01-01 10:00 \"VantrelAgent/\"\n"
+        "-r-xr-xr-x 1000/1000      5123 2025-01-01 10:00 \"VantrelAgent/bin/VantrelAgent\"\n"
+        "lrwxrwxrwx 0/0               0 2025-01-01 10:00 \"VantrelAgent/a -> b\" -> \"lib\"\n"
+        "-rw-r--r-- 0/0               3 2025-01-01 10:00 \"a \\\"q\\\" b\\\\c \\303\\251\\n\"\n"
+        "hrw-r--r-- 0/0               0 2025-01-01 10:00 \"h\" link to \"VantrelAgent/x\"\n"
+        "crw-r--r-- 0/0             1,3 2025-01-01 10:00 \"dev\"\n");
+    ASSERT_TRUE(entries);
+    std::vector<ArchiveEntry> expected = {
+        {'d', "VantrelAgent/", ""},          {'-', "VantrelAgent/bin/VantrelAgent", ""},
+        {'l', "VantrelAgent/a -> b", "lib"}, {'-', "a \"q\" b\\c \u00e9\n", ""},
+        {'h', "h", "VantrelAgent/x"},        {'c', "dev", ""},
+    };
+    EXPECT_EQ(*entries, expected);
+}
+
+TEST(ParseTarListing, RefusesAnythingButMemberLines) {
+    for (std::string listing : {
+             "tar: Removing leading `/' from member names\n",
+             "-rw-r--r-- 0/0 3 2025-01-01 10:00 VantrelAgent/x\n",
+             "-rw-r--r-- 0/0 3 2025-01-01 10:00 \"unterminated\n",
+             "-rw-r--r-- 0/0 3 2025-01-01 10:00 \"x\" trailing\n",
+             "lrwxrwxrwx 0/0 0 2025-01-01 10:00 \"l\"\n",
+         }) {
+        EXPECT_FALSE(parseTarListing(listing)) << listing;
+    }
+    EXPECT_EQ(parseTarListing("")->size(), 0u);
+}
+
+TEST(ArchiveIsSafe, AllowsOnlyFilesFoldersAndInsideLinks) {
+    struct Case {
+        ArchiveEntry entry;
+        bool safe;
+    } cases[] = {
+        {{'-', "VantrelAgent/bin/VantrelAgent", ""}, true},
+        {{'d', "VantrelAgent/", ""}, true},
+        {{'d', "./VantrelAgent/", ""}, true},
+        {{'l', "VantrelAgent/Resources/agent", "lib/vantrel_agent"}, true},
+        {{'l', "VantrelAgent/Resources/up", "../bin"}, true},
+        {{'l', "VantrelAgent/up", "../Other/x"}, true},  // still inside the extraction
+        {{'-', "/etc/passwd", ""}, false},
+        {{'-', "VantrelAgent/../../evil", ""}, false},
+        {{'-', "..", ""}, false},
+        {{'-', "", ""}, false},
+        {{'l', "VantrelAgent/out", "../../etc"}, false},
+        {{'l', "VantrelAgent/abs", "/etc"}, false},
+        {{'l', "top", ".."}, false},
+        {{'h', "VantrelAgent/hard", "VantrelAgent/x"}, false},
+        {{'c', "VantrelAgent/dev", ""}, false},
+        {{'b', "VantrelAgent/disk", ""}, false},
+        {{'p', "VantrelAgent/fifo", ""}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(archiveIsSafe({c.entry}), c.safe) << c.entry.name << " -> " << c.entry.linkTarget;
+    }
+}
+
+// Writes an archive with one hostile member beside a normal bundle, the way an attacker's tool
+// would (tar itself refuses to write some of these).
+void writeHostileArchive(const fs::path& archive, const std::string& member) {
+    std::string script =
+        "import io, sys, tarfile\n"
+        "t = tarfile.open(sys.argv[1], 'w:gz')\n"
+        "def add(info, data=b''):\n"
+        "    info.size = len(data); t.addfile(info, io.BytesIO(data))\n"
+        "d = tarfile.TarInfo('VantrelAgent'); d.type = tarfile.DIRTYPE; d.mode = 0o755; add(d)\n"
+        "add(tarfile.TarInfo('VantrelAgent/Info.json'), b'{}')\n"
+        "i = tarfile.TarInfo('x'); i.mode = 0o644\n" +
+        member +
+        "\nadd(i, b'evil' if i.type == tarfile.REGTYPE else b'')\n"
+        "t.close()\n";
+    testing::run(VANTREL_SYSTEM_PYTHON, {"-c", script, archive.string()});
+}
+
+class LinuxTools : public ::testing::Test {
+  protected:
+    LinuxTools() {
+        key = makeSigningKey(dir.path(), "release-key");
+        signers = makeSigners(key, dir / "release-signers");
+        fs::create_directories(dir / "extract");
+        makeBundle(dir / "release/VantrelAgent");
+        signBundle(dir / "release/VantrelAgent", key);
+    }
+
+    LinuxReleaseTools tools() const {
+        return LinuxReleaseTools(signers, "QK4TR8MZ2V", dir / "extract");
+    }
+    std::optional<fs::path> attach(const fs::path& archive) {
+        auto mountPoint = tools().attach(archive);
+        mountPoints.push_back(mountPoint);
+        return mountPoint;
+    }
+    bool verifiesAfterPacking() {
+        packArchive(dir / "release", dir / "release.tar.gz");
+        auto mountPoint = attach(dir / "release.tar.gz");
+        return mountPoint && tools().verify(*mountPoint / "VantrelAgent");
+    }
+    bool extractionIsEmpty() const { return fs::is_empty(dir / "extract"); }
+    void makeWritable(const fs::path& file) {
+        fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
+    }
+
+    TempDir dir;
+    fs::path key, signers;
+    std::vector<std::optional<fs::path>> mountPoints;
+};
+
+TEST_F(LinuxTools, AttachExtractsReadOnlyIntoAFreshFolderAndDetachRemovesIt) {
+    packArchive(dir / "release", dir / "release.tar.gz");
+    auto one = attach(dir / "release.tar.gz");
+    auto two = attach(dir / "release.tar.gz");
+    ASSERT_TRUE(one && two);
+    EXPECT_NE(*one, *two);
+    EXPECT_EQ(one->parent_path(), dir / "extract");
+    EXPECT_TRUE(one->filename().string().starts_with("vantrel-release-"));
+    EXPECT_EQ(fs::status(*one).permissions(), fs::perms::owner_all);
+    auto executable = *one / "VantrelAgent/bin/VantrelAgent";
+    EXPECT_EQ(fs::status(executable).permissions(), static_cast<fs::perms>(0555));
+    EXPECT_EQ(fs::read_symlink(*one / "VantrelAgent/Resources/agent"), "lib/vantrel_agent");
+    tools().detach(*one);
+    tools().detach(*two);
+    EXPECT_TRUE(extractionIsEmpty());
+}
+
+TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
+    const std::string members[] = {
+        "i.name = '/tmp/vantrel-absolute-test'",
+        "i.name = 'VantrelAgent/../../vantrel-dotdot-test'",
+        "i.name = '../vantrel-dotdot-test'",
+        "i.name = 'VantrelAgent/null'; i.type = tarfile.CHRTYPE; i.devmajor = 1; i.devminor = 3",
+        "i.name = 'VantrelAgent/fifo'; i.type = tarfile.FIFOTYPE",
+        "i.name = 'VantrelAgent/out'; i.type = tarfile.SYMTYPE; i.linkname = '../../etc'",
+        "i.name = 'VantrelAgent/abs'; i.type = tarfile.SYMTYPE; i.linkname = '/etc'",
+        "i.name = 'VantrelAgent/hard'; i.type = tarfile.LNKTYPE; i.linkname = '/etc/passwd'",
+    };
+    for (const auto& member : members) {
+        writeHostileArchive(dir / "hostile.tar.gz", member);
+        EXPECT_FALSE(attach(dir / "hostile.tar.gz")) << member;
+        EXPECT_TRUE(extractionIsEmpty()) << member;
+    }
+    EXPECT_FALSE(fs::exists("/tmp/vantrel-absolute-test"));
+    EXPECT_FALSE(fs::exists(dir / "vantrel-dotdot-test"));
+}
+
+TEST_F(LinuxTools, AttachRefusesWhatIsNoArchive) {
+    writeFile(dir / "garbage.tar.gz", "not a tar at all");
+    EXPECT_FALSE(attach(dir / "garbage.tar.gz"));
+    EXPECT_FALSE(attach(dir / "missing.tar.gz"));
+    EXPECT_TRUE(extractionIsEmpty());
+}
+
+TEST_F(LinuxTools, VerifyAcceptsTheSignedBundle) {
+    EXPECT_TRUE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesAChangedFile) {
+    auto file = dir / "release/VantrelAgent/Resources/lib/vantrel_agent/__init__.py";
+    makeWritable(file);
+    writeFile(file, "# agent, changed\n");
+    EXPECT_FALSE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesAChangedMode) {
+    fs::permissions(dir / "release/VantrelAgent/Info.json", static_cast<fs::perms>(0555));
+    EXPECT_FALSE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesAnAddedFileOrFolder) {
+    writeFile(dir / "release/VantrelAgent/Resources/lib/extra.py", "import os\n");
+    EXPECT_FALSE(verifiesAfterPacking());
+    fs::remove(dir / "release/VantrelAgent/Resources/lib/extra.py");
+    fs::create_directories(dir / "release/VantrelAgent/Resources/more");
+    EXPECT_FALSE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesAMissingFile) {
+    fs::remove(dir / "release/VantrelAgent/Info.json");
+    EXPECT_FALSE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesALinkRetargeted) {
+    fs::remove(dir / "release/VantrelAgent/Resources/agent");
+    fs::create_symlink("empty", dir / "release/VantrelAgent/Resources/agent");
+    EXPECT_FALSE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesAChangedListOrSignature) {
+    auto list = dir / "release/VantrelAgent" / kFileListName;
+    writeFile(list, readFile(list) + " ");
+    EXPECT_FALSE(verifiesAfterPacking());
+    fs::remove(dir / "release/VantrelAgent" / kFileListSignatureName);
+    EXPECT_FALSE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesAnotherSigner) {
+    auto other = makeSigningKey(dir.path(), "other-key");
+    signBundle(dir / "release/VantrelAgent", other);
+    EXPECT_FALSE(verifiesAfterPacking());
+    // The same key under another principal or namespace is refused too.
+    writeFile(signers,
+              "ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" " + readFile(key.string() + ".pub"));
+    signBundle(dir / "release/VantrelAgent", key);
+    EXPECT_FALSE(verifiesAfterPacking());
+    writeFile(signers, "QK4TR8MZ2V namespaces=\"file\" " + readFile(key.string() + ".pub"));
+    EXPECT_FALSE(verifiesAfterPacking());
+}
+
+TEST_F(LinuxTools, VerifyRefusesABundleUnderAnotherName) {
+    fs::rename(dir / "release/VantrelAgent", dir / "release/Other");
+    EXPECT_FALSE(tools().verify(dir / "release/VantrelAgent"));
+}
+
+TEST(DescribeBundle, RefusesLinksThatLeaveAndOtherKinds) {
+    TempDir dir;
+    auto root = dir / "VantrelAgent";
+    makeBundle(root);
+    ASSERT_TRUE(describeBundle(root));
+    auto entries = (*describeBundle(root))["entries"];
+    EXPECT_EQ(entries["Resources/agent"],
+              (nlohmann::json{{"type", "link"}, {"target", "lib/vantrel_agent"}}));
+    EXPECT_EQ(entries["Resources/empty"], (nlohmann::json{{"type", "dir"}}));
+    EXPECT_EQ(entries["bin/VantrelAgent"]["mode"], "0555");
+    EXPECT_EQ(entries["Info.json"]["mode"], "0444");
+    // The digest another tool computes.
+    EXPECT_EQ(entries["Resources/lib/vantrel_agent/__init__.py"]["sha256"],
+              testing::run("/usr/bin/sha256sum",
+                           {(root / "Resources/lib/vantrel_agent/__init__.py").string()})
+                  .output.substr(0, 64));
+
+    // A link through another link that climbs out, though it reads as if it stayed inside.
+    fs::create_symlink("..", root / "Resources/lib/up");
+    fs::create_symlink("lib/up/../..", root / "Resources/sneaky");
+    EXPECT_FALSE(describeBundle(root));
+    fs::remove(root / "Resources/sneaky");
+    fs::create_symlink("/etc", root / "Resources/abs");
+    EXPECT_FALSE(describeBundle(root));
+    fs::remove(root / "Resources/abs");
+    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0644), 0);
+    EXPECT_FALSE(describeBundle(root));
+}
+
+}  // namespace
+}  // namespace vantrel
