@@ -14,6 +14,7 @@
 #include "support/instance_lock.h"
 #include "support/paths.h"
 #include "support/run_loop.h"
+#include "update/release_installer.h"
 #include "update/thread_per_task_queue.h"
 #include "update/updater.h"
 
@@ -25,14 +26,6 @@ void printLine(const std::string& text) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
-
-// Stands in until the install steps are built: a newer release is found but nothing is touched.
-class NoInstaller final : public UpdateInstaller {
-  public:
-    UpdateResult install(const Manifest&) override {
-        return UpdateResult::failed(reasons::kCouldNotPrepare);
-    }
-};
 
 sigset_t terminationSignals() {
     sigset_t signals;
@@ -78,7 +71,7 @@ int runHeadless(const LaunchOptions&) {
         mainLoop->quit();
     };
     auto updater = Updater::create(mainLoop, std::make_shared<ThreadPerTaskQueue>(),
-                                   std::make_shared<NoInstaller>());
+                                   makeUpdateInstaller(mainLoop, quit));
     if (Build::isProduction()) {
         updater->startPeriodicChecks();
     }

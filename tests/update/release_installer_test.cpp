@@ -117,12 +117,7 @@ TEST_F(Install, SwapsInTheVerifiedReleaseRelaunchesItAndCleansUp) {
 }
 
 TEST_F(Install, KeepsImageAndScriptUntilTheScriptHasFinished) {
-    auto app = ChildProcess::spawn(
-        {.executable = "/bin/sh",
-         .arguments = {"-c", "while :; do sleep 0.1; done", (live / "bin/VantrelAgent").string()},
-         .environment = currentEnvironment(),
-         .output = -1});
-    ASSERT_TRUE(app.child);
+    testing::Lookalike app(live);
     EXPECT_EQ(install(installer()), UpdateResult::installed("2.0"));
     // The application is still running: the script is waiting, after its copy.
     ASSERT_TRUE(eventually([&] { return fs::exists(apps / ".VantrelAgent-incoming"); }));
@@ -133,8 +128,7 @@ TEST_F(Install, KeepsImageAndScriptUntilTheScriptHasFinished) {
     EXPECT_FALSE(isEmptyFolder(dir / "extract"));
     EXPECT_EQ(readFile(live / "Info.json"), "1.0");
 
-    app.child->signal(SIGKILL);
-    app.child->wait();
+    app.end();
     EXPECT_TRUE(eventually([&] { return !readFile(apps / "starts").empty(); }));
     EXPECT_TRUE(
         eventually([&] { return isEmptyFolder(dir / "tmp") && isEmptyFolder(dir / "extract"); }));

@@ -177,6 +177,7 @@ TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
     writeFile(dir / "release.dmg", "image");
     auto queue = std::make_shared<testing::ManualQueue>();
     int quits = 0;
+    fs::path image;
     auto tmp = dir / "tmp";
     fs::create_directories(tmp);
     ReleaseInstaller installer({
@@ -185,8 +186,11 @@ TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
         .tools = std::make_shared<MacReleaseTools>(tools()),
         .live = dir / "Applications/Vantrel Agent.app",
         .temporary = tmp,
-        .download = [&](const std::string&,
-                        const fs::path& to) { return fs::copy_file(dir / "release.dmg", to); },
+        .download =
+            [&](const std::string&, const fs::path& to) {
+                image = to;
+                return fs::copy_file(dir / "release.dmg", to);
+            },
         .checksumTool = kChecksumTool,
         .shell = "/bin/sh",
     });
@@ -207,8 +211,8 @@ TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
     ASSERT_TRUE(eventually([&] { return calls().find("hdiutil [detach]") != std::string::npos; }));
     auto app = (mnt / "Vantrel Agent.app").string();
     EXPECT_EQ(calls(), "hdiutil [attach] [-nobrowse] [-readonly] [-mountrandom] [/tmp] [" +
-                           (*fs::directory_iterator(tmp)).path().string() +
-                           "/update.dmg]\n"
+                           image.string() +
+                           "]\n"
                            "spctl [-a] [-t] [exec] [--context] [context:primary-signature] [" +
                            app + "]\ncodesign [-dv] [--verbose=4] [" + app +
                            "]\nhdiutil [detach] [" + mnt.string() + "] [-quiet]\n");

@@ -9,6 +9,7 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "update/release_fixture.h"
 #include "update/shell.h"
 
 namespace vantrel {
@@ -111,17 +112,6 @@ void makeFakeBundle(const fs::path& root, const std::string& version) {
               true);
 }
 
-// A process whose command line names live's executable, as the running application's does.
-ChildProcess runLookalike(const fs::path& live) {
-    auto started = ChildProcess::spawn(
-        {.executable = "/bin/sh",
-         .arguments = {"-c", "while :; do sleep 0.1; done", (live / "bin/VantrelAgent").string()},
-         .environment = currentEnvironment(),
-         .output = -1});
-    EXPECT_TRUE(started.child);
-    return std::move(*started.child);
-}
-
 class SwapRun : public ::testing::Test {
   protected:
     SwapRun() {
@@ -173,7 +163,7 @@ TEST_F(SwapRun, CopyFailureTouchesNothingLive) {
 }
 
 TEST_F(SwapRun, WaitsForTheRunningAppThenSwaps) {
-    auto app = runLookalike(paths.live);
+    testing::Lookalike app(paths.live);
     auto script =
         writeSwapScript(linuxSwapScript(paths, {.rounds = 200, .pause = "0.05"}), dir.path());
     auto started = ChildProcess::spawn({.executable = "/bin/sh",
@@ -184,14 +174,13 @@ TEST_F(SwapRun, WaitsForTheRunningAppThenSwaps) {
     ASSERT_TRUE(eventually([&] { return fs::exists(paths.staged / "bin/VantrelAgent"); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(readFile(paths.live / "Info.json"), "1.0");  // still waiting
-    app.signal(SIGKILL);
-    app.wait();
+    app.end();
     EXPECT_EQ(started.child->wait(), 0);
     EXPECT_EQ(readFile(paths.live / "Info.json"), "2.0");
 }
 
 TEST_F(SwapRun, SecondRenameFailingPutsPreviousBackAndExitsOne) {
-    auto app = runLookalike(paths.live);
+    testing::Lookalike app(paths.live);
     auto script =
         writeSwapScript(linuxSwapScript(paths, {.rounds = 200, .pause = "0.05"}), dir.path());
     auto started = ChildProcess::spawn({.executable = "/bin/sh",
@@ -202,8 +191,7 @@ TEST_F(SwapRun, SecondRenameFailingPutsPreviousBackAndExitsOne) {
     ASSERT_TRUE(eventually([&] { return fs::exists(paths.staged / "bin/VantrelAgent"); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the copy is over
     fs::remove_all(paths.staged);
-    app.signal(SIGKILL);
-    app.wait();
+    app.end();
     EXPECT_EQ(started.child->wait(), 1);
     EXPECT_EQ(readFile(paths.live / "Info.json"), "1.0");
     EXPECT_FALSE(fs::exists(paths.previous));
@@ -212,12 +200,11 @@ TEST_F(SwapRun, SecondRenameFailingPutsPreviousBackAndExitsOne) {
 }
 
 TEST_F(SwapRun, AnAppThatDoesNotQuitIsSwappedAfterThirtySeconds) {
-    auto app = runLookalike(paths.live);
+    testing::Lookalike app(paths.live);
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(runScript(SwapWait{}), 0);
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    app.signal(SIGKILL);
-    app.wait();
+    app.end();
     EXPECT_GE(waited, 29.5);
     EXPECT_LT(waited, 36);
     EXPECT_EQ(readFile(paths.live / "Info.json"), "2.0");
