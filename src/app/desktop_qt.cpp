@@ -16,6 +16,8 @@
 #include "support/qt_alerts.h"
 #include "support/qt_main_queue.h"
 #include "support/qt_workspace.h"
+#include "update/release_installer.h"
+#include "update/thread_per_task_queue.h"
 
 namespace vantrel {
 namespace {
@@ -36,10 +38,15 @@ int handOver(const LaunchOptions& options) {
 std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts,
                                            std::shared_ptr<TaskQueue> background) {
     auto workspace = std::make_shared<QtWorkspace>();
+    auto mainQueue = std::make_shared<QtMainQueue>();
+    // An installed update asks for the ordinary quit, which stops the agent on the way out.
+    auto installer = makeUpdateInstaller(mainQueue, [] { QCoreApplication::quit(); });
     return std::make_unique<StatusMenu>(StatusMenu::Parts{
-        .agent = AgentProcess::create(AgentConfig::fromBundle(), std::make_shared<QtMainQueue>(),
-                                      std::move(background)),
+        .agent = AgentProcess::create(AgentConfig::fromBundle(), mainQueue, background),
+        .updater = Updater::create(mainQueue, std::make_shared<ThreadPerTaskQueue>(), installer),
         .setup = std::make_unique<SetupWindow>(workspace, alerts),
+        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background),
+        .networkWarning = std::make_unique<NetworkWarning>(background, mainQueue),
         .keepAwake = makeKeepAwake(),
         .loginItem = makeLoginItem(bundle::executable()),
         .settings =

@@ -3,10 +3,12 @@
 #include <QCoreApplication>
 #include <QPointer>
 
+#include "menubar/local_network.h"
 #include "menubar/status_icon.h"
 #include "support/build.h"
 #include "support/bundle.h"
 #include "support/paths.h"
+#include "update/update_alerts.h"
 
 namespace vantrel {
 namespace {
@@ -40,7 +42,10 @@ BuildFlavour BuildFlavour::ofThisBundle() {
 StatusMenu::StatusMenu(Parts parts, QObject* parent)
     : QObject(parent),
       agent_(std::move(parts.agent)),
+      updater_(std::move(parts.updater)),
       setup_(std::move(parts.setup)),
+      diagnostics_(std::move(parts.diagnostics)),
+      networkWarning_(std::move(parts.networkWarning)),
       keepAwake_(std::move(parts.keepAwake)),
       login_(std::move(parts.loginItem)),
       settings_(std::move(parts.settings)),
@@ -48,8 +53,11 @@ StatusMenu::StatusMenu(Parts parts, QObject* parent)
       workspace_(std::move(parts.workspace)),
       build_(std::move(parts.build)),
       statusItem_(disabledLine(this, qt(AgentState::starting().menuText()))),
+      networkItem_(new QAction(this)),
       awakeItem_(checkable(this, QStringLiteral("Keep this Mac awake"))),
       loginItem_(checkable(this, QStringLiteral("Start at login"))) {
+    networkItem_->setVisible(false);
+    connect(networkItem_, &QAction::triggered, this, &StatusMenu::openNetworkSettings);
     connect(awakeItem_, &QAction::triggered, this, &StatusMenu::toggleAwake);
     connect(loginItem_, &QAction::triggered, this, &StatusMenu::toggleLogin);
 }
@@ -73,7 +81,9 @@ void StatusMenu::start() {
         }
     });
     agent_->start();
-    // The periodic update checks of production builds start here.
+    if (build_.isProduction) {
+        updater_->startPeriodicChecks();
+    }
     if (settings_->value(kKeepAwakeKey, false).toBool()) {
         setAwake(true);
     }
@@ -84,13 +94,14 @@ void StatusMenu::fillMenu() {
     if (!build_.isProduction) {
         menu_.addAction(disabledLine(this, qt("⚠︎ Test build — " + build_.apiLabel)));
     }
-    // The local-network warning line (hidden until a probe finds access blocked) goes here.
+    menu_.addAction(networkItem_);
     menu_.addSeparator();
     addCommand(QStringLiteral("Open Vantrel Agent"), &StatusMenu::openSetupPage,
                command(Qt::Key_O));
     addCommand(QStringLiteral("Restart agent"), &StatusMenu::restart);
     addCommand(QStringLiteral("Show log"), &StatusMenu::showLog);
-    // "Run diagnostics…" and "Check for updates…" go here.
+    addCommand(QStringLiteral("Run diagnostics…"), &StatusMenu::runDiagnostics);
+    addCommand(QStringLiteral("Check for updates…"), &StatusMenu::checkForUpdates);
     menu_.addSeparator();
     menu_.addAction(loginItem_);
     menu_.addAction(awakeItem_);
@@ -121,7 +132,16 @@ void StatusMenu::showSetupWindow() {
 void StatusMenu::menuWillOpen() {
     loginItem_->setChecked(login_->isEnabled());
     awakeItem_->setChecked(keepAwake_->isHeld());
-    // The local-network probe for the warning line starts here.
+    // The line keeps its last title when hidden; every opening probes, and the last answer wins.
+    networkWarning_->check([item = QPointer<QAction>(networkItem_)](bool show) {
+        if (!item) {
+            return;
+        }
+        if (show) {
+            item->setText(QString::fromUtf8(NetworkWarning::kTitle));
+        }
+        item->setVisible(show);
+    });
 }
 
 void StatusMenu::openSetupPage() {
@@ -135,6 +155,27 @@ void StatusMenu::restart() {
 // Reveals the log in the file manager; the file is neither opened nor created.
 void StatusMenu::showLog() {
     workspace_->revealFile(Paths::log());
+}
+
+void StatusMenu::openNetworkSettings() {
+    LocalNetwork::openSettings();
+}
+
+void StatusMenu::runDiagnostics() {
+    diagnostics_->show();
+}
+
+// A test build never updates itself: it would be replaced by the production app.
+void StatusMenu::checkForUpdates() {
+    if (!build_.isProduction) {
+        auto alert = testBuildAlert(build_.apiLabel);
+        alerts_->show(alert.message, alert.informative);
+        return;
+    }
+    updater_->check(true, [alerts = alerts_](const UpdateResult& result) {
+        auto alert = resultAlert(result);
+        alerts->show(alert.message, alert.informative);
+    });
 }
 
 void StatusMenu::toggleLogin() {

@@ -10,11 +10,14 @@
 #include <string>
 
 #include "agent/agent_process.h"
+#include "diagnostics/diagnostics_window.h"
 #include "menubar/keep_awake.h"
 #include "menubar/login_item.h"
+#include "menubar/network_warning.h"
 #include "setup/setup_window.h"
 #include "support/alerts.h"
 #include "support/workspace.h"
+#include "update/updater.h"
 
 namespace vantrel {
 
@@ -27,8 +30,8 @@ struct BuildFlavour {
 };
 
 // The hub of the tray application: the tray icon and its menu, and for the life of the process
-// the agent's supervisor, the setup window, keep-awake and the login item. Every menu command is
-// one of its actions.
+// the agent's supervisor, the updater, the setup and diagnostics windows, the local-network
+// warning, keep-awake and the login item. Every menu command is one of its actions.
 class StatusMenu final : public QObject {
     Q_OBJECT
 
@@ -36,7 +39,10 @@ class StatusMenu final : public QObject {
     // What the menu works with; the application's own in production, stand-ins in tests.
     struct Parts {
         std::shared_ptr<AgentProcess> agent;
+        std::shared_ptr<Updater> updater;
         std::unique_ptr<SetupWindow> setup;
+        std::unique_ptr<DiagnosticsWindow> diagnostics;
+        std::unique_ptr<NetworkWarning> networkWarning;
         std::unique_ptr<KeepAwake> keepAwake;
         std::unique_ptr<LoginItem> loginItem;
         std::unique_ptr<QSettings> settings;  // holds "KeepAwake"
@@ -51,19 +57,21 @@ class StatusMenu final : public QObject {
     explicit StatusMenu(Parts parts, QObject* parent = nullptr);
     ~StatusMenu() override;
 
-    // Shows the tray icon with the menu, follows the agent's state, starts the agent and
-    // restores keep-awake. Called once.
+    // Shows the tray icon with the menu, follows the agent's state, starts the agent, starts the
+    // periodic update checks of production builds and restores keep-awake. Called once.
     void start();
     // Stops the agent and lets go of keep-awake; the stored preference stays as it was, so that
     // keep-awake comes back with the next start. Later calls do nothing.
     void stop();
     void showSetupWindow();
-    // Refreshes the check marks; runs each time the menu is about to open.
+    // Refreshes the check marks and starts a local-network probe for the warning line; runs each
+    // time the menu is about to open.
     void menuWillOpen();
 
     QMenu* menuForTesting() { return &menu_; }
     QSystemTrayIcon* trayForTesting() const { return item_.get(); }
     SetupWindow* setupForTesting() const { return setup_.get(); }
+    DiagnosticsWindow* diagnosticsForTesting() const { return diagnostics_.get(); }
 
   private:
     void fillMenu();
@@ -73,6 +81,9 @@ class StatusMenu final : public QObject {
     void openSetupPage();
     void restart();
     void showLog();
+    void openNetworkSettings();
+    void runDiagnostics();
+    void checkForUpdates();
     void toggleLogin();
     void toggleAwake();
     void quit();
@@ -81,7 +92,10 @@ class StatusMenu final : public QObject {
 
     std::unique_ptr<QSystemTrayIcon> item_;
     const std::shared_ptr<AgentProcess> agent_;
+    const std::shared_ptr<Updater> updater_;
     const std::unique_ptr<SetupWindow> setup_;
+    const std::unique_ptr<DiagnosticsWindow> diagnostics_;
+    const std::unique_ptr<NetworkWarning> networkWarning_;
     const std::unique_ptr<KeepAwake> keepAwake_;
     const std::unique_ptr<LoginItem> login_;
     const std::unique_ptr<QSettings> settings_;
@@ -90,6 +104,7 @@ class StatusMenu final : public QObject {
     const BuildFlavour build_;
     QMenu menu_;
     QAction* const statusItem_;
+    QAction* const networkItem_;
     QAction* const awakeItem_;
     QAction* const loginItem_;
     bool stopped_ = false;

@@ -58,11 +58,19 @@ TEST(TrayScreenshotTest, TheSetupWindowAfterAStartAndTheOpenTrayMenu) {
     testing::TempDir dir;
     auto alerts = std::make_shared<testing::RecordingAlerts>();
     auto workspace = std::make_shared<testing::RecordingWorkspace>();
-    auto agent = AgentProcess::create(bundledAgent(dir), std::make_shared<QtMainQueue>(),
-                                      std::make_shared<BackgroundQueue>());
+    auto background = std::make_shared<BackgroundQueue>();
+    auto agent =
+        AgentProcess::create(bundledAgent(dir), std::make_shared<QtMainQueue>(), background);
+    auto never = std::make_shared<testing::ManualQueue>();  // no update check runs
     auto menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
         .agent = agent,
+        .updater = Updater::create(never, never, std::make_shared<testing::RefusingInstaller>(),
+                                   dir.path()),
         .setup = std::make_unique<SetupWindow>(workspace, alerts),
+        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background),
+        .networkWarning =
+            std::make_unique<NetworkWarning>(background, std::make_shared<QtMainQueue>(),
+                                             [] { return LocalNetwork::Verdict::reachable; }),
         .keepAwake = std::make_unique<testing::FakeKeepAwake>(),
         .loginItem = std::make_unique<testing::FakeLoginItem>(),
         .settings = std::make_unique<QSettings>(

@@ -40,6 +40,7 @@ struct ExpectedRow {
     bool enabled;
     bool checkable;
     QKeySequence key;
+    bool visible = true;
 };
 
 void expectRows(const QMenu& menu, const std::vector<ExpectedRow>& expected) {
@@ -49,7 +50,7 @@ void expectRows(const QMenu& menu, const std::vector<ExpectedRow>& expected) {
         SCOPED_TRACE("row " + std::to_string(i + 1) + " " + expected[i].title);
         EXPECT_EQ(rows[i].title, expected[i].title);
         EXPECT_EQ(rows[i].enabled, expected[i].enabled);
-        EXPECT_TRUE(rows[i].visible);
+        EXPECT_EQ(rows[i].visible, expected[i].visible);
         EXPECT_EQ(rows[i].checkable, expected[i].checkable);
         EXPECT_EQ(rows[i].key, expected[i].key);
     }
@@ -57,10 +58,13 @@ void expectRows(const QMenu& menu, const std::vector<ExpectedRow>& expected) {
 
 std::vector<ExpectedRow> commandRows() {
     return {
+        {"", false, false, {}, false},  // Qt reports a hidden action as disabled
         {"-", true, false, {}},
         {"Open Vantrel Agent", true, false, control(Qt::Key_O)},
         {"Restart agent", true, false, {}},
         {"Show log", true, false, {}},
+        {"Run diagnostics…", true, false, {}},
+        {"Check for updates…", true, false, {}},
         {"-", true, false, {}},
         {"Start at login", true, true, {}},
         {"Keep this Mac awake", true, true, {}},
@@ -275,6 +279,74 @@ TEST_F(StatusMenuTest, IconIsTheArtworkElseAThemedOrDrawnSun) {
     QImage sun = drawnSun().pixmap(36, 36).toImage();
     EXPECT_GT(qAlpha(sun.pixel(18, 18)), 0) << "the disc is painted";
     EXPECT_EQ(qAlpha(sun.pixel(0, 0)), 0) << "the corners stay clear";
+}
+
+TEST_F(StatusMenuTest, TheWarningLineShowsExactlyWhileTheProbeSaysLikelyBlocked) {
+    MenuUnderTest tray(kTestBuild);
+    tray.menu->start();
+    QMenu* menu = tray.menu->menuForTesting();
+    QAction* line = menu->actions().at(2);
+    const std::string warning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
+    struct Step {
+        LocalNetwork::Verdict verdict;
+        bool visible;
+    } steps[] = {{LocalNetwork::Verdict::likelyBlocked, true},
+                 {LocalNetwork::Verdict::reachable, false},
+                 {LocalNetwork::Verdict::likelyBlocked, true},
+                 {LocalNetwork::Verdict::noNetwork, false}};
+    for (const auto& step : steps) {
+        *tray.verdict = step.verdict;
+        emit menu->aboutToShow();
+        ASSERT_TRUE(waitFor([&] { return line->isVisible() == step.visible; }, 5));
+        EXPECT_EQ(line->text().toStdString(), warning);
+    }
+    tray.menu->stop();
+}
+
+TEST_F(StatusMenuTest, RunDiagnosticsOpensTheOneDiagnosticsWindow) {
+    MenuUnderTest tray(kTestBuild);
+    tray.menu->start();
+    trigger(tray, "Run diagnostics…");
+    QWidget* window = tray.menu->diagnosticsForTesting()->windowForTesting();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), "Vantrel Diagnostics");
+    window->close();
+    trigger(tray, "Run diagnostics…");
+    EXPECT_EQ(tray.menu->diagnosticsForTesting()->windowForTesting(), window);
+    tray.menu->stop();
+}
+
+TEST_F(StatusMenuTest, ATestBuildRefusesToCheckForUpdatesWithoutAnyTraffic) {
+    MenuUnderTest tray(kTestBuild);
+    tray.menu->start();
+    EXPECT_EQ(tray.updateMain->size(), 0u);  // no periodic checks
+    trigger(tray, "Check for updates…");
+    ASSERT_EQ(tray.alerts->shown.size(), 1u);
+    EXPECT_EQ(tray.alerts->shown[0].first, "This is a test build");
+    EXPECT_EQ(tray.alerts->shown[0].second,
+              "It talks to 127.0.0.1 and does not update itself \u2014 updating would replace it "
+              "with the production app.");
+    EXPECT_EQ(tray.updateWorker->size(), 0u);
+    tray.menu->stop();
+}
+
+TEST_F(StatusMenuTest, AProductionBuildChecksPeriodicallyAndAnswersTheMenuWithOneAlert) {
+    // A loopback port where nothing listens stands in for the update server.
+    ::setenv("VANTREL_DIST", "http://127.0.0.1:9", 1);
+    MenuUnderTest tray(kProduction);
+    tray.menu->start();
+    EXPECT_EQ(tray.updateMain->nextDelay(), 3.0);
+
+    trigger(tray, "Check for updates…");
+    trigger(tray, "Check for updates…");  // dropped: a check is running
+    EXPECT_EQ(tray.updateWorker->runDue(), 1);
+    tray.updateMain->runDue();
+    ASSERT_EQ(tray.alerts->shown.size(), 1u);
+    EXPECT_EQ(tray.alerts->shown[0].first, "Could not update");
+    EXPECT_EQ(tray.alerts->shown[0].second, "could not reach updates.vantrel.energy");
+    ::unsetenv("VANTREL_DIST");
+    tray.menu->stop();
 }
 
 }  // namespace

@@ -63,7 +63,13 @@ MenuUnderTest::MenuUnderTest(BuildFlavour build, const std::string& agentScript,
     settings = ownSettings.get();
     menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
         .agent = agent,
+        .updater = Updater::create(updateMain, updateWorker, std::make_shared<RefusingInstaller>(),
+                                   dir.path()),
         .setup = std::make_unique<SetupWindow>(workspace, alerts),
+        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background),
+        .networkWarning =
+            std::make_unique<NetworkWarning>(background, std::make_shared<QtMainQueue>(),
+                                             [verdict = verdict] { return verdict->load(); }),
         .keepAwake = std::move(realKeepAwake),
         .loginItem = std::move(fakeLogin),
         .settings = std::move(ownSettings),

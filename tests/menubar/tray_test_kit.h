@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QSettings>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "menubar/login_item.h"
 #include "menubar/status_menu.h"
 #include "support/background_queue.h"
+#include "support/manual_queue.h"
 #include "support/temp_dir.h"
 
 namespace vantrel::testing {
@@ -49,7 +51,16 @@ class FakeLoginItem final : public LoginItem {
     std::optional<std::string> failure;
 };
 
-// A status menu over stand-ins, each reachable by the test.
+// An installer that must never be reached: menu tests stop before any download.
+class RefusingInstaller final : public UpdateInstaller {
+  public:
+    UpdateResult install(const Manifest&) override {
+        return UpdateResult::failed(reasons::kCouldNotPrepare);
+    }
+};
+
+// A status menu over stand-ins, each reachable by the test. The updater's main queue and worker
+// are manual, so no check runs unless the test runs it; the network probe answers `verdict`.
 struct MenuUnderTest {
     // With `keepAwake` given, the menu uses it and the fake below stays unset.
     explicit MenuUnderTest(BuildFlavour build, const std::string& agentScript = "sleep 30\n",
@@ -58,6 +69,10 @@ struct MenuUnderTest {
     TempDir dir;
     std::shared_ptr<BackgroundQueue> background = std::make_shared<BackgroundQueue>();
     std::shared_ptr<AgentProcess> agent;
+    std::shared_ptr<ManualQueue> updateMain = std::make_shared<ManualQueue>();
+    std::shared_ptr<ManualQueue> updateWorker = std::make_shared<ManualQueue>();
+    std::shared_ptr<std::atomic<LocalNetwork::Verdict>> verdict =
+        std::make_shared<std::atomic<LocalNetwork::Verdict>>(LocalNetwork::Verdict::reachable);
     FakeKeepAwake* keepAwake = nullptr;
     FakeLoginItem* loginItem;
     QSettings* settings;
