@@ -91,7 +91,11 @@ long responseStatus(CURL* curl) {
 }
 
 std::filesystem::path temporaryTemplate(const std::filesystem::path& destination) {
-    return destination.parent_path() / ("." + destination.filename().string() + ".partial-XXXXXX");
+    // Built by appending: GCC 12 at -O3 warns falsely about "." + std::string (-Wrestrict).
+    std::string name = ".";
+    name += destination.filename().string();
+    name += ".partial-XXXXXX";
+    return destination.parent_path() / name;
 }
 
 }  // namespace
