@@ -1,0 +1,232 @@
+"""scripts/install against real releases of scripts/release, in a sandboxed HOME.
+
+Needs VANTREL_BUILD_DIR: a build folder whose `bundle` target is built (the releases reuse it).
+"""
+
+import hashlib
+import io
+import os
+import shlex
+import subprocess
+import tarfile
+import tempfile
+import unittest
+
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+INSTALL = os.path.join(CHECKOUT, "scripts", "install")
+RELEASE = os.path.join(CHECKOUT, "scripts", "release")
+INFO = "VantrelAgent/Info.json"
+
+
+def run(command, **options):
+    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          **options)
+
+
+def snapshot(folder):
+    """Every entry of a tree with its type, mode and content, and the tree's own inode."""
+    entries = {".": os.lstat(folder).st_ino}
+    for parent, folders, files in os.walk(folder):
+        for name in folders + files:
+            path = os.path.join(parent, name)
+            info = os.lstat(path)
+            content = os.readlink(path) if os.path.islink(path) else None
+            if os.path.isfile(path) and not os.path.islink(path):
+                with open(path, "rb") as file:
+                    content = hashlib.sha256(file.read()).hexdigest()
+            entries[os.path.relpath(path, folder)] = (info.st_mode, content)
+    return entries
+
+
+def add_bytes(tar, name, data, mode=0o444):
+    info = tarfile.TarInfo(name)
+    info.size, info.mode = len(data), mode
+    tar.addfile(info, io.BytesIO(data))
+
+
+def add_entry(tar, name, kind, target=""):
+    info = tarfile.TarInfo(name)
+    info.type, info.linkname, info.mode = kind, target, 0o755
+    tar.addfile(info)
+
+
+class InstallScriptTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        build = os.environ.get("VANTREL_BUILD_DIR", "")
+        if not os.path.isfile(os.path.join(build, "VantrelAgent", "bin", "VantrelAgent")):
+            raise RuntimeError("VANTREL_BUILD_DIR must name a build folder with a built bundle")
+        cls.work = tempfile.TemporaryDirectory(prefix="vantrel-install-test-")
+        cls.dir = cls.work.name
+        cls.build = build
+        # In parallel: each release spends seconds compressing.
+        cls.v1, cls.v2, cls.foreign = cls.releases(("1.0", "ours"), ("2.0", "ours"), ("2.0", "theirs"))
+        cls.changed = cls.rewrite(cls.v2, "changed",
+                                  replace={INFO: b'{"CFBundleShortVersionString": "9.0"}\n'})
+        cls.added = cls.rewrite(cls.v2, "added",
+                                extra={"VantrelAgent/Resources/extra.txt": b"x\n"})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    @classmethod
+    def releases(cls, *versions_and_signers):
+        for signer in {signer for _, signer in versions_and_signers}:
+            key = os.path.join(cls.dir, signer)
+            subprocess.run(["/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", signer,
+                            "-f", key], check=True)
+            with open(key + ".pub", encoding="utf-8") as public, open(key + ".signers", "w") as out:
+                out.write(f'QK4TR8MZ2V namespaces="vantrel-release" {public.read()}')
+        running, archives = [], []
+        for version, signer in versions_and_signers:
+            key, out = os.path.join(cls.dir, signer), os.path.join(cls.dir, f"{signer}-{version}")
+            running.append(subprocess.Popen(
+                [RELEASE, "--version", version, "--key", key, "--signers", key + ".signers",
+                 "--base-url", "http://127.0.0.1:1/r", "--out", out],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                env=dict(os.environ, VANTREL_RELEASE_PREBUILT=cls.build)))
+            archives.append(os.path.join(out, f"VantrelAgent-{version}.tar.gz"))
+        for release in running:
+            _, errors = release.communicate()
+            assert release.returncode == 0, errors
+        return archives
+
+    @classmethod
+    def rewrite(cls, archive, name, replace=None, extra=None):
+        """A copy of a signed archive with files changed or added after signing."""
+        out = os.path.join(cls.dir, f"{name}.tar.gz")
+        with tarfile.open(archive, "r:gz") as source, \
+                tarfile.open(out, "w:gz", compresslevel=0, format=tarfile.PAX_FORMAT) as copy:
+            for member in source:
+                if member.name in (replace or {}):
+                    add_bytes(copy, member.name, replace[member.name])
+                else:
+                    copy.addfile(member, source.extractfile(member) if member.isreg() else None)
+            for extra_name, data in (extra or {}).items():
+                add_bytes(copy, extra_name, data)
+        return out
+
+    def setUp(self):
+        sandbox = tempfile.TemporaryDirectory(prefix="vantrel-install-home-", dir=self.dir)
+        self.addCleanup(sandbox.cleanup)
+        # A space and a quote, so that the desktop entry must quote its Exec path.
+        self.home = os.path.join(sandbox.name, "home of o'neil")
+        os.makedirs(self.home)
+        self.env = {key: value for key, value in os.environ.items() if key != "XDG_DATA_HOME"}
+        self.env["HOME"] = self.home
+        self.opt = os.path.join(self.home, ".local", "opt")
+        self.live = os.path.join(self.opt, "VantrelAgent")
+        self.data = os.path.join(self.home, ".local", "share")
+
+    def install(self, archive):
+        return run([INSTALL, archive], env=self.env, cwd=self.home)
+
+    def installed(self, archive):
+        result = self.install(archive)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, self.live + "\n")
+        self.assertEqual(os.listdir(self.opt), ["VantrelAgent"])
+
+    def version(self):
+        with open(os.path.join(self.live, "Info.json"), encoding="utf-8") as info:
+            return info.read()
+
+    def assertRefused(self, archive, message):
+        before = snapshot(self.live) if os.path.exists(self.live) else None
+        result = self.install(archive)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn(message, result.stderr)
+        self.assertEqual(result.stdout, "")
+        self.assertEqual(snapshot(self.live) if os.path.exists(self.live) else None, before)
+        leftovers = os.listdir(self.opt) if os.path.exists(self.opt) else []
+        self.assertEqual(leftovers, ["VantrelAgent"] if before else [])
+
+    def test_first_install_runs_and_has_a_launcher(self):
+        self.installed(self.v1)
+        self.assertIn('"1.0"', self.version())
+        with open(os.path.join(self.data, "applications", "vantrel-agent.desktop")) as entry:
+            lines = entry.read().splitlines()
+        self.assertEqual(lines[0], "[Desktop Entry]")
+        for line in ("Type=Application", "Name=Vantrel Agent", "Icon=vantrel-agent"):
+            self.assertIn(line, lines)
+        exec_line = next(line for line in lines if line.startswith("Exec="))
+        executable = os.path.join(self.live, "bin", "VantrelAgent")
+        self.assertEqual(exec_line, f'Exec="{executable}"')
+        self.assertEqual(run(shlex.split(exec_line[5:]) + ["--help"], env=self.env).returncode, 0)
+        icon = os.path.join(self.data, "icons", "hicolor", "64x64", "apps", "vantrel-agent.png")
+        built = os.path.join(self.build, "VantrelAgent", "Resources", "menubar.png")
+        with open(icon, "rb") as installed, open(built, "rb") as original:
+            self.assertEqual(installed.read(), original.read())
+        self.assertEqual(sorted(os.listdir(os.path.dirname(icon))), ["vantrel-agent.png"])
+
+    def test_only_a_release_of_the_same_signers_replaces_an_install(self):
+        self.installed(self.v1)
+        self.assertRefused(self.foreign, "wrong signer")
+        self.assertIn('"1.0"', self.version())
+        self.installed(self.v2)
+        self.assertIn('"2.0"', self.version())
+
+    def test_any_signers_release_installs_afresh_with_its_launcher_in_the_xdg_data_folder(self):
+        self.env["XDG_DATA_HOME"] = os.path.join(self.home, "data")
+        self.installed(self.foreign)
+        self.assertTrue(os.path.isfile(os.path.join(self.home, "data", "applications",
+                                                    "vantrel-agent.desktop")))
+        self.assertFalse(os.path.exists(self.data))
+
+    def test_files_changed_or_added_after_signing_are_refused(self):
+        # As a first install (the archive checked against its own signers) and as an upgrade.
+        self.assertRefused(self.changed, "does not match its signed file list")
+        self.installed(self.v1)
+        for archive in (self.changed, self.added):
+            with self.subTest(archive=os.path.basename(archive)):
+                self.assertRefused(archive, "does not match its signed file list")
+
+    def test_unsafe_members_are_refused_before_anything_is_written(self):
+        unsafe = {
+            "parent": lambda tar: add_bytes(tar, "../evil", b"x"),
+            "parent inside": lambda tar: add_bytes(tar, "VantrelAgent/../../evil", b"x"),
+            "absolute": lambda tar: add_bytes(tar, os.path.join(self.home, "evil"), b"x"),
+            "other folder": lambda tar: add_bytes(tar, "Other/evil", b"x"),
+            "link out": lambda tar: add_entry(tar, "VantrelAgent/evil", tarfile.SYMTYPE, "../../x"),
+            "absolute link": lambda tar: add_entry(tar, "VantrelAgent/evil", tarfile.SYMTYPE, "/etc"),
+            "hard link": lambda tar: add_entry(tar, "VantrelAgent/evil", tarfile.LNKTYPE, INFO),
+            "fifo": lambda tar: add_entry(tar, "VantrelAgent/evil", tarfile.FIFOTYPE),
+            "device": lambda tar: add_entry(tar, "VantrelAgent/evil", tarfile.CHRTYPE),
+            "behind a link": lambda tar: (
+                add_entry(tar, "VantrelAgent/l", tarfile.SYMTYPE, "Resources"),
+                add_bytes(tar, "VantrelAgent/l/evil", b"x")),
+            "twice": lambda tar: add_bytes(tar, INFO, b"{}"),
+        }
+        for name, add in unsafe.items():
+            with self.subTest(member=name):
+                archive = os.path.join(self.home, "unsafe.tar.gz")
+                with tarfile.open(archive, "w:gz") as tar:
+                    add_entry(tar, "VantrelAgent", tarfile.DIRTYPE)
+                    add_bytes(tar, INFO, b"{}")
+                    add(tar)
+                self.assertRefused(archive, "unsafe member")
+                self.assertFalse(os.path.exists(os.path.join(self.home, ".local")))
+                self.assertFalse(os.path.lexists(os.path.join(self.home, "evil")))
+                self.assertFalse(os.path.lexists(os.path.join(os.path.dirname(self.home), "evil")))
+
+    def test_unreadable_archives_are_refused(self):
+        garbage = os.path.join(self.home, "garbage.tar.gz")
+        with open(garbage, "wb") as file:
+            file.write(b"not an archive")
+        truncated = os.path.join(self.home, "truncated.tar.gz")
+        with open(self.v1, "rb") as whole, open(truncated, "wb") as file:
+            file.write(whole.read(os.path.getsize(self.v1) // 2))
+        cases = [(os.path.join(self.home, "missing.tar.gz"), "no readable archive"),
+                 (garbage, "not a readable .tar.gz")]
+        for archive, message in cases:
+            with self.subTest(archive=os.path.basename(archive)):
+                self.assertRefused(archive, message)
+        # Found only while unpacking, when the temporary folder exists.
+        self.installed(self.v1)
+        for archive, message in cases + [(truncated, "cannot be read")]:
+            with self.subTest(archive=os.path.basename(archive), installed=True):
+                self.assertRefused(archive, message)
+
+if __name__ == "__main__":
+    unittest.main()
