@@ -39,9 +39,10 @@ class FolderServer {
         EXPECT_TRUE(started.child);
         child_ = std::move(started.child);
         std::smatch match;
+        std::string text;  // outlives the match, which points into it
         static const std::regex serving("port ([0-9]+)");
         EXPECT_TRUE(eventually([&] {
-            auto text = readFile(log_);
+            text = readFile(log_);
             return std::regex_search(text, match, serving);
         }));
         base_ = "http://127.0.0.1:" + match[1].str();
