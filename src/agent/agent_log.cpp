@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "support/file_io.h"
 
 namespace vantrel {
 
@@ -22,15 +22,8 @@ void AgentLog::append(std::string_view text) {
     if (!fd_.valid()) {
         open();
     }
-    while (fd_.valid() && !text.empty()) {
-        ssize_t written = ::write(fd_.get(), text.data(), text.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        text.remove_prefix(static_cast<size_t>(written));
+    if (fd_.valid()) {
+        writeAll(fd_.get(), text);
     }
 }
 

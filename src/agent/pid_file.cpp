@@ -2,12 +2,11 @@
 
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <string>
 
 #include "support/atomic_file.h"
+#include "support/file_io.h"
 
 namespace vantrel {
 namespace {
@@ -48,12 +47,8 @@ std::optional<pid_t> parsePidFile(std::string_view text) {
 }
 
 std::optional<pid_t> readPidFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return parsePidFile(text);
+    auto text = readWholeFile(path);
+    return text ? parsePidFile(*text) : std::nullopt;
 }
 
 bool writePidFile(const std::filesystem::path& path, pid_t pid) {

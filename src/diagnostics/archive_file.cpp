@@ -3,27 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "diagnostics/progress_document.h"
+#include "support/file_io.h"
 #include "support/unique_fd.h"
 
 namespace vantrel {
 namespace {
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
 
 // A plain write over any file of the same name, as a user's own save would be.
 bool writeFile(const std::filesystem::path& target, std::string_view bytes) {

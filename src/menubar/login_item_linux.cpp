@@ -1,12 +1,11 @@
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "menubar/autostart_entry.h"
 #include "menubar/login_item.h"
 #include "support/atomic_file.h"
+#include "support/file_io.h"
 
 namespace vantrel {
 namespace {
@@ -23,14 +22,6 @@ std::filesystem::path autostartFile() {
     return config / "autostart" / "vantrel-agent.desktop";
 }
 
-std::optional<std::string> readText(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 std::string describe(int error) {
     return std::generic_category().message(error);
 }
@@ -42,7 +33,7 @@ class AutostartLoginItem final : public LoginItem {
         : executable_(std::move(executable)) {}
 
     bool isEnabled() const override {
-        auto text = readText(autostartFile());
+        auto text = readWholeFile(autostartFile());
         return text && autostartProgram(*text) == executable_.string();
     }
 

@@ -4,31 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "support/file_io.h"
 #include "support/unique_fd.h"
 
 namespace vantrel {
-namespace {
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
-}  // namespace
-
 bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
     std::string temporary = path.string() + ".XXXXXX";
     UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "support/file_io.h"
 #include "support/unique_fd.h"
 
 namespace vantrel {
@@ -39,18 +40,8 @@ size_t appendToString(char* data, size_t size, size_t count, void* target) {
 
 size_t writeToFd(char* data, size_t size, size_t count, void* target) {
     const int fd = *static_cast<int*>(target);
-    size_t written = 0;
-    while (written < size * count) {
-        const ssize_t n = ::write(fd, data + written, size * count - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return 0;  // makes libcurl stop with a write error
-        }
-        written += static_cast<size_t>(n);
-    }
-    return written;
+    // Less than all makes libcurl stop with a write error.
+    return writeAll(fd, std::string_view(data, size * count)) ? size * count : 0;
 }
 
 long timeoutMilliseconds(double seconds) {

@@ -2,9 +2,7 @@
 
 #include <stdlib.h>
 
-#include <fstream>
-#include <iterator>
-
+#include "support/file_io.h"
 #include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
 #include "update/scratch_folder.h"
@@ -37,14 +35,6 @@ bool makeReadOnly(const fs::path& folder) {
         }
     }
     return !error;
-}
-
-std::optional<std::string> readWhole(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool isRegularFile(const fs::path& path) {
@@ -113,7 +103,7 @@ bool LinuxReleaseTools::verify(const fs::path& app) {
     if (!isRegularFile(list) || !isRegularFile(sig) || !signatureAccepted(list, sig)) {
         return false;
     }
-    auto text = readWhole(list);
+    auto text = readWholeFile(list);
     if (!text) {
         return false;
     }

@@ -1,9 +1,8 @@
 #include "update/scratch_folder.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <system_error>
+
+#include "update/secure_random.h"
 
 namespace vantrel {
 
@@ -24,15 +23,7 @@ std::string canonicalUuid(std::array<std::uint8_t, 16> bytes) {
 
 std::string randomUuid() {
     std::array<std::uint8_t, 16> bytes{};
-    size_t filled = 0;
-    while (filled < bytes.size()) {
-        ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (got > 0) {
-            filled += static_cast<size_t>(got);
-        } else if (errno != EINTR) {
-            break;  // no source at all; the folder is then created with whatever was drawn
-        }
-    }
+    fillSecureRandom(bytes.data(), bytes.size());  // with no source, whatever was drawn
     return canonicalUuid(bytes);
 }
 

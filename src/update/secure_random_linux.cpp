@@ -7,19 +7,24 @@
 
 namespace vantrel {
 
-std::uint64_t secureRandom64() {
-    std::uint64_t value = 0;
-    auto* bytes = reinterpret_cast<unsigned char*>(&value);
+void fillSecureRandom(void* bytes, std::size_t size) {
+    auto* out = static_cast<unsigned char*>(bytes);
     std::size_t filled = 0;
-    // Eight bytes never come short from the pool once it is ready; a signal can still interrupt.
-    while (filled < sizeof value) {
-        ssize_t got = ::getrandom(bytes + filled, sizeof value - filled, 0);
+    // Short reads do not happen from a ready pool, but a signal can still interrupt.
+    while (filled < size) {
+        ssize_t got = ::getrandom(out + filled, size - filled, 0);
         if (got > 0) {
             filled += static_cast<std::size_t>(got);
         } else if (errno != EINTR) {
-            break;  // no source at all: whatever was drawn, at worst 0, an immediate first check
+            break;
         }
     }
+}
+
+// With no source at all the value is at worst 0: an immediate first check.
+std::uint64_t secureRandom64() {
+    std::uint64_t value = 0;
+    fillSecureRandom(&value, sizeof value);
     return value;
 }
 
