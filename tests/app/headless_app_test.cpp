@@ -18,13 +18,7 @@ using ::testing::HasSubstr;
 class HeadlessAppTest : public ::testing::Test {
   protected:
     std::vector<std::string> environment() {
-        auto env = currentEnvironment();
-        setVariable(env, "HOME", home.path().string());
-        setVariable(env, "XDG_DATA_HOME", (home / "share").string());
-        setVariable(env, "XDG_STATE_HOME", (home / "state").string());
-        setVariable(env, "XDG_CONFIG_HOME", (home / "config").string());
-        setVariable(env, "XDG_RUNTIME_DIR", home.path().string());
-        setVariable(env, "VANTREL_SIM_PORT", std::to_string(testing::freeLoopbackPort()));
+        auto env = testing::sandboxedEnvironment(home.path());
         setVariable(env, "VANTREL_SIM_INTERVAL", "0.2");
         setVariable(env, "VANTREL_SIM_PAIRED", "1");
         return env;

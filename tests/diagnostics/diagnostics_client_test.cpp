@@ -110,7 +110,7 @@ TEST_F(DiagnosticsClientTest, MalformedAnswersAreIgnoredUntilARealOne) {
 
 TEST_F(DiagnosticsClientTest, NoAgentMeansNoBody) {
     client = std::make_unique<DiagnosticsClient>(
-        background, main, "http://127.0.0.1:" + std::to_string(testing::freePort()));
+        background, main, "http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort()));
     EXPECT_EQ(get("api/diagnostics/start"), std::nullopt);
     EXPECT_EQ(get("api/diagnostics/progress"), std::nullopt);
 }

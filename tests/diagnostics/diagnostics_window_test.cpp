@@ -220,7 +220,7 @@ TEST_F(DiagnosticsWindowTest, SavesInTheSupportFolderWhenTheDesktopWillNotTakeIt
 }
 
 TEST_F(DiagnosticsWindowTest, UnreachableAgentKeepsStartingAndPolling) {
-    window.setBaseForTesting("http://127.0.0.1:" + std::to_string(testing::freePort()));
+    window.setBaseForTesting("http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort()));
     window.show();
     start()->click();
     runFor(2.5);
@@ -254,7 +254,7 @@ TEST_F(DiagnosticsWindowTest, ShowingAgainResumesARunClosedMidway) {
 }
 
 TEST_F(DiagnosticsWindowTest, ReturnPressesTheStartButtonWhileItIsEnabled) {
-    window.setBaseForTesting("http://127.0.0.1:" + std::to_string(testing::freePort()));
+    window.setBaseForTesting("http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort()));
     window.show();
     QWidget* frame = window.windowForTesting();
     QApplication::setActiveWindow(frame);

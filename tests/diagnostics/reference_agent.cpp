@@ -13,15 +13,6 @@
 namespace vantrel::testing {
 namespace {
 
-bool answers(int port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
 int runQuietly(const std::vector<std::string>& arguments) {
     UniqueFd nothing(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     auto started = ChildProcess::spawn(
@@ -31,23 +22,12 @@ int runQuietly(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-int freePort() {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
 bool isZipArchive(const std::filesystem::path& file) {
     return readFile(file).starts_with("PK\x03\x04") &&
            runQuietly({"-m", "zipfile", "-t", file.string()}) == 0;
 }
 
-ReferenceAgent::ReferenceAgent(const std::vector<std::string>& knobs) : port_(freePort()) {
+ReferenceAgent::ReferenceAgent(const std::vector<std::string>& knobs) : port_(freeLoopbackPort()) {
     auto environment = currentEnvironment();
     setVariable(environment, "PYTHONPATH", VANTREL_SOURCE_DIR "/reference-agent");
     setVariable(environment, "PYTHONDONTWRITEBYTECODE", "1");
@@ -74,7 +54,7 @@ ReferenceAgent::~ReferenceAgent() {
 }
 
 bool ReferenceAgent::waitUntilListening(double timeoutSeconds) const {
-    return eventually([this] { return answers(port_); }, timeoutSeconds);
+    return eventually([this] { return portAnswers(port_); }, timeoutSeconds);
 }
 
 std::string ReferenceAgent::output() const {

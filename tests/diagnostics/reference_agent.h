@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/running_app.h"
 #include "support/temp_dir.h"
 
 namespace vantrel::testing {
@@ -30,8 +31,6 @@ class ReferenceAgent {
     std::optional<ChildProcess> child_;
 };
 
-// A loopback port on which nothing listens.
-int freePort();
 // True when the file is a zip archive that python's zipfile module can list and test.
 bool isZipArchive(const std::filesystem::path& file);
 

@@ -57,15 +57,6 @@ bool waitFor(const std::function<bool()>& condition, double timeoutSeconds) {
     return true;
 }
 
-bool portAnswers(int port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
 LoopbackServer LoopbackServer::referenceAgent(const std::vector<std::string>& knobs) {
     return LoopbackServer(std::make_unique<TempDir>(), {"-m", "vantrel_agent", "run"}, knobs);
 }

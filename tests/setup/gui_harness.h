@@ -10,6 +10,7 @@
 
 #include "support/alerts.h"
 #include "support/child_process.h"
+#include "support/running_app.h"
 #include "support/temp_dir.h"
 #include "support/workspace.h"
 
@@ -47,8 +48,6 @@ class RecordingAlerts final : public Alerts {
 
     std::vector<std::pair<std::string, std::string>> shown;
 };
-
-bool portAnswers(int port);
 
 // A real child on the agent's port: the reference agent, or a Python script given as text.
 class LoopbackServer {

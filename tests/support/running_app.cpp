@@ -79,6 +79,26 @@ std::optional<int> RunningApp::waitForExit(double seconds) {
     return status_;
 }
 
+bool portAnswers(int port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home) {
+    auto env = currentEnvironment();
+    setVariable(env, "HOME", home.string());
+    setVariable(env, "XDG_DATA_HOME", (home / "share").string());
+    setVariable(env, "XDG_STATE_HOME", (home / "state").string());
+    setVariable(env, "XDG_CONFIG_HOME", (home / "config").string());
+    setVariable(env, "XDG_RUNTIME_DIR", home.string());
+    setVariable(env, "VANTREL_SIM_PORT", std::to_string(freeLoopbackPort()));
+    return env;
+}
+
 int freeLoopbackPort() {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};

@@ -42,4 +42,11 @@ class RunningApp {
 // A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
 int freeLoopbackPort();
 
+// Whether something accepts connections on 127.0.0.1 at that port.
+bool portAnswers(int port);
+
+// This process's environment with HOME, the XDG folders and the runtime folder inside `home`, and
+// the reference agent on a free port of its own.
+std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home);
+
 }  // namespace vantrel::testing

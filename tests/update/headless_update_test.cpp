@@ -33,13 +33,7 @@ class HeadlessUpdateTest : public ::testing::Test {
     }
 
     std::unique_ptr<testing::RunningApp> launch(const std::filesystem::path& bundle) {
-        auto env = currentEnvironment();
-        setVariable(env, "HOME", home.path().string());
-        setVariable(env, "XDG_DATA_HOME", (home / "share").string());
-        setVariable(env, "XDG_STATE_HOME", (home / "state").string());
-        setVariable(env, "XDG_CONFIG_HOME", (home / "config").string());
-        setVariable(env, "XDG_RUNTIME_DIR", home.path().string());
-        setVariable(env, "VANTREL_SIM_PORT", std::to_string(testing::freeLoopbackPort()));
+        auto env = testing::sandboxedEnvironment(home.path());
         setVariable(env, "VANTREL_DIST", server.base());
         started = Clock::now();
         return std::make_unique<testing::RunningApp>(
