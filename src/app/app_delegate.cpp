@@ -8,6 +8,7 @@
 
 #include "app/main_menu.h"
 #include "support/paths.h"
+#include "support/platform_words.h"
 
 namespace vantrel {
 
@@ -26,10 +27,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     try {
         Paths::createDirectories();
     } catch (const std::system_error& error) {
-        alerts_->show(
-            "Vantrel Agent cannot start",
-            "It could not create its folder in Application Support: " + error.code().message(),
-            [] { QCoreApplication::quit(); });
+        alerts_->show("Vantrel Agent cannot start",
+                      platform_words::cannotCreateFolder() + error.code().message(),
+                      [] { QCoreApplication::quit(); });
         return;
     }
     mainMenu_ = MainMenu::install();

@@ -13,6 +13,7 @@
 #include "support/build.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
+#include "support/platform_words.h"
 #include "support/run_loop.h"
 #include "update/release_installer.h"
 #include "update/thread_per_task_queue.h"
@@ -51,10 +52,8 @@ int runHeadless(const LaunchOptions&) {
     try {
         Paths::createDirectories();
     } catch (const std::system_error& error) {
-        std::fprintf(stderr,
-                     "Vantrel Agent cannot start\n"
-                     "It could not create its folder in Application Support: %s\n",
-                     error.what());
+        std::fprintf(stderr, "Vantrel Agent cannot start\n%s%s\n",
+                     platform_words::cannotCreateFolder().c_str(), error.code().message().c_str());
         return 1;
     }
 

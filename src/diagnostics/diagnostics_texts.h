@@ -9,16 +9,15 @@ inline constexpr const char* kSupportAddress = "support@vantrel.energy";
 
 inline constexpr const char* kTitle = "Vantrel Diagnostics";
 inline constexpr const char* kHeading = "Something not adding up?";
-inline constexpr const char* kExplanation =
+// Followed by platform_words::kNothingLeaves.
+inline constexpr const char* kExplanationStart =
     "Vantrel will put everything we need to look into it in one file: this agent's log, its "
     "record of what your equipment has been sending, and a short listen to it now. It takes about "
     "20 seconds.\n\nYour pairing code, your account and the serial numbers of your equipment are "
-    "taken out before the file is written. Nothing leaves this Mac until you send it.";
+    "taken out before the file is written. ";
 inline constexpr const char* kCollect = "Collect diagnostics";
 inline constexpr const char* kCollecting = "Collecting…";
 inline constexpr const char* kCollectAgain = "Collect again";
-// The macOS text names the Finder; on Linux the file manager is no one program.
-inline constexpr const char* kReveal = "Show in Folder";
 
 inline constexpr const char* kStarting = "Starting…";
 inline constexpr const char* kSaving = "Saving…";

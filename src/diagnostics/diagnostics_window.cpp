@@ -21,6 +21,7 @@
 #include "diagnostics/diagnostics_texts.h"
 #include "diagnostics/progress_document.h"
 #include "support/paths.h"
+#include "support/platform_words.h"
 #include "support/qt_main_queue.h"
 
 namespace vantrel {
@@ -86,7 +87,9 @@ void DiagnosticsWindow::build() {
     auto* heading = makeLabel(QString::fromUtf8(texts::kHeading), 15, true, false);
     heading->setObjectName(QStringLiteral("heading"));
     stack->addWidget(heading, 0, Qt::AlignLeft);
-    auto* explanation = makeLabel(QString::fromUtf8(texts::kExplanation), 12, false, true);
+    auto* explanation = makeLabel(QString::fromUtf8(texts::kExplanationStart) +
+                                      QString::fromUtf8(platform_words::kNothingLeaves),
+                                  12, false, true);
     explanation->setObjectName(QStringLiteral("explanation"));
     explanation->setWordWrap(true);
     explanation->setFixedWidth(400);
@@ -110,7 +113,7 @@ void DiagnosticsWindow::build() {
     startButton_->setObjectName(QStringLiteral("start"));
     startButton_->setDefault(true);
     connect(startButton_, &QPushButton::clicked, this, &DiagnosticsWindow::startRun);
-    revealButton_ = new QPushButton(QString::fromUtf8(texts::kReveal));
+    revealButton_ = new QPushButton(QString::fromUtf8(platform_words::kReveal));
     revealButton_->setObjectName(QStringLiteral("reveal"));
     revealButton_->hide();
     connect(revealButton_, &QPushButton::clicked, this, &DiagnosticsWindow::revealSaved);

@@ -8,6 +8,7 @@
 #include "support/build.h"
 #include "support/bundle.h"
 #include "support/paths.h"
+#include "support/platform_words.h"
 #include "update/update_alerts.h"
 
 namespace vantrel {
@@ -54,7 +55,7 @@ StatusMenu::StatusMenu(Parts parts, QObject* parent)
       build_(std::move(parts.build)),
       statusItem_(disabledLine(this, qt(AgentState::starting().menuText()))),
       networkItem_(new QAction(this)),
-      awakeItem_(checkable(this, QStringLiteral("Keep this Mac awake"))),
+      awakeItem_(checkable(this, QString::fromUtf8(platform_words::kKeepAwake))),
       loginItem_(checkable(this, QStringLiteral("Start at login"))) {
     networkItem_->setVisible(false);
     connect(networkItem_, &QAction::triggered, this, &StatusMenu::openNetworkSettings);

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/platform_words.h"
+
 namespace vantrel {
 
 // The outcome of one update check.
@@ -48,8 +50,8 @@ inline std::string couldNotReach(std::string_view defaultHost) {
 inline std::string cannotReplaceItself(std::string_view newVersion) {
     return std::string(newVersion) +
            " is available, but this copy of the app "
-           "is somewhere it cannot replace itself. Move it to your "
-           "Applications folder.";
+           "is somewhere it cannot replace itself. " +
+           platform_words::kMoveToWritableFolder;
 }
 }  // namespace reasons
 

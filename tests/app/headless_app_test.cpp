@@ -76,7 +76,8 @@ TEST_F(HeadlessAppTest, AFolderThatCannotBeCreatedEndsTheStartWithTheReason) {
     auto app = launch(env);
     EXPECT_EQ(app->waitForExit(), 1);
     EXPECT_THAT(app->output(), HasSubstr("Vantrel Agent cannot start\nIt could not create its "
-                                         "folder in Application Support: "));
+                                         "folder in " +
+                                         (home / "file").string() + ": "));
     EXPECT_FALSE(std::filesystem::exists(home / "state"));
 }
 

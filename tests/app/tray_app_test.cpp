@@ -102,7 +102,7 @@ TEST_F(AppDelegateTest, AFolderThatCannotBeMadeShowsOnlyTheAlertThenQuits) {
     ASSERT_EQ(tray->alerts->shown.size(), 1u);
     EXPECT_EQ(tray->alerts->shown[0].first, "Vantrel Agent cannot start");
     EXPECT_EQ(tray->alerts->shown[0].second,
-              "It could not create its folder in Application Support: Not a directory");
+              "It could not create its folder in " + (dir / "file").string() + ": Not a directory");
     EXPECT_EQ(app->mainMenuForTesting(), nullptr);
     EXPECT_EQ(status->trayForTesting(), nullptr);
     EXPECT_FALSE(tray->agent->pidForTesting());

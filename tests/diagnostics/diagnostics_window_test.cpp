@@ -24,7 +24,7 @@ const char* const kExplanation =
     "Vantrel will put everything we need to look into it in one file: this agent's log, its record "
     "of what your equipment has been sending, and a short listen to it now. It takes about 20 "
     "seconds.\n\nYour pairing code, your account and the serial numbers of your equipment are "
-    "taken out before the file is written. Nothing leaves this Mac until you send it.";
+    "taken out before the file is written. Nothing leaves this computer until you send it.";
 
 class DiagnosticsWindowTest : public ::testing::Test {
   protected:

@@ -92,7 +92,7 @@ TEST_F(KeepAwakeTest, TheMenuHoldsOneLockBetweenOnAndOffAndStopReleasesIt) {
     testing::MenuUnderTest tray({.isProduction = false, .apiLabel = "127.0.0.1"}, "sleep 30\n",
                                 makeKeepAwake());
     tray.menu->start();
-    auto* awake = actionTitled(*tray.menu->menuForTesting(), "Keep this Mac awake");
+    auto* awake = actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake");
     awake->trigger();
     ASSERT_TRUE(waitFor([&] { return tray.settings->value("KeepAwake").toBool(); }, 5));
     EXPECT_EQ(manager.locksHeld(), 1);
@@ -120,7 +120,7 @@ TEST_F(KeepAwakeTest, TheMenuStoresOffWhenTheLoginManagerRefuses) {
     ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5));
     EXPECT_EQ(manager.requests.size(), 1u);
     emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_FALSE(actionTitled(*tray.menu->menuForTesting(), "Keep this Mac awake")->isChecked());
+    EXPECT_FALSE(actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake")->isChecked());
     EXPECT_TRUE(tray.alerts->shown.empty());
     tray.menu->stop();
 }

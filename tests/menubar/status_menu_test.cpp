@@ -67,7 +67,7 @@ std::vector<ExpectedRow> commandRows() {
         {"Check for updates…", true, false, {}},
         {"-", true, false, {}},
         {"Start at login", true, true, {}},
-        {"Keep this Mac awake", true, true, {}},
+        {"Keep this computer awake", true, true, {}},
         {"-", true, false, {}},
         {"Quit Vantrel Agent", true, false, control(Qt::Key_Q)},
     };
@@ -137,7 +137,7 @@ TEST_F(StatusMenuTest, OpeningTheMenuRefreshesBothCheckMarks) {
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
     auto* login = actionTitled(*tray.menu->menuForTesting(), "Start at login");
-    auto* awake = actionTitled(*tray.menu->menuForTesting(), "Keep this Mac awake");
+    auto* awake = actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake");
     tray.loginItem->enabled = true;
     tray.keepAwake->held = true;
     emit tray.menu->menuForTesting()->aboutToShow();
@@ -157,12 +157,12 @@ TEST_F(StatusMenuTest, KeepAwakeStoresWhatIsHeldAfterEachChange) {
     EXPECT_FALSE(tray.settings->contains("KeepAwake")) << "a first start writes nothing";
     EXPECT_EQ(tray.keepAwake->requests, 0);
 
-    trigger(tray, "Keep this Mac awake");
+    trigger(tray, "Keep this computer awake");
     ASSERT_TRUE(waitFor([&] { return tray.settings->contains("KeepAwake"); }));
     EXPECT_TRUE(tray.keepAwake->held);
     EXPECT_TRUE(tray.settings->value("KeepAwake").toBool());
 
-    trigger(tray, "Keep this Mac awake");
+    trigger(tray, "Keep this computer awake");
     EXPECT_FALSE(tray.keepAwake->held);
     EXPECT_FALSE(tray.settings->value("KeepAwake").toBool());
     EXPECT_EQ(tray.keepAwake->requests, 1);
@@ -170,7 +170,7 @@ TEST_F(StatusMenuTest, KeepAwakeStoresWhatIsHeldAfterEachChange) {
     // A refusal is silent and stored as off, although on was asked for.
     tray.keepAwake->grants = false;
     tray.settings->setValue("KeepAwake", true);
-    trigger(tray, "Keep this Mac awake");
+    trigger(tray, "Keep this computer awake");
     ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }));
     EXPECT_TRUE(tray.alerts->shown.empty());
     tray.menu->stop();

@@ -37,7 +37,7 @@ TEST(UpdateAlerts, TheReasonsOfTheFirstStagesAreWordedExactly) {
               "could not reach updates.vantrel.energy");
     EXPECT_EQ(reasons::cannotReplaceItself("2.1"),
               "2.1 is available, but this copy of the app is somewhere it cannot replace itself. "
-              "Move it to your Applications folder.");
+              "Install it in a folder you can write to, such as ~/.local/opt.");
 }
 
 }  // namespace

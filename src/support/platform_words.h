@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace vantrel::platform_words {
+
+// The few pieces of user-visible text that name a platform's own things (the computer, its
+// folders, its file manager). Every other text is the same on every platform; one file per
+// platform defines these.
+
+// "Keep this Mac awake"
+extern const char* const kKeepAwake;
+// Ends the diagnostics explanation: "Nothing leaves this Mac until you send it."
+extern const char* const kNothingLeaves;
+// Starts the "cannot start" reason, the error's description follows:
+// "It could not create its folder in Application Support: "
+std::string cannotCreateFolder();
+// Ends the "cannot replace itself" update reason: "Move it to your Applications folder."
+extern const char* const kMoveToWritableFolder;
+// The diagnostics reveal button: "Show in Finder"
+extern const char* const kReveal;
+
+}  // namespace vantrel::platform_words
