@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "diagnostics/archive_file.h"
+#include "diagnostics/archive_name.h"
 #include "diagnostics/progress_document.h"
 #include "reference_agent.h"
 #include "support/background_queue.h"
@@ -71,41 +72,10 @@ TEST_F(DiagnosticsClientTest, CollectsARealArchive) {
 
     const auto archive = get("api/diagnostics/download");
     ASSERT_TRUE(archive);
-    auto saved = saveArchive(*archive, archiveFileName(done.name), {folder.path()});
+    auto saved = saveArchive(*archive, offeredFileName(done.name), {folder.path()});
     ASSERT_TRUE(saved);
     EXPECT_EQ(saved->parent_path(), folder.path());
     EXPECT_TRUE(testing::isZipArchive(*saved));
-}
-
-TEST_F(DiagnosticsClientTest, ReportsTheAgentsError) {
-    startAgent({"VANTREL_SIM_DIAG_SECONDS=0.3", "VANTREL_SIM_DIAG_ERROR=the spool is locked"});
-    int ignored = 0;
-    const ProgressDocument failed = followRun(ignored);
-    EXPECT_EQ(failed.error, "the spool is locked");
-    EXPECT_EQ(failed.name, "");
-    // The 404 still has a body, and it is empty: the window says the file came back empty.
-    EXPECT_EQ(get("api/diagnostics/download"), "");
-}
-
-TEST_F(DiagnosticsClientTest, EmptyArchiveComesBackEmpty) {
-    startAgent({"VANTREL_SIM_DIAG_SECONDS=0.3", "VANTREL_SIM_DIAG_EMPTY=1"});
-    int ignored = 0;
-    const ProgressDocument done = followRun(ignored);
-    EXPECT_EQ(done.error, "");
-    EXPECT_FALSE(done.name.empty());
-    EXPECT_EQ(get("api/diagnostics/download"), "");
-}
-
-TEST_F(DiagnosticsClientTest, MalformedAnswersAreIgnoredUntilARealOne) {
-    startAgent({"VANTREL_SIM_DIAG_SECONDS=0.5", "VANTREL_SIM_DIAG_MALFORMED=1"});
-    int ignored = 0;
-    const ProgressDocument done = followRun(ignored);
-    EXPECT_GE(ignored, 1);
-    EXPECT_EQ(done.error, "");
-    EXPECT_TRUE(testing::isZipArchive([&] {
-        auto saved = saveArchive(*get("api/diagnostics/download"), done.name, {folder.path()});
-        return saved.value_or(folder / "missing");
-    }()));
 }
 
 TEST_F(DiagnosticsClientTest, NoAgentMeansNoBody) {

@@ -5,7 +5,6 @@
 #include <set>
 
 #include "gui_harness.h"
-#include "setup/download_naming.h"
 #include "setup/setup_window.h"
 
 namespace vantrel {
@@ -59,37 +58,6 @@ TEST_F(SetupDownloadsTest, SavesUnderTheFirstFreeNameAndRevealsTheFile) {
     EXPECT_EQ(readFile(downloads() / "readings.csv"), "first");
     EXPECT_EQ(readFile(downloads() / "readings 2.csv"), "second");
     EXPECT_EQ(names(), (std::set<std::string>{"readings.csv", "readings 2.csv", "readings 3.csv"}));
-    EXPECT_EQ(window.attemptsForTesting(), 0);
-}
-
-TEST_F(SetupDownloadsTest, FailsThroughTheAlertWhenEveryNameIsTaken) {
-    auto agent = LoopbackServer::referenceAgent();
-    ASSERT_TRUE(agent.waitUntilListening());
-    for (const auto& name : downloadCandidates("readings.csv")) {
-        writeFile(downloads() / name, "kept");
-    }
-    clickOnPage("download-link");
-    ASSERT_TRUE(waitFor([&] { return !alerts->shown.empty(); }));
-    EXPECT_EQ(alerts->shown.front().first, "The file could not be saved");
-    EXPECT_NE(alerts->shown.front().second.find("readings 99.csv"), std::string::npos);
-    waitFor([] { return false; }, 0.5);
-    EXPECT_TRUE(workspace->revealed.empty());
-    EXPECT_EQ(names().size(), 99u);
-    EXPECT_EQ(readFile(downloads() / "readings 99.csv"), "kept");
-}
-
-TEST_F(SetupDownloadsTest, FailsThroughTheAlertWhenTheFolderCannotHoldFiles) {
-    auto agent = LoopbackServer::referenceAgent();
-    ASSERT_TRUE(agent.waitUntilListening());
-    std::filesystem::remove_all(downloads());
-    writeFile(downloads(), "a file where the folder should be");
-    clickOnPage("download-link");
-    ASSERT_TRUE(waitFor([&] { return !alerts->shown.empty(); }));
-    EXPECT_EQ(alerts->shown.front().first, "The file could not be saved");
-    EXPECT_NE(alerts->shown.front().second.find("Not a directory"), std::string::npos)
-        << alerts->shown.front().second;
-    EXPECT_TRUE(workspace->revealed.empty());
-    std::filesystem::remove(downloads());
 }
 
 TEST_F(SetupDownloadsTest, ReportsADownloadThatBreaksOffAndLeavesNoFile) {
