@@ -100,6 +100,15 @@ TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
     EXPECT_EQ(workspace->opened, std::vector<std::string>{"https://vantrel.example/help"});
     EXPECT_EQ(page(window)->url().toString(), kAddress);
 
+    // A download lands under the first free name in Downloads and is shown in the file manager.
+    const auto downloads = sandboxHome() / "Downloads";
+    writeFile(downloads / "readings.csv", "first");
+    click(window, "download-link");
+    ASSERT_TRUE(waitFor([&] { return !workspace->revealed.empty() || !alerts->shown.empty(); }));
+    ASSERT_EQ(workspace->revealed, std::vector{downloads / "readings 2.csv"});
+    EXPECT_TRUE(readFile(downloads / "readings 2.csv").starts_with("time,"));
+    EXPECT_EQ(readFile(downloads / "readings.csv"), "first");
+
     // Shown while open: brought forward, not reloaded.
     const auto loads = started.size();
     window.show();
