@@ -50,15 +50,8 @@ class HeadlessAppTest : public ::testing::Test {
     testing::TempDir home;
 };
 
-TEST_F(HeadlessAppTest, PrintsEachStateAndLogsTheAgentsOutput) {
-    auto app = launch(environment());
-    ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
-    EXPECT_EQ(app->output().rfind("Starting\u2026\n", 0), 0u) << app->output();
-    EXPECT_THAT(testing::readFile(home / "state/Logs/Vantrel/agent.log"), HasSubstr("pv="));
-}
-
 // However the application ends, even killed, its agent is told to stop.
-TEST_F(HeadlessAppTest, EveryWayOfEndingStopsTheAgent) {
+TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
     struct Case {
         int signal;
         int status;
@@ -67,12 +60,15 @@ TEST_F(HeadlessAppTest, EveryWayOfEndingStopsTheAgent) {
         SCOPED_TRACE(strsignal(c.signal));
         std::filesystem::remove(home / "share/Vantrel/agent.pid");
         auto app = launch(environment());
-        pid_t agent = waitForAgent();
-        ASSERT_NE(agent, 0) << app->output();
+        ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
+        EXPECT_EQ(app->output().rfind("Starting\u2026\n", 0), 0u) << app->output();
+        pid_t agent = agentPid().value_or(0);
+        ASSERT_NE(agent, 0);
         app->signal(c.signal);
         EXPECT_EQ(app->waitForExit(kGuard), c.status) << app->output();
         EXPECT_TRUE(testing::processEnds(agent));
     }
+    EXPECT_THAT(testing::readFile(home / "state/Logs/Vantrel/agent.log"), HasSubstr("pv="));
 }
 
 TEST_F(HeadlessAppTest, OnlyOneInstanceRunsAndAKilledOneDoesNotBlockTheNext) {
@@ -91,15 +87,29 @@ TEST_F(HeadlessAppTest, OnlyOneInstanceRunsAndAKilledOneDoesNotBlockTheNext) {
     EXPECT_EQ(third->waitForExit(kGuard), 0);
 }
 
-TEST_F(HeadlessAppTest, AnUnusableRuntimeFolderIsSaidSo) {
-    auto env = environment();
-    setVariable(env, "XDG_RUNTIME_DIR", (home / "missing").string());
-    auto app = launch(env);
-    EXPECT_EQ(app->waitForExit(kGuard), 1);
-    EXPECT_THAT(app->output(), HasSubstr("Vantrel Agent cannot use the runtime folder " +
-                                         (home / "missing").string() + ": "));
-    EXPECT_THAT(app->output(), Not(HasSubstr("already running")));
-    EXPECT_FALSE(std::filesystem::exists(home / "share"));
+// A start that cannot go on says why, in its own words, and touches nothing.
+TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
+    testing::writeFile(home / "file", "x");
+    struct Case {
+        const char* variable;
+        std::filesystem::path value;
+        std::string says;
+    } cases[] = {
+        {"XDG_RUNTIME_DIR", home / "missing",
+         "Vantrel Agent cannot use the runtime folder " + (home / "missing").string() + ": "},
+        {"XDG_DATA_HOME", home / "file",
+         "Vantrel Agent cannot start\nIt could not create its folder in " +
+             (home / "file").string() + ": "},
+    };
+    for (const auto& c : cases) {
+        auto env = environment();
+        setVariable(env, c.variable, c.value.string());
+        auto app = launch(env);
+        EXPECT_EQ(app->waitForExit(kGuard), 1);
+        EXPECT_THAT(app->output(), HasSubstr(c.says));
+        EXPECT_THAT(app->output(), Not(HasSubstr("already running")));
+        EXPECT_FALSE(std::filesystem::exists(home / "state"));
+    }
 }
 
 // A standard output that nobody reads fills up; the application still quits on a signal.
@@ -120,18 +130,6 @@ TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
     ASSERT_TRUE(testing::processEnds(started.child->pid()));
     EXPECT_EQ(started.child->wait(), 0);
     EXPECT_TRUE(testing::processEnds(agent));
-}
-
-TEST_F(HeadlessAppTest, AFolderThatCannotBeCreatedEndsTheStartWithTheReason) {
-    auto env = environment();
-    testing::writeFile(home / "file", "x");
-    setVariable(env, "XDG_DATA_HOME", (home / "file").string());
-    auto app = launch(env);
-    EXPECT_EQ(app->waitForExit(kGuard), 1);
-    EXPECT_THAT(app->output(), HasSubstr("Vantrel Agent cannot start\nIt could not create its "
-                                         "folder in " +
-                                         (home / "file").string() + ": "));
-    EXPECT_FALSE(std::filesystem::exists(home / "state"));
 }
 
 // An agent left running by an earlier run (here one the test started) is ended before the new
