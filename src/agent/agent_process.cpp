@@ -126,6 +126,8 @@ void AgentProcess::spawnLocked() {
         .arguments = kAgentArguments,
         .environment = agentEnvironment(config_, currentEnvironment()),
         .output = writeEnd.get(),
+        // However the application ends, even by a crash, the agent is told to stop.
+        .parentDeathSignal = SIGTERM,
     });
     writeEnd.reset();
     if (!started.child) {

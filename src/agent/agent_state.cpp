@@ -17,10 +17,18 @@ bool isAscii(const std::string& text) {
     return true;
 }
 
+// The whole text, U+0000 included; text that is not valid UTF-8 stays as it is.
 std::string normalized(const std::string& text) {
-    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> nfc(
-        utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(text.c_str())), &std::free);
-    return nfc ? std::string(reinterpret_cast<const char*>(nfc.get())) : text;
+    utf8proc_uint8_t* nfc = nullptr;
+    utf8proc_ssize_t length =
+        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                     static_cast<utf8proc_ssize_t>(text.size()), &nfc,
+                     static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owned(nfc, &std::free);
+    if (length < 0 || !nfc) {
+        return text;
+    }
+    return std::string(reinterpret_cast<const char*>(nfc), static_cast<size_t>(length));
 }
 
 bool canonicallyEqual(const std::string& a, const std::string& b) {

@@ -11,6 +11,9 @@
 namespace vantrel {
 namespace {
 
+// A pid with white space around it fits many times over; anything larger is not a pid file.
+constexpr size_t kLargestPidFile = 4096;
+
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
@@ -47,7 +50,7 @@ std::optional<pid_t> parsePidFile(std::string_view text) {
 }
 
 std::optional<pid_t> readPidFile(const std::filesystem::path& path) {
-    auto text = readWholeFile(path);
+    auto text = readWholeFile(path, kLargestPidFile);
     return text ? parsePidFile(*text) : std::nullopt;
 }
 

@@ -12,6 +12,7 @@ namespace vantrel {
 // number greater than 1.
 std::optional<pid_t> parsePidFile(std::string_view text);
 
+// Nothing when the file is missing, is not a small regular file, or holds no such number.
 std::optional<pid_t> readPidFile(const std::filesystem::path& path);
 
 // Decimal digits, no newline, replacing the file atomically; false on failure.

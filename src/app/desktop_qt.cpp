@@ -60,8 +60,12 @@ std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts,
 }  // namespace
 
 int runDesktop(int argc, char** argv, const LaunchOptions& options) {
-    auto lock = InstanceLock::acquire();
-    if (!lock) {
+    auto instance = InstanceLock::acquire();
+    if (!instance.lock) {
+        if (!instance.problem.empty()) {
+            std::fprintf(stderr, "Vantrel Agent %s\n", instance.problem.c_str());
+            return 1;
+        }
         return handOver(options);
     }
     ::signal(SIGPIPE, SIG_IGN);

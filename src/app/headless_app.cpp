@@ -1,6 +1,7 @@
 #include "app/headless_app.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "agent/agent_process.h"
+#include "app/line_printer.h"
 #include "support/background_queue.h"
 #include "support/build.h"
 #include "support/instance_lock.h"
@@ -22,17 +24,13 @@
 namespace vantrel {
 namespace {
 
-void printLine(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
 sigset_t terminationSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    // A closed terminal or an ended session: the agent must not be left behind.
+    sigaddset(&signals, SIGHUP);
     return signals;
 }
 
@@ -44,9 +42,10 @@ int runHeadless(const LaunchOptions&) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    auto lock = InstanceLock::acquire();
-    if (!lock) {
-        std::fputs("Vantrel Agent is already running.\n", stderr);
+    auto instance = InstanceLock::acquire();
+    if (!instance.lock) {
+        std::fprintf(stderr, "Vantrel Agent %s\n",
+                     instance.problem.empty() ? "is already running." : instance.problem.c_str());
         return 1;
     }
     try {
@@ -57,11 +56,12 @@ int runHeadless(const LaunchOptions&) {
         return 1;
     }
 
+    LinePrinter printer(STDOUT_FILENO);
     auto mainLoop = std::make_shared<RunLoop>();
     auto background = std::make_shared<BackgroundQueue>();
     auto agent = AgentProcess::create(AgentConfig::fromBundle(), mainLoop, background);
-    printLine(agent->state().menuText());
-    agent->setOnState([](const AgentState& state) { printLine(state.menuText()); });
+    printer.print(agent->state().menuText());
+    agent->setOnState([&printer](const AgentState& state) { printer.print(state.menuText()); });
     agent->start();
 
     // Ends the application as a quit does; runs on the main loop (signals and the update post it).
@@ -81,6 +81,7 @@ int runHeadless(const LaunchOptions&) {
         mainLoop->post(quit);
     });
     mainLoop->run();
+    agent->setOnState({});
     // A quit that the update asked for leaves the waiter in sigwait; this wakes it.
     pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();

@@ -13,6 +13,9 @@ namespace {
 // TerminationSignals lives.
 volatile sig_atomic_t gWriteEnd = -1;
 
+// SIGHUP too: a closed session must not leave the agent behind.
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 void onSignal(int) {
     int saved = errno;
     if (gWriteEnd >= 0) {
@@ -42,13 +45,15 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     gWriteEnd = writeEnd_.get();
     notifier_ = new QSocketNotifier(readEnd_.get(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::drain);
-    handle(SIGTERM, onSignal);
-    handle(SIGINT, onSignal);
+    for (int number : kSignals) {
+        handle(number, onSignal);
+    }
 }
 
 TerminationSignals::~TerminationSignals() {
-    handle(SIGTERM, SIG_DFL);
-    handle(SIGINT, SIG_DFL);
+    for (int number : kSignals) {
+        handle(number, SIG_DFL);
+    }
     gWriteEnd = -1;
 }
 

@@ -7,8 +7,8 @@
 
 namespace vantrel {
 
-// SIGTERM and SIGINT as a Qt signal on the main thread, so that they end the application the way
-// its Quit command does. One instance per process: it owns the handlers while it lives.
+// SIGTERM, SIGINT and SIGHUP as a Qt signal on the main thread, so that they end the application
+// the way its Quit command does. One instance per process: it owns the handlers while it lives.
 class TerminationSignals final : public QObject {
     Q_OBJECT
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -21,7 +22,8 @@ class BackgroundQueue final : public TaskQueue {
     void postAfter(double seconds, Task task) override;
 
   private:
-    TimedTasks tasks_;
+    // Shared with the workers, so that one detached by the destructor can still find the end.
+    std::shared_ptr<TimedTasks> tasks_ = std::make_shared<TimedTasks>();
     std::vector<std::thread> workers_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,8 +35,8 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }
 
 // Runs in the forked child, so only async-signal-safe calls.
-[[noreturn]] void becomeChild(const char* path, char* const* argv, char* const* envp, int output,
-                              int errorPipe) {
+[[noreturn]] void becomeChild(const SpawnRequest& request, char* const* argv, char* const* envp,
+                              pid_t parent, int errorPipe) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -44,6 +45,12 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     for (int number = 1; number < NSIG; ++number) {
         sigaction(number, &defaults, nullptr);
     }
+    // The parent may have ended before the request took effect; then nobody would send it.
+    if (request.parentDeathSignal != 0 &&
+        (prctl(PR_SET_PDEATHSIG, request.parentDeathSignal) != 0 || getppid() != parent)) {
+        _exit(127);
+    }
+    int output = request.output;
     if (output >= 0 && (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0)) {
         int error = errno;
         (void)!write(errorPipe, &error, sizeof error);
@@ -51,7 +58,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     }
     // Whatever else is open, ours or a library's, must not reach the child.
     syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
-    execve(path, argv, envp);
+    execve(request.executable.c_str(), argv, envp);
     int error = errno;
     (void)!write(errorPipe, &error, sizeof error);
     _exit(127);
@@ -81,13 +88,13 @@ ChildProcess::Started ChildProcess::spawn(const SpawnRequest& request) {
     }
     UniqueFd errorRead(errorPipe[0]), errorWrite(errorPipe[1]);
 
+    pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) {
         return {std::nullopt, errno};
     }
     if (pid == 0) {
-        becomeChild(request.executable.c_str(), argv.data(), envp.data(), request.output,
-                    errorWrite.get());
+        becomeChild(request, argv.data(), envp.data(), parent, errorWrite.get());
     }
     errorWrite.reset();
     UniqueFd pidfd(openProcessDescriptor(pid));

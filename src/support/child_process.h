@@ -15,11 +15,14 @@ struct SpawnRequest {
     std::vector<std::string> arguments;    // after the program name (argv[0] is the executable)
     std::vector<std::string> environment;  // NAME=value entries, the whole environment
     int output = -1;                       // becomes both standard output and standard error
+    // Sent to the child when the parent ends, however it ends (0: none). The system ties it to
+    // the thread that spawns, so spawn only from threads that live as long as the process.
+    int parentDeathSignal = 0;
 };
 
 // A started child. The child inherits exactly standard input, and `output` as its standard output
-// and standard error; signals are sent through a process descriptor, so a recycled pid is never
-// hit.
+// and standard error, with every signal unblocked and at its default disposition; signals are sent
+// through a process descriptor, so a recycled pid is never hit.
 class ChildProcess {
   public:
     struct Started;

@@ -1,10 +1,12 @@
 #include "support/file_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
+
+#include "support/unique_fd.h"
 
 namespace vantrel {
 
@@ -22,12 +24,29 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+std::optional<std::string> readWholeFile(const std::filesystem::path& path, size_t limit) {
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the caller at open.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<unsigned long long>(info.st_size) > limit) {
         return std::nullopt;
     }
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    std::string text;
+    char buffer[16384];
+    for (;;) {
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 || text.size() + static_cast<size_t>(got) > limit) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<size_t>(got));
+    }
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "support/unique_fd.h"
 
@@ -11,10 +12,14 @@ namespace vantrel {
 // system drops the lock when its holder dies, so a killed instance never blocks the next start.
 class InstanceLock {
   public:
-    // Nothing when another instance holds the lock.
-    static std::optional<InstanceLock> acquire();
+    struct Attempt;
 
-    // $XDG_RUNTIME_DIR, or a private folder under /tmp when it is unset.
+    // The lock, or why not: another instance holds it (no problem), or the runtime folder cannot
+    // be used (the problem, in words).
+    static Attempt acquire();
+
+    // $XDG_RUNTIME_DIR when it is absolute, else /tmp/vantrel-agent-UID. Computed only; `acquire`
+    // checks and prepares it.
     static std::filesystem::path runtimeDirectory();
 
   private:
@@ -22,5 +27,15 @@ class InstanceLock {
 
     UniqueFd fd_;
 };
+
+struct InstanceLock::Attempt {
+    std::optional<InstanceLock> lock;
+    std::string problem;  // "cannot use the runtime folder …"; empty when another instance runs
+};
+
+// Makes `folder` a folder that only this user can reach (mode 0700), creating it if needed. An
+// empty text when it is; otherwise the reason, and the folder is left as found: one that another
+// user owns, or a link or file in its place, is refused rather than trusted.
+std::string preparePrivateFolder(const std::filesystem::path& folder);
 
 }  // namespace vantrel

@@ -11,11 +11,13 @@
 namespace vantrel {
 namespace {
 
+// Only an absolute home counts: a relative one would put the folders wherever the process runs.
 std::filesystem::path home() {
-    if (const char* value = std::getenv("HOME"); value && *value) {
+    if (const char* value = std::getenv("HOME"); value && value[0] == '/') {
         return value;
     }
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) {
+    if (const passwd* entry = getpwuid(getuid());
+        entry && entry->pw_dir && entry->pw_dir[0] == '/') {
         return entry->pw_dir;
     }
     return "/";

@@ -22,5 +22,15 @@ TEST(AgentState, EqualityIsByCaseAndCanonicalText) {
     EXPECT_NE(AgentState::stopped("caf\u00E9"), AgentState::stopped("cafe"));
 }
 
+// U+0000 is a character like any other: what follows it still counts, with or without non-ASCII
+// text around it.
+TEST(AgentState, TextAfterANulStillCounts) {
+    using namespace std::string_literals;
+    EXPECT_NE(AgentState::reading("caf\u00E9\0A"s), AgentState::reading("caf\u00E9\0B"s));
+    EXPECT_NE(AgentState::reading("x\0A"s), AgentState::reading("x\0B"s));
+    EXPECT_NE(AgentState::stopped("\u00E9"s), AgentState::stopped("\u00E9\0"s));
+    EXPECT_EQ(AgentState::reading("\0caf\u00E9"s), AgentState::reading("\0cafe\u0301"s));
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -1,5 +1,7 @@
 #include "agent/pid_file.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
@@ -36,10 +38,17 @@ TEST(PidFile, WritesDigitsOnlyAndReplacesTheFile) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST(PidFile, AMissingFolderIsNoCrash) {
+// Whatever is found in the pid file's place, reading it neither throws nor waits.
+TEST(PidFile, AnythingButASmallRegularFileIsIgnored) {
     testing::TempDir dir;
     EXPECT_FALSE(writePidFile(dir / "missing/agent.pid", 7));
-    EXPECT_EQ(readPidFile(dir / "missing/agent.pid"), std::nullopt);
+    std::filesystem::create_directory(dir / "folder");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    testing::writeFile(dir / "large", std::string(8192, ' ') + "1234");
+    std::filesystem::create_symlink(dir / "fifo", dir / "link");
+    for (const char* name : {"missing/agent.pid", "folder", "fifo", "large", "link"}) {
+        EXPECT_EQ(readPidFile(dir / name), std::nullopt) << name;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QWidget>
 #include <QtTest/QTest>
@@ -152,15 +153,18 @@ TEST_F(AppDelegateTest, EveryQuitGoesThroughStopWhichStopsTheAgentAndReleasesKee
     EXPECT_TRUE(testing::eventually([&] { return ::kill(pid, 0) != 0; }));
 }
 
-TEST(TerminationSignalsTest, SigtermAndSigintArriveAsOneSignalEachOnTheMainLoop) {
+// The handler runs within raise(), so each signal is already in hand when the loop is asked for it;
+// the spy's wait only bounds a hang.
+TEST(TerminationSignalsTest, EachEndingSignalArrivesOnceOnTheMainLoop) {
     testing::startGuiApplication();
     TerminationSignals signals_;
-    int received = 0;
-    QObject::connect(&signals_, &TerminationSignals::received, [&] { ++received; });
-    ::raise(SIGTERM);
-    EXPECT_TRUE(waitFor([&] { return received == 1; }, 2));
-    ::raise(SIGINT);
-    EXPECT_TRUE(waitFor([&] { return received == 2; }, 2));
+    QSignalSpy received(&signals_, &TerminationSignals::received);
+    int count = 0;
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+        ::raise(number);
+        ASSERT_TRUE(received.wait(120'000)) << number;
+        EXPECT_EQ(received.count(), ++count) << number;
+    }
 }
 
 class ReopenHandoverTest : public ::testing::Test {

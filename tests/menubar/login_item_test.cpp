@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "menubar/autostart_entry.h"
@@ -39,6 +41,14 @@ TEST_F(LoginItemTest, AnEntryForAnotherExecutableIsNotOursAndEnablingReplacesIt)
     EXPECT_TRUE(makeLoginItem("/elsewhere/VantrelAgent")->isEnabled());
     EXPECT_EQ(item->enable(), std::nullopt);
     EXPECT_TRUE(item->isEnabled());
+}
+
+TEST_F(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
+    std::filesystem::create_directories(entry());
+    EXPECT_FALSE(item->isEnabled());
+    std::filesystem::remove(entry());
+    ASSERT_EQ(::mkfifo(entry().c_str(), 0600), 0);
+    EXPECT_FALSE(item->isEnabled());
 }
 
 TEST_F(LoginItemTest, TheConfigFolderFollowsTheEnvironmentAtEachCall) {

@@ -24,6 +24,32 @@ TEST(Paths, PerUserFoldersFollowTheXdgVariablesOrTheirDefaults) {
     EXPECT_EQ(Paths::logDirectory(), home / ".local/state/Logs/Vantrel");
 }
 
+// Whatever the variables hold, every folder is absolute and has no trailing separator.
+TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
+    testing::SandboxedHome sandbox;
+    struct Case {
+        const char* home;
+        const char* dataHome;
+        std::filesystem::path support;  // empty: any absolute folder
+    } cases[] = {
+        {"/h", "/", "/Vantrel"}, {"/h", "//", "/Vantrel"},  {"/h", "", "/h/.local/share/Vantrel"},
+        {"", nullptr, {}},       {"relative", nullptr, {}}, {"/h/", "/d/./", "/d/Vantrel"},
+    };
+    for (const auto& c : cases) {
+        ::setenv("HOME", c.home, 1);
+        c.dataHome ? ::setenv("XDG_DATA_HOME", c.dataHome, 1) : ::unsetenv("XDG_DATA_HOME");
+        ::unsetenv("XDG_STATE_HOME");
+        SCOPED_TRACE(std::string("HOME=") + c.home);
+        for (const auto& path : {Paths::support(), Paths::logDirectory(), Paths::state()}) {
+            EXPECT_TRUE(path.is_absolute()) << path;
+            EXPECT_NE(path.string().back(), '/') << path;
+        }
+        if (!c.support.empty()) {
+            EXPECT_EQ(Paths::support(), c.support);
+        }
+    }
+}
+
 TEST(Paths, ResourcesComeFromTheRunningBundle) {
     EXPECT_EQ(Paths::python().filename(), "python3");
     EXPECT_EQ(Paths::python().parent_path().parent_path(), Paths::pythonHome());

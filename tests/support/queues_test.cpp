@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -43,6 +44,20 @@ TEST(BackgroundQueue, ABlockingTaskDoesNotHoldUpADelayedOne) {
         EXPECT_TRUE(testing::eventually([&] { return ran.load(); }, 5));
         release = true;
     }
+}
+
+// A task may hold the queue's last owner; letting go there must not end the process.
+TEST(BackgroundQueue, TheLastOwnerMayLetGoInsideOneOfItsTasks) {
+    std::promise<void> ran;
+    auto queue = std::make_shared<BackgroundQueue>(1);
+    auto holder = std::make_shared<std::shared_ptr<BackgroundQueue>>(queue);
+    queue->post([holder, &ran] {
+        holder->reset();
+        ran.set_value();
+    });
+    queue.reset();
+    ran.get_future().wait();
+    // Nothing is left to check from here: a worker waiting for itself would have aborted.
 }
 
 TEST(ManualQueue, RunsInDueOrderAsTheVirtualClockAdvances) {

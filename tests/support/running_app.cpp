@@ -2,9 +2,15 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "support/temp_dir.h"
 #include "support/unique_fd.h"
@@ -77,6 +83,27 @@ std::optional<int> RunningApp::waitForExit(double seconds) {
         seconds);
     std::lock_guard lock(mutex_);
     return status_;
+}
+
+bool processEnds(pid_t pid, double guardSeconds) {
+    UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (!fd.valid()) {
+        return errno == ESRCH;
+    }
+    pollfd entry{fd.get(), POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(guardSeconds * 1000)) == 1;
+}
+
+AdoptOrphans::AdoptOrphans() {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+AdoptOrphans::~AdoptOrphans() {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    siginfo_t info = {};
+    while (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG) == 0 && info.si_pid != 0) {
+        info = {};
+    }
 }
 
 bool portAnswers(int port) {

@@ -39,6 +39,20 @@ class RunningApp {
     std::optional<int> status_;
 };
 
+// Waits for a process (any, not only a child) to end, for at most the guard time given, and leaves
+// a child of this process to be reaped by its owner. False only when it still ran at the guard.
+bool processEnds(pid_t pid, double guardSeconds = 120);
+
+// While it lives, descendants whose parent ends become this process's children instead of
+// init's, so that their end can be awaited; the ones left are reaped when it ends.
+class AdoptOrphans {
+  public:
+    AdoptOrphans();
+    ~AdoptOrphans();
+    AdoptOrphans(const AdoptOrphans&) = delete;
+    AdoptOrphans& operator=(const AdoptOrphans&) = delete;
+};
+
 // A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
 int freeLoopbackPort();
 

@@ -1,0 +1,113 @@
+#include "app/line_printer.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vantrel {
+
+LinePrinter::LinePrinter(int fd, size_t limit) : fd_(fd), limit_(limit) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wakeRead_.reset(ends[0]);
+        wakeWrite_.reset(ends[1]);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+LinePrinter::~LinePrinter() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    wake();
+    thread_.join();
+}
+
+void LinePrinter::print(const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(text + '\n');
+        bytes_ += lines_.back().size();
+        // A line that has begun to go out stays, or the reader would see half of it.
+        size_t keep = (offset_ > 0 || writing_) ? 1 : 0;
+        while (bytes_ > limit_ && lines_.size() > keep + 1) {
+            bytes_ -= lines_[keep].size();
+            lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(keep));
+        }
+    }
+    wake();
+}
+
+void LinePrinter::wake() {
+    char byte = 1;
+    [[maybe_unused]] auto ignored = ::write(wakeWrite_.get(), &byte, 1);
+}
+
+void LinePrinter::drainWakeups() {
+    char buffer[64];
+    while (::read(wakeRead_.get(), buffer, sizeof buffer) > 0) {
+    }
+}
+
+// At most PIPE_BUF bytes: once the descriptor polls writable, a write that small goes through
+// without waiting for the reader.
+bool LinePrinter::nextPiece(std::string& piece) {
+    std::lock_guard lock(mutex_);
+    if (lines_.empty()) {
+        return false;
+    }
+    const std::string& first = lines_.front();
+    piece.assign(first, offset_, std::min<size_t>(PIPE_BUF, first.size() - offset_));
+    writing_ = true;
+    return true;
+}
+
+void LinePrinter::wrote(size_t count) {
+    std::lock_guard lock(mutex_);
+    writing_ = false;
+    offset_ += count;
+    if (offset_ == lines_.front().size()) {
+        bytes_ -= lines_.front().size();
+        lines_.pop_front();
+        offset_ = 0;
+    }
+}
+
+void LinePrinter::run() {
+    std::string piece;
+    for (;;) {
+        bool closing;
+        {
+            std::lock_guard lock(mutex_);
+            closing = closing_;
+        }
+        bool hasPiece = nextPiece(piece);
+        if (!hasPiece && closing) {
+            return;
+        }
+        pollfd fds[2] = {{wakeRead_.get(), POLLIN, 0}, {fd_, POLLOUT, 0}};
+        int ready = ::poll(fds, hasPiece ? 2 : 1, closing ? 0 : -1);
+        drainWakeups();
+        if (!hasPiece) {
+            continue;
+        }
+        if (ready == 0 && closing) {
+            return;
+        }
+        ssize_t written = 0;
+        if (fds[1].revents != 0) {
+            written = ::write(fd_, piece.data(), piece.size());
+        }
+        if (written < 0 && errno != EINTR && errno != EAGAIN) {
+            return;  // the reader is gone; nothing more can be printed
+        }
+        wrote(static_cast<size_t>(std::max<ssize_t>(written, 0)));
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,91 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/running_app.h"
+
+namespace vantrel {
+namespace {
+
+using ::testing::HasSubstr;
+
+// Runs a program with a pipe as its output and gives back everything it wrote.
+std::string outputOf(const std::string& executable, std::vector<std::string> arguments) {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    auto started = ChildProcess::spawn({executable, std::move(arguments), {}, writeEnd.get()});
+    writeEnd.reset();
+    EXPECT_TRUE(started.child);
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(readEnd.get(), buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    if (started.child) {
+        started.child->wait();
+    }
+    return text;
+}
+
+// Whatever this process blocks or ignores, from SIGHUP on, the child starts with every signal
+// unblocked and at its default.
+TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
+    struct sigaction ignore = {}, savedHup = {}, savedPipe = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGHUP, &ignore, &savedHup);
+    ::sigaction(SIGPIPE, &ignore, &savedPipe);
+    sigset_t blocked, saved;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &saved);
+
+    auto status = outputOf("/bin/cat", {"/proc/self/status"});
+
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    ::sigaction(SIGHUP, &savedHup, nullptr);
+    ::sigaction(SIGPIPE, &savedPipe, nullptr);
+    EXPECT_THAT(status, HasSubstr("SigBlk:\t0000000000000000\n"));
+    EXPECT_THAT(status, HasSubstr("SigIgn:\t0000000000000000\n"));
+}
+
+// A launch that fails reports the system's reason and leaves no child behind, not even a zombie.
+TEST(ChildProcess, AFailedLaunchReportsWhyAndLeavesNoChild) {
+    auto started = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
+    EXPECT_FALSE(started.child);
+    EXPECT_EQ(started.error, ENOENT);
+    siginfo_t info = {};
+    // Waits for any child at all: with none, it fails at once.
+    EXPECT_EQ(::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+// The parent-death signal follows the thread that spawned the child: when that thread ends, the
+// child is told.
+TEST(ChildProcess, TheChildIsToldWhenItsParentEnds) {
+    std::optional<ChildProcess> child;
+    std::thread([&] {
+        auto started = ChildProcess::spawn({.executable = "/bin/sleep",
+                                            .arguments = {"600"},
+                                            .environment = {},
+                                            .output = -1,
+                                            .parentDeathSignal = SIGTERM});
+        child = std::move(started.child);
+    }).join();
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(testing::processEnds(child->pid()));
+    EXPECT_EQ(child->wait(), SIGTERM);
+}
+
+}  // namespace
+}  // namespace vantrel
