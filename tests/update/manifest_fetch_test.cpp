@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "manifest_server.h"
 
 namespace vantrel {
@@ -11,13 +9,8 @@ namespace {
 
 using testing::manifestJson;
 using testing::ManifestServer;
-using Clock = std::chrono::steady_clock;
 
 const std::string kDigest(64, 'a');
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 TEST(DecodeManifest, TakesThreeStringsAsTheyAreAndIgnoresOtherKeys) {
     auto manifest =
@@ -143,22 +136,12 @@ TEST_F(FetchManifestTest, RedirectsAreFollowedOnlyToHttp) {
     EXPECT_FALSE(fetchManifest("file://" + (dir / "latest.json").string()));
 }
 
-TEST_F(FetchManifestTest, ASilentServerEndsTheRequestAtItsTimeOut) {
-    server.serve("/silent", manifestJson("2.0"), 200, 60);
-    auto start = Clock::now();
-    EXPECT_FALSE(fetch("/silent", {.request = 1, .wait = 10}));
-    EXPECT_GT(secondsSince(start), 0.9);
-    EXPECT_LT(secondsSince(start), 5);
-}
-
-TEST_F(FetchManifestTest, TheCallerStopsWaitingEvenWhenTheRequestRunsOn) {
-    server.serve("/slow", manifestJson("2.0"), 200, 2);
-    auto start = Clock::now();
-    EXPECT_FALSE(fetch("/slow", {.request = 10, .wait = 1}));
-    EXPECT_GT(secondsSince(start), 0.9);
-    EXPECT_LT(secondsSince(start), 2.5);
-    // The late answer lands in the abandoned holder and harms nothing.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+// Each limit alone ends the call: a fault in either would hold the test for the server's two
+// minutes.
+TEST_F(FetchManifestTest, TheRequestTimeOutAndTheCallersWaitEachEndTheCall) {
+    server.serve("/silent", manifestJson("2.0"), 200, 120);
+    EXPECT_FALSE(fetch("/silent", {.request = 1, .wait = 240}));
+    EXPECT_FALSE(fetch("/silent", {.request = 240, .wait = 1}));
 }
 
 TEST(FetchManifest, NothingListeningIsNoManifest) {
