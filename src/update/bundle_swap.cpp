@@ -156,12 +156,17 @@ SwapOutcome completeStagedUpdate(const StagedUpdate& update, const AgentToEnd& a
 }
 
 void resumeStagedUpdate(char** argv) {
+    // Worked out before the swap: afterwards this process's own executable lies elsewhere.
+    StagedUpdate update{bundle::root()};
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(update.marker(), error)) &&
+        !fs::exists(fs::symlink_status(update.staged(), error))) {
+        return;  // the usual start and end: nothing to look at, no lock to take
+    }
     auto lock = InstanceLock::acquire();
     if (!lock) {
         return;
     }
-    // Worked out before the swap: afterwards this process's own executable lies elsewhere.
-    StagedUpdate update{bundle::root()};
     auto config = AgentConfig::fromBundle();
     if (completeStagedUpdate(
             update, {.pidFile = config.pidFile, .interpreter = config.python, .grace = 2}) !=
