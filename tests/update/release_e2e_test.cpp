@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <set>
 
@@ -174,11 +175,15 @@ class ReleaseUpdate : public ::testing::Test {
 
     // Installs 1.0 as a user would, by unpacking its archive, and starts it headless as a user
     // unit would (the unit's invocation id set), with an agent that ignores SIGTERM.
-    void startInstalled(const std::string& dist, const std::string& tmpdir = "tmp") {
+    void startInstalled(const std::string& dist, const std::string& tmpdir = "tmp",
+                        const std::function<void()>& beforeStart = {}) {
         fs::create_directories(opt);
         fs::create_directories(home / "tmp");
         testing::run("/bin/tar",
                      {"-xzf", releases->archive("v1", "1.0").string(), "-C", opt.string()});
+        if (beforeStart) {
+            beforeStart();
+        }
         extractionsBefore = entriesNamed("/tmp", "vantrel-release-");
         auto env = testing::sandboxedEnvironment(home.path());
         std::erase_if(env, [](const std::string& entry) {
@@ -194,6 +199,12 @@ class ReleaseUpdate : public ::testing::Test {
     }
 
     fs::path live() const { return opt / "VantrelAgent"; }
+    bool runsTwo() const {
+        std::error_code error;
+        return fs::read_symlink("/proc/" + std::to_string(app->pid()) + "/exe", error) ==
+                   live() / "bin/VantrelAgent" &&
+               liveVersion().find("\"2.0\"") != std::string::npos;
+    }
     std::string liveVersion() const { return readFile(live() / "Info.json"); }
 
     // No scratch folder, extraction or staged bundle is left.
@@ -229,15 +240,7 @@ Releases* ReleaseUpdate::releases = nullptr;
 // agent: the old one, which ignores SIGTERM, is gone before the new one starts on the same port.
 TEST_F(ReleaseUpdate, OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent) {
     startInstalled(publish(releases->archive("v2", "2.0"), "2.0"));
-    ASSERT_TRUE(eventually(
-        [&] {
-            std::error_code error;
-            return fs::read_symlink("/proc/" + std::to_string(app->pid()) + "/exe", error) ==
-                       live() / "bin/VantrelAgent" &&
-                   liveVersion().find("\"2.0\"") != std::string::npos;
-        },
-        60))
-        << app->output();
+    ASSERT_TRUE(eventually([&] { return runsTwo(); }, 60)) << app->output();
     EXPECT_TRUE(eventually(
         [&] {
             auto agents = agentsUnder(home.path());
@@ -255,6 +258,22 @@ TEST_F(ReleaseUpdate, OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent) {
     EXPECT_EQ(app->output().find("Address already in use"), std::string::npos) << app->output();
     expectNoLeftovers();
     EXPECT_FALSE(app->waitForExit(0));
+}
+
+// A power loss after 2.0 was staged and marked, before the exchange: the next start finishes the
+// swap and goes on as 2.0, with no server to ask.
+TEST_F(ReleaseUpdate, TheNextStartFinishesAnInterruptedSwap) {
+    startInstalled("http://127.0.0.1:1", "tmp", [&] {
+        fs::create_directories(dir / "v2");
+        testing::run("/bin/tar", {"-xzf", releases->archive("v2", "2.0").string(), "-C",
+                                  (dir / "v2").string()});
+        fs::rename(dir / "v2/VantrelAgent", opt / ".VantrelAgent-incoming");
+        writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
+    });
+    EXPECT_TRUE(runsTwo());
+    expectNoLeftovers();
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->waitForExit(), 0) << app->output();
 }
 
 TEST_F(ReleaseUpdate, RefusalsLeaveOneRunningAndSayWhy) {
