@@ -71,6 +71,13 @@ int runHeadless(const LaunchOptions&) {
     };
     auto updater = Updater::create(mainLoop, std::make_shared<ThreadPerTaskQueue>(),
                                    makeUpdateInstaller(mainLoop, quit));
+    // Standard output holds only the state lines; a failed check leaves its trace here.
+    updater->reportAutomaticChecks([](const UpdateResult& result) {
+        if (result.kind() == UpdateResult::Kind::failed) {
+            std::fprintf(stderr, "Vantrel Agent: the update check failed: %s\n",
+                         result.text().c_str());
+        }
+    });
     if (Build::isProduction()) {
         updater->startPeriodicChecks();
     }

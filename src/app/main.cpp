@@ -6,6 +6,7 @@
 #include "app/desktop.h"
 #include "app/headless_app.h"
 #include "app/launch_options.h"
+#include "update/bundle_swap.h"
 
 int main(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
@@ -23,7 +24,12 @@ int main(int argc, char** argv) {
         std::fputs(vantrel::kUsage, stdout);
         return 0;
     }
+    // An update that a power loss interrupted is finished first; one staged by this run is
+    // swapped in at its end and the new copy continues in this process.
+    vantrel::resumeStagedUpdate(argv);
     // The toolkit aborts without a display, so headless is decided before it is touched.
-    return options->headless ? vantrel::runHeadless(*options)
-                             : vantrel::runDesktop(argc, argv, *options);
+    int status = options->headless ? vantrel::runHeadless(*options)
+                                   : vantrel::runDesktop(argc, argv, *options);
+    vantrel::resumeStagedUpdate(argv);
+    return status;
 }

@@ -33,15 +33,27 @@ void initialiseCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-size_t appendToString(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
-}
+// Where a body goes and how much of it may come; returning less than all makes libcurl stop
+// with a write error.
+struct Sink {
+    std::string* text = nullptr;
+    int fd = -1;
+    std::uint64_t longest = 0;
+    std::uint64_t taken = 0;
+};
 
-size_t writeToFd(char* data, size_t size, size_t count, void* target) {
-    const int fd = *static_cast<int*>(target);
-    // Less than all makes libcurl stop with a write error.
-    return writeAll(fd, std::string_view(data, size * count)) ? size * count : 0;
+size_t takeBody(char* data, size_t size, size_t count, void* target) {
+    auto& sink = *static_cast<Sink*>(target);
+    std::string_view bytes(data, size * count);
+    sink.taken += bytes.size();
+    if (sink.longest != 0 && sink.taken > sink.longest) {
+        return 0;
+    }
+    if (sink.text) {
+        sink.text->append(bytes);
+        return bytes.size();
+    }
+    return writeAll(sink.fd, bytes) ? bytes.size() : 0;
 }
 
 long timeoutMilliseconds(double seconds) {
@@ -67,6 +79,11 @@ Easy makeTransfer(const HttpRequest& request, HeaderList& headers) {
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(request.timeoutSeconds));
     curl_easy_setopt(c, CURLOPT_FAILONERROR, 0L);
+    if (request.longestBody != 0) {
+        // Refused at once when the announced length is already too long.
+        curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(request.longestBody));
+    }
     if (request.bypassCache) {
         headers.reset(curl_slist_append(nullptr, "Cache-Control: no-cache"));
         headers.reset(curl_slist_append(headers.release(), "Pragma: no-cache"));
@@ -99,8 +116,9 @@ HttpResult httpGet(const HttpRequest& request) {
         return {};
     }
     std::string body;
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, appendToString);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+    Sink sink{.text = &body, .longest = request.longestBody};
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, takeBody);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
     if (curl_easy_perform(curl.get()) != CURLE_OK) {
         return {};
     }
@@ -119,9 +137,9 @@ HttpResult httpDownload(const HttpRequest& request, const std::filesystem::path&
     if (!file.valid()) {
         return {};
     }
-    int fd = file.get();
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writeToFd);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &fd);
+    Sink sink{.fd = file.get(), .longest = request.longestBody};
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, takeBody);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
     if (curl_easy_perform(curl.get()) != CURLE_OK) {
         ::unlink(name.c_str());
         return {};
@@ -132,7 +150,7 @@ HttpResult httpDownload(const HttpRequest& request, const std::filesystem::path&
         return {status, std::string()};
     }
     // A 200 whose file cannot be kept is reported as no answer, so no caller looks for the file.
-    if (::fsync(fd) != 0 || ::close(file.release()) != 0 ||
+    if (::fsync(file.get()) != 0 || ::close(file.release()) != 0 ||
         ::rename(name.c_str(), destination.c_str()) != 0) {
         ::unlink(name.c_str());
         return {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -10,6 +11,8 @@ struct HttpRequest {
     std::string url;
     double timeoutSeconds = 60;
     bool bypassCache = false;  // ask every cache on the way for a fresh answer
+    // The longest body taken (0: any); a longer one ends the transfer as it streams, as no answer.
+    std::uint64_t longestBody = 0;
 };
 
 struct HttpResult {

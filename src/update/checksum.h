@@ -1,21 +1,17 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "update/shell.h"
-
 namespace vantrel {
 
-inline constexpr const char* kChecksumTool = "/usr/bin/shasum";
+// The file's SHA-256 as 64 lower-case hexadecimal digits, computed here rather than by a tool
+// that a fresh system may lack; nothing when the file cannot be read.
+std::optional<std::string> sha256OfFile(const std::filesystem::path& file);
 
-// The checksum tool's verdict on a file: a status of 0 and a first space-separated piece of its
-// output equal to `expected`, character for character.
-bool digestMatches(const ShellResult& checksum, std::string_view expected);
-
-// Runs `tool` -a 256 on the file and compares its digest with `expected`.
-bool checksumMatches(const std::filesystem::path& file, std::string_view expected,
-                     const std::string& tool = kChecksumTool);
+// Whether the file's digest equals `expected`, character for character (upper case never does).
+bool checksumMatches(const std::filesystem::path& file, std::string_view expected);
 
 }  // namespace vantrel

@@ -54,6 +54,7 @@ HttpRequest manifestRequest(const std::string& url, const ManifestTimes& times) 
     request.url = url;
     request.timeoutSeconds = times.request;
     request.bypassCache = true;
+    request.longestBody = kLongestManifest;
     return request;
 }
 

@@ -3,9 +3,11 @@
 #include "support/bundle.h"
 #include "support/child_process.h"
 #include "support/http_client.h"
+#include "update/bundle_swap.h"
 #include "update/scratch_folder.h"
 #include "update/swap_script.h"
 #include "update/updater.h"
+#include "update/version.h"
 
 namespace vantrel {
 namespace {
@@ -22,10 +24,24 @@ constexpr const char* kSwapAndCleanUp =
     "  /bin/rm -rf \"$scratch\"\n"
     ") &\n";
 
+// $TMPDIR or /tmp, asked only when an update runs: a missing folder fails that update alone.
+std::optional<std::filesystem::path> temporaryFolder() {
+    std::error_code error;
+    auto folder = std::filesystem::temp_directory_path(error);
+    if (error || !std::filesystem::is_directory(folder, error)) {
+        return std::nullopt;
+    }
+    return folder;
+}
+
 }  // namespace
 
 UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
-    auto scratch = scratchFolderPath(setup_.temporary);
+    auto temporary = setup_.temporary.empty() ? temporaryFolder() : setup_.temporary;
+    if (!temporary) {
+        return UpdateResult::failed(reasons::kCouldNotPrepare);
+    }
+    auto scratch = scratchFolderPath(*temporary);
     std::error_code ignored;
     std::filesystem::create_directories(scratch, ignored);
 
@@ -34,7 +50,7 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
         removeTree(scratch);
         return UpdateResult::failed(reasons::kDownloadFailed);
     }
-    if (!checksumMatches(image, manifest.sha256, setup_.checksumTool)) {
+    if (!checksumMatches(image, manifest.sha256)) {
         removeTree(scratch);
         return UpdateResult::failed(reasons::kChecksumMismatch);
     }
@@ -44,19 +60,45 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
         return UpdateResult::failed(reasons::kWouldNotMount);
     }
     auto newApp = *mountPoint / setup_.tools->bundleName();
-    if (!setup_.tools->verify(newApp)) {
+    if (!setup_.tools->verify(newApp) || !isTheAnnouncedRelease(newApp, manifest)) {
         setup_.tools->detach(*mountPoint);
         removeTree(scratch);
         return UpdateResult::failed(reasons::kNotSigned);
     }
-    auto script = writeSwapScript(setup_.tools->swapScript(setup_.live, newApp), scratch);
-    if (!script || !startSwap(*script, scratch, *mountPoint)) {
-        setup_.tools->detach(*mountPoint);
-        removeTree(scratch);
+    if (!handOver(newApp, manifest.version, scratch, *mountPoint)) {
         return UpdateResult::failed(reasons::kCouldNotPrepare);
     }
     setup_.mainQueue->post(setup_.requestQuit);
     return UpdateResult::installed(manifest.version);
+}
+
+// A genuine older release under a newer manifest would install a downgrade, and then find the
+// manifest newer again at every check.
+bool ReleaseInstaller::isTheAnnouncedRelease(const std::filesystem::path& newApp,
+                                             const Manifest& manifest) const {
+    auto version = Updater::installedVersionIn(bundle::infoAt(newApp));
+    return version == manifest.version &&
+           isNewerVersion(version, Updater::installedVersionIn(bundle::infoAt(setup_.live)));
+}
+
+// Staged here, or a script that outlives the application; either way the image and scratch
+// folder go once nothing needs them any more.
+bool ReleaseInstaller::handOver(const std::filesystem::path& newApp, const std::string& version,
+                                const std::filesystem::path& scratch,
+                                const std::filesystem::path& mountPoint) {
+    if (setup_.stage) {
+        bool staged = setup_.stage(newApp, version);
+        setup_.tools->detach(mountPoint);
+        removeTree(scratch);
+        return staged;
+    }
+    auto script = writeSwapScript(setup_.tools->swapScript(setup_.live, newApp), scratch);
+    if (!script || !startSwap(*script, scratch, mountPoint)) {
+        setup_.tools->detach(mountPoint);
+        removeTree(scratch);
+        return false;
+    }
+    return true;
 }
 
 bool ReleaseInstaller::startSwap(const std::filesystem::path& script,
@@ -76,26 +118,33 @@ bool ReleaseInstaller::startSwap(const std::filesystem::path& script,
     return started.child && started.child->wait() == 0;
 }
 
-bool downloadRelease(const std::string& url, const std::filesystem::path& to,
-                     double timeoutSeconds) {
+bool downloadRelease(const std::string& url, const std::filesystem::path& to, double timeoutSeconds,
+                     std::uint64_t longest) {
     HttpRequest request;
     request.url = url;
     request.timeoutSeconds = timeoutSeconds;
+    request.longestBody = longest;
     return httpDownload(request, to).status == 200;
 }
 
 std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> mainQueue,
                                                      std::function<void()> requestQuit) {
     auto live = bundle::root();
+    std::shared_ptr<ReleaseTools> tools = platformReleaseTools(live, Updater::teamIdentifier);
     return std::make_shared<ReleaseInstaller>(ReleaseInstaller::Setup{
         .mainQueue = std::move(mainQueue),
         .requestQuit = std::move(requestQuit),
-        .tools = platformReleaseTools(live, Updater::teamIdentifier),
+        .tools = tools,
         .live = live,
-        .temporary = std::filesystem::temp_directory_path(),
+        .temporary = {},
         .download = [](const std::string& url,
                        const std::filesystem::path& to) { return downloadRelease(url, to); },
-        .checksumTool = kChecksumTool,
+        .stage =
+            [tools, live](const std::filesystem::path& newApp, const std::string& version) {
+                return stageUpdate({live}, newApp, version, [&](const std::filesystem::path& copy) {
+                    return tools->verify(copy);
+                });
+            },
         .shell = "/bin/sh",
     });
 }

@@ -18,15 +18,19 @@ namespace vantrel {
 class ReleaseInstaller final : public UpdateInstaller {
   public:
     using Download = std::function<bool(const std::string& url, const std::filesystem::path& to)>;
+    // Puts the verified bundle in place for the application to swap in as it ends.
+    using Stage =
+        std::function<bool(const std::filesystem::path& newApp, const std::string& version)>;
 
     struct Setup {
         std::shared_ptr<TaskQueue> mainQueue;
         std::function<void()> requestQuit;  // runs on the main queue once a swap is under way
         std::shared_ptr<ReleaseTools> tools;
-        std::filesystem::path live;       // the running bundle
-        std::filesystem::path temporary;  // the per-user temporary folder
+        std::filesystem::path live;  // the running bundle
+        // The per-user temporary folder; empty: looked up when an update runs.
+        std::filesystem::path temporary;
         Download download;
-        std::string checksumTool = kChecksumTool;
+        Stage stage;  // when empty, a swap script outlives the application instead
         std::string shell = "/bin/sh";
     };
 
@@ -35,15 +39,22 @@ class ReleaseInstaller final : public UpdateInstaller {
     UpdateResult install(const Manifest& manifest) override;
 
   private:
+    bool isTheAnnouncedRelease(const std::filesystem::path& newApp, const Manifest& manifest) const;
+    bool handOver(const std::filesystem::path& newApp, const std::string& version,
+                  const std::filesystem::path& scratch, const std::filesystem::path& mountPoint);
     bool startSwap(const std::filesystem::path& script, const std::filesystem::path& scratch,
                    const std::filesystem::path& mountPoint) const;
 
     Setup setup_;
 };
 
-// Fetches `url` to `to` over HTTP; true only for status 200 within the time limit.
+// A release archive is a few tens of MiB; a longer download is not one.
+inline constexpr std::uint64_t kLongestDownload = std::uint64_t{512} << 20;
+
+// Fetches `url` to `to` over HTTP; true only for status 200 within the time limit and with at
+// most `longest` bytes (refused at once when the announced length is larger).
 bool downloadRelease(const std::string& url, const std::filesystem::path& to,
-                     double timeoutSeconds = 600);
+                     double timeoutSeconds = 600, std::uint64_t longest = kLongestDownload);
 
 // The installer of this system for the running bundle, downloading over HTTP.
 std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> mainQueue,

@@ -23,7 +23,7 @@ class ReleaseTools {
     virtual std::optional<std::filesystem::path> attach(const std::filesystem::path& image) = 0;
     // Releases a mount point; failures are ignored.
     virtual void detach(const std::filesystem::path& mountPoint) = 0;
-    // The same as a command line, for a process that outlives the application.
+    // The same as a command line, for a swap script that outlives the application.
     virtual std::vector<std::string> detachCommand(
         const std::filesystem::path& mountPoint) const = 0;
 

@@ -1,6 +1,9 @@
 #include "update/release_tools_archive.h"
 
-#include <filesystem>
+#include <algorithm>
+#include <charconv>
+#include <deque>
+#include <map>
 
 namespace vantrel {
 namespace {
@@ -61,6 +64,19 @@ std::optional<std::string> quoted(std::string_view line, size_t& at) {
     return std::nullopt;
 }
 
+// The size column follows the owner; a device's "major,minor" stands there instead.
+bool readSize(std::string_view columns, std::uint64_t& size) {
+    size_t owner = columns.find_first_not_of(' ');
+    size_t gap = columns.find(' ', owner);
+    size_t start = columns.find_first_not_of(' ', gap);
+    if (start == std::string_view::npos) {
+        return false;
+    }
+    auto end = std::min(columns.find(' ', start), columns.size());
+    auto [next, error] = std::from_chars(columns.data() + start, columns.data() + end, size);
+    return error == std::errc() && (next == columns.data() + end || *next == ',');
+}
+
 std::optional<ArchiveEntry> parseLine(std::string_view line) {
     // The mode column is ten letters, e.g. "-rw-r--r--"; tar's own messages begin otherwise.
     if (line.size() < 11 || line[10] != ' ' ||
@@ -69,6 +85,9 @@ std::optional<ArchiveEntry> parseLine(std::string_view line) {
     }
     ArchiveEntry entry;
     entry.type = line[0];
+    if (!readSize(line.substr(11), entry.size)) {
+        return std::nullopt;
+    }
     // Owner, size and date hold no quote, so the name starts at the first one.
     size_t at = line.find('"');
     if (at == std::string_view::npos) {
@@ -98,18 +117,87 @@ std::optional<ArchiveEntry> parseLine(std::string_view line) {
     return entry;
 }
 
-// The path, made lexically normal, stays below the folder it is relative to.
-bool staysInside(const std::filesystem::path& relative) {
-    if (relative.empty() || relative.is_absolute()) {
-        return false;
+using Parts = std::vector<std::string>;
+
+std::deque<std::string> pieces(std::string_view path) {
+    std::deque<std::string> parts;
+    while (!path.empty()) {
+        size_t end = path.find('/');
+        parts.emplace_back(path.substr(0, end));
+        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
     }
-    auto normal = relative.lexically_normal();
-    return normal.empty() || *normal.begin() != "..";
+    return parts;
 }
 
-bool hasDotDot(const std::filesystem::path& path) {
-    for (const auto& part : path) {
+std::string joined(const Parts& parts) {
+    std::string text;
+    for (const auto& part : parts) {
+        text += (text.empty() ? "" : "/") + part;
+    }
+    return text;
+}
+
+// The path tar creates for a member's name: empty and "." parts dropped (so "a/" makes "a");
+// nothing for an absolute name or one that climbs with "..".
+std::optional<Parts> createdPath(std::string_view name) {
+    if (name.empty() || name.front() == '/') {
+        return std::nullopt;
+    }
+    Parts parts;
+    for (auto& part : pieces(name)) {
         if (part == "..") {
+            return std::nullopt;
+        }
+        if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+    }
+    return parts;
+}
+
+// Follows a link's target from the folder `at` holds it in, through the archive's other links as
+// the kernel would once all are in place; false as soon as it would leave the extraction folder.
+bool resolvesInside(Parts at, std::string_view target,
+                    const std::map<std::string, std::string>& links) {
+    constexpr int kMostHops = 40;
+    int hops = 0;
+    std::deque<std::string> pending = pieces(target);
+    if (target.empty() || target.front() == '/') {
+        return false;
+    }
+    while (!pending.empty()) {
+        std::string part = std::move(pending.front());
+        pending.pop_front();
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (at.empty()) {
+                return false;
+            }
+            at.pop_back();
+            continue;
+        }
+        at.push_back(std::move(part));
+        auto link = links.find(joined(at));
+        if (link == links.end()) {
+            continue;
+        }
+        if (++hops > kMostHops || link->second.empty() || link->second.front() == '/') {
+            return false;
+        }
+        at.pop_back();
+        auto more = pieces(link->second);
+        pending.insert(pending.begin(), more.begin(), more.end());
+    }
+    return true;
+}
+
+bool passesThroughLink(const Parts& path, const std::map<std::string, std::string>& links) {
+    Parts prefix;
+    for (size_t i = 0; i + 1 < path.size(); ++i) {
+        prefix.push_back(path[i]);
+        if (links.contains(joined(prefix))) {
             return true;
         }
     }
@@ -136,19 +224,36 @@ std::optional<std::vector<ArchiveEntry>> parseTarListing(std::string_view listin
     return entries;
 }
 
-bool archiveIsSafe(const std::vector<ArchiveEntry>& entries) {
+bool archiveIsSafe(const std::vector<ArchiveEntry>& entries, const ArchiveLimits& limits) {
+    if (entries.size() > limits.entries) {
+        return false;
+    }
+    std::uint64_t bytes = 0;
+    std::vector<Parts> paths;
+    std::map<std::string, std::string> links;
     for (const auto& entry : entries) {
-        std::filesystem::path name(entry.name);
-        if (entry.name.empty() || name.is_absolute() || hasDotDot(name)) {
+        auto path = createdPath(entry.name);
+        bool kindAllowed = entry.type == '-' || entry.type == 'd' || entry.type == 'l';
+        if (!path || !kindAllowed || (path->empty() && entry.type != 'd')) {
+            return false;
+        }
+        if (entry.type == '-' && (bytes += entry.size) > limits.bytes) {
             return false;
         }
         if (entry.type == 'l') {
-            std::filesystem::path target(entry.linkTarget);
-            if (target.is_absolute() || !staysInside(name.parent_path() / target)) {
+            links[joined(*path)] = entry.linkTarget;
+        }
+        paths.push_back(std::move(*path));
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (passesThroughLink(paths[i], links)) {
+            return false;
+        }
+        if (entries[i].type == 'l') {
+            Parts folder(paths[i].begin(), paths[i].end() - 1);
+            if (!resolvesInside(std::move(folder), entries[i].linkTarget, links)) {
                 return false;
             }
-        } else if (entry.type != '-' && entry.type != 'd') {
-            return false;
         }
     }
     return true;

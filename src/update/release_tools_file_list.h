@@ -6,8 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "update/checksum.h"
-
 namespace vantrel {
 
 // The signed list of a release bundle's entries and its signature, relative to the bundle.
@@ -17,9 +15,8 @@ inline constexpr const char* kFileListSignatureName = "Resources/release-files.j
 // The bundle as its signed list describes it: {"entries": {relative path: entry}} with
 // {"type": "dir"}, {"type": "file", "mode": "0555", "sha256": lower-case hex} or
 // {"type": "link", "target": text}; the list and its signature are left out. Nothing when the
-// bundle holds another kind of entry, an absolute link or one that leads outside it, a name the
-// checksum tool would escape, or a file that tool cannot read.
-std::optional<nlohmann::json> describeBundle(const std::filesystem::path& bundle,
-                                             const std::string& checksumTool = kChecksumTool);
+// bundle holds another kind of entry, an absolute link or one that leads outside it, or a file
+// that cannot be read.
+std::optional<nlohmann::json> describeBundle(const std::filesystem::path& bundle);
 
 }  // namespace vantrel

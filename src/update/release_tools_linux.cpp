@@ -7,7 +7,6 @@
 #include "update/release_tools_file_list.h"
 #include "update/scratch_folder.h"
 #include "update/shell.h"
-#include "update/swap_script.h"
 
 namespace vantrel {
 namespace {
@@ -45,11 +44,13 @@ bool isRegularFile(const fs::path& path) {
 }  // namespace
 
 LinuxReleaseTools::LinuxReleaseTools(fs::path signers, std::string principal,
-                                     fs::path extractionBase, LinuxToolPaths tools)
+                                     fs::path extractionBase, LinuxToolPaths tools,
+                                     ArchiveLimits limits)
     : signers_(std::move(signers)),
       principal_(std::move(principal)),
       extractionBase_(std::move(extractionBase)),
-      tools_(std::move(tools)) {}
+      tools_(std::move(tools)),
+      limits_(limits) {}
 
 bool LinuxReleaseTools::listingIsSafe(const fs::path& image) {
     // The C locale keeps tar's listing in the one format the parser reads.
@@ -59,7 +60,7 @@ bool LinuxReleaseTools::listingIsSafe(const fs::path& image) {
         return false;
     }
     auto entries = parseTarListing(listing.output);
-    return entries && archiveIsSafe(*entries);
+    return entries && archiveIsSafe(*entries, limits_);
 }
 
 std::optional<fs::path> LinuxReleaseTools::attach(const fs::path& image) {
@@ -111,16 +112,8 @@ bool LinuxReleaseTools::verify(const fs::path& app) {
     if (!listed.is_object() || !listed.contains("entries") || !listed["entries"].is_object()) {
         return false;
     }
-    auto actual = describeBundle(app, tools_.shasum);
+    auto actual = describeBundle(app);
     return actual && (*actual)["entries"] == listed["entries"];
-}
-
-std::string LinuxReleaseTools::swapScript(const fs::path& live, const fs::path& newApp) const {
-    auto parent = live.parent_path();
-    return linuxSwapScript({.live = live,
-                            .staged = parent / ".VantrelAgent-incoming",
-                            .previous = parent / ".VantrelAgent-previous",
-                            .newApp = newApp});
 }
 
 std::unique_ptr<ReleaseTools> platformReleaseTools(const fs::path& liveBundle,

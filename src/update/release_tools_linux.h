@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <string>
 
-#include "update/checksum.h"
 #include "update/release_tools.h"
+#include "update/release_tools_archive.h"
 
 namespace vantrel {
 
@@ -12,7 +12,6 @@ namespace vantrel {
 struct LinuxToolPaths {
     std::string tar = "/bin/tar";
     std::string env = "/usr/bin/env";
-    std::string shasum = kChecksumTool;
     std::string sshKeygen = "/usr/bin/ssh-keygen";
     std::string sh = "/bin/sh";
 };
@@ -24,9 +23,11 @@ class LinuxReleaseTools final : public ReleaseTools {
     static constexpr const char* kNamespace = "vantrel-release";
 
     // `signers`: the allowed-signers file of the running bundle; `principal`: the signer a
-    // release must be signed by; `extractionBase`: where archives are extracted.
+    // release must be signed by; `extractionBase`: where archives are extracted; `limits`: the
+    // most an extraction may write.
     LinuxReleaseTools(std::filesystem::path signers, std::string principal,
-                      std::filesystem::path extractionBase = "/tmp", LinuxToolPaths tools = {});
+                      std::filesystem::path extractionBase = "/tmp", LinuxToolPaths tools = {},
+                      ArchiveLimits limits = {});
 
     std::string imageName() const override { return "update.tar.gz"; }
     std::string bundleName() const override { return "VantrelAgent"; }
@@ -34,8 +35,11 @@ class LinuxReleaseTools final : public ReleaseTools {
     void detach(const std::filesystem::path& mountPoint) override;
     std::vector<std::string> detachCommand(const std::filesystem::path& mountPoint) const override;
     bool verify(const std::filesystem::path& app) override;
-    std::string swapScript(const std::filesystem::path& live,
-                           const std::filesystem::path& newApp) const override;
+    // No script here: the update is staged and swapped in by the application itself.
+    std::string swapScript(const std::filesystem::path&,
+                           const std::filesystem::path&) const override {
+        return {};
+    }
 
   private:
     bool listingIsSafe(const std::filesystem::path& image);
@@ -45,6 +49,7 @@ class LinuxReleaseTools final : public ReleaseTools {
     std::string principal_;
     std::filesystem::path extractionBase_;
     LinuxToolPaths tools_;
+    ArchiveLimits limits_;
 };
 
 }  // namespace vantrel

@@ -64,16 +64,6 @@ std::string macSwapScript(const SwapPaths& paths) {
            "/usr/bin/open \"$live\"";
 }
 
-std::string linuxSwapScript(const SwapPaths& paths, const SwapWait& wait) {
-    return header(paths) + kCopyComment + "/bin/cp -a " + shellQuoted(paths.newApp.string()) +
-           " \"$staged\"\n" + kWaitComment + "while [ $i -lt " + std::to_string(wait.rounds) +
-           " ] && /usr/bin/pgrep -f \"$live/bin/VantrelAgent\" >/dev/null; do\n"
-           "  sleep " +
-           wait.pause + "\n" + kRenames +
-           "# A session of its own, so the new copy outlives this script and any terminal.\n"
-           "/usr/bin/setsid -f \"$live/bin/VantrelAgent\" >/dev/null 2>&1 </dev/null";
-}
-
 std::optional<std::filesystem::path> writeSwapScript(std::string_view text,
                                                      const std::filesystem::path& scratch) {
     auto script = scratch / "swap.sh";

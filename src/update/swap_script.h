@@ -16,20 +16,11 @@ struct SwapPaths {
     std::filesystem::path newApp;    // the verified new bundle in the attached image
 };
 
-// How long the script waits for the running application to go: `rounds` pauses of `pause`
-// seconds (a shell number).
-struct SwapWait {
-    int rounds = 60;
-    std::string pause = "0.5";
-};
-
 // A path as one single-quoted shell word; each quote inside becomes '\''.
 std::string shellQuoted(std::string_view path);
 
 // The macOS script: ditto, pgrep on Contents/MacOS/VantrelAgent, xattr, open.
 std::string macSwapScript(const SwapPaths& paths);
-// The same steps here: cp -a, pgrep on bin/VantrelAgent, no quarantine, a detached relaunch.
-std::string linuxSwapScript(const SwapPaths& paths, const SwapWait& wait = {});
 
 // Writes the script whole as scratch/"swap.sh" (not executable; it is run through /bin/sh).
 // Nothing when the write fails.

@@ -130,7 +130,7 @@ void Updater::scheduleDailyCheck() {
 }
 
 void Updater::checkQuietly() {
-    check(false, {});
+    check(false, reportAutomatic_);
 }
 
 }  // namespace vantrel

@@ -54,6 +54,9 @@ class Updater : public std::enable_shared_from_this<Updater> {
     // called on the main queue once the run is over and `checking` is clear again.
     void check(bool userInitiated, Completion completion);
 
+    // Main queue only: each result of a check that the schedule started goes to `report`.
+    void reportAutomaticChecks(Completion report) { reportAutomatic_ = std::move(report); }
+
     // Blocking: steps up to the writable-folder test, then the installer's part.
     UpdateResult run(bool userInitiated) const;
 
@@ -74,6 +77,7 @@ class Updater : public std::enable_shared_from_this<Updater> {
     const Random64 random_;
     ManifestTimes times_;
     bool checking_ = false;
+    Completion reportAutomatic_;
 };
 
 }  // namespace vantrel

@@ -15,7 +15,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Clock = std::chrono::steady_clock;
 
 // The built bundle, run headless in a sandboxed home with "VANTREL_DIST" on a loopback server.
 class HeadlessUpdateTest : public ::testing::Test {
@@ -32,53 +31,61 @@ class HeadlessUpdateTest : public ::testing::Test {
         return root;
     }
 
-    std::unique_ptr<testing::RunningApp> launch(const std::filesystem::path& bundle) {
+    // Standard error goes to `errors` when given, so that standard output shows alone.
+    std::unique_ptr<testing::RunningApp> launch(const std::filesystem::path& bundle,
+                                                const std::filesystem::path& errors = {}) {
         auto env = testing::sandboxedEnvironment(home.path());
         setVariable(env, "VANTREL_DIST", server.base());
-        started = Clock::now();
+        auto executable = (bundle / "bin/VantrelAgent").string();
+        if (errors.empty()) {
+            return std::make_unique<testing::RunningApp>(
+                executable, std::vector<std::string>{"--headless"}, std::move(env));
+        }
         return std::make_unique<testing::RunningApp>(
-            bundle / "bin/VantrelAgent", std::vector<std::string>{"--headless"}, std::move(env));
-    }
-
-    double secondsSinceStart() const {
-        return std::chrono::duration<double>(Clock::now() - started).count();
+            "/bin/sh",
+            std::vector<std::string>{"-c", "exec \"$0\" --headless 2>\"$1\"", executable,
+                                     errors.string()},
+            std::move(env));
     }
 
     testing::ManifestServer server;
     testing::TempDir dir;
     testing::TempDir home;
-    Clock::time_point started;
 };
 
-TEST_F(HeadlessUpdateTest, AProductionBuildChecksThreeSecondsAfterTheStart) {
-    auto app = launch(productionBundle());
+// The first check comes by itself; its failure is written on standard error, while standard
+// output keeps only the state lines.
+TEST_F(HeadlessUpdateTest, AProductionBuildChecksAndReportsAFailedCheckOnStandardError) {
+    server.serve("/linux/latest.json", "gone", 404);
+    auto app = launch(productionBundle(), dir / "errors");
     ASSERT_TRUE(app->waitForOutput("Starting\u2026\n")) << app->output();
-    ASSERT_TRUE(testing::eventually([&] { return !server.requests().empty(); }, 10));
-    EXPECT_GT(secondsSinceStart(), 2.9);
-    EXPECT_LT(secondsSinceStart(), 6.0);
+    ASSERT_TRUE(testing::eventually(
+        [&] {
+            return testing::readFile(dir / "errors")
+                       .find("the update check failed: could not reach updates.vantrel.energy\n") !=
+                   std::string::npos;
+        },
+        30))
+        << testing::readFile(dir / "errors");
     EXPECT_THAT(server.requestPaths(), ElementsAre("/linux/latest.json"));
-
-    // Up to date: nothing is installed, nothing is shown, and the application goes on.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_FALSE(app->waitForExit(0));
+    EXPECT_EQ(app->output().find("update"), std::string::npos) << app->output();
     app->signal(SIGTERM);
     EXPECT_EQ(app->waitForExit(), 0);
-    EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST_F(HeadlessUpdateTest, QuittingDoesNotWaitForARunningCheck) {
     server.serve("/linux/latest.json", testing::manifestJson("2.0"), 200, 60);
     auto app = launch(productionBundle());
-    ASSERT_TRUE(testing::eventually([&] { return !server.requests().empty(); }, 10));
-    auto quitting = Clock::now();
+    ASSERT_TRUE(testing::eventually([&] { return !server.requests().empty(); }, 30));
     app->signal(SIGTERM);
-    EXPECT_EQ(app->waitForExit(5), 0) << app->output();
-    EXPECT_LT(std::chrono::duration<double>(Clock::now() - quitting).count(), 3.0);
+    // Well short of the check's own 20 s.
+    EXPECT_EQ(app->waitForExit(15), 0) << app->output();
 }
 
 TEST_F(HeadlessUpdateTest, ATestBuildNeverChecksOnItsOwn) {
     auto app = launch(VANTREL_BUNDLE_DIR);
     ASSERT_TRUE(app->waitForOutput("Starting\u2026\n")) << app->output();
+    // A production build would have asked by now (its first check comes 3 s after the start).
     std::this_thread::sleep_for(std::chrono::seconds(4));
     EXPECT_THAT(server.requests(), IsEmpty());
     app->signal(SIGTERM);

@@ -3,11 +3,14 @@
 Needs VANTREL_BUILD_DIR: a build folder whose `bundle` target is built (the releases reuse it).
 """
 
+import fcntl
 import hashlib
 import io
 import os
 import shlex
+import shutil
 import subprocess
+import sys
 import tarfile
 import tempfile
 import unittest
@@ -115,6 +118,7 @@ class InstallScriptTest(unittest.TestCase):
         os.makedirs(self.home)
         self.env = {key: value for key, value in os.environ.items() if key != "XDG_DATA_HOME"}
         self.env["HOME"] = self.home
+        self.env["XDG_RUNTIME_DIR"] = os.path.join(sandbox.name, "run")
         self.opt = os.path.join(self.home, ".local", "opt")
         self.live = os.path.join(self.opt, "VantrelAgent")
         self.data = os.path.join(self.home, ".local", "share")
@@ -196,6 +200,11 @@ class InstallScriptTest(unittest.TestCase):
             "behind a link": lambda tar: (
                 add_entry(tar, "VantrelAgent/l", tarfile.SYMTYPE, "Resources"),
                 add_bytes(tar, "VantrelAgent/l/evil", b"x")),
+            "trailing slash": lambda tar: add_entry(tar, "VantrelAgent/a/", tarfile.SYMTYPE,
+                                                    "../../x"),
+            "through a link": lambda tar: (
+                add_entry(tar, "VantrelAgent/x", tarfile.SYMTYPE, "."),
+                add_entry(tar, "VantrelAgent/y", tarfile.SYMTYPE, "x/x/x/../..")),
             "twice": lambda tar: add_bytes(tar, INFO, b"{}"),
         }
         for name, add in unsafe.items():
@@ -227,6 +236,53 @@ class InstallScriptTest(unittest.TestCase):
         for archive, message in cases + [(truncated, "cannot be read")]:
             with self.subTest(archive=os.path.basename(archive), installed=True):
                 self.assertRefused(archive, message)
+
+    def test_a_running_copy_or_a_missing_tool_is_refused_before_anything_is_created(self):
+        os.makedirs(self.env["XDG_RUNTIME_DIR"])
+        with open(os.path.join(self.env["XDG_RUNTIME_DIR"], "vantrel-agent.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self.assertRefused(self.v1, "Vantrel Agent is running")
+        tools = os.path.join(self.home, "bin")
+        os.makedirs(tools)
+        os.symlink(sys.executable, os.path.join(tools, "python3"))
+        self.env["PATH"] = tools
+        self.assertRefused(self.v1, "missing ssh-keygen")
+        self.assertFalse(os.path.exists(os.path.join(self.home, ".local")))
+
+    def test_an_interrupted_swap_is_finished_or_undone_keeping_the_installed_signers(self):
+        # The old swap's two renames, cut between them: no bundle at the install path.
+        self.installed(self.v1)
+        os.rename(self.live, os.path.join(self.opt, ".VantrelAgent-previous"))
+        result = self.install(self.foreign)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn("wrong signer", result.stderr)
+        self.assertIn('"1.0"', self.version())
+        self.assertEqual(os.listdir(self.opt), ["VantrelAgent"])
+        # A complete staged 2.0, cut before its exchange: finished, then replaced again.
+        staged = os.path.join(self.opt, ".VantrelAgent-incoming")
+        shutil.copytree(self.live, staged, symlinks=True)
+        with open(os.path.join(staged, "Info.json"), "w") as info:
+            info.write('{"CFBundleShortVersionString": "2.0"}')
+        with open(staged + ".version", "w") as marker:
+            marker.write("2.0")
+        self.installed(self.v2)
+        self.assertIn('"2.0"', self.version())
+
+    def test_writes_a_user_unit_for_the_installed_copy(self):
+        self.installed(self.v1)
+        unit = os.path.join(self.data, "systemd", "user", "vantrel-agent.service")
+        executable = os.path.join(self.live, "bin", "VantrelAgent")
+        with open(unit, encoding="utf-8") as file:
+            lines = file.read().splitlines()
+        # This home has a quote, which systemd refuses in an executable's path.
+        self.assertIn(f"ExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"{executable}\"", lines)
+        for line in ("Restart=on-failure", "KillMode=control-group", "WantedBy=default.target"):
+            self.assertIn(line, lines)
+        if shutil.which("systemd-analyze"):
+            verified = run(["systemd-analyze", "verify", "--user", unit], env=self.env)
+            self.assertNotIn("vantrel-agent.service:", verified.stderr)
+        self.assertEqual(run(["/bin/sh", "-c", 'exec "$0" --help', executable]).returncode, 0)
+
 
 if __name__ == "__main__":
     unittest.main()

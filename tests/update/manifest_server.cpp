@@ -17,6 +17,9 @@ void writeRoutes(const std::filesystem::path& path,
     for (const auto& [name, route] : routes) {
         nlohmann::json entry{
             {"status", route.status}, {"body", route.body}, {"delay", route.delay}};
+        if (route.endless) {
+            entry["endless"] = true;
+        }
         if (route.location) {
             entry["location"] = *route.location;
         }
@@ -72,6 +75,10 @@ void ManifestServer::serve(const std::string& path, const std::string& body, lon
 
 void ManifestServer::redirect(const std::string& path, const std::string& location) {
     route(path, Route{302, "", 0, location});
+}
+
+void ManifestServer::serveEndless(const std::string& path) {
+    route(path, Route{200, "", 0, std::nullopt, true});
 }
 
 std::vector<nlohmann::json> ManifestServer::requests() const {

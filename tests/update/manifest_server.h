@@ -20,6 +20,7 @@ class ManifestServer {
         std::string body;
         double delay = 0;
         std::optional<std::string> location;
+        bool endless = false;
     };
 
     ManifestServer();
@@ -33,6 +34,8 @@ class ManifestServer {
     void serve(const std::string& path, const std::string& body, long status = 200,
                double delay = 0);
     void redirect(const std::string& path, const std::string& location);
+    // Sends a body that never ends; the server logs how much it got out as "sent".
+    void serveEndless(const std::string& path);
     // Each request seen so far: its path and headers, oldest first.
     std::vector<nlohmann::json> requests() const;
     std::vector<std::string> requestPaths() const;

@@ -2,7 +2,8 @@
 """A loopback HTTP server for the update tests.
 
 It answers GET requests from a routes file (read afresh at every request), a JSON object that maps a
-path to {"status": int, "body": str, "delay": seconds, "location": str}; any other path gets 404.
+path to {"status": int, "body": str, "delay": seconds, "location": str, "endless": bool}; any other
+path gets 404. An endless route sends spaces until the client hangs up, then logs {"sent": bytes}.
 Each request is appended to the log file as one JSON line with its path and headers, before the
 answer, so that a request that is never answered is seen too. The chosen port is written to the
 port file once the server listens.
@@ -33,6 +34,9 @@ def main():
             with open(args.routes, encoding="utf-8") as routes:
                 route = json.load(routes).get(target, {"status": 404, "body": "no such route"})
             time.sleep(route.get("delay", 0))
+            if route.get("endless"):
+                self.send_endless(target)
+                return
             status = route.get("status", 200)
             # These statuses never carry a body, whatever the route says.
             body = b"" if status in (204, 304) else route.get("body", "").encode("utf-8")
@@ -44,6 +48,21 @@ def main():
                 self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body)
+
+        def send_endless(self, target):
+            self.send_response(200)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            sent, chunk = 0, b" " * 65536
+            try:
+                while True:
+                    self.wfile.write(chunk)
+                    sent += len(chunk)
+            except OSError:
+                pass
+            self.close_connection = True
+            with open(args.log, "a", encoding="utf-8") as log:
+                log.write(json.dumps({"path": target, "sent": sent}) + "\n")
 
         def log_message(self, *_):
             pass

@@ -17,24 +17,6 @@ namespace vantrel::testing {
 
 namespace fs = std::filesystem;
 
-Lookalike::Lookalike(const fs::path& bundle) {
-    auto started = ChildProcess::spawn(
-        {.executable = "/bin/sh",
-         .arguments = {"-c", "while :; do sleep 0.1; done", (bundle / "bin/VantrelAgent").string()},
-         .environment = currentEnvironment(),
-         .output = -1});
-    EXPECT_TRUE(started.child);
-    child_ = std::move(started.child);
-}
-
-void Lookalike::end() {
-    if (child_) {
-        child_->signal(SIGKILL);
-        child_->wait();
-        child_.reset();
-    }
-}
-
 ShellResult run(const std::string& tool, const std::vector<std::string>& arguments) {
     auto result = shell(tool, arguments);
     EXPECT_EQ(result.status, 0) << tool << ": " << result.output;

@@ -30,20 +30,6 @@ void signBundle(const std::filesystem::path& root, const std::filesystem::path& 
 // Packs `folder`'s entries into a gzip-compressed tar at `archive`.
 void packArchive(const std::filesystem::path& folder, const std::filesystem::path& archive);
 
-// A process whose command line names a bundle's executable, as the running application's does;
-// ended at the latest when the object goes.
-class Lookalike {
-  public:
-    explicit Lookalike(const std::filesystem::path& bundle);
-    ~Lookalike() { end(); }
-    Lookalike(const Lookalike&) = delete;
-    Lookalike& operator=(const Lookalike&) = delete;
-    void end();
-
-  private:
-    std::optional<ChildProcess> child_;
-};
-
 // Runs a command and fails the test when it does not exit 0.
 ShellResult run(const std::string& tool, const std::vector<std::string>& arguments);
 

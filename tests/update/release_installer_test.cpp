@@ -6,6 +6,7 @@
 #include "support/child_process.h"
 #include "support/manual_queue.h"
 #include "support/temp_dir.h"
+#include "update/bundle_swap.h"
 #include "update/manifest_server.h"
 #include "update/release_fixture.h"
 #include "update/release_tools_linux.h"
@@ -19,9 +20,8 @@ using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
 
-// Notes each start of a bundle's executable in the folder that holds the bundle.
-constexpr const char* kNotingExecutable =
-    "#!/bin/sh\ncat \"$(dirname \"$0\")/../Info.json\" >> \"$(dirname \"$0\")/../../starts\"\n";
+constexpr const char* kVersionOne = "{\"CFBundleShortVersionString\": \"1.0\"}";
+constexpr const char* kVersionTwo = "{\"CFBundleShortVersionString\": \"2.0\"}";
 
 bool isEmptyFolder(const fs::path& folder) {
     return fs::is_directory(folder) && fs::is_empty(folder);
@@ -30,11 +30,10 @@ bool isEmptyFolder(const fs::path& folder) {
 class Install : public ::testing::Test {
   protected:
     Install() {
-        apps = dir / "Vantrel's apps";
+        apps = dir / "Vantrel's (apps)+";
         live = apps / "VantrelAgent";
         key = testing::makeSigningKey(dir.path(), "release-key");
-        writeFile(live / "Info.json", "1.0");
-        writeFile(live / "bin/VantrelAgent", kNotingExecutable, true);
+        writeFile(live / "Info.json", kVersionOne);
         testing::makeSigners(key, live / "Resources/release-signers");
         fs::create_directories(dir / "tmp");
         fs::create_directories(dir / "extract");
@@ -43,45 +42,41 @@ class Install : public ::testing::Test {
 
     fs::path makeRelease(const fs::path& signingKey) {
         auto folder = dir / ("release-" + signingKey.filename().string());
-        auto bundle = folder / "VantrelAgent";
-        testing::makeBundle(bundle);
-        fs::remove(bundle / "bin/VantrelAgent");
-        writeFile(bundle / "bin/VantrelAgent", kNotingExecutable, true);
-        fs::permissions(bundle / "bin/VantrelAgent", static_cast<fs::perms>(0555));
-        testing::signBundle(bundle, signingKey);
+        fs::remove_all(folder);
+        testing::makeBundle(folder / "VantrelAgent");
+        testing::signBundle(folder / "VantrelAgent", signingKey);
         auto archive = dir / ("VantrelAgent-2.0-" + signingKey.filename().string() + ".tar.gz");
         testing::packArchive(folder, archive);
         return archive;
     }
 
-    static std::string digestOf(const fs::path& file) {
-        return shell(kChecksumTool, {"-a", "256", file.string()}).output.substr(0, 64);
-    }
-
-    ReleaseInstaller installer(std::string sh = "/bin/sh") {
+    ReleaseInstaller installer() {
+        auto tools = std::make_shared<LinuxReleaseTools>(live / "Resources/release-signers",
+                                                         "QK4TR8MZ2V", dir / "extract");
         return ReleaseInstaller({
             .mainQueue = queue,
             .requestQuit = [this] { ++quits; },
-            .tools = std::make_shared<LinuxReleaseTools>(live / "Resources/release-signers",
-                                                         "QK4TR8MZ2V", dir / "extract"),
+            .tools = tools,
             .live = live,
             .temporary = temporary,
             .download =
                 [this](const std::string& url, const fs::path& to) {
                     std::error_code error;
-                    if (onDownload) {
-                        onDownload(to);
-                    }
                     return url == "http://127.0.0.1/ok" && fs::copy_file(release, to, error);
                 },
-            .checksumTool = kChecksumTool,
-            .shell = std::move(sh),
+            .stage =
+                [this, tools](const fs::path& newApp, const std::string& version) {
+                    return stageUpdate({live}, newApp, version,
+                                       [&](const fs::path& copy) { return tools->verify(copy); });
+                },
+            .shell = "/bin/sh",
         });
     }
 
-    UpdateResult install(ReleaseInstaller installer, std::string digest = "") {
-        auto result = installer.install(
-            {"2.0", "http://127.0.0.1/ok", digest.empty() ? digestOf(release) : digest});
+    UpdateResult install(const std::string& version = "2.0", std::string digest = "",
+                         const std::string& url = "http://127.0.0.1/ok") {
+        auto result =
+            installer().install({version, url, digest.empty() ? *sha256OfFile(release) : digest});
         queue->runDue();
         return result;
     }
@@ -91,8 +86,9 @@ class Install : public ::testing::Test {
         EXPECT_EQ(quits, 0);
         EXPECT_TRUE(isEmptyFolder(dir / "tmp"));
         EXPECT_TRUE(isEmptyFolder(dir / "extract"));
-        EXPECT_EQ(readFile(live / "Info.json"), "1.0");
-        EXPECT_EQ(readFile(apps / "starts"), "");
+        EXPECT_EQ(readFile(live / "Info.json"), kVersionOne);
+        EXPECT_FALSE(fs::exists(StagedUpdate{live}.staged()));
+        EXPECT_FALSE(fs::exists(StagedUpdate{live}.marker()));
     }
 
     TempDir dir;
@@ -100,80 +96,75 @@ class Install : public ::testing::Test {
     fs::path temporary = dir / "tmp";
     std::shared_ptr<testing::ManualQueue> queue = std::make_shared<testing::ManualQueue>();
     int quits = 0;
-    std::function<void(const fs::path&)> onDownload;
 };
 
-TEST_F(Install, SwapsInTheVerifiedReleaseRelaunchesItAndCleansUp) {
-    EXPECT_EQ(install(installer()), UpdateResult::installed("2.0"));
+// Staged beside live, in a folder whose name has a quote, "(" and "+"; swapped in as the
+// application ends.
+TEST_F(Install, StagesTheVerifiedReleaseAndSwapsItInAtTheEnd) {
+    EXPECT_EQ(install(), UpdateResult::installed("2.0"));
     EXPECT_EQ(quits, 1);
-    ASSERT_TRUE(eventually([&] {
-        return readFile(apps / "starts") == "{\"CFBundleShortVersionString\": \"2.0\"}\n";
-    })) << readFile(apps / "starts");
-    EXPECT_TRUE(
-        eventually([&] { return isEmptyFolder(dir / "tmp") && isEmptyFolder(dir / "extract"); }));
+    EXPECT_TRUE(isEmptyFolder(dir / "tmp"));
+    EXPECT_TRUE(isEmptyFolder(dir / "extract"));
+    StagedUpdate update{live};
+    EXPECT_EQ(readFile(update.marker()), "2.0");
+    EXPECT_EQ(readFile(live / "Info.json"), kVersionOne);
+
+    EXPECT_EQ(
+        completeStagedUpdate(update, {.pidFile = dir / "no.pid", .interpreter = {}, .grace = 0}),
+        SwapOutcome::swapped);
+    EXPECT_NE(readFile(live / "Info.json").find("\"2.0\""), std::string::npos);
     EXPECT_TRUE(fs::exists(live / "Resources/release-files.json"));
-    EXPECT_FALSE(fs::exists(apps / ".VantrelAgent-incoming"));
-    EXPECT_FALSE(fs::exists(apps / ".VantrelAgent-previous"));
-}
-
-TEST_F(Install, KeepsImageAndScriptUntilTheScriptHasFinished) {
-    testing::Lookalike app(live);
-    EXPECT_EQ(install(installer()), UpdateResult::installed("2.0"));
-    // The application is still running: the script is waiting, after its copy.
-    ASSERT_TRUE(eventually([&] { return fs::exists(apps / ".VantrelAgent-incoming"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 1);
-    auto scratch = fs::directory_iterator(dir / "tmp")->path();
-    EXPECT_TRUE(fs::exists(scratch / "swap.sh"));
-    EXPECT_FALSE(isEmptyFolder(dir / "extract"));
-    EXPECT_EQ(readFile(live / "Info.json"), "1.0");
-
-    app.end();
-    EXPECT_TRUE(eventually([&] { return !readFile(apps / "starts").empty(); }));
-    EXPECT_TRUE(
-        eventually([&] { return isEmptyFolder(dir / "tmp") && isEmptyFolder(dir / "extract"); }));
+    EXPECT_FALSE(fs::exists(update.staged()));
+    EXPECT_FALSE(fs::exists(update.marker()));
 }
 
 TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
-    EXPECT_EQ(installer().install({"2.0", "http://127.0.0.1/missing", digestOf(release)}),
-              UpdateResult::failed(reasons::kDownloadFailed));
-    expectUntouched();
-
-    std::string upper = digestOf(release);
+    std::string upper = *sha256OfFile(release);
     for (auto& c : upper) {
         c = static_cast<char>(std::toupper(c));
     }
-    EXPECT_EQ(install(installer(), upper), UpdateResult::failed(reasons::kChecksumMismatch));
-    expectUntouched();
-
-    writeFile(release, "not an archive");
-    EXPECT_EQ(install(installer()), UpdateResult::failed(reasons::kWouldNotMount));
-    expectUntouched();
-
-    release = makeRelease(testing::makeSigningKey(dir.path(), "other-key"));
-    EXPECT_EQ(install(installer()), UpdateResult::failed(reasons::kNotSigned));
-    expectUntouched();
-}
-
-TEST_F(Install, ScriptThatCannotBeWrittenIsNoUpdate) {
-    onDownload = [](const fs::path& image) {
-        fs::create_directories(image.parent_path() / "swap.sh");
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::string version = "2.0";
+        std::string digest = "";
+        std::string url = "http://127.0.0.1/ok";
+        const char* reason;
+    } cases[] = {
+        {"no download", {}, "2.0", "", "http://127.0.0.1/missing", reasons::kDownloadFailed},
+        {"upper-case digest", {}, "2.0", upper, "http://127.0.0.1/ok", reasons::kChecksumMismatch},
+        {"no archive", [&] { writeFile(release, "not an archive"); }, "2.0", "",
+         "http://127.0.0.1/ok", reasons::kWouldNotMount},
+        {"another signer", [&] { release = makeRelease(testing::makeSigningKey(dir.path(), "o")); },
+         "2.0", "", "http://127.0.0.1/ok", reasons::kNotSigned},
+        // A genuine 2.0 under a manifest that says 3.0, and one no newer than what runs.
+        {"version mismatch", {}, "3.0", "", "http://127.0.0.1/ok", reasons::kNotSigned},
+        {"not newer", [&] { writeFile(live / "Info.json", kVersionTwo); }, "2.0", "",
+         "http://127.0.0.1/ok", reasons::kNotSigned},
+        // $TMPDIR naming a missing folder fails the update, not the application.
+        {"no temporary folder",
+         [&] {
+             temporary.clear();
+             ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
+         },
+         "2.0", "", "http://127.0.0.1/ok", reasons::kCouldNotPrepare},
+        {"staging fails",
+         [&] { fs::create_directories(StagedUpdate{live}.marker().string() + ".partial/x"); },
+         "2.0", "", "http://127.0.0.1/ok", reasons::kCouldNotPrepare},
     };
-    EXPECT_EQ(install(installer()), UpdateResult::failed(reasons::kCouldNotPrepare));
-    expectUntouched();
-}
-
-TEST_F(Install, ShellThatCannotStartIsNoUpdateAndNoQuit) {
-    EXPECT_EQ(install(installer("/nonexistent/sh")),
-              UpdateResult::failed(reasons::kCouldNotPrepare));
-    expectUntouched();
-}
-
-TEST_F(Install, UnwritableScratchFolderFailsTheDownload) {
-    writeFile(dir / "not a folder", "");
-    temporary = dir / "not a folder";
-    EXPECT_EQ(install(installer()), UpdateResult::failed(reasons::kDownloadFailed));
-    expectUntouched();
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.arrange) {
+            c.arrange();
+        }
+        EXPECT_EQ(install(c.version, c.digest, c.url), UpdateResult::failed(c.reason));
+        writeFile(live / "Info.json", kVersionOne);
+        expectUntouched();
+        temporary = dir / "tmp";
+        ::unsetenv("TMPDIR");
+        fs::remove_all(StagedUpdate{live}.marker().string() + ".partial");
+        release = makeRelease(key);
+    }
 }
 
 TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
@@ -195,6 +186,12 @@ TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
     EXPECT_FALSE(fs::exists(dir / "d"));
     EXPECT_FALSE(downloadRelease("file:///etc/hostname", dir / "e"));
     EXPECT_FALSE(downloadRelease(server.base() + "/ok", dir / "missing folder/f"));
+    // Past the ceiling: refused by its announced length, and while it streams without one.
+    EXPECT_FALSE(downloadRelease(server.base() + "/ok", dir / "g", 600, 12));
+    EXPECT_TRUE(downloadRelease(server.base() + "/ok", dir / "g", 600, 13));
+    server.serveEndless("/endless");
+    EXPECT_FALSE(downloadRelease(server.base() + "/endless", dir / "h", 600, 1 << 20));
+    EXPECT_FALSE(fs::exists(dir / "h"));
 }
 
 }  // namespace

@@ -174,6 +174,7 @@ TEST_F(MacTools, RejectedOrMissingBundleIsNotReadFurther) {
 TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
     app("QK4TR8MZ2V");
     fs::rename(dir / "Vantrel Agent QK4TR8MZ2V.app", mnt / "Vantrel Agent.app");
+    writeFile(mnt / "Vantrel Agent.app/Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
     writeFile(dir / "release.dmg", "image");
     auto queue = std::make_shared<testing::ManualQueue>();
     int quits = 0;
@@ -191,7 +192,7 @@ TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
                 image = to;
                 return fs::copy_file(dir / "release.dmg", to);
             },
-        .checksumTool = kChecksumTool,
+        .stage = {},
         .shell = "/bin/sh",
     });
     auto result =
@@ -201,8 +202,7 @@ TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
     EXPECT_EQ(result, UpdateResult::failed(reasons::kChecksumMismatch));
     EXPECT_EQ(calls(), "");
 
-    auto digest =
-        shell(kChecksumTool, {"-a", "256", (dir / "release.dmg").string()}).output.substr(0, 64);
+    auto digest = *sha256OfFile(dir / "release.dmg");
     result = installer.install({"2.0", "https://x/y.dmg", digest});
     EXPECT_EQ(result, UpdateResult::installed("2.0"));
     queue->runDue();
