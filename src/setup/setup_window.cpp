@@ -15,6 +15,7 @@
 #include "setup/setup_downloads.h"
 #include "setup/setup_page.h"
 #include "support/qt_main_queue.h"
+#include "support/qt_window.h"
 
 namespace vantrel {
 namespace {
@@ -107,9 +108,7 @@ bool SetupWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void SetupWindow::bringForward() {
-    window_->show();
-    window_->raise();
-    window_->activateWindow();
+    vantrel::bringForward(*window_);
 }
 
 void SetupWindow::load() {
