@@ -1,6 +1,6 @@
 #include "menubar/status_menu.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QPointer>
 
 #include "menubar/local_network.h"
@@ -39,7 +39,10 @@ StatusMenu::~StatusMenu() = default;
 
 void StatusMenu::start() {
     started_ = true;
-    tray_.show(statusIcon(bundle::resources() / "menubar.png"), model_.rows());
+    QIcon icon = statusIcon(bundle::resources() / "menubar.png");
+    // Task switchers show the windows' icon: the same one.
+    QApplication::setWindowIcon(icon);
+    tray_.show(icon, model_.rows());
     showStatusWindowWithoutTray();
     agent_->setOnState([self = QPointer(this)](const AgentState& state) {
         if (self) {

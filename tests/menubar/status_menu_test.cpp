@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QScreen>
@@ -195,20 +196,41 @@ TEST_F(StatusMenuTest, OpenVantrelAgentShowsTheOneSetupWindow) {
     tray.menu->stop();
 }
 
-TEST_F(StatusMenuTest, IconIsTheArtworkElseAThemedOrDrawnSun) {
-    auto artwork = statusIcon(std::filesystem::path(VANTREL_SOURCE_DIR) / "resources/menubar.png");
-    EXPECT_FALSE(artwork.isNull());
-    EXPECT_TRUE(artwork.isMask());
-    auto fallback = statusIcon("/nonexistent/menubar.png");
-    EXPECT_FALSE(fallback.isNull());
-    EXPECT_TRUE(fallback.isMask());
-    QImage sun = drawnSun().pixmap(36, 36).toImage();
-    EXPECT_GT(qAlpha(sun.pixel(18, 18)), 0) << "the disc is painted";
-    EXPECT_EQ(qAlpha(sun.pixel(0, 0)), 0) << "the corners stay clear";
+// Light and dark pixels both: the icon stands out on a light panel and on a dark one.
+bool readsOnLightAndDark(const QIcon& icon, int size) {
+    QImage image = icon.pixmap(size, size).toImage();
+    bool light = false, dark = false;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            QColor colour = image.pixelColor(x, y);
+            if (colour.alpha() >= 224) {
+                light = light || colour.lightnessF() > 0.4;
+                dark = dark || colour.lightnessF() < 0.25;
+            }
+        }
+    }
+    return light && dark;
 }
 
-// The menu is opened at the foot of the screen; the line that appears while it is open must not
-// push it off.
+TEST_F(StatusMenuTest, OneIconForTheTrayAndTheWindowsThatReadsOnAnyPanel) {
+    auto artwork = statusIcon(std::filesystem::path(VANTREL_SOURCE_DIR) / "resources/menubar.png");
+    ASSERT_FALSE(artwork.isNull());
+    EXPECT_FALSE(artwork.isMask()) << "a tinted mask vanishes on a dark panel";
+    EXPECT_EQ(artwork.actualSize(QSize(128, 128)), QSize(128, 128)) << "sharp at 2x and more";
+    for (int size : {16, 22, 36, 64}) {
+        EXPECT_TRUE(readsOnLightAndDark(artwork, size)) << size;
+    }
+    EXPECT_TRUE(readsOnLightAndDark(drawnSun(), 36));
+    EXPECT_FALSE(statusIcon("/nonexistent/menubar.png").isNull());
+
+    MenuUnderTest tray(kTestBuild);
+    tray.menu->start();
+    auto key = tray.menu->trayForTesting().icon()->icon().pixmap(22).toImage();
+    EXPECT_EQ(QApplication::windowIcon().pixmap(22).toImage(), key);
+    EXPECT_EQ(tray.menu->statusWindowForTesting().window()->windowIcon().pixmap(22).toImage(), key);
+    tray.menu->stop();
+}
+
 TEST_F(StatusMenuTest, TheWarningLineShowsExactlyWhileTheProbeSaysLikelyBlocked) {
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
