@@ -1,6 +1,6 @@
 // Grabs the pictures of the desktop application for docs/screenshots/: the open tray menu, the
 // status window shown when there is no tray, and the setup window after a start by the user.
-// Not a test: docs/tools/screenshots builds and runs it.
+// Not a test: docs/tools/tray-screenshots builds and runs it.
 
 #include <QApplication>
 #include <QImage>
@@ -108,8 +108,8 @@ bool grabAll(const std::filesystem::path& folder) {
 
     QMenu* tray = status->menuForTesting();
     ok = waitFor([&] { return tray->actions().front()->text().startsWith("Solar"); }, 15) && ok;
-    ok = keep(*status->statusWindowForTesting().window(), folder, "status-window.png") && ok;
-    status->statusWindowForTesting().hide();
+    ok = keep(*status->statusWindow().window(), folder, "status-window.png") && ok;
+    status->statusWindow().hide();
     tray->popup(QPoint(40, 40));
     ok = keep(*tray, folder, "tray-menu.png") && ok;
     tray->hide();

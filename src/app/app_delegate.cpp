@@ -49,11 +49,11 @@ void AppDelegate::applicationWillTerminate() {
     status_->stop();
 }
 
-// Without a tray the status window is how the user finds the application again.
+// Without a tray the status window is how the user finds the application again. It stands in
+// for the tray menu, which is no window, so it does not keep the setup window away.
 void AppDelegate::reopen() {
-    bool visible = hasVisibleWindows();
     status_->showStatusWindowWithoutTray();
-    applicationShouldHandleReopen(visible);
+    applicationShouldHandleReopen(hasVisibleWindows(status_->statusWindow().window()));
 }
 
 }  // namespace vantrel

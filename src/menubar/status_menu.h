@@ -65,7 +65,7 @@ class StatusMenu final : public QObject {
 
     TrayMenu& trayForTesting() { return tray_; }
     QMenu* menuForTesting() const { return tray_.menu(); }
-    StatusWindow& statusWindowForTesting() { return window_; }
+    StatusWindow& statusWindow() { return window_; }
     SetupWindow* setupForTesting() const { return setup_.get(); }
     DiagnosticsWindow* diagnosticsForTesting() const { return diagnostics_.get(); }
 

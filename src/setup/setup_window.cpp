@@ -15,7 +15,6 @@
 #include "setup/setup_downloads.h"
 #include "setup/setup_page.h"
 #include "support/qt_main_queue.h"
-#include "support/qt_window.h"
 
 namespace vantrel {
 namespace {
@@ -108,7 +107,10 @@ bool SetupWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void SetupWindow::bringForward() {
-    vantrel::bringForward(*window_);
+    window_->show();
+    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    window_->raise();
+    window_->activateWindow();
 }
 
 void SetupWindow::load() {

@@ -18,11 +18,11 @@ bool isShowing(const QWidget& window) {
     return window.isVisible() && !window.isMinimized();
 }
 
-bool hasVisibleWindows() {
+bool hasVisibleWindows(const QWidget* besides) {
     auto widgets = QApplication::topLevelWidgets();
-    return std::any_of(widgets.begin(), widgets.end(), [](const QWidget* widget) {
+    return std::any_of(widgets.begin(), widgets.end(), [besides](const QWidget* widget) {
         auto type = widget->windowType();
-        return (type == Qt::Window || type == Qt::Dialog) &&
+        return widget != besides && (type == Qt::Window || type == Qt::Dialog) &&
                !widget->windowFlags().testFlag(Qt::BypassWindowManagerHint) && isShowing(*widget);
     });
 }

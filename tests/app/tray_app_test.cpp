@@ -85,8 +85,8 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     app->applicationDidFinishLaunching();
     EXPECT_TRUE(tray->agent->pidForTesting());
     EXPECT_FALSE(status->setupForTesting()->isOpen());
-    EXPECT_TRUE(status->statusWindowForTesting().isOpen());
-    status->statusWindowForTesting().window()->close();
+    EXPECT_TRUE(status->statusWindow().isOpen());
+    status->statusWindow().window()->close();
     EXPECT_FALSE(hasVisibleWindows());
     status->stop();
 }
@@ -114,24 +114,26 @@ TEST_F(AppDelegateTest, AFolderThatCannotBeMadeShowsOnlyTheAlertThenQuits) {
     EXPECT_FALSE(std::filesystem::exists(tray->dir / "started")) << "the agent never ran";
 }
 
-// Only windows the user can see count: not a minimised one, not the tray's docked icon.
+// Only windows the user can see count: not a minimised one, not the tray's docked icon, and not
+// the status window, which stands in for the tray menu.
 TEST_F(AppDelegateTest, ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible) {
     auto* app = delegate(true);
     app->applicationDidFinishLaunching();
-    StatusWindow& statusWindow = status->statusWindowForTesting();
-    EXPECT_TRUE(app->applicationShouldHandleReopen(hasVisibleWindows()));
+    StatusWindow& statusWindow = status->statusWindow();
+    QWidget other;
+    other.show();
+    app->reopen();
     EXPECT_FALSE(status->setupForTesting()->isOpen());
+    other.showMinimized();
     QWidget dockedIcon(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
     dockedIcon.show();
     statusWindow.window()->showMinimized();
-    EXPECT_FALSE(hasVisibleWindows());
 
     app->reopen();
     EXPECT_TRUE(status->setupForTesting()->isOpen());
     EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
     QWidget* setup = status->setupForTesting()->windowForTesting();
     setup->showMinimized();
-    statusWindow.hide();
     app->reopen();
     EXPECT_FALSE(setup->isMinimized());
     EXPECT_TRUE(app->applicationShouldHandleReopen(true));

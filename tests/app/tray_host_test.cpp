@@ -71,7 +71,7 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     ASSERT_NE(display, nullptr);
     testing::MenuUnderTest tray({.isProduction = false, .apiLabel = "127.0.0.1"});
     tray.menu->start();
-    EXPECT_TRUE(tray.menu->statusWindowForTesting().isOpen());
+    EXPECT_TRUE(tray.menu->statusWindow().isOpen());
 
     RunningApp trayer(
         "/usr/bin/trayer",
@@ -79,7 +79,7 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
         currentEnvironment());
     QSystemTrayIcon* icon = tray.menu->trayForTesting().icon();
     ASSERT_TRUE(waitFor([&] { return !icon->geometry().isEmpty(); }, 20)) << trayer.output();
-    EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindowForTesting().isOpen(); }, 5));
+    EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindow().isOpen(); }, 5));
     EXPECT_FALSE(hasVisibleWindows());
 
     QMenu* menu = tray.menu->menuForTesting();

@@ -53,7 +53,7 @@ TEST_F(StatusMenuTest, FirstLineFollowsTheRealAgentsStates) {
     auto* icon = tray.menu->trayForTesting().icon();
     auto iconKey = icon->icon().cacheKey();
     // Without a tray the status window is up; its coming to the front would close the menu.
-    tray.menu->statusWindowForTesting().hide();
+    tray.menu->statusWindow().hide();
     menu->popup(QPoint(10, 10));
 
     ASSERT_TRUE(waitFor([&] { return line->text().startsWith("Stopped"); }, 10));
@@ -227,7 +227,7 @@ TEST_F(StatusMenuTest, OneIconForTheTrayAndTheWindowsThatReadsOnAnyPanel) {
     tray.menu->start();
     auto key = tray.menu->trayForTesting().icon()->icon().pixmap(22).toImage();
     EXPECT_EQ(QApplication::windowIcon().pixmap(22).toImage(), key);
-    EXPECT_EQ(tray.menu->statusWindowForTesting().window()->windowIcon().pixmap(22).toImage(), key);
+    EXPECT_EQ(tray.menu->statusWindow().window()->windowIcon().pixmap(22).toImage(), key);
     tray.menu->stop();
 }
 
@@ -261,7 +261,7 @@ TEST_F(StatusMenuTest, TheWarningLineShowsExactlyWhileTheProbeSaysLikelyBlocked)
 TEST_F(StatusMenuTest, WithoutATrayTheStatusWindowDoesWhatTheMenuDoes) {
     MenuUnderTest tray(kTestBuild, "echo 'Waiting to be paired'\nexec sleep 30\n");
     tray.menu->start();
-    StatusWindow& status = tray.menu->statusWindowForTesting();
+    StatusWindow& status = tray.menu->statusWindow();
     ASSERT_TRUE(status.isOpen());
     QWidget* window = status.window();
     auto* state = window->findChild<QLabel*>();
@@ -299,15 +299,12 @@ TEST_F(StatusMenuTest, WithoutATrayTheStatusWindowDoesWhatTheMenuDoes) {
     QTest::mouseClick(button("Start at login"), Qt::LeftButton);
     EXPECT_TRUE(tray.loginItem->enabled);
     EXPECT_TRUE(button("Start at login")->isChecked());
-    QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
-    EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
-    tray.menu->setupForTesting()->windowForTesting()->close();
-
     window->close();
     EXPECT_FALSE(status.isOpen());
     EXPECT_TRUE(tray.agent->pidForTesting()) << "closing leaves the application running";
     tray.menu->showStatusWindowWithoutTray();
     EXPECT_TRUE(status.isOpen());
+    EXPECT_TRUE(quitsTheLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }));
     EXPECT_TRUE(
         quitsTheLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }));
     tray.menu->stop();
