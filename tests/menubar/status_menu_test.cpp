@@ -67,31 +67,6 @@ TEST_F(StatusMenuTest, FirstLineFollowsTheRealAgentsStates) {
     tray.menu->stop();
 }
 
-TEST_F(StatusMenuTest, KeepAwakeStoresWhatIsHeldAfterEachChange) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    EXPECT_FALSE(tray.settings->contains("KeepAwake")) << "a first start writes nothing";
-    EXPECT_EQ(tray.keepAwake->requests, 0);
-
-    trigger(tray, "Keep this computer awake");
-    ASSERT_TRUE(waitFor([&] { return tray.settings->contains("KeepAwake"); }));
-    EXPECT_TRUE(tray.keepAwake->held);
-    EXPECT_TRUE(tray.settings->value("KeepAwake").toBool());
-
-    trigger(tray, "Keep this computer awake");
-    EXPECT_FALSE(tray.keepAwake->held);
-    EXPECT_FALSE(tray.settings->value("KeepAwake").toBool());
-    EXPECT_EQ(tray.keepAwake->requests, 1);
-
-    // A refusal is silent and stored as off, although on was asked for.
-    tray.keepAwake->grants = false;
-    tray.settings->setValue("KeepAwake", true);
-    trigger(tray, "Keep this computer awake");
-    ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }));
-    EXPECT_TRUE(tray.alerts->shown.empty());
-    tray.menu->stop();
-}
-
 TEST_F(StatusMenuTest, StartRestoresKeepAwakeAfterStartingTheAgentAndStopLeavesThePreference) {
     MenuUnderTest tray(kTestBuild);
     tray.settings->setValue("KeepAwake", true);
@@ -142,19 +117,6 @@ TEST_F(StatusMenuTest, ShowLogRevealsTheLogWithoutCreatingIt) {
     tray.menu->stop();
 }
 
-TEST_F(StatusMenuTest, RestartAgentStartsANewAgent) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    ASSERT_TRUE(tray.agent->pidForTesting());
-    auto first = *tray.agent->pidForTesting();
-    trigger(tray, "Restart agent");
-    EXPECT_TRUE(testing::eventually([&] {
-        auto now = tray.agent->pidForTesting();
-        return now && *now != first;
-    }));
-    tray.menu->stop();
-}
-
 // Runs the event loop until something quits it; false when nothing did in time.
 bool quitsTheLoop(const std::function<void()>& act) {
     QTimer::singleShot(0, act);
@@ -180,19 +142,6 @@ TEST_F(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     EXPECT_TRUE(quitsTheLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }));
-    tray.menu->stop();
-}
-
-TEST_F(StatusMenuTest, OpenVantrelAgentShowsTheOneSetupWindow) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    trigger(tray, "Open Vantrel Agent");
-    SetupWindow* setup = tray.menu->setupForTesting();
-    EXPECT_TRUE(setup->isOpen());
-    setup->windowForTesting()->close();
-    tray.menu->showSetupWindow();
-    EXPECT_TRUE(setup->isOpen());
-    setup->windowForTesting()->close();
     tray.menu->stop();
 }
 
