@@ -59,6 +59,9 @@ class TrayHostTest : public ::testing::Test {
         testing::startGuiApplication();
     }
 
+    // The server must not outlive the program; nothing draws on it after the last test.
+    static void TearDownTestSuite() { delete display; }
+
     static RunningApp* display;
 };
 
