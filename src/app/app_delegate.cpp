@@ -1,14 +1,13 @@
 #include "app/app_delegate.h"
 
 #include <QApplication>
-#include <QWidget>
 
-#include <algorithm>
 #include <system_error>
 
 #include "app/main_menu.h"
 #include "support/paths.h"
 #include "support/platform_words.h"
+#include "support/qt_window.h"
 
 namespace vantrel {
 
@@ -50,16 +49,11 @@ void AppDelegate::applicationWillTerminate() {
     status_->stop();
 }
 
+// Without a tray the status window is how the user finds the application again. It stands in
+// for the tray menu, which is no window, so it does not keep the setup window away.
 void AppDelegate::reopen() {
-    applicationShouldHandleReopen(hasVisibleWindows());
-}
-
-bool hasVisibleWindows() {
-    auto widgets = QApplication::topLevelWidgets();
-    return std::any_of(widgets.begin(), widgets.end(), [](const QWidget* widget) {
-        auto type = widget->windowType();
-        return widget->isVisible() && (type == Qt::Window || type == Qt::Dialog);
-    });
+    status_->showStatusWindowWithoutTray();
+    applicationShouldHandleReopen(hasVisibleWindows(status_->statusWindow().window()));
 }
 
 }  // namespace vantrel

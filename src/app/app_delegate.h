@@ -29,7 +29,8 @@ class AppDelegate final : public QObject {
     void applicationWillTerminate();
     static constexpr bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
 
-    // A second start asked to reopen: the rule above, with this application's windows.
+    // A second start asked to reopen: the rule above, with this application's own windows; the
+    // status window comes forward too when there is no tray.
     void reopen();
 
     StatusMenu& statusForTesting() { return *status_; }
@@ -41,8 +42,5 @@ class AppDelegate final : public QObject {
     const bool launchedAsLoginItem_;
     std::unique_ptr<QMenuBar> mainMenu_;
 };
-
-// True when one of the application's windows (not a menu or tooltip) is on screen.
-bool hasVisibleWindows();
 
 }  // namespace vantrel

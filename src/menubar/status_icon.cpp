@@ -8,11 +8,8 @@ namespace vantrel {
 namespace {
 
 constexpr int kPoints = 18;
-
-QIcon asTemplate(QIcon icon) {
-    icon.setIsMask(true);
-    return icon;
-}
+const QColor kFill(245, 180, 0);
+const QColor kRim(74, 46, 0);
 
 }  // namespace
 
@@ -22,27 +19,28 @@ QIcon drawnSun() {
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(Qt::black, 3, Qt::SolidLine, Qt::RoundCap));
-    painter.setBrush(Qt::black);
     QPointF centre(kPoints, kPoints);
-    painter.drawEllipse(centre, 7, 7);
+    painter.setPen(QPen(kRim, 5, Qt::SolidLine, Qt::RoundCap));
     for (int ray = 0; ray < 8; ++ray) {
         double angle = ray * M_PI / 4;
         QPointF direction(qCos(angle), qSin(angle));
-        painter.drawLine(centre + 11 * direction, centre + 16 * direction);
+        painter.drawLine(centre + 12 * direction, centre + 15 * direction);
     }
+    painter.setPen(QPen(kRim, 1.5));
+    painter.setBrush(kFill);
+    painter.drawEllipse(centre, 8, 8);
     painter.end();
     return QIcon(pixmap);
 }
 
+// The artwork is large (128 px); the icon engine scales it down for each size asked for.
 QIcon statusIcon(const std::filesystem::path& artwork) {
     QPixmap pixmap(QString::fromStdString(artwork.string()));
     if (!pixmap.isNull()) {
-        return asTemplate(QIcon(pixmap.scaled(2 * kPoints, 2 * kPoints, Qt::KeepAspectRatio,
-                                              Qt::SmoothTransformation)));
+        return QIcon(pixmap);
     }
     QIcon themed = QIcon::fromTheme(QStringLiteral("weather-clear"));
-    return asTemplate(themed.isNull() ? drawnSun() : themed);
+    return themed.isNull() ? drawnSun() : themed;
 }
 
 }  // namespace vantrel

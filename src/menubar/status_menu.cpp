@@ -1,44 +1,16 @@
 #include "menubar/status_menu.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QPointer>
 
 #include "menubar/local_network.h"
 #include "menubar/status_icon.h"
-#include "support/build.h"
 #include "support/bundle.h"
 #include "support/paths.h"
 #include "support/platform_words.h"
 #include "update/update_alerts.h"
 
 namespace vantrel {
-namespace {
-
-QString qt(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-QKeySequence command(Qt::Key key) {
-    return QKeySequence(QKeyCombination(Qt::ControlModifier, key));
-}
-
-QAction* disabledLine(QObject* owner, const QString& title) {
-    auto* line = new QAction(title, owner);
-    line->setEnabled(false);
-    return line;
-}
-
-QAction* checkable(QObject* owner, const QString& title) {
-    auto* item = new QAction(title, owner);
-    item->setCheckable(true);
-    return item;
-}
-
-}  // namespace
-
-BuildFlavour BuildFlavour::ofThisBundle() {
-    return {.isProduction = Build::isProduction(), .apiLabel = Build::apiLabel()};
-}
 
 StatusMenu::StatusMenu(Parts parts, QObject* parent)
     : QObject(parent),
@@ -52,70 +24,39 @@ StatusMenu::StatusMenu(Parts parts, QObject* parent)
       settings_(std::move(parts.settings)),
       alerts_(std::move(parts.alerts)),
       workspace_(std::move(parts.workspace)),
-      build_(std::move(parts.build)),
-      statusItem_(disabledLine(this, qt(AgentState::starting().menuText()))),
-      networkItem_(new QAction(this)),
-      awakeItem_(checkable(this, QString::fromUtf8(platform_words::kKeepAwake))),
-      loginItem_(checkable(this, QStringLiteral("Start at login"))) {
-    networkItem_->setVisible(false);
-    connect(networkItem_, &QAction::triggered, this, &StatusMenu::openNetworkSettings);
-    connect(awakeItem_, &QAction::triggered, this, &StatusMenu::toggleAwake);
-    connect(loginItem_, &QAction::triggered, this, &StatusMenu::toggleLogin);
+      model_(std::move(parts.build)) {
+    connect(&tray_, &TrayMenu::aboutToOpen, this, &StatusMenu::menuWillOpen);
+    connect(&window_, &StatusWindow::aboutToOpen, this, &StatusMenu::menuWillOpen);
+    connect(&tray_, &TrayMenu::chosen, this, &StatusMenu::perform);
+    connect(&window_, &StatusWindow::chosen, this, &StatusMenu::perform);
+    connect(&tray_, &TrayMenu::controlKey, this, &StatusMenu::performKey);
+    connect(&window_, &StatusWindow::controlKey, this, &StatusMenu::performKey);
+    // A tray host that turns up later takes over from the window.
+    connect(&tray_, &TrayMenu::docked, &window_, &StatusWindow::hide);
 }
 
-// The tray icon goes first: it refers to the menu.
-StatusMenu::~StatusMenu() {
-    item_.reset();
-}
+StatusMenu::~StatusMenu() = default;
 
 void StatusMenu::start() {
-    item_ = std::make_unique<QSystemTrayIcon>(statusIcon(bundle::resources() / "menubar.png"));
-    item_->setToolTip(QStringLiteral("Vantrel Agent"));
-    connect(&menu_, &QMenu::aboutToShow, this, &StatusMenu::menuWillOpen);
-    fillMenu();
-    item_->setContextMenu(&menu_);
-    item_->show();
-
+    started_ = true;
+    QIcon icon = statusIcon(bundle::resources() / "menubar.png");
+    // Task switchers show the windows' icon: the same one.
+    QApplication::setWindowIcon(icon);
+    tray_.show(icon, model_.rows());
+    showStatusWindowWithoutTray();
     agent_->setOnState([self = QPointer(this)](const AgentState& state) {
         if (self) {
-            self->statusItem_->setText(qt(state.menuText()));
+            self->model_.setState(state);
+            self->render();
         }
     });
     agent_->start();
-    if (build_.isProduction) {
+    if (model_.build().isProduction) {
         updater_->startPeriodicChecks();
     }
     if (settings_->value(kKeepAwakeKey, false).toBool()) {
         setAwake(true);
     }
-}
-
-void StatusMenu::fillMenu() {
-    menu_.addAction(statusItem_);
-    if (!build_.isProduction) {
-        menu_.addAction(disabledLine(this, qt("⚠︎ Test build — " + build_.apiLabel)));
-    }
-    menu_.addAction(networkItem_);
-    menu_.addSeparator();
-    addCommand(QStringLiteral("Open Vantrel Agent"), &StatusMenu::openSetupPage,
-               command(Qt::Key_O));
-    addCommand(QStringLiteral("Restart agent"), &StatusMenu::restart);
-    addCommand(QStringLiteral("Show log"), &StatusMenu::showLog);
-    addCommand(QStringLiteral("Run diagnostics…"), &StatusMenu::runDiagnostics);
-    addCommand(QStringLiteral("Check for updates…"), &StatusMenu::checkForUpdates);
-    menu_.addSeparator();
-    menu_.addAction(loginItem_);
-    menu_.addAction(awakeItem_);
-    menu_.addSeparator();
-    addCommand(QStringLiteral("Quit Vantrel Agent"), &StatusMenu::quit, command(Qt::Key_Q));
-}
-
-QAction* StatusMenu::addCommand(const QString& title, void (StatusMenu::*action)(),
-                                const QKeySequence& key) {
-    QAction* item = menu_.addAction(title);
-    item->setShortcut(key);
-    connect(item, &QAction::triggered, this, action);
-    return item;
 }
 
 void StatusMenu::stop() {
@@ -130,27 +71,60 @@ void StatusMenu::showSetupWindow() {
     setup_->show();
 }
 
+void StatusMenu::showStatusWindowWithoutTray() {
+    if (started_ && !tray_.isDocked()) {
+        window_.show(model_.rows());
+    }
+}
+
 void StatusMenu::menuWillOpen() {
-    loginItem_->setChecked(login_->isEnabled());
-    awakeItem_->setChecked(keepAwake_->isHeld());
+    refreshChecks();
     // The line keeps its last title when hidden; every opening probes, and the last answer wins.
-    networkWarning_->check([item = QPointer<QAction>(networkItem_)](bool show) {
-        if (!item) {
-            return;
+    networkWarning_->check([self = QPointer(this)](bool show) {
+        if (self) {
+            self->model_.setWarning(show);
+            self->render();
         }
-        if (show) {
-            item->setText(QString::fromUtf8(NetworkWarning::kTitle));
-        }
-        item->setVisible(show);
     });
 }
 
-void StatusMenu::openSetupPage() {
-    setup_->show();
+void StatusMenu::render() {
+    tray_.render(model_.rows());
+    window_.render(model_.rows());
 }
 
-void StatusMenu::restart() {
-    agent_->restartNow();
+void StatusMenu::refreshChecks() {
+    model_.setChecks(login_->isEnabled(), keepAwake_->isHeld());
+    render();
+}
+
+void StatusMenu::perform(MenuCommand command) {
+    switch (command) {
+        case MenuCommand::openSetupPage:
+            return setup_->show();
+        case MenuCommand::restart:
+            return agent_->restartNow();
+        case MenuCommand::showLog:
+            return showLog();
+        case MenuCommand::openNetworkSettings:
+            return LocalNetwork::openSettings();
+        case MenuCommand::runDiagnostics:
+            return diagnostics_->show();
+        case MenuCommand::checkForUpdates:
+            return checkForUpdates();
+        case MenuCommand::toggleLogin:
+            return toggleLogin();
+        case MenuCommand::toggleAwake:
+            return setAwake(!keepAwake_->isHeld());
+        case MenuCommand::quit:
+            return QCoreApplication::quit();
+    }
+}
+
+void StatusMenu::performKey(char key) {
+    if (auto command = model_.commandForKey(key)) {
+        perform(*command);
+    }
 }
 
 // Reveals the log in the file manager; the file is neither opened nor created.
@@ -158,18 +132,10 @@ void StatusMenu::showLog() {
     workspace_->revealFile(Paths::log());
 }
 
-void StatusMenu::openNetworkSettings() {
-    LocalNetwork::openSettings();
-}
-
-void StatusMenu::runDiagnostics() {
-    diagnostics_->show();
-}
-
 // A test build never updates itself: it would be replaced by the production app.
 void StatusMenu::checkForUpdates() {
-    if (!build_.isProduction) {
-        auto alert = testBuildAlert(build_.apiLabel);
+    if (!model_.build().isProduction) {
+        auto alert = testBuildAlert(model_.build().apiLabel);
         alerts_->show(alert.message, alert.informative);
         return;
     }
@@ -181,20 +147,12 @@ void StatusMenu::checkForUpdates() {
 
 void StatusMenu::toggleLogin() {
     auto failure = login_->isEnabled() ? login_->disable() : login_->enable();
+    refreshChecks();
     if (failure) {
-        alerts_->show("Could not change the login item",
-                      *failure +
-                          "\n\nThis usually means Vantrel Agent "
-                          "is not in your Applications folder. Move it there and try again.");
+        alerts_->show(
+            "Could not change the login item",
+            *failure + "\n\nThis usually means Vantrel Agent " + platform_words::kLoginItemHint);
     }
-}
-
-void StatusMenu::toggleAwake() {
-    setAwake(!keepAwake_->isHeld());
-}
-
-void StatusMenu::quit() {
-    QCoreApplication::quit();
 }
 
 // What is stored is what is held once the system has answered, not what was asked for.
@@ -214,6 +172,7 @@ void StatusMenu::setAwake(bool on) {
 void StatusMenu::storeAwake(bool held) {
     settings_->setValue(kKeepAwakeKey, held);
     settings_->sync();
+    refreshChecks();
 }
 
 }  // namespace vantrel

@@ -1,19 +1,18 @@
 #pragma once
 
-#include <QAction>
-#include <QMenu>
 #include <QObject>
 #include <QSettings>
-#include <QSystemTrayIcon>
 
 #include <memory>
-#include <string>
 
 #include "agent/agent_process.h"
 #include "diagnostics/diagnostics_window.h"
 #include "menubar/keep_awake.h"
 #include "menubar/login_item.h"
 #include "menubar/network_warning.h"
+#include "menubar/status_menu_model.h"
+#include "menubar/status_window.h"
+#include "menubar/tray_menu.h"
 #include "setup/setup_window.h"
 #include "support/alerts.h"
 #include "support/workspace.h"
@@ -21,17 +20,10 @@
 
 namespace vantrel {
 
-// Which cloud this build talks to, as the menu shows it.
-struct BuildFlavour {
-    bool isProduction = true;
-    std::string apiLabel;
-
-    static BuildFlavour ofThisBundle();
-};
-
-// The hub of the tray application: the tray icon and its menu, and for the life of the process
-// the agent's supervisor, the updater, the setup and diagnostics windows, the local-network
-// warning, keep-awake and the login item. Every menu command is one of its actions.
+// The hub of the desktop application: the status menu's rows, drawn by the tray menu (or, with no
+// tray, by a status window of its own), and for the life of the process the agent's supervisor,
+// the updater, the setup and diagnostics windows, the local-network warning, keep-awake and the
+// login item. Every row's command is one of its actions.
 class StatusMenu final : public QObject {
     Q_OBJECT
 
@@ -57,40 +49,38 @@ class StatusMenu final : public QObject {
     explicit StatusMenu(Parts parts, QObject* parent = nullptr);
     ~StatusMenu() override;
 
-    // Shows the tray icon with the menu, follows the agent's state, starts the agent, starts the
-    // periodic update checks of production builds and restores keep-awake. Called once.
+    // Shows the tray icon with the menu (and the status window when no tray takes the icon),
+    // follows the agent's state, starts the agent, starts the periodic update checks of
+    // production builds and restores keep-awake. Called once.
     void start();
     // Stops the agent and lets go of keep-awake; the stored preference stays as it was, so that
     // keep-awake comes back with the next start. Later calls do nothing.
     void stop();
     void showSetupWindow();
+    // Without a tray the status window is the way to the application; with one this does nothing.
+    void showStatusWindowWithoutTray();
     // Refreshes the check marks and starts a local-network probe for the warning line; runs each
-    // time the menu is about to open.
+    // time the menu is about to open or the status window comes to the front.
     void menuWillOpen();
 
-    QMenu* menuForTesting() { return &menu_; }
-    QSystemTrayIcon* trayForTesting() const { return item_.get(); }
+    TrayMenu& trayForTesting() { return tray_; }
+    QMenu* menuForTesting() const { return tray_.menu(); }
+    StatusWindow& statusWindow() { return window_; }
     SetupWindow* setupForTesting() const { return setup_.get(); }
     DiagnosticsWindow* diagnosticsForTesting() const { return diagnostics_.get(); }
 
   private:
-    void fillMenu();
-    QAction* addCommand(const QString& title, void (StatusMenu::*action)(),
-                        const QKeySequence& key = {});
+    void render();
+    void refreshChecks();
+    void perform(MenuCommand command);
+    void performKey(char key);
 
-    void openSetupPage();
-    void restart();
     void showLog();
-    void openNetworkSettings();
-    void runDiagnostics();
     void checkForUpdates();
     void toggleLogin();
-    void toggleAwake();
-    void quit();
     void setAwake(bool on);
     void storeAwake(bool held);
 
-    std::unique_ptr<QSystemTrayIcon> item_;
     const std::shared_ptr<AgentProcess> agent_;
     const std::shared_ptr<Updater> updater_;
     const std::unique_ptr<SetupWindow> setup_;
@@ -101,12 +91,10 @@ class StatusMenu final : public QObject {
     const std::unique_ptr<QSettings> settings_;
     const std::shared_ptr<Alerts> alerts_;
     const std::shared_ptr<Workspace> workspace_;
-    const BuildFlavour build_;
-    QMenu menu_;
-    QAction* const statusItem_;
-    QAction* const networkItem_;
-    QAction* const awakeItem_;
-    QAction* const loginItem_;
+    StatusMenuModel model_;
+    TrayMenu tray_;
+    StatusWindow window_;
+    bool started_ = false;
     bool stopped_ = false;
 };
 

@@ -17,6 +17,9 @@ extern const char* const kNothingLeaves;
 std::string cannotCreateFolder();
 // Ends the "cannot replace itself" update reason: "Move it to your Applications folder."
 extern const char* const kMoveToWritableFolder;
+// Ends the "Could not change the login item" text, after "This usually means Vantrel Agent ":
+// "is not in your Applications folder. Move it there and try again."
+extern const char* const kLoginItemHint;
 // The diagnostics reveal button: "Show in Finder"
 extern const char* const kReveal;
 

@@ -8,6 +8,10 @@ const char* const kKeepAwake = "Keep this computer awake";
 const char* const kNothingLeaves = "Nothing leaves this computer until you send it.";
 const char* const kMoveToWritableFolder =
     "Install it in a folder you can write to, such as ~/.local/opt.";
+// The login item is an autostart entry; what fails is writing it.
+const char* const kLoginItemHint =
+    "cannot write its entry in your autostart folder. Check that the folder can be written to and "
+    "try again.";
 // There is no one file manager to name here; the button opens the containing folder.
 const char* const kReveal = "Show in Folder";
 

@@ -20,6 +20,7 @@
 #include "menubar/tray_test_kit.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
+#include "support/qt_window.h"
 
 namespace vantrel {
 namespace {
@@ -73,18 +74,20 @@ TEST_F(AppDelegateTest, AStartByTheUserBringsEverythingUpAndOpensTheSetupWindow)
     EXPECT_TRUE(std::filesystem::is_directory(Paths::support()));
     EXPECT_TRUE(std::filesystem::is_directory(Paths::logDirectory()));
     EXPECT_NE(app->mainMenuForTesting(), nullptr);
-    EXPECT_NE(status->trayForTesting(), nullptr);
+    EXPECT_NE(status->menuForTesting(), nullptr);
     EXPECT_TRUE(tray->agent->pidForTesting());
     EXPECT_TRUE(status->setupForTesting()->isOpen());
     status->stop();
 }
 
-TEST_F(AppDelegateTest, AStartAtLoginOpensNoWindow) {
+// There is no tray here: the status window is the one way to find the application after login.
+TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     auto* app = delegate(true);
     app->applicationDidFinishLaunching();
-    EXPECT_NE(status->trayForTesting(), nullptr);
     EXPECT_TRUE(tray->agent->pidForTesting());
     EXPECT_FALSE(status->setupForTesting()->isOpen());
+    EXPECT_TRUE(status->statusWindow().isOpen());
+    status->statusWindow().window()->close();
     EXPECT_FALSE(hasVisibleWindows());
     status->stop();
 }
@@ -105,24 +108,35 @@ TEST_F(AppDelegateTest, AFolderThatCannotBeMadeShowsOnlyTheAlertThenQuits) {
     EXPECT_EQ(tray->alerts->shown[0].second,
               "It could not create its folder in " + (dir / "file").string() + ": Not a directory");
     EXPECT_EQ(app->mainMenuForTesting(), nullptr);
-    EXPECT_EQ(status->trayForTesting(), nullptr);
+    EXPECT_EQ(status->menuForTesting(), nullptr);
     EXPECT_FALSE(tray->agent->pidForTesting());
     EXPECT_FALSE(status->setupForTesting()->isOpen());
     waitFor([] { return false; }, 0.3);
     EXPECT_FALSE(std::filesystem::exists(tray->dir / "started")) << "the agent never ran";
 }
 
+// Only windows the user can see count: not a minimised one, not the tray's docked icon, and not
+// the status window, which stands in for the tray menu.
 TEST_F(AppDelegateTest, ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible) {
     auto* app = delegate(true);
     app->applicationDidFinishLaunching();
+    StatusWindow& statusWindow = status->statusWindow();
     QWidget other;
     other.show();
-    EXPECT_TRUE(app->applicationShouldHandleReopen(hasVisibleWindows()));
+    app->reopen();
     EXPECT_FALSE(status->setupForTesting()->isOpen());
-    other.hide();
+    other.showMinimized();
+    QWidget dockedIcon(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+    dockedIcon.show();
+    statusWindow.window()->showMinimized();
 
     app->reopen();
     EXPECT_TRUE(status->setupForTesting()->isOpen());
+    EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
+    QWidget* setup = status->setupForTesting()->windowForTesting();
+    setup->showMinimized();
+    app->reopen();
+    EXPECT_FALSE(setup->isMinimized());
     EXPECT_TRUE(app->applicationShouldHandleReopen(true));
     status->stop();
 }
@@ -133,7 +147,7 @@ TEST_F(AppDelegateTest, ClosingTheLastWindowLeavesTheApplicationRunning) {
     bool runningOn = false;
     QTimer::singleShot(0, [&] { status->setupForTesting()->windowForTesting()->close(); });
     QTimer::singleShot(500, [&] {
-        runningOn = !status->setupForTesting()->isOpen() && status->trayForTesting() &&
+        runningOn = !status->setupForTesting()->isOpen() && status->menuForTesting() &&
                     tray->agent->pidForTesting();
         QCoreApplication::exit(7);
     });

@@ -120,7 +120,8 @@ TEST_F(KeepAwakeTest, TheMenuStoresOffWhenTheLoginManagerRefuses) {
     ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5));
     EXPECT_EQ(manager.requests.size(), 1u);
     emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_FALSE(actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake")->isChecked());
+    EXPECT_FALSE(
+        actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake")->isChecked());
     EXPECT_TRUE(tray.alerts->shown.empty());
     tray.menu->stop();
 }

@@ -1,7 +1,12 @@
 #include <signal.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QLabel>
+#include <QScreen>
 #include <QTimer>
+#include <QtTest/QTest>
 
 #include <gtest/gtest.h>
 
@@ -14,15 +19,10 @@ namespace {
 
 using testing::actionTitled;
 using testing::MenuUnderTest;
-using testing::rowsOf;
 using testing::waitFor;
 
 const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
 const BuildFlavour kProduction{.isProduction = true, .apiLabel = "api.vantrel.energy"};
-
-QKeySequence control(Qt::Key key) {
-    return QKeySequence(QKeyCombination(Qt::ControlModifier, key));
-}
 
 class StatusMenuTest : public ::testing::Test {
   protected:
@@ -35,91 +35,25 @@ class StatusMenuTest : public ::testing::Test {
     }
 };
 
-struct ExpectedRow {
-    std::string title;
-    bool enabled;
-    bool checkable;
-    QKeySequence key;
-    bool visible = true;
-};
-
-void expectRows(const QMenu& menu, const std::vector<ExpectedRow>& expected) {
-    auto rows = rowsOf(menu);
-    ASSERT_EQ(rows.size(), expected.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        SCOPED_TRACE("row " + std::to_string(i + 1) + " " + expected[i].title);
-        EXPECT_EQ(rows[i].title, expected[i].title);
-        EXPECT_EQ(rows[i].enabled, expected[i].enabled);
-        EXPECT_EQ(rows[i].visible, expected[i].visible);
-        EXPECT_EQ(rows[i].checkable, expected[i].checkable);
-        EXPECT_EQ(rows[i].key, expected[i].key);
-    }
-}
-
-std::vector<ExpectedRow> commandRows() {
-    return {
-        {"", false, false, {}, false},  // Qt reports a hidden action as disabled
-        {"-", true, false, {}},
-        {"Open Vantrel Agent", true, false, control(Qt::Key_O)},
-        {"Restart agent", true, false, {}},
-        {"Show log", true, false, {}},
-        {"Run diagnostics…", true, false, {}},
-        {"Check for updates…", true, false, {}},
-        {"-", true, false, {}},
-        {"Start at login", true, true, {}},
-        {"Keep this computer awake", true, true, {}},
-        {"-", true, false, {}},
-        {"Quit Vantrel Agent", true, false, control(Qt::Key_Q)},
-    };
-}
-
-TEST_F(StatusMenuTest, TestBuildShowsItsCloudOnTheSecondLine) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    auto expected = commandRows();
-    expected.insert(expected.begin(),
-                    {{"Starting…", false, false, {}},
-                     {"\u26A0\uFE0E Test build \u2014 127.0.0.1", false, false, {}}});
-    expectRows(*tray.menu->menuForTesting(), expected);
-    tray.menu->stop();
-}
-
-TEST_F(StatusMenuTest, ProductionBuildGoesFromTheStateLineStraightToTheSeparator) {
-    MenuUnderTest tray(kProduction);
-    tray.menu->start();
-    auto expected = commandRows();
-    expected.insert(expected.begin(), {"Starting…", false, false, {}});
-    expectRows(*tray.menu->menuForTesting(), expected);
-    tray.menu->stop();
-}
-
-TEST_F(StatusMenuTest, NothingIsShownOrStartedBeforeStart) {
-    MenuUnderTest tray(kTestBuild);
-    EXPECT_EQ(tray.menu->trayForTesting(), nullptr);
-    EXPECT_TRUE(tray.menu->menuForTesting()->actions().isEmpty());
-    EXPECT_FALSE(tray.agent->pidForTesting());
-    // A stop before any start finds nothing to stop.
-    tray.menu->stop();
-    EXPECT_FALSE(tray.agent->pidForTesting());
-}
-
 // Only the first line follows the agent: the icon and tool tip stay, also while the menu is open
 // when the agent crashes.
 TEST_F(StatusMenuTest, FirstLineFollowsTheRealAgentsStates) {
     MenuUnderTest tray(kTestBuild,
                        "echo 'Waiting to be paired'\nsleep 0.4\n"
                        "echo 'pv=2.5kW grid=-1.234kW'\nsleep 0.4\nexit 3\n");
-    QMenu* menu = tray.menu->menuForTesting();
     std::vector<std::string> titles;
     tray.menu->start();
+    QMenu* menu = tray.menu->menuForTesting();
     QAction* line = menu->actions().front();
     QObject::connect(line, &QAction::changed, [&] {
         if (titles.empty() || titles.back() != line->text().toStdString()) {
             titles.push_back(line->text().toStdString());
         }
     });
-    auto* icon = tray.menu->trayForTesting();
+    auto* icon = tray.menu->trayForTesting().icon();
     auto iconKey = icon->icon().cacheKey();
+    // Without a tray the status window is up; its coming to the front would close the menu.
+    tray.menu->statusWindow().hide();
     menu->popup(QPoint(10, 10));
 
     ASSERT_TRUE(waitFor([&] { return line->text().startsWith("Stopped"); }, 10));
@@ -130,49 +64,6 @@ TEST_F(StatusMenuTest, FirstLineFollowsTheRealAgentsStates) {
     EXPECT_EQ(icon->toolTip(), "Vantrel Agent");
     EXPECT_EQ(icon->icon().cacheKey(), iconKey);
     menu->hide();
-    tray.menu->stop();
-}
-
-TEST_F(StatusMenuTest, OpeningTheMenuRefreshesBothCheckMarks) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    auto* login = actionTitled(*tray.menu->menuForTesting(), "Start at login");
-    auto* awake = actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake");
-    tray.loginItem->enabled = true;
-    tray.keepAwake->held = true;
-    emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_TRUE(login->isChecked());
-    EXPECT_TRUE(awake->isChecked());
-    tray.loginItem->enabled = false;
-    tray.keepAwake->held = false;
-    emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_FALSE(login->isChecked());
-    EXPECT_FALSE(awake->isChecked());
-    tray.menu->stop();
-}
-
-TEST_F(StatusMenuTest, KeepAwakeStoresWhatIsHeldAfterEachChange) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    EXPECT_FALSE(tray.settings->contains("KeepAwake")) << "a first start writes nothing";
-    EXPECT_EQ(tray.keepAwake->requests, 0);
-
-    trigger(tray, "Keep this computer awake");
-    ASSERT_TRUE(waitFor([&] { return tray.settings->contains("KeepAwake"); }));
-    EXPECT_TRUE(tray.keepAwake->held);
-    EXPECT_TRUE(tray.settings->value("KeepAwake").toBool());
-
-    trigger(tray, "Keep this computer awake");
-    EXPECT_FALSE(tray.keepAwake->held);
-    EXPECT_FALSE(tray.settings->value("KeepAwake").toBool());
-    EXPECT_EQ(tray.keepAwake->requests, 1);
-
-    // A refusal is silent and stored as off, although on was asked for.
-    tray.keepAwake->grants = false;
-    tray.settings->setValue("KeepAwake", true);
-    trigger(tray, "Keep this computer awake");
-    ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }));
-    EXPECT_TRUE(tray.alerts->shown.empty());
     tray.menu->stop();
 }
 
@@ -210,8 +101,8 @@ TEST_F(StatusMenuTest, StartAtLoginFlipsTheRegistrationAndStoresNothing) {
     ASSERT_EQ(tray.alerts->shown.size(), 1u);
     EXPECT_EQ(tray.alerts->shown[0].first, "Could not change the login item");
     EXPECT_EQ(tray.alerts->shown[0].second,
-              "Not a directory\n\nThis usually means Vantrel Agent is not in your Applications "
-              "folder. Move it there and try again.");
+              "Not a directory\n\nThis usually means Vantrel Agent cannot write its entry in your "
+              "autostart folder. Check that the folder can be written to and try again.");
     tray.menu->stop();
 }
 
@@ -226,59 +117,67 @@ TEST_F(StatusMenuTest, ShowLogRevealsTheLogWithoutCreatingIt) {
     tray.menu->stop();
 }
 
-TEST_F(StatusMenuTest, RestartAgentStartsANewAgent) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    ASSERT_TRUE(tray.agent->pidForTesting());
-    auto first = *tray.agent->pidForTesting();
-    trigger(tray, "Restart agent");
-    EXPECT_TRUE(testing::eventually([&] {
-        auto now = tray.agent->pidForTesting();
-        return now && *now != first;
-    }));
-    tray.menu->stop();
-}
-
-TEST_F(StatusMenuTest, QuitEndsTheEventLoop) {
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    QTimer::singleShot(0, [&] { trigger(tray, "Quit Vantrel Agent"); });
+// Runs the event loop until something quits it; false when nothing did in time.
+bool quitsTheLoop(const std::function<void()>& act) {
+    QTimer::singleShot(0, act);
     QTimer failsafe;
     failsafe.setSingleShot(true);
-    bool timedOut = false;
-    QObject::connect(&failsafe, &QTimer::timeout, [&] {
-        timedOut = true;
-        QCoreApplication::exit(1);
-    });
+    QObject::connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(1); });
     failsafe.start(5000);
-    EXPECT_EQ(QCoreApplication::exec(), 0);
-    EXPECT_FALSE(timedOut);
-    tray.menu->stop();
+    return QCoreApplication::exec() == 0;
 }
 
-TEST_F(StatusMenuTest, OpenVantrelAgentShowsTheOneSetupWindow) {
+// A click opens the menu as a right-click does, and the keys it shows work while it is open.
+TEST_F(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
-    trigger(tray, "Open Vantrel Agent");
-    SetupWindow* setup = tray.menu->setupForTesting();
-    EXPECT_TRUE(setup->isOpen());
-    setup->windowForTesting()->close();
-    tray.menu->showSetupWindow();
-    EXPECT_TRUE(setup->isOpen());
-    setup->windowForTesting()->close();
+    QMenu* menu = tray.menu->menuForTesting();
+    emit tray.menu->trayForTesting().icon()->activated(QSystemTrayIcon::Trigger);
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
+    QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
+    EXPECT_FALSE(menu->isVisible());
+    tray.menu->setupForTesting()->windowForTesting()->close();
+
+    menu->popup(QPoint(10, 10));
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
+    EXPECT_TRUE(quitsTheLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }));
     tray.menu->stop();
 }
 
-TEST_F(StatusMenuTest, IconIsTheArtworkElseAThemedOrDrawnSun) {
+// Light and dark pixels both: the icon stands out on a light panel and on a dark one.
+bool readsOnLightAndDark(const QIcon& icon, int size) {
+    QImage image = icon.pixmap(size, size).toImage();
+    bool light = false, dark = false;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            QColor colour = image.pixelColor(x, y);
+            if (colour.alpha() >= 224) {
+                light = light || colour.lightnessF() > 0.4;
+                dark = dark || colour.lightnessF() < 0.25;
+            }
+        }
+    }
+    return light && dark;
+}
+
+TEST_F(StatusMenuTest, OneIconForTheTrayAndTheWindowsThatReadsOnAnyPanel) {
     auto artwork = statusIcon(std::filesystem::path(VANTREL_SOURCE_DIR) / "resources/menubar.png");
-    EXPECT_FALSE(artwork.isNull());
-    EXPECT_TRUE(artwork.isMask());
-    auto fallback = statusIcon("/nonexistent/menubar.png");
-    EXPECT_FALSE(fallback.isNull());
-    EXPECT_TRUE(fallback.isMask());
-    QImage sun = drawnSun().pixmap(36, 36).toImage();
-    EXPECT_GT(qAlpha(sun.pixel(18, 18)), 0) << "the disc is painted";
-    EXPECT_EQ(qAlpha(sun.pixel(0, 0)), 0) << "the corners stay clear";
+    ASSERT_FALSE(artwork.isNull());
+    EXPECT_FALSE(artwork.isMask()) << "a tinted mask vanishes on a dark panel";
+    EXPECT_EQ(artwork.actualSize(QSize(128, 128)), QSize(128, 128)) << "sharp at 2x and more";
+    for (int size : {16, 22, 36, 64}) {
+        EXPECT_TRUE(readsOnLightAndDark(artwork, size)) << size;
+    }
+    EXPECT_TRUE(readsOnLightAndDark(drawnSun(), 36));
+    EXPECT_FALSE(statusIcon("/nonexistent/menubar.png").isNull());
+
+    MenuUnderTest tray(kTestBuild);
+    tray.menu->start();
+    auto key = tray.menu->trayForTesting().icon()->icon().pixmap(22).toImage();
+    EXPECT_EQ(QApplication::windowIcon().pixmap(22).toImage(), key);
+    EXPECT_EQ(tray.menu->statusWindow().window()->windowIcon().pixmap(22).toImage(), key);
+    tray.menu->stop();
 }
 
 TEST_F(StatusMenuTest, TheWarningLineShowsExactlyWhileTheProbeSaysLikelyBlocked) {
@@ -286,6 +185,7 @@ TEST_F(StatusMenuTest, TheWarningLineShowsExactlyWhileTheProbeSaysLikelyBlocked)
     tray.menu->start();
     QMenu* menu = tray.menu->menuForTesting();
     QAction* line = menu->actions().at(2);
+    QRect area = menu->screen()->availableGeometry();
     const std::string warning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
     struct Step {
         LocalNetwork::Verdict verdict;
@@ -296,10 +196,66 @@ TEST_F(StatusMenuTest, TheWarningLineShowsExactlyWhileTheProbeSaysLikelyBlocked)
                  {LocalNetwork::Verdict::noNetwork, false}};
     for (const auto& step : steps) {
         *tray.verdict = step.verdict;
-        emit menu->aboutToShow();
+        menu->popup(QPoint(10, area.bottom() - menu->sizeHint().height()));
         ASSERT_TRUE(waitFor([&] { return line->isVisible() == step.visible; }, 5));
         EXPECT_EQ(line->text().toStdString(), warning);
+        EXPECT_TRUE(waitFor([&] { return menu->height() >= menu->sizeHint().height(); }, 2));
+        EXPECT_TRUE(area.contains(menu->geometry())) << menu->geometry().bottom();
+        menu->hide();
     }
+    tray.menu->stop();
+}
+
+// No tray host here: the status window carries the menu's rows, live, and its commands work.
+TEST_F(StatusMenuTest, WithoutATrayTheStatusWindowDoesWhatTheMenuDoes) {
+    MenuUnderTest tray(kTestBuild, "echo 'Waiting to be paired'\nexec sleep 30\n");
+    tray.menu->start();
+    StatusWindow& status = tray.menu->statusWindow();
+    ASSERT_TRUE(status.isOpen());
+    QWidget* window = status.window();
+    auto* state = window->findChild<QLabel*>();
+    ASSERT_TRUE(waitFor([&] { return state->text() == "Waiting to be paired"; }, 10));
+
+    std::vector<QString> texts;
+    for (auto* widget : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (auto* button = qobject_cast<QAbstractButton*>(widget);
+            button && button->isVisibleTo(window)) {
+            texts.push_back(button->text());
+        }
+    }
+    std::vector<QString> titles;
+    for (auto* action : tray.menu->menuForTesting()->actions()) {
+        if (action->isVisible() && action->isEnabled() && !action->isSeparator()) {
+            titles.push_back(action->text());
+        }
+    }
+    EXPECT_EQ(texts, titles);
+
+    auto button = [&](const char* title) {
+        for (auto* found : window->findChildren<QAbstractButton*>()) {
+            if (found->text() == title) {
+                return found;
+            }
+        }
+        return static_cast<QAbstractButton*>(nullptr);
+    };
+    auto first = *tray.agent->pidForTesting();
+    QTest::mouseClick(button("Restart agent"), Qt::LeftButton);
+    EXPECT_TRUE(waitFor([&] {
+        auto now = tray.agent->pidForTesting();
+        return now && *now != first;
+    }));
+    QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+    EXPECT_TRUE(tray.loginItem->enabled);
+    EXPECT_TRUE(button("Start at login")->isChecked());
+    window->close();
+    EXPECT_FALSE(status.isOpen());
+    EXPECT_TRUE(tray.agent->pidForTesting()) << "closing leaves the application running";
+    tray.menu->showStatusWindowWithoutTray();
+    EXPECT_TRUE(status.isOpen());
+    EXPECT_TRUE(quitsTheLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }));
+    EXPECT_TRUE(
+        quitsTheLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }));
     tray.menu->stop();
 }
 

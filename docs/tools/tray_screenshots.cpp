@@ -1,9 +1,16 @@
+// Grabs the pictures of the desktop application for docs/screenshots/: the open tray menu, the
+// status window shown when there is no tray, and the setup window after a start by the user.
+// Not a test: docs/tools/tray-screenshots builds and runs it.
+
+#include <QApplication>
 #include <QImage>
+#include <QMenu>
 #include <QWebEngineView>
+#include <QWidget>
 
+#include <cstdio>
 #include <cstdlib>
-
-#include <gtest/gtest.h>
+#include <filesystem>
 
 #include "app/app_delegate.h"
 #include "menubar/tray_test_kit.h"
@@ -43,27 +50,29 @@ bool painted(const QImage& image) {
     return false;
 }
 
-// Saved where VANTREL_SCREENSHOT_DIR says, when it is set (docs/screenshots.md).
-void keep(const QImage& image, const char* name) {
-    if (const char* folder = std::getenv("VANTREL_SCREENSHOT_DIR"); folder && *folder) {
-        ASSERT_TRUE(
-            image.save(QString::fromStdString((std::filesystem::path(folder) / name).string())));
-    }
+// Grabs the widget once it is shown and painted, and saves it in `folder`.
+bool keep(QWidget& widget, const std::filesystem::path& folder, const char* name) {
+    QImage image;
+    bool ready = waitFor(
+        [&] {
+            image = widget.grab().toImage();
+            return widget.isVisible() && painted(image);
+        },
+        15);
+    auto file = (folder / name).string();
+    bool saved = ready && image.save(QString::fromStdString(file));
+    std::fprintf(stderr, "%s %s\n", saved ? "saved" : "could not grab", file.c_str());
+    return saved;
 }
 
-// After a start by the user: the setup window on the agent's page, and the tray menu opened over
-// it with the agent's live state.
-TEST(TrayScreenshotTest, TheSetupWindowAfterAStartAndTheOpenTrayMenu) {
-    testing::startGuiApplication();
-    testing::TempDir dir;
+StatusMenu::Parts parts(const testing::TempDir& dir) {
     auto alerts = std::make_shared<testing::RecordingAlerts>();
     auto workspace = std::make_shared<testing::RecordingWorkspace>();
     auto background = std::make_shared<BackgroundQueue>();
-    auto agent =
-        AgentProcess::create(bundledAgent(dir), std::make_shared<QtMainQueue>(), background);
     auto never = std::make_shared<testing::ManualQueue>();  // no update check runs
-    auto menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
-        .agent = agent,
+    return {
+        .agent =
+            AgentProcess::create(bundledAgent(dir), std::make_shared<QtMainQueue>(), background),
         .updater = Updater::create(never, never, std::make_shared<testing::RefusingInstaller>(),
                                    dir.path()),
         .setup = std::make_unique<SetupWindow>(workspace, alerts),
@@ -78,38 +87,43 @@ TEST(TrayScreenshotTest, TheSetupWindowAfterAStartAndTheOpenTrayMenu) {
         .alerts = alerts,
         .workspace = workspace,
         .build = {.isProduction = false, .apiLabel = "127.0.0.1"},
-    });
+    };
+}
+
+// A start by the user on a desktop without a tray: the setup window and the status window open;
+// the tray menu is popped up by hand once the agent reports readings.
+bool grabAll(const std::filesystem::path& folder) {
+    testing::startGuiApplication();
+    testing::TempDir dir;
+    auto menu = std::make_unique<StatusMenu>(parts(dir));
     StatusMenu* status = menu.get();
-    AppDelegate app(std::move(menu), alerts, false);
+    AppDelegate app(std::move(menu), std::make_shared<testing::RecordingAlerts>(), false);
     app.applicationDidFinishLaunching();
 
-    auto* window = status->setupForTesting()->windowForTesting();
     auto* view = status->setupForTesting()->webViewForTesting();
-    ASSERT_TRUE(waitFor([&] { return view->title() == "Vantrel Agent setup"; }, 30));
-    QImage page;
-    ASSERT_TRUE(waitFor(
-        [&] {
-            page = window->grab().toImage();
-            return painted(page);
-        },
-        15));
-    keep(page, "tray-setup-after-start.png");
+    bool ok =
+        waitFor([&] { return view->title() == "Vantrel Agent setup"; }, 30) &&
+        keep(*status->setupForTesting()->windowForTesting(), folder, "tray-setup-after-start.png");
+    status->setupForTesting()->windowForTesting()->close();
 
     QMenu* tray = status->menuForTesting();
-    ASSERT_TRUE(waitFor([&] { return tray->actions().front()->text().startsWith("Solar"); }, 15));
+    ok = waitFor([&] { return tray->actions().front()->text().startsWith("Solar"); }, 15) && ok;
+    ok = keep(*status->statusWindow().window(), folder, "status-window.png") && ok;
+    status->statusWindow().hide();
     tray->popup(QPoint(40, 40));
-    QImage opened;
-    ASSERT_TRUE(waitFor(
-        [&] {
-            opened = tray->grab().toImage();
-            return tray->isVisible() && painted(opened);
-        },
-        5));
-    keep(opened, "tray-menu.png");
+    ok = keep(*tray, folder, "tray-menu.png") && ok;
     tray->hide();
-    window->close();
     status->stop();
+    return ok;
 }
 
 }  // namespace
 }  // namespace vantrel
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: tray_screenshots FOLDER\n", stderr);
+        return 2;
+    }
+    return vantrel::grabAll(argv[1]) ? 0 : 1;
+}

@@ -1,0 +1,131 @@
+#include "menubar/status_menu_model.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+using Kind = MenuRow::Kind;
+
+const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
+const BuildFlavour kProduction{.isProduction = true, .apiLabel = "api.vantrel.energy"};
+const std::string kWarning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
+
+// What a row shows, in one short line: kind, title, then flags. Hidden rows show "hidden",
+// disabled ones "off", checked toggles "[x]", keys "^o".
+std::string shown(const MenuRow& row) {
+    static const char* const kinds[] = {"line", "command", "toggle", "-"};
+    std::string text = kinds[static_cast<int>(row.kind)];
+    if (row.kind == Kind::separator) {
+        return text;
+    }
+    text += " " + row.title;
+    text += row.enabled ? "" : " off";
+    text += row.visible ? "" : " hidden";
+    text += row.checked ? " [x]" : "";
+    text += row.key ? std::string(" ^") + row.key : "";
+    return text;
+}
+
+struct Case {
+    std::string name;
+    BuildFlavour build;
+    std::function<void(StatusMenuModel&)> change;
+    std::vector<std::string> rows;
+};
+
+std::vector<std::string> commandRows(const std::string& warning, const std::string& checks) {
+    return {warning,
+            "-",
+            "command Open Vantrel Agent ^o",
+            "command Restart agent",
+            "command Show log",
+            "command Run diagnostics\u2026",
+            "command Check for updates\u2026",
+            "-",
+            "toggle Start at login" + std::string(checks[0] == 'x' ? " [x]" : ""),
+            "toggle Keep this computer awake" + std::string(checks[1] == 'x' ? " [x]" : ""),
+            "-",
+            "command Quit Vantrel Agent ^q"};
+}
+
+std::vector<std::string> with(std::vector<std::string> head, std::vector<std::string> tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+TEST(StatusMenuModelTest, RowsAndTheirGating) {
+    const std::string starting = "line Starting\u2026 off";
+    const std::string testLine = "line \u26A0\uFE0E Test build \u2014 127.0.0.1 off";
+    const std::string hidden = "command  hidden";
+    const std::vector<Case> cases{
+        {"a test build names its cloud on the second line", kTestBuild, [](auto&) {},
+         with({starting, testLine}, commandRows(hidden, "--"))},
+        {"production goes from the state line to the hidden warning", kProduction, [](auto&) {},
+         with({starting}, commandRows(hidden, "--"))},
+        {"the first line follows the agent", kProduction,
+         [](auto& model) { model.setState(AgentState::stopped("exited 3")); },
+         with({"line Stopped \u2014 exited 3 off"}, commandRows(hidden, "--"))},
+        {"a blocked probe shows the warning", kProduction,
+         [](auto& model) { model.setWarning(true); },
+         with({starting}, commandRows("command " + kWarning, "--"))},
+        {"a later probe hides it and keeps its title", kProduction,
+         [](auto& model) {
+             model.setWarning(true);
+             model.setWarning(false);
+         },
+         with({starting}, commandRows("command " + kWarning + " hidden", "--"))},
+        {"check marks as read back", kTestBuild, [](auto& model) { model.setChecks(true, true); },
+         with({starting, testLine}, commandRows(hidden, "xx"))},
+        {"a refused keep-awake reads as off", kTestBuild,
+         [](auto& model) {
+             model.setChecks(false, true);
+             model.setChecks(true, false);
+         },
+         with({starting, testLine}, commandRows(hidden, "x-"))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StatusMenuModel model(c.build);
+        std::size_t count = model.rows().size();
+        c.change(model);
+        std::vector<std::string> rows;
+        for (const auto& row : model.rows()) {
+            rows.push_back(shown(row));
+        }
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(model.rows().size(), count) << "views update rows in place";
+    }
+}
+
+TEST(StatusMenuModelTest, EveryRowWithACommandAndEveryKey) {
+    StatusMenuModel model(kTestBuild);
+    std::vector<std::optional<MenuCommand>> commands;
+    for (const auto& row : model.rows()) {
+        commands.push_back(row.command);
+    }
+    using enum MenuCommand;
+    const std::vector<std::optional<MenuCommand>> expected{std::nullopt,
+                                                           std::nullopt,
+                                                           openNetworkSettings,
+                                                           std::nullopt,
+                                                           openSetupPage,
+                                                           restart,
+                                                           showLog,
+                                                           runDiagnostics,
+                                                           checkForUpdates,
+                                                           std::nullopt,
+                                                           toggleLogin,
+                                                           toggleAwake,
+                                                           std::nullopt,
+                                                           quit};
+    EXPECT_EQ(commands, expected);
+
+    EXPECT_EQ(model.commandForKey('o'), openSetupPage);
+    EXPECT_EQ(model.commandForKey('q'), quit);
+    EXPECT_EQ(model.commandForKey('w'), std::nullopt);
+    EXPECT_EQ(model.commandForKey(0), std::nullopt) << "rows without a key never match";
+}
+
+}  // namespace
+}  // namespace vantrel
