@@ -1,9 +1,10 @@
 #include "agent/status_line.h"
 
 #include <locale.h>
-#include <cstdio>
+
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
-#include <map>
 
 namespace vantrel {
 namespace {
@@ -41,17 +42,12 @@ size_t spaceAtEnd(std::string_view text) {
     return 0;
 }
 
-std::string withoutKilowatts(std::string_view value) {
-    std::string result;
-    result.reserve(value.size());
-    for (size_t i = 0; i < value.size();) {
-        if (value.compare(i, 2, "kW") == 0) {
-            i += 2;
-        } else {
-            result += value[i++];
-        }
+void appendWithoutKilowatts(std::string& out, std::string_view value) {
+    for (size_t found; (found = value.find("kW")) != std::string_view::npos;) {
+        out.append(value.substr(0, found));
+        value.remove_prefix(found + 2);
     }
-    return result;
+    out.append(value);
 }
 
 locale_t posixLocale() {
@@ -59,30 +55,40 @@ locale_t posixLocale() {
     return locale;
 }
 
+// strtod's rules in the POSIX locale; the common decimal forms take the locale-free fast path.
 std::optional<double> parseNumber(const std::string& text) {
     // strtod would skip leading white space; the protocol refuses it.
     if (text.empty() || std::string_view(" \t\n\v\f\r").find(text[0]) != std::string_view::npos) {
         return std::nullopt;
     }
-    char* end = nullptr;
-    double value = strtod_l(text.c_str(), &end, posixLocale());
-    if (end != text.c_str() + text.size()) {
+    const char* end = text.data() + text.size();
+    double value = 0;
+    if (auto [stop, error] = std::from_chars(text.data(), end, value);
+        error == std::errc() && stop == end) {
+        return value;
+    }
+    char* stop = nullptr;
+    value = strtod_l(text.c_str(), &stop, posixLocale());
+    if (stop != end) {
         return std::nullopt;
     }
     return value;
 }
 
-std::string formatted(const char* format, double value) {
-    // printf's decimal point follows the thread's locale; the label always uses ".".
-    locale_t previous = uselocale(posixLocale());
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, format, value);
-    uselocale(previous);
-    return buffer;
+// printf's "%.2f", always with "." as the decimal point.
+void appendTwoDecimals(std::string& out, double value) {
+    char buffer[400];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
+    out.append(buffer, result.ptr);
 }
 
-std::map<std::string_view, std::string_view> fields(std::string_view line) {
-    std::map<std::string_view, std::string_view> recorded;
+struct Fields {
+    std::optional<std::string_view> pv;
+    std::optional<std::string_view> grid;
+};
+
+Fields fields(std::string_view line) {
+    Fields recorded;
     size_t start = 0;
     while (start <= line.size()) {
         size_t end = line.find(' ', start);
@@ -92,9 +98,11 @@ std::map<std::string_view, std::string_view> fields(std::string_view line) {
         std::string_view piece = line.substr(start, end - start);
         piece.remove_prefix(std::min(piece.find_first_not_of('='), piece.size()));
         if (size_t equals = piece.find('='); equals != std::string_view::npos) {
-            std::string_view value = piece.substr(equals + 1);
-            if (!value.empty()) {
-                recorded[piece.substr(0, equals)] = value;
+            std::string_view key = piece.substr(0, equals), value = piece.substr(equals + 1);
+            if (!value.empty() && key == "pv") {
+                recorded.pv = value;
+            } else if (!value.empty() && key == "grid") {
+                recorded.grid = value;
             }
         }
         start = end + 1;
@@ -104,20 +112,47 @@ std::map<std::string_view, std::string_view> fields(std::string_view line) {
 
 std::string statusLabel(std::string_view line) {
     auto recorded = fields(line);
-    auto pv = recorded.find("pv");
-    std::string production = pv != recorded.end() ? withoutKilowatts(pv->second) : "?";
-    std::string label = "Solar " + production + " kW";
-    auto grid = recorded.find("grid");
-    if (grid == recorded.end()) {
+    std::string label = "Solar ";
+    if (recorded.pv) {
+        appendWithoutKilowatts(label, *recorded.pv);
+    } else {
+        label += '?';
+    }
+    label += " kW";
+    if (!recorded.grid) {
         return label;
     }
-    auto value = parseNumber(withoutKilowatts(grid->second));
+    std::string grid;
+    appendWithoutKilowatts(grid, *recorded.grid);
+    auto value = parseNumber(grid);
     if (!value) {
         return label;
     }
-    std::string phrase = *value < 0 ? formatted("exporting %.2f kW", -*value)
-                                    : formatted("importing %.2f kW", *value);
-    return label + " \u00B7 " + phrase;
+    label += *value < 0 ? " \u00B7 exporting " : " \u00B7 importing ";
+    appendTwoDecimals(label, *value < 0 ? -*value : *value);
+    label += " kW";
+    return label;
+}
+
+// A line that trims to one starting with "p" or "W" can only start with one of these bytes:
+// the ASCII letters themselves, space, tab, or the lead byte of a wider space separator.
+bool mayMatter(std::string_view line) {
+    if (line.empty()) {
+        return false;
+    }
+    switch (static_cast<unsigned char>(line[0])) {
+        case 'p':
+        case 'W':
+        case ' ':
+        case '\t':
+        case 0xC2:
+        case 0xE1:
+        case 0xE2:
+        case 0xE3:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -133,6 +168,9 @@ std::string_view trimmed(std::string_view line) {
 }
 
 std::optional<LineMeaning> readLine(std::string_view line) {
+    if (!mayMatter(line)) {
+        return std::nullopt;
+    }
     std::string_view text = trimmed(line);
     if (text.starts_with("pv=")) {
         return LineMeaning{LineMeaning::Kind::status, statusLabel(text)};

@@ -1,5 +1,6 @@
 #include "agent/utf8_stream.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -40,10 +41,11 @@ size_t sequenceLength(unsigned char lead) {
     return 0;
 }
 
-bool asciiWord(const unsigned char* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return (word & 0x8080808080808080ULL) == 0;
+// Whether 32 bytes from p are all ASCII: one test for four words keeps plain text cheap.
+bool asciiBlock(const unsigned char* p) {
+    std::uint64_t words[4];
+    std::memcpy(words, p, sizeof words);
+    return ((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) == 0;
 }
 
 }  // namespace
@@ -53,8 +55,8 @@ std::optional<size_t> incompleteTail(std::string_view text) {
     const size_t size = text.size();
     size_t i = 0;
     while (i < size) {
-        if (i + 8 <= size && asciiWord(bytes + i)) {
-            i += 8;
+        if (i + 32 <= size && asciiBlock(bytes + i)) {
+            i += 32;
             continue;
         }
         unsigned char lead = bytes[i];
@@ -83,13 +85,25 @@ std::optional<size_t> incompleteTail(std::string_view text) {
     return 0;
 }
 
+// The chunk's first bytes complete the held character, or leave it valid and still incomplete.
+bool Utf8Stream::continuesCarried(std::string_view chunk) const {
+    size_t missing = sequenceLength(static_cast<unsigned char>(carried_[0])) - carried_.size();
+    size_t taken = std::min(missing, chunk.size());
+    std::string probe = carried_;
+    probe.append(chunk.substr(0, taken));
+    auto tail = incompleteTail(probe);
+    return tail && (*tail == 0 || taken == chunk.size());
+}
+
 std::optional<std::string_view> Utf8Stream::decode(std::string_view chunk) {
     std::string_view text = chunk;
     if (!carried_.empty()) {
-        joined_.assign(carried_);
-        joined_.append(chunk);
+        if (continuesCarried(chunk)) {
+            joined_.assign(carried_);
+            joined_.append(chunk);
+            text = joined_;
+        }
         carried_.clear();
-        text = joined_;
     }
     auto tail = incompleteTail(text);
     if (!tail) {
