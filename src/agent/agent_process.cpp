@@ -104,13 +104,22 @@ void AgentProcess::assignLocked(AgentState state) {
         return;
     }
     state_ = state;
-    std::lock_guard lock(deliveryMutex_);
-    if (undelivered_.size() >= kUndeliveredLimit) {
-        undelivered_.back() = std::move(state);
-    } else {
-        undelivered_.push_back(std::move(state));
+    {
+        std::lock_guard lock(deliveryMutex_);
+        if (undelivered_.size() >= kUndeliveredLimit) {
+            undelivered_.back() = std::move(state);
+        } else {
+            undelivered_.push_back(std::move(state));
+        }
     }
-    if (!deliveryPosted_) {
+    if (!absorbing_) {
+        postDeliveryLocked();
+    }
+}
+
+void AgentProcess::postDeliveryLocked() {
+    std::lock_guard lock(deliveryMutex_);
+    if (!deliveryPosted_ && !undelivered_.empty()) {
         deliveryPosted_ = true;
         mainQueue_->post([weak = weak_from_this()] {
             if (auto self = weak.lock()) {
@@ -191,7 +200,12 @@ void AgentProcess::relaunchCheck() {
 void AgentProcess::absorb(std::string_view text) {
     std::lock_guard lock(mutex_);
     log_.append(text);
+    // The changes of one chunk wake the main loop once.
+    absorbing_ = true;
     lines_.feed(text, [this](std::string_view line) {
+        if (!mayMatter(line)) {
+            return;
+        }
         auto meaning = readLine(line);
         if (!meaning) {
             return;
@@ -203,6 +217,8 @@ void AgentProcess::absorb(std::string_view text) {
             assignLocked(AgentState::waitingToPair());
         }
     });
+    absorbing_ = false;
+    postDeliveryLocked();
 }
 
 void AgentProcess::handleExit(const std::shared_ptr<ChildProcess>& child, int status) {

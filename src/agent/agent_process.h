@@ -58,6 +58,7 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     void relaunchCheck();
     void absorb(std::string_view text);
     void handleExit(const std::shared_ptr<ChildProcess>& child, int status);
+    void postDeliveryLocked();
     void deliver();
 
     static void watch(std::weak_ptr<AgentProcess> weak, std::shared_ptr<ChildProcess> child,
@@ -75,6 +76,7 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     LineSplitter lines_;
     AgentState state_ = AgentState::starting();
     int exitsHandled_ = 0;
+    bool absorbing_ = false;
 
     // Deliveries have a lock of their own, so that the main loop never waits for a busy reader.
     std::mutex deliveryMutex_;

@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 
 namespace vantrel {
 namespace {
@@ -42,12 +46,22 @@ size_t spaceAtEnd(std::string_view text) {
     return 0;
 }
 
-void appendWithoutKilowatts(std::string& out, std::string_view value) {
-    for (size_t found; (found = value.find("kW")) != std::string_view::npos;) {
-        out.append(value.substr(0, found));
-        value.remove_prefix(found + 2);
+// Writes value without any "kW" at out (which has room for all of value); returns the new end.
+char* copyWithoutKilowatts(char* out, std::string_view value) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == 'k' && i + 1 < value.size() && value[i + 1] == 'W') {
+            ++i;
+        } else {
+            *out++ = value[i];
+        }
     }
-    out.append(value);
+    return out;
+}
+
+std::string withoutKilowatts(std::string_view value) {
+    std::string result(value.size(), '\0');
+    result.resize(static_cast<size_t>(copyWithoutKilowatts(result.data(), value) - result.data()));
+    return result;
 }
 
 locale_t posixLocale() {
@@ -75,11 +89,29 @@ std::optional<double> parseNumber(const std::string& text) {
     return value;
 }
 
-// printf's "%.2f", always with "." as the decimal point.
-void appendTwoDecimals(std::string& out, double value) {
-    char buffer[400];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
-    out.append(buffer, result.ptr);
+// Room for "Solar ", " kW", the phrase and the longest "%.2f" of a double (309 digits and more).
+constexpr size_t kLongestGridPhrase = 400;
+
+char* put(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+// printf's "%.2f", always with "." as the decimal point. A finite, non-negative value below 2^56
+// times 100 is exact in a long double of 64 bits or more, so rounding that product to an integer
+// rounds exactly as printf does; anything else takes the general conversion.
+char* putTwoDecimals(char* out, double value) {
+    constexpr bool wideEnough = std::numeric_limits<long double>::digits >= 64;
+    if (!wideEnough || !std::isfinite(value) || std::signbit(value) || value >= 7e16) {
+        return std::to_chars(out, out + 330, value, std::chars_format::fixed, 2).ptr;
+    }
+    auto hundredths =
+        static_cast<std::uint64_t>(std::llrint(static_cast<long double>(value) * 100));
+    out = std::to_chars(out, out + 20, hundredths / 100).ptr;
+    *out++ = '.';
+    *out++ = static_cast<char>('0' + hundredths / 10 % 10);
+    *out++ = static_cast<char>('0' + hundredths % 10);
+    return out;
 }
 
 struct Fields {
@@ -87,72 +119,49 @@ struct Fields {
     std::optional<std::string_view> grid;
 };
 
+// Pieces between spaces; "=" at a piece's start dropped; the key is the text before the first
+// "="; an empty value is not recorded; a later value replaces an earlier one.
 Fields fields(std::string_view line) {
     Fields recorded;
-    size_t start = 0;
-    while (start <= line.size()) {
-        size_t end = line.find(' ', start);
-        if (end == std::string_view::npos) {
-            end = line.size();
+    while (!line.empty()) {
+        size_t space = std::min(line.find(' '), line.size());
+        std::string_view piece = line.substr(0, space);
+        line.remove_prefix(std::min(space + 1, line.size()));
+        while (piece.starts_with('=')) {
+            piece.remove_prefix(1);
         }
-        std::string_view piece = line.substr(start, end - start);
-        piece.remove_prefix(std::min(piece.find_first_not_of('='), piece.size()));
-        if (size_t equals = piece.find('='); equals != std::string_view::npos) {
-            std::string_view key = piece.substr(0, equals), value = piece.substr(equals + 1);
-            if (!value.empty() && key == "pv") {
-                recorded.pv = value;
-            } else if (!value.empty() && key == "grid") {
-                recorded.grid = value;
-            }
+        size_t equals = piece.find('=');
+        if (equals == std::string_view::npos || equals + 1 == piece.size()) {
+            continue;
         }
-        start = end + 1;
+        std::string_view key = piece.substr(0, equals), value = piece.substr(equals + 1);
+        if (key == "pv") {
+            recorded.pv = value;
+        } else if (key == "grid") {
+            recorded.grid = value;
+        }
     }
     return recorded;
 }
 
+// The label is written into one buffer sized for the longest outcome, then cut to length.
 std::string statusLabel(std::string_view line) {
     auto recorded = fields(line);
-    std::string label = "Solar ";
-    if (recorded.pv) {
-        appendWithoutKilowatts(label, *recorded.pv);
-    } else {
-        label += '?';
+    std::optional<double> grid;
+    if (recorded.grid) {
+        grid = parseNumber(withoutKilowatts(*recorded.grid));
     }
-    label += " kW";
-    if (!recorded.grid) {
-        return label;
+    std::string label(line.size() + kLongestGridPhrase, '\0');
+    char* out = put(label.data(), "Solar ");
+    out = recorded.pv ? copyWithoutKilowatts(out, *recorded.pv) : put(out, "?");
+    out = put(out, " kW");
+    if (grid) {
+        out = put(out, *grid < 0 ? " \u00B7 exporting " : " \u00B7 importing ");
+        out = putTwoDecimals(out, *grid < 0 ? -*grid : *grid);
+        out = put(out, " kW");
     }
-    std::string grid;
-    appendWithoutKilowatts(grid, *recorded.grid);
-    auto value = parseNumber(grid);
-    if (!value) {
-        return label;
-    }
-    label += *value < 0 ? " \u00B7 exporting " : " \u00B7 importing ";
-    appendTwoDecimals(label, *value < 0 ? -*value : *value);
-    label += " kW";
+    label.resize(static_cast<size_t>(out - label.data()));
     return label;
-}
-
-// A line that trims to one starting with "p" or "W" can only start with one of these bytes:
-// the ASCII letters themselves, space, tab, or the lead byte of a wider space separator.
-bool mayMatter(std::string_view line) {
-    if (line.empty()) {
-        return false;
-    }
-    switch (static_cast<unsigned char>(line[0])) {
-        case 'p':
-        case 'W':
-        case ' ':
-        case '\t':
-        case 0xC2:
-        case 0xE1:
-        case 0xE2:
-        case 0xE3:
-            return true;
-        default:
-            return false;
-    }
 }
 
 }  // namespace
