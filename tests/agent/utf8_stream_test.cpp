@@ -38,22 +38,6 @@ TEST(IncompleteTail, ValidityTable) {
     }
 }
 
-TEST(Utf8Stream, ACharacterSplitAtAnyPointSurvives) {
-    const std::string text = "a\xF0\x9F\x98\x80z\xE2\x82\xAC\n";
-    for (size_t cut = 0; cut <= text.size(); ++cut) {
-        Utf8Stream stream;
-        std::string out;
-        const std::string head = text.substr(0, cut), rest = text.substr(cut);
-        auto first = stream.decode(head);
-        ASSERT_TRUE(first) << cut;
-        out += *first;
-        auto second = stream.decode(rest);
-        ASSERT_TRUE(second) << cut;
-        out += *second;
-        EXPECT_EQ(out, text) << cut;
-    }
-}
-
 TEST(Utf8Stream, AnInvalidChunkIsDroppedWholeAndTheNextOneStillCounts) {
     Utf8Stream stream;
     EXPECT_FALSE(stream.decode("ok \xFF\xFE bad\n"));
