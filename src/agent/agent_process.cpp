@@ -15,12 +15,15 @@
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
+#include "agent/utf8_stream.h"
 
 namespace vantrel {
 namespace {
 
 constexpr size_t kReadSize = 256 * 1024;
-constexpr int kPipeSize = 1024 * 1024;
+constexpr size_t kPipeSize = 1024 * 1024;
+// Adds at most this much to a state change while output streams; none for a quiet agent.
+constexpr auto kMergePause = std::chrono::milliseconds(1);
 
 std::string describe(int error) {
     return std::generic_category().message(error);
@@ -69,13 +72,8 @@ void AgentProcess::restartNow() {
 }
 
 void AgentProcess::setOnState(StateCallback callback) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(deliveryMutex_);
     onState_ = std::move(callback);
-}
-
-AgentProcess::StateCallback AgentProcess::callback() const {
-    std::lock_guard lock(mutex_);
-    return onState_;
 }
 
 AgentState AgentProcess::state() const {
@@ -93,19 +91,58 @@ std::optional<pid_t> AgentProcess::pidForTesting() const {
     return process_ ? std::optional<pid_t>(process_->pid()) : std::nullopt;
 }
 
+int AgentProcess::exitsHandledForTesting() const {
+    std::lock_guard lock(mutex_);
+    return exitsHandled_;
+}
+
+// Changes queue up in order behind at most one main-loop task. When the main loop falls behind
+// (an agent whose status changes on every line), the newest change replaces the last waiting
+// one, so memory stays bounded and the latest state always arrives last.
 void AgentProcess::assignLocked(AgentState state) {
     if (state == state_) {
         return;
     }
     state_ = state;
-    // Posted under the lock so that deliveries keep the order of the assignments.
-    mainQueue_->post([weak = weak_from_this(), state = std::move(state)] {
-        if (auto self = weak.lock()) {
-            if (auto onState = self->callback()) {
-                onState(state);
-            }
+    {
+        std::lock_guard lock(deliveryMutex_);
+        if (undelivered_.size() >= kUndeliveredLimit) {
+            undelivered_.back() = std::move(state);
+        } else {
+            undelivered_.push_back(std::move(state));
         }
-    });
+    }
+    if (!absorbing_) {
+        postDeliveryLocked();
+    }
+}
+
+void AgentProcess::postDeliveryLocked() {
+    std::lock_guard lock(deliveryMutex_);
+    if (!deliveryPosted_ && !undelivered_.empty()) {
+        deliveryPosted_ = true;
+        mainQueue_->post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->deliver();
+            }
+        });
+    }
+}
+
+void AgentProcess::deliver() {
+    std::deque<AgentState> changes;
+    StateCallback onState;
+    {
+        std::lock_guard lock(deliveryMutex_);
+        changes.swap(undelivered_);
+        deliveryPosted_ = false;
+        onState = onState_;
+    }
+    for (const auto& state : changes) {
+        if (onState) {
+            onState(state);
+        }
+    }
 }
 
 void AgentProcess::spawnLocked() {
@@ -119,7 +156,7 @@ void AgentProcess::spawnLocked() {
     }
     UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
     // A larger pipe lets a chatty agent run ahead of the reader with fewer wake-ups.
-    ::fcntl(readEnd.get(), F_SETPIPE_SZ, kPipeSize);
+    ::fcntl(readEnd.get(), F_SETPIPE_SZ, static_cast<int>(kPipeSize));
 
     auto started = ChildProcess::spawn({
         .executable = config_.python.string(),
@@ -161,14 +198,16 @@ void AgentProcess::relaunchCheck() {
     }
 }
 
-void AgentProcess::absorb(std::string_view chunk) {
+// Takes text already decoded by the pipe's own Utf8Stream.
+void AgentProcess::absorb(std::string_view text) {
     std::lock_guard lock(mutex_);
-    auto text = decoder_.decode(chunk);
-    if (!text) {
-        return;
-    }
-    log_.append(*text);
-    lines_.feed(*text, [this](std::string_view line) {
+    log_.append(text);
+    // The changes of one chunk wake the main loop once.
+    absorbing_ = true;
+    lines_.feed(text, [this](std::string_view line) {
+        if (!mayMatter(line)) {
+            return;
+        }
         auto meaning = readLine(line);
         if (!meaning) {
             return;
@@ -180,10 +219,13 @@ void AgentProcess::absorb(std::string_view chunk) {
             assignLocked(AgentState::waitingToPair());
         }
     });
+    absorbing_ = false;
+    postDeliveryLocked();
 }
 
 void AgentProcess::handleExit(const std::shared_ptr<ChildProcess>& child, int status) {
     std::lock_guard lock(mutex_);
+    ++exitsHandled_;
     // A child let go by stop() may end after a new one has started; it must not touch that one.
     if (process_ != child) {
         return;
@@ -195,60 +237,109 @@ void AgentProcess::handleExit(const std::shared_ptr<ChildProcess>& child, int st
     }
 }
 
-// One thread per child reads its output and notices its end; output still in the pipe when it
-// ends is read (for at most kDrainAfterExit) before the exit is handled, so the last words of a
-// crashing agent reach the log.
+namespace {
+
+// One child's pipe: reads what it holds into the supervisor, decoding on this thread.
+class PipeReader {
+  public:
+    enum class Result { full, some, empty, end };
+
+    PipeReader(std::weak_ptr<AgentProcess> owner, UniqueFd pipe,
+               std::function<void(AgentProcess&, std::string_view)> absorb)
+        : owner_(std::move(owner)),
+          pipe_(std::move(pipe)),
+          absorb_(std::move(absorb)),
+          buffer_(kReadSize) {
+        ::fcntl(pipe_.get(), F_SETFL, O_NONBLOCK);
+    }
+
+    int descriptor() const { return pipe_.get(); }
+
+    Result readOnce() {
+        ssize_t got = ::read(pipe_.get(), buffer_.data(), buffer_.size());
+        if (got < 0 && errno == EINTR) {
+            return Result::some;
+        }
+        if (got < 0 && errno == EAGAIN) {
+            return Result::empty;
+        }
+        if (got <= 0) {
+            return Result::end;
+        }
+        auto text = decoder_.decode(std::string_view(buffer_.data(), static_cast<size_t>(got)));
+        if (text && !text->empty()) {
+            if (auto owner = owner_.lock()) {
+                absorb_(*owner, *text);
+            }
+        }
+        return static_cast<size_t>(got) == buffer_.size() ? Result::full : Result::some;
+    }
+
+    // What the pipe holds at this moment, but no more than it can hold, so that a child of the
+    // agent that keeps writing cannot hold up the exit.
+    void drain() {
+        for (size_t pass = 0; pass * kReadSize <= kPipeSize; ++pass) {
+            if (Result result = readOnce(); result == Result::empty || result == Result::end) {
+                return;
+            }
+        }
+    }
+
+  private:
+    std::weak_ptr<AgentProcess> owner_;
+    UniqueFd pipe_;
+    std::function<void(AgentProcess&, std::string_view)> absorb_;
+    std::vector<char> buffer_;
+    Utf8Stream decoder_;
+};
+
+}  // namespace
+
+// One thread per child reads its output and notices its end. At the end, what the pipe already
+// holds is absorbed and the exit is handled at once; output that a child of the agent writes
+// later is still absorbed until the pipe closes. After a short read the thread pauses briefly,
+// so that a stream of small writes is read in few large reads; a quiet agent's line is read as
+// soon as it arrives.
 void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::shared_ptr<ChildProcess> child,
                          UniqueFd output) {
-    std::vector<char> buffer(kReadSize);
-    pollfd watched[2] = {{output.get(), POLLIN, 0}, {child->descriptor(), POLLIN, 0}};
-    std::optional<int> status;
-    auto deadline = std::chrono::steady_clock::time_point::max();
-    auto noteExit = [&] {
-        status = child->wait();
+    PipeReader pipe(weak, std::move(output),
+                    [](AgentProcess& self, std::string_view text) { self.absorb(text); });
+    pollfd watched[2] = {{pipe.descriptor(), POLLIN, 0}, {child->descriptor(), POLLIN, 0}};
+    bool exited = false;
+    auto handle = [&](int status) {
+        exited = true;
         watched[1].fd = -1;
-        deadline = std::chrono::steady_clock::now() +
-                   std::chrono::milliseconds(static_cast<int>(kDrainAfterExit * 1000));
+        if (auto self = weak.lock()) {
+            self->handleExit(child, status);
+        }
     };
-    while (watched[0].fd >= 0 || !status) {
+    while (watched[0].fd >= 0 || !exited) {
         if (watched[0].fd < 0 && watched[1].fd < 0) {
-            noteExit();  // no process descriptor: the closed pipe is the only sign, so wait
+            handle(child->wait());  // no process descriptor: the closed pipe is the only sign
             break;
         }
-        int timeout = -1;
-        if (status) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                break;
-            }
-            timeout = static_cast<int>(left.count());
-        }
-        if (::poll(watched, 2, timeout) < 0) {
+        if (::poll(watched, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
         }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            ssize_t got = ::read(output.get(), buffer.data(), buffer.size());
-            if (got > 0) {
-                if (auto self = weak.lock()) {
-                    self->absorb(std::string_view(buffer.data(), static_cast<size_t>(got)));
-                }
-            } else if (got == 0 || errno != EINTR) {
+            auto result = pipe.readOnce();
+            if (result == PipeReader::Result::end) {
                 watched[0].fd = -1;
+            } else if (result == PipeReader::Result::some) {
+                std::this_thread::sleep_for(kMergePause);
             }
         }
-        if (!status && (watched[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            noteExit();
+        if (!exited && (watched[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            int status = child->wait();
+            pipe.drain();
+            handle(status);
         }
     }
-    if (!status) {
-        status = child->wait();
-    }
-    if (auto self = weak.lock()) {
-        self->handleExit(child, *status);
+    if (!exited) {
+        handle(child->wait());
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,7 +11,6 @@
 #include "agent/agent_log.h"
 #include "agent/agent_state.h"
 #include "agent/line_splitter.h"
-#include "agent/utf8_stream.h"
 #include "support/child_process.h"
 #include "support/task_queue.h"
 
@@ -25,8 +25,8 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
 
     static constexpr double kFirstDelay = 1.0;
     static constexpr double kLongestDelay = 60.0;
-    // How long output still in the pipe is read after the agent has ended.
-    static constexpr double kDrainAfterExit = 1.0;
+    // Changes waiting for the main loop beyond this many are folded into the newest one.
+    static constexpr size_t kUndeliveredLimit = 32;
 
     // Nothing is launched or touched until start().
     static std::shared_ptr<AgentProcess> create(AgentConfig config,
@@ -43,6 +43,8 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
 
     double restartDelayForTesting() const;
     std::optional<pid_t> pidForTesting() const;
+    // How many ends of children have been handled, including those let go by stop().
+    int exitsHandledForTesting() const;
 
   private:
     struct Child;
@@ -54,9 +56,10 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     void scheduleRestartLocked();
     void assignLocked(AgentState state);
     void relaunchCheck();
-    void absorb(std::string_view chunk);
+    void absorb(std::string_view text);
     void handleExit(const std::shared_ptr<ChildProcess>& child, int status);
-    StateCallback callback() const;
+    void postDeliveryLocked();
+    void deliver();
 
     static void watch(std::weak_ptr<AgentProcess> weak, std::shared_ptr<ChildProcess> child,
                       UniqueFd output);
@@ -70,10 +73,16 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     double restartDelay_ = kFirstDelay;
     bool stopping_ = false;
     AgentLog log_;
-    Utf8Stream decoder_;
     LineSplitter lines_;
-    StateCallback onState_;
     AgentState state_ = AgentState::starting();
+    int exitsHandled_ = 0;
+    bool absorbing_ = false;
+
+    // Deliveries have a lock of their own, so that the main loop never waits for a busy reader.
+    std::mutex deliveryMutex_;
+    StateCallback onState_;
+    std::deque<AgentState> undelivered_;
+    bool deliveryPosted_ = false;
 };
 
 }  // namespace vantrel

@@ -8,9 +8,11 @@
 namespace vantrel {
 namespace {
 
-bool isAscii(const std::string& text) {
+// Text below U+0300 (every byte below 0xCC) holds no combining mark and no character with a
+// singleton decomposition, so it is already in normal form.
+bool alreadyNormal(const std::string& text) {
     for (unsigned char c : text) {
-        if (c >= 0x80) {
+        if (c >= 0xCC) {
             return false;
         }
     }
@@ -35,8 +37,8 @@ bool canonicallyEqual(const std::string& a, const std::string& b) {
     if (a == b) {
         return true;
     }
-    // Pure ASCII is already in normal form, so differing bytes mean differing text.
-    if (isAscii(a) && isAscii(b)) {
+    // Differing bytes of text already in normal form mean differing text.
+    if (alreadyNormal(a) && alreadyNormal(b)) {
         return false;
     }
     return normalized(a) == normalized(b);

@@ -2,6 +2,14 @@
 
 namespace vantrel {
 
+std::uint64_t LineSplitter::tailFeedMask(const char* data, size_t size) {
+    std::uint64_t mask = 0;
+    for (size_t i = 0; i < size; ++i) {
+        mask |= static_cast<std::uint64_t>(data[i] == '\n') << i;
+    }
+    return mask;
+}
+
 void LineSplitter::keep(std::string_view piece) {
     if (overlong_) {
         return;
@@ -12,32 +20,6 @@ void LineSplitter::keep(std::string_view piece) {
         return;
     }
     pending_.append(piece);
-}
-
-void LineSplitter::feed(std::string_view text,
-                        const std::function<void(std::string_view)>& onLine) {
-    size_t start = 0;
-    while (true) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) {
-            keep(text.substr(start));
-            return;
-        }
-        std::string_view piece = text.substr(start, end - start);
-        if (pending_.empty() && !overlong_) {
-            if (piece.size() <= cap_) {
-                onLine(piece);
-            }
-        } else {
-            keep(piece);
-            if (!overlong_) {
-                onLine(pending_);
-            }
-            pending_.clear();
-            overlong_ = false;
-        }
-        start = end + 1;
-    }
 }
 
 }  // namespace vantrel

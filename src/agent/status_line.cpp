@@ -1,9 +1,14 @@
 #include "agent/status_line.h"
 
 #include <locale.h>
-#include <cstdio>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
-#include <map>
+#include <cstring>
+#include <limits>
 
 namespace vantrel {
 namespace {
@@ -41,16 +46,21 @@ size_t spaceAtEnd(std::string_view text) {
     return 0;
 }
 
-std::string withoutKilowatts(std::string_view value) {
-    std::string result;
-    result.reserve(value.size());
-    for (size_t i = 0; i < value.size();) {
-        if (value.compare(i, 2, "kW") == 0) {
-            i += 2;
+// Writes value without any "kW" at out (which has room for all of value); returns the new end.
+char* copyWithoutKilowatts(char* out, std::string_view value) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == 'k' && i + 1 < value.size() && value[i + 1] == 'W') {
+            ++i;
         } else {
-            result += value[i++];
+            *out++ = value[i];
         }
     }
+    return out;
+}
+
+std::string withoutKilowatts(std::string_view value) {
+    std::string result(value.size(), '\0');
+    result.resize(static_cast<size_t>(copyWithoutKilowatts(result.data(), value) - result.data()));
     return result;
 }
 
@@ -59,65 +69,99 @@ locale_t posixLocale() {
     return locale;
 }
 
+// strtod's rules in the POSIX locale; the common decimal forms take the locale-free fast path.
 std::optional<double> parseNumber(const std::string& text) {
     // strtod would skip leading white space; the protocol refuses it.
     if (text.empty() || std::string_view(" \t\n\v\f\r").find(text[0]) != std::string_view::npos) {
         return std::nullopt;
     }
-    char* end = nullptr;
-    double value = strtod_l(text.c_str(), &end, posixLocale());
-    if (end != text.c_str() + text.size()) {
+    const char* end = text.data() + text.size();
+    double value = 0;
+    if (auto [stop, error] = std::from_chars(text.data(), end, value);
+        error == std::errc() && stop == end) {
+        return value;
+    }
+    char* stop = nullptr;
+    value = strtod_l(text.c_str(), &stop, posixLocale());
+    if (stop != end) {
         return std::nullopt;
     }
     return value;
 }
 
-std::string formatted(const char* format, double value) {
-    // printf's decimal point follows the thread's locale; the label always uses ".".
-    locale_t previous = uselocale(posixLocale());
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, format, value);
-    uselocale(previous);
-    return buffer;
+// Room for "Solar ", " kW", the phrase and the longest "%.2f" of a double (309 digits and more).
+constexpr size_t kLongestGridPhrase = 400;
+
+char* put(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
 }
 
-std::map<std::string_view, std::string_view> fields(std::string_view line) {
-    std::map<std::string_view, std::string_view> recorded;
-    size_t start = 0;
-    while (start <= line.size()) {
-        size_t end = line.find(' ', start);
-        if (end == std::string_view::npos) {
-            end = line.size();
+// printf's "%.2f", always with "." as the decimal point. A finite, non-negative value below 2^56
+// times 100 is exact in a long double of 64 bits or more, so rounding that product to an integer
+// rounds exactly as printf does; anything else takes the general conversion.
+char* putTwoDecimals(char* out, double value) {
+    constexpr bool wideEnough = std::numeric_limits<long double>::digits >= 64;
+    if (!wideEnough || !std::isfinite(value) || std::signbit(value) || value >= 7e16) {
+        return std::to_chars(out, out + 330, value, std::chars_format::fixed, 2).ptr;
+    }
+    auto hundredths =
+        static_cast<std::uint64_t>(std::llrint(static_cast<long double>(value) * 100));
+    out = std::to_chars(out, out + 20, hundredths / 100).ptr;
+    *out++ = '.';
+    *out++ = static_cast<char>('0' + hundredths / 10 % 10);
+    *out++ = static_cast<char>('0' + hundredths % 10);
+    return out;
+}
+
+struct Fields {
+    std::optional<std::string_view> pv;
+    std::optional<std::string_view> grid;
+};
+
+// Pieces between spaces; "=" at a piece's start dropped; the key is the text before the first
+// "="; an empty value is not recorded; a later value replaces an earlier one.
+Fields fields(std::string_view line) {
+    Fields recorded;
+    while (!line.empty()) {
+        size_t space = std::min(line.find(' '), line.size());
+        std::string_view piece = line.substr(0, space);
+        line.remove_prefix(std::min(space + 1, line.size()));
+        while (piece.starts_with('=')) {
+            piece.remove_prefix(1);
         }
-        std::string_view piece = line.substr(start, end - start);
-        piece.remove_prefix(std::min(piece.find_first_not_of('='), piece.size()));
-        if (size_t equals = piece.find('='); equals != std::string_view::npos) {
-            std::string_view value = piece.substr(equals + 1);
-            if (!value.empty()) {
-                recorded[piece.substr(0, equals)] = value;
-            }
+        size_t equals = piece.find('=');
+        if (equals == std::string_view::npos || equals + 1 == piece.size()) {
+            continue;
         }
-        start = end + 1;
+        std::string_view key = piece.substr(0, equals), value = piece.substr(equals + 1);
+        if (key == "pv") {
+            recorded.pv = value;
+        } else if (key == "grid") {
+            recorded.grid = value;
+        }
     }
     return recorded;
 }
 
+// The label is written into one buffer sized for the longest outcome, then cut to length.
 std::string statusLabel(std::string_view line) {
     auto recorded = fields(line);
-    auto pv = recorded.find("pv");
-    std::string production = pv != recorded.end() ? withoutKilowatts(pv->second) : "?";
-    std::string label = "Solar " + production + " kW";
-    auto grid = recorded.find("grid");
-    if (grid == recorded.end()) {
-        return label;
+    std::optional<double> grid;
+    if (recorded.grid) {
+        grid = parseNumber(withoutKilowatts(*recorded.grid));
     }
-    auto value = parseNumber(withoutKilowatts(grid->second));
-    if (!value) {
-        return label;
+    std::string label(line.size() + kLongestGridPhrase, '\0');
+    char* out = put(label.data(), "Solar ");
+    out = recorded.pv ? copyWithoutKilowatts(out, *recorded.pv) : put(out, "?");
+    out = put(out, " kW");
+    if (grid) {
+        out = put(out, *grid < 0 ? " \u00B7 exporting " : " \u00B7 importing ");
+        out = putTwoDecimals(out, *grid < 0 ? -*grid : *grid);
+        out = put(out, " kW");
     }
-    std::string phrase = *value < 0 ? formatted("exporting %.2f kW", -*value)
-                                    : formatted("importing %.2f kW", *value);
-    return label + " \u00B7 " + phrase;
+    label.resize(static_cast<size_t>(out - label.data()));
+    return label;
 }
 
 }  // namespace
@@ -133,6 +177,9 @@ std::string_view trimmed(std::string_view line) {
 }
 
 std::optional<LineMeaning> readLine(std::string_view line) {
+    if (!mayMatter(line)) {
+        return std::nullopt;
+    }
     std::string_view text = trimmed(line);
     if (text.starts_with("pv=")) {
         return LineMeaning{LineMeaning::Kind::status, statusLabel(text)};

@@ -1,7 +1,12 @@
 #include "agent/utf8_stream.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace vantrel {
 namespace {
@@ -40,10 +45,23 @@ size_t sequenceLength(unsigned char lead) {
     return 0;
 }
 
-bool asciiWord(const unsigned char* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return (word & 0x8080808080808080ULL) == 0;
+// Whether 64 bytes from p are all ASCII: one test for the whole block keeps plain text cheap.
+bool asciiBlock(const unsigned char* p) {
+#ifdef __SSE2__
+    __m128i any = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    for (int i = 1; i < 4; ++i) {
+        any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)));
+    }
+    return _mm_movemask_epi8(any) == 0;
+#else
+    std::uint64_t words[8];
+    std::memcpy(words, p, sizeof words);
+    std::uint64_t any = 0;
+    for (std::uint64_t word : words) {
+        any |= word;
+    }
+    return (any & 0x8080808080808080ULL) == 0;
+#endif
 }
 
 }  // namespace
@@ -53,8 +71,8 @@ std::optional<size_t> incompleteTail(std::string_view text) {
     const size_t size = text.size();
     size_t i = 0;
     while (i < size) {
-        if (i + 8 <= size && asciiWord(bytes + i)) {
-            i += 8;
+        if (i + 64 <= size && asciiBlock(bytes + i)) {
+            i += 64;
             continue;
         }
         unsigned char lead = bytes[i];
@@ -83,13 +101,25 @@ std::optional<size_t> incompleteTail(std::string_view text) {
     return 0;
 }
 
+// The chunk's first bytes complete the held character, or leave it valid and still incomplete.
+bool Utf8Stream::continuesCarried(std::string_view chunk) const {
+    size_t missing = sequenceLength(static_cast<unsigned char>(carried_[0])) - carried_.size();
+    size_t taken = std::min(missing, chunk.size());
+    std::string probe = carried_;
+    probe.append(chunk.substr(0, taken));
+    auto tail = incompleteTail(probe);
+    return tail && (*tail == 0 || taken == chunk.size());
+}
+
 std::optional<std::string_view> Utf8Stream::decode(std::string_view chunk) {
     std::string_view text = chunk;
     if (!carried_.empty()) {
-        joined_.assign(carried_);
-        joined_.append(chunk);
+        if (continuesCarried(chunk)) {
+            joined_.assign(carried_);
+            joined_.append(chunk);
+            text = joined_;
+        }
         carried_.clear();
-        text = joined_;
     }
     auto tail = incompleteTail(text);
     if (!tail) {

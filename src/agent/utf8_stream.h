@@ -6,15 +6,18 @@
 
 namespace vantrel {
 
-// Decodes the agent's output chunk by chunk. A character split between two reads is held back
-// (at most 3 bytes) and put before the next chunk; a chunk that is invalid for any other reason
-// is dropped whole.
+// Decodes one pipe's output chunk by chunk. A character split between two reads is held back
+// (at most 3 bytes) and put before the next chunk; when that chunk does not complete it, the held
+// bytes alone are dropped and the chunk is judged on its own. A chunk that is invalid for any
+// other reason is dropped whole.
 class Utf8Stream {
   public:
     // The text to log and parse, valid until the next call; nothing when the chunk is dropped.
     std::optional<std::string_view> decode(std::string_view chunk);
 
   private:
+    bool continuesCarried(std::string_view chunk) const;
+
     std::string carried_;
     std::string joined_;
 };

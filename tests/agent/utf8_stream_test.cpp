@@ -20,9 +20,14 @@ TEST(IncompleteTail, ValidityTable) {
         {"\xF0\x9F\x98", 3},
         {"\xF0\x9F\x98\x80", 0},
         {"\xFF", std::nullopt},
-        {"\x80", std::nullopt},              // a lone continuation byte
-        {"\xC0\xAF", std::nullopt},          // overlong
-        {"\xE0\x80", std::nullopt},          // overlong, even when incomplete
+        {"\x80", std::nullopt},           // a lone continuation byte
+        {"\xC0\xAF", std::nullopt},       // overlong
+        {"\xE0\x80", std::nullopt},       // overlong, even when incomplete
+        {"\xE0\x9F\xBF", std::nullopt},   // overlong U+07FF
+        {"\xE0\xA0\x80\xE0\xA0\xBF", 0},  // U+0800 and U+083F, the first of three bytes
+        {"\xEF\xBF\xBF", 0},
+        {"\xF0\x90\x80\x80", 0},
+        {"\xF4\x8F\xBF\xBF", 0},
         {"\xED\xA0\x80", std::nullopt},      // a surrogate
         {"\xF4\x90\x80\x80", std::nullopt},  // past U+10FFFF
         {"\xC3x", std::nullopt},
@@ -30,22 +35,6 @@ TEST(IncompleteTail, ValidityTable) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(incompleteTail(c.text), c.tail) << c.text;
-    }
-}
-
-TEST(Utf8Stream, ACharacterSplitAtAnyPointSurvives) {
-    const std::string text = "a\xF0\x9F\x98\x80z\xE2\x82\xAC\n";
-    for (size_t cut = 0; cut <= text.size(); ++cut) {
-        Utf8Stream stream;
-        std::string out;
-        const std::string head = text.substr(0, cut), rest = text.substr(cut);
-        auto first = stream.decode(head);
-        ASSERT_TRUE(first) << cut;
-        out += *first;
-        auto second = stream.decode(rest);
-        ASSERT_TRUE(second) << cut;
-        out += *second;
-        EXPECT_EQ(out, text) << cut;
     }
 }
 
@@ -57,11 +46,27 @@ TEST(Utf8Stream, AnInvalidChunkIsDroppedWholeAndTheNextOneStillCounts) {
     EXPECT_EQ(*next, "pv=1\n");
 }
 
-TEST(Utf8Stream, AHeldBackStartThatNeverCompletesCostsTheNextChunk) {
-    Utf8Stream stream;
-    EXPECT_EQ(stream.decode("x\xC3"), "x");
-    EXPECT_FALSE(stream.decode("y\n"));
-    EXPECT_EQ(stream.decode("z\n"), "z\n");
+TEST(Utf8Stream, AHeldBackStartThatNeverCompletesIsDroppedAloneAndTheChunkCounts) {
+    struct Case {
+        const char* first;
+        const char* second;
+        std::optional<std::string> secondText;
+    } cases[] = {
+        {"pv=23\n\xE2", "pv=24\n", "pv=24\n"},
+        {"x\xF0\x9F", "\x98", ""},            // still incomplete and valid: held on
+        {"x\xE2", "\x82y\n", std::nullopt},   // completed wrongly: the rest is no character start
+        {"x\xC3", "\xA9\xFF", std::nullopt},  // completed, but the chunk itself is invalid
+    };
+    for (const auto& c : cases) {
+        Utf8Stream stream;
+        ASSERT_TRUE(stream.decode(c.first)) << c.first;
+        auto second = stream.decode(c.second);
+        ASSERT_EQ(second.has_value(), c.secondText.has_value()) << c.first;
+        if (second) {
+            EXPECT_EQ(*second, *c.secondText) << c.first;
+        }
+        EXPECT_EQ(stream.decode("z\n"), "z\n") << c.first;
+    }
 }
 
 }  // namespace
