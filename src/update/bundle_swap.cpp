@@ -163,8 +163,8 @@ void resumeStagedUpdate(char** argv) {
         !fs::exists(fs::symlink_status(update.staged(), error))) {
         return;  // the usual start and end: nothing to look at, no lock to take
     }
-    auto lock = InstanceLock::acquire();
-    if (!lock) {
+    auto attempt = InstanceLock::acquire();
+    if (!attempt.lock) {
         return;
     }
     auto config = AgentConfig::fromBundle();
