@@ -39,6 +39,9 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndStopsTheAgentOnSigterm) {
     auto app = launch(environment());
     ASSERT_TRUE(app->waitForOutput("Solar ")) << app->output();
     EXPECT_EQ(app->output().rfind("Starting\u2026\n", 0), 0u) << app->output();
+    // The desktop shell is a module of its own: a headless run maps no toolkit library.
+    EXPECT_THAT(testing::readFile("/proc/" + std::to_string(app->pid()) + "/maps"),
+                ::testing::Not(HasSubstr("libQt")));
     auto pid = agentPid();
     ASSERT_TRUE(pid);
     app->signal(SIGTERM);

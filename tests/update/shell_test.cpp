@@ -61,25 +61,27 @@ TEST(Shell, ChildInheritsNoneOfOurDescriptors) {
 TEST(DigestMatches, FollowsTheChecksumRules) {
     const std::string digest(64, 'a');
     struct Case {
-        ShellResult checksum;
+        int status;
+        std::string output;
         std::string expected;
         bool matches;
-    } cases[] = {
-        {{0, digest + "  /tmp/x/update.dmg\n"}, digest, true},
-        {{1, digest + "  /tmp/x/update.dmg\n"}, digest, false},
-        {{-1, ""}, digest, false},
-        {{0, ""}, "", false},
-        {{0, "   "}, "", false},
-        {{0, digest + "  f\n"}, std::string(64, 'A'), false},
-        {{0, digest + "  f\n"}, digest + " ", false},
-        {{0, digest + "  f\n"}, digest + "\n", false},
-        {{0, digest + "\tf\n"}, digest, false},  // only spaces separate the pieces
-        {{0, "  " + digest + "  f"}, digest, true},
-        {{0, digest + "  f\n"}, digest.substr(1), false},
+    };
+    const std::vector<Case> cases = {
+        {0, digest + "  /tmp/x/update.dmg\n", digest, true},
+        {1, digest + "  /tmp/x/update.dmg\n", digest, false},
+        {-1, "", digest, false},
+        {0, "", "", false},
+        {0, "   ", "", false},
+        {0, digest + "  f\n", std::string(64, 'A'), false},
+        {0, digest + "  f\n", digest + " ", false},
+        {0, digest + "  f\n", digest + "\n", false},
+        {0, digest + "\tf\n", digest, false},  // only spaces separate the pieces
+        {0, "  " + digest + "  f", digest, true},
+        {0, digest + "  f\n", digest.substr(1), false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(digestMatches(c.checksum, c.expected), c.matches)
-            << c.checksum.output << " vs " << c.expected;
+        EXPECT_EQ(digestMatches(ShellResult{c.status, c.output}, c.expected), c.matches)
+            << c.output << " vs " << c.expected;
     }
 }
 
