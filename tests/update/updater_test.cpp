@@ -207,9 +207,9 @@ TEST_F(UpdaterTest, ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInst
         auto updater = Updater::create(mainQueue, worker, installer,
                                        std::filesystem::path(readOnly) / "VantrelAgent");
         EXPECT_EQ(updater->run(true),
-                  UpdateResult::failed("2.1 is available, but this copy of the app is somewhere it "
-                                       "cannot replace itself. Move it to your Applications "
-                                       "folder."));
+                  UpdateResult::failed(std::string("2.1 is available, but this copy of the app is "
+                                                   "somewhere it cannot replace itself. ") +
+                                       platform_words::kMoveToWritableFolder));
         EXPECT_THAT(installer->manifests, IsEmpty());
         return;
     }
