@@ -1,8 +1,11 @@
-# The two set-up commands of the README, and the benchmark command.
+# The two set-up commands of the README, and the benchmark and package commands.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# Developer builds make warnings errors; a packager's or user's plain cmake build does not.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON >/dev/null
+AGENT_PAGE = http://127.0.0.1:8787
 
-.PHONY: all bootstrap build run test bench clean
+.PHONY: all bootstrap build bundle run test bench deb clean
 
 all: build
 
@@ -10,19 +13,31 @@ bootstrap:
 	@scripts/bootstrap
 
 build: bootstrap
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CONFIGURE)
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	@$(BUILD)/VantrelAgent/bin/VantrelAgent
+# Only what `make run` runs: the executable, the desktop module and the bundle's resources.
+bundle: bootstrap
+	@$(CONFIGURE)
+	@cmake --build $(BUILD) -j $(JOBS) --target bundle
+
+# PAIRED=1 has the reference agent pair itself, so readings show at once.
+run: bundle
+	@echo "The reference agent waits to be paired: open $(AGENT_PAGE), enter any code and press" \
+	    "Pair (the setup window shows that page), or run: make run PAIRED=1"
+	@$(if $(PAIRED),VANTREL_SIM_PAIRED=1) $(BUILD)/VantrelAgent/bin/VantrelAgent
 
 test: build
 	@scripts/run-tests $(BUILD)
 
-bench: bootstrap
+bench: bootstrap bundle
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_GUI=OFF -DVANTREL_TESTS=OFF >/dev/null
 	@cmake --build build-bench -j $(JOBS) >/dev/null
-	@bench/run build-bench
+	@bench/run build-bench $(BUILD)
+
+# vantrel-agent_<version>_<arch>.deb in the checkout's root (a Release build in build-deb/).
+deb: bootstrap
+	@scripts/deb
 
 clean:
-	rm -rf $(BUILD) build-bench build-sanitize
+	rm -rf $(BUILD) build-bench build-sanitize build-deb vantrel-agent_*.deb

@@ -12,11 +12,12 @@ std::optional<LaunchOptions> LaunchOptions::parse(const std::vector<std::string>
             options.loginItem = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
-        } else if (argument.starts_with("--")) {
-            error = "unknown option " + argument;
-            return std::nullopt;
+        } else if (argument == "--version") {
+            options.version = true;
         } else {
-            options.passThrough.push_back(argument);
+            error = argument.starts_with("-") ? "unknown option " + argument
+                                              : "unexpected argument " + argument;
+            return std::nullopt;
         }
     }
     options.headless = options.headless || !hasDisplay;

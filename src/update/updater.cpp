@@ -14,6 +14,16 @@ constexpr const char* kDistVariable = "VANTREL_DIST";
 // The releases of this platform; the macOS build's manifest sits at "/macos/latest.json".
 constexpr const char* kPlatformManifestPath = "/linux/latest.json";
 
+// Written into Info.json by the package build: the system's package manager updates this copy.
+constexpr const char* kPackageManagerKey = "VantrelPackageManager";
+constexpr const char* kPackagedReason =
+    "this copy was installed by the system's package manager, which keeps it up to date. "
+    "Update it there (for example: sudo apt update && sudo apt upgrade).";
+
+bool isPackaged(const std::optional<nlohmann::json>& info) {
+    return info && info->is_object() && info->contains(kPackageManagerKey);
+}
+
 // Asked of the folder itself: the swap renames bundles inside it.
 bool folderIsWritable(const std::filesystem::path& folder) {
     return ::access(folder.c_str(), W_OK) == 0;
@@ -65,6 +75,9 @@ std::string Updater::installedVersion() const {
 }
 
 UpdateResult Updater::run(bool /*userInitiated: carried, every run does the same work*/) const {
+    if (isPackaged(bundle::infoAt(bundleRoot_))) {
+        return UpdateResult::failed(kPackagedReason);
+    }
     // A "VANTREL_DIST" that forms no address is as unreachable as a server that does not answer.
     auto address = manifestURL();
     auto manifest = address ? fetchManifest(*address, times_) : std::nullopt;

@@ -177,6 +177,17 @@ TEST_F(UpdaterTest, AManifestThatIsNotNewerLeavesTheCurrentVersion) {
     EXPECT_THAT(installer->manifests, IsEmpty());
 }
 
+TEST_F(UpdaterTest, APackagedCopyNeverAsksForAManifestNorInstalls) {
+    serve("2.0");
+    testing::writeFile(bundleRoot / "Info.json",
+                       R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})");
+    auto result = makeUpdater()->run(true);
+    EXPECT_EQ(result.kind(), UpdateResult::Kind::failed);
+    EXPECT_THAT(result.text(), ::testing::HasSubstr("package manager"));
+    EXPECT_THAT(server->requestPaths(), IsEmpty());
+    EXPECT_THAT(installer->manifests, IsEmpty());
+}
+
 TEST_F(UpdaterTest, ANewerReleaseInAWritableFolderGoesOnToTheInstaller) {
     serve("1.0.1");
     EXPECT_EQ(makeUpdater()->run(true), UpdateResult::installed("1.0.1"));
