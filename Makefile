@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build run test bench clean
+.PHONY: all bootstrap build run test bench fuzz clean
 
 all: build
 
@@ -24,5 +24,12 @@ bench: bootstrap
 	@cmake --build build-bench -j $(JOBS) >/dev/null
 	@bench/run build-bench
 
+# Every fuzz target for FUZZ_SECONDS (20) each; fails on a crash or a broken invariant.
+fuzz: bootstrap
+	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DVANTREL_FUZZ=ON -DVANTREL_GUI=OFF -DVANTREL_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	@fuzz/run build-fuzz
+
 clean:
-	rm -rf $(BUILD) build-bench build-sanitize
+	rm -rf $(BUILD) build-bench build-sanitize build-fuzz
