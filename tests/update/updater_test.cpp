@@ -195,10 +195,7 @@ TEST_F(UpdaterTest, ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInst
         serve("2.1");
         auto updater = Updater::create(mainQueue, worker, installer,
                                        std::filesystem::path(readOnly) / "VantrelAgent");
-        EXPECT_EQ(updater->run(true),
-                  UpdateResult::failed("2.1 is available, but this copy of the app is somewhere it "
-                                       "cannot replace itself. Move it to your Applications "
-                                       "folder."));
+        EXPECT_EQ(updater->run(true), UpdateResult::failed(reasons::cannotReplaceItself("2.1")));
         EXPECT_THAT(installer->manifests, IsEmpty());
         return;
     }
