@@ -32,4 +32,4 @@ fuzz: bootstrap
 	@fuzz/run build-fuzz
 
 clean:
-	rm -rf $(BUILD) build-bench build-sanitize build-fuzz
+	rm -rf $(BUILD) build-bench build-sanitize build-fuzz build-tsan
