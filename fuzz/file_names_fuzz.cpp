@@ -1,7 +1,7 @@
 #include <set>
 #include <string>
 
-#include "diagnostics/archive_file.h"
+#include "diagnostics/archive_name.h"
 #include "require.h"
 #include "setup/download_naming.h"
 
@@ -26,17 +26,12 @@ bool keptWhenSafe(const std::string& suggested, const std::string& name) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string suggested(reinterpret_cast<const char*>(data), size);
 
-    const auto archive = vantrel::archiveFileName(suggested);
-    require(isSafeComponent(archive), "the archive name is one safe path component");
-    require(keptWhenSafe(suggested, archive), "a safe archive name is kept");
+    const auto name = vantrel::offeredFileName(suggested);
+    require(isSafeComponent(name), "the name is one safe path component", suggested);
+    require(keptWhenSafe(suggested, name), "a safe name is kept", suggested);
 
-    const auto download = vantrel::downloadName(suggested);
-    require(isSafeComponent(download), "the download name is one safe path component");
-    require(keptWhenSafe(suggested, download), "a safe download name is kept");
-
-    const auto candidates = vantrel::downloadCandidates(download);
-    require(candidates.size() == 99 && candidates.front() == download,
-            "the name itself, then 2 to 99");
+    const auto candidates = vantrel::downloadCandidates(name);
+    require(candidates.size() == 99 && candidates.front() == name, "the name itself, then 2 to 99");
     for (const auto& candidate : candidates) {
         require(isSafeComponent(candidate), "every numbered name is one safe path component");
     }

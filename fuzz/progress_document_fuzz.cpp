@@ -2,7 +2,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "diagnostics/archive_file.h"
+#include "diagnostics/archive_name.h"
 #include "diagnostics/progress_document.h"
 #include "require.h"
 
@@ -41,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "a document written back reads the same");
     }
     if (!json.contains("name") || !json["name"].is_string()) {
-        require(document->name == ProgressDocument::kDefaultName, "no name string: the default");
+        require(document->name.empty(), "no name string: no name");
     }
-    const auto name = vantrel::archiveFileName(document->name);
+    const auto name = vantrel::offeredFileName(document->name);
     require(!name.empty() && name != "." && name != ".." &&
                 name.find_first_of(std::string("/\0", 2)) == std::string::npos,
             "the archive's file name is one safe path component");

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "diagnostics/progress_document.h"
 #include "support/file_io.h"
 #include "support/unique_fd.h"
 
@@ -18,25 +17,22 @@ bool writeFile(const std::filesystem::path& target, std::string_view bytes) {
 
 }  // namespace
 
-std::string archiveFileName(std::string_view agentName) {
-    agentName = agentName.substr(0, agentName.find('\0'));
-    const auto slash = agentName.rfind('/');
-    if (slash != std::string_view::npos) {
-        agentName.remove_prefix(slash + 1);
+std::vector<std::filesystem::path> archiveFolders(const std::filesystem::path& desktop,
+                                                  const std::filesystem::path& support) {
+    if (desktop.empty()) {
+        return {support};
     }
-    if (agentName.empty() || agentName == "." || agentName == "..") {
-        return ProgressDocument::kDefaultName;
-    }
-    return std::string(agentName);
+    return {desktop, support};
 }
 
 std::optional<std::filesystem::path> saveArchive(
     std::string_view bytes, const std::string& name,
     const std::vector<std::filesystem::path>& folders) {
     for (const auto& folder : folders) {
+        // An existing file in the folder's place is an error here too.
         std::error_code error;
         std::filesystem::create_directories(folder, error);
-        if (error || !std::filesystem::is_directory(folder, error)) {
+        if (error) {
             continue;
         }
         const auto target = folder / name;

@@ -8,9 +8,10 @@
 
 namespace vantrel {
 
-// The agent's archive name made safe as a file name inside the chosen folder: its last path
-// component, cut at any NUL; "vantrel-diagnostics.zip" when nothing usable is left.
-std::string archiveFileName(std::string_view agentName);
+// Where an archive may be saved, in order: the Desktop (when the desktop names one), then the
+// application's support folder.
+std::vector<std::filesystem::path> archiveFolders(const std::filesystem::path& desktop,
+                                                  const std::filesystem::path& support);
 
 // Writes the bytes to folder/name in the first folder that takes them (created when missing),
 // replacing a file of that name; none when no folder would.

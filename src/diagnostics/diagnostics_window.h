@@ -3,27 +3,22 @@
 #include <QObject>
 #include <QTimer>
 
-#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "diagnostics/diagnostics_client.h"
+#include "diagnostics/diagnostics_run.h"
+#include "diagnostics/diagnostics_view.h"
 #include "support/task_queue.h"
 #include "support/workspace.h"
 
-class QLabel;
-class QProgressBar;
-class QPushButton;
-class QWidget;
-
 namespace vantrel {
 
-struct ProgressDocument;
-
 // The window that has the agent collect a diagnostics archive, follows its progress and saves
-// the result for the user. Built on the first show(); closing only hides it and stops polling.
-// A run still in progress when the window is shown again is followed again.
+// the result for the user. It draws a DiagnosticsRun and carries out what the run asks for.
+// Built on the first show(); closing only hides it and stops polling.
 class DiagnosticsWindow final : public QObject {
     Q_OBJECT
 
@@ -40,37 +35,30 @@ class DiagnosticsWindow final : public QObject {
 
     // Points the requests at another agent, such as a reference agent on a test port.
     void setBaseForTesting(const std::string& base);
-    QWidget* windowForTesting() const { return window_.get(); }
-    bool isPollingForTesting() const { return poller_.isActive(); }
+    QWidget* windowForTesting() const { return view_.window.get(); }
+    const DiagnosticsRun& runForTesting() const { return run_; }
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // Turns an answer into the run's event; called only while the window exists.
+    using Answer =
+        std::function<RunEvent(DiagnosticsWindow& self, int run, std::optional<std::string> body)>;
+
     void build();
     void present();
-    void windowWillClose();
-    void startPolling();
-    void poll();
-    void handleProgress(const ProgressDocument& document);
-    void download(const std::string& name);
-    void saveArchiveBytes(const std::string& bytes, const std::string& name);
-    std::optional<std::filesystem::path> write(const std::string& bytes, const std::string& name);
-    void runEnded();
-    void say(const std::string& text);
+    void handle(const RunEvent& event);
+    void carryOut(RunEffect effect);
+    void request(const char* path, Answer answer);
+    void writeArchive();
 
     std::shared_ptr<Workspace> workspace_;
     std::shared_ptr<TaskQueue> background_;
     DiagnosticsClient client_;
-    std::unique_ptr<QWidget> window_;
-    QProgressBar* progress_ = nullptr;
-    QLabel* label_ = nullptr;
-    QPushButton* startButton_ = nullptr;
-    QPushButton* revealButton_ = nullptr;
+    DiagnosticsView view_;
     QTimer poller_;
-    std::optional<std::filesystem::path> saved_;
-    int run_ = 0;                 // which run the answers in flight belong to
-    bool following_ = false;      // a run was started and has not been reported over
-    bool startAnswered_ = false;  // its start request has completed
+    DiagnosticsRun run_;
+    std::string archive_;  // the fetched bytes, while they are being written
 };
 
 }  // namespace vantrel

@@ -7,10 +7,11 @@
 #include <cstring>
 #include <system_error>
 
+#include "diagnostics/archive_name.h"
+
 namespace vantrel {
 namespace {
 
-constexpr const char* kFallbackName = "vantrel-diagnostics.zip";
 constexpr int kLastNumber = 99;
 
 // A dot that starts or ends the name does not begin an extension (".profile", "notes.").
@@ -30,15 +31,6 @@ std::string allTakenReason(const std::vector<std::string>& candidates) {
 
 }  // namespace
 
-std::string downloadName(const std::string& suggested) {
-    auto slash = suggested.rfind('/');
-    std::string last = slash == std::string::npos ? suggested : suggested.substr(slash + 1);
-    if (last.empty() || last == "." || last == ".." || last.find('\0') != std::string::npos) {
-        return kFallbackName;
-    }
-    return last;
-}
-
 std::vector<std::string> downloadCandidates(const std::string& name) {
     auto dot = extensionDot(name);
     std::string base = dot == std::string::npos ? name : name.substr(0, dot);
@@ -50,22 +42,11 @@ std::vector<std::string> downloadCandidates(const std::string& name) {
     return candidates;
 }
 
-std::optional<std::filesystem::path> chooseDownloadDestination(
-    const std::filesystem::path& folder, const std::string& suggested,
-    const std::function<bool(const std::filesystem::path&)>& exists) {
-    for (const auto& candidate : downloadCandidates(downloadName(suggested))) {
-        if (!exists(folder / candidate)) {
-            return folder / candidate;
-        }
-    }
-    return std::nullopt;
-}
-
 ReservedDownload reserveDownloadDestination(const std::filesystem::path& folder,
                                             const std::string& suggested) {
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
-    auto candidates = downloadCandidates(downloadName(suggested));
+    auto candidates = downloadCandidates(offeredFileName(suggested));
     for (const auto& candidate : candidates) {
         auto path = folder / candidate;
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

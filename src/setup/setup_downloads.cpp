@@ -81,12 +81,15 @@ void SetupDownloads::stateChanged(QWebEngineDownloadRequest* request) {
     destinations_.erase(known);
     if (state == QWebEngineDownloadRequest::DownloadCompleted) {
         workspace_->revealFile(destination);
-        return;
+    } else {
+        // The reserved name belongs to this download alone; a failed one leaves nothing behind.
+        std::error_code ignored;
+        std::filesystem::remove(destination, ignored);
+        fail(failureReason(*request));
     }
-    // The reserved name belongs to this download alone; a failed one leaves nothing behind.
-    std::error_code ignored;
-    std::filesystem::remove(destination, ignored);
-    fail(failureReason(*request));
+    if (destinations_.empty()) {
+        emit idle();
+    }
 }
 
 void SetupDownloads::fail(const QString& reason) {

@@ -26,6 +26,13 @@ class SetupDownloads final : public QObject {
     // The Downloads folder, or the home folder when the desktop names none.
     static std::filesystem::path downloadsFolder();
 
+    // Whether a download is still running.
+    bool busy() const { return !destinations_.empty(); }
+
+  signals:
+    // The last running download has ended.
+    void idle();
+
   private:
     void start(QWebEngineDownloadRequest* request);
     void accept(QWebEngineDownloadRequest* request, const std::filesystem::path& destination);

@@ -12,6 +12,8 @@
 #include <QWebEngineView>
 #include <QWidget>
 
+#include <cmath>
+
 #include "setup/setup_downloads.h"
 #include "setup/setup_page.h"
 #include "support/qt_main_queue.h"
@@ -21,31 +23,37 @@ namespace {
 
 const char* const kAddress = "http://127.0.0.1:8787";
 const char* const kFrameName = "SetupWindow";
-constexpr int kLoadTimeoutMilliseconds = 60'000;
-constexpr std::int64_t kRetryBudget = 40;
-constexpr double kRetryDelaySeconds = 0.5;
 
 QSettings frameSettings() {
     return QSettings(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent"));
 }
 
-// An HTTP error status still delivers a page; every other failure means no page came at all.
-bool failedBeforePage(const QWebEngineLoadingInfo& info) {
-    return info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
-           info.errorDomain() != QWebEngineLoadingInfo::HttpStatusCodeDomain;
+SetupLoadEvent endOf(const QWebEngineLoadingInfo& info) {
+    switch (info.status()) {
+        case QWebEngineLoadingInfo::LoadSucceededStatus:
+            return SetupLoadEvent::finished;
+        case QWebEngineLoadingInfo::LoadFailedStatus:
+            // An HTTP error status still delivers a page.
+            return info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain
+                       ? SetupLoadEvent::finished
+                       : SetupLoadEvent::failedBeforePage;
+        default:
+            return SetupLoadEvent::stopped;
+    }
 }
 
 }  // namespace
 
 SetupWindow::SetupWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<Alerts> alerts,
-                         QObject* parent, std::shared_ptr<TaskQueue> retryQueue)
+                         QObject* parent, SetupWindowTiming timing)
     : QObject(parent),
       workspace_(std::move(workspace)),
       alerts_(std::move(alerts)),
-      retryQueue_(retryQueue ? std::move(retryQueue) : std::make_shared<QtMainQueue>()) {
+      retryQueue_(timing.retryQueue ? std::move(timing.retryQueue)
+                                    : std::make_shared<QtMainQueue>()) {
     loadTimeout_.setSingleShot(true);
-    loadTimeout_.setInterval(kLoadTimeoutMilliseconds);
-    connect(&loadTimeout_, &QTimer::timeout, this, &SetupWindow::loadTimedOut);
+    loadTimeout_.setInterval(static_cast<int>(std::lround(timing.loadTimeoutSeconds * 1000)));
+    connect(&loadTimeout_, &QTimer::timeout, this, [this] { step(SetupLoadEvent::timedOut); });
 }
 
 // The page goes before the profile it was made with.
@@ -55,10 +63,13 @@ SetupWindow::~SetupWindow() {
 
 void SetupWindow::show() {
     if (!window_) {
-        build();
-        load();
-    } else if (!window_->isVisible()) {
-        attempts_ = 0;
+        buildWindow();
+    }
+    if (!webView_ || !window_->isVisible()) {
+        step(SetupLoadEvent::shownAgain);
+        if (!webView_) {
+            buildView();
+        }
         load();
     }
     bringForward();
@@ -68,22 +79,40 @@ bool SetupWindow::isOpen() const {
     return window_ && window_->isVisible();
 }
 
-void SetupWindow::build() {
-    // A private profile without an HTTP cache: every load reaches the agent.
-    profile_ = new QWebEngineProfile(this);
-    profile_->setHttpCacheType(QWebEngineProfile::NoCache);
-    new SetupDownloads(profile_, workspace_, alerts_, this);
-
+void SetupWindow::buildWindow() {
     window_ = std::make_unique<QWidget>();
     window_->setWindowTitle(QStringLiteral("Vantrel Agent"));
+    auto* layout = new QVBoxLayout(window_.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    placeWindow();
+    window_->installEventFilter(this);
+}
+
+// A private profile without an HTTP cache: every load reaches the agent.
+void SetupWindow::buildView() {
+    profile_ = new QWebEngineProfile(this);
+    profile_->setHttpCacheType(QWebEngineProfile::NoCache);
+    downloads_ = new SetupDownloads(profile_, workspace_, alerts_, profile_);
+    connect(downloads_, &SetupDownloads::idle, this, &SetupWindow::releaseView,
+            Qt::QueuedConnection);
     webView_ = new QWebEngineView(window_.get());
     webView_->setPage(new SetupPage(profile_, workspace_, webView_));
     connect(webView_->page(), &QWebEnginePage::loadingChanged, this, &SetupWindow::loadingChanged);
-    auto* layout = new QVBoxLayout(window_.get());
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(webView_);
-    placeWindow();
-    window_->installEventFilter(this);
+    window_->layout()->addWidget(webView_);
+}
+
+// A closed window gives back its page, profile and renderer; a download still running keeps
+// them until it ends.
+void SetupWindow::releaseView() {
+    if (!webView_ || window_->isVisible() || downloads_->busy()) {
+        return;
+    }
+    loadTimeout_.stop();
+    delete webView_;
+    webView_ = nullptr;
+    delete profile_;
+    profile_ = nullptr;
+    downloads_ = nullptr;
 }
 
 // Centred at 940 × 760 unless an earlier run saved a frame.
@@ -98,55 +127,56 @@ void SetupWindow::placeWindow() {
 }
 
 bool SetupWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_.get() &&
-        (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
-         event->type() == QEvent::Hide)) {
+    if (watched != window_.get()) {
+        return QObject::eventFilter(watched, event);
+    }
+    const auto type = event->type();
+    if (type == QEvent::Move || type == QEvent::Resize || type == QEvent::Hide) {
         frameSettings().setValue(kFrameName, window_->saveGeometry());
+    }
+    // Released once the close has taken effect, and only if it did.
+    if (type == QEvent::Close) {
+        QTimer::singleShot(0, this, &SetupWindow::releaseView);
     }
     return QObject::eventFilter(watched, event);
 }
 
 void SetupWindow::bringForward() {
     window_->show();
+    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->raise();
     window_->activateWindow();
 }
 
 void SetupWindow::load() {
-    timedOut_ = false;
+    step(SetupLoadEvent::requested);
     webView_->load(QUrl(QString::fromLatin1(kAddress)));
-    loadTimeout_.start();
 }
 
 void SetupWindow::loadingChanged(const QWebEngineLoadingInfo& info) {
     if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
+        step(SetupLoadEvent::started);
         return;
     }
     loadTimeout_.stop();
-    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
-        attempts_ = 0;
-    } else if (failedBeforePage(info) || timedOut_) {
-        scheduleRetry();
-    }
-    timedOut_ = false;
+    step(endOf(info));
 }
 
-// Stopping the load ends it; that end then counts as a failure.
-void SetupWindow::loadTimedOut() {
-    timedOut_ = true;
-    webView_->stop();
-}
-
-void SetupWindow::scheduleRetry() {
-    if (attempts_ >= kRetryBudget) {
-        return;
+void SetupWindow::step(SetupLoadEvent event) {
+    const auto [next, effect] = advance(loading_, event);
+    loading_ = next;
+    if (effect == SetupLoadEffect::startTimeout) {
+        loadTimeout_.start();
+    } else if (effect == SetupLoadEffect::stopLoading && webView_) {
+        webView_->stop();
+    } else if (effect == SetupLoadEffect::scheduleRetry) {
+        retryQueue_->postAfter(SetupLoading::kRetryDelaySeconds,
+                               [window = QPointer<SetupWindow>(this)] {
+                                   if (window && window->webView_) {
+                                       window->load();
+                                   }
+                               });
     }
-    ++attempts_;
-    retryQueue_->postAfter(kRetryDelaySeconds, [window = QPointer<SetupWindow>(this)] {
-        if (window && window->webView_) {
-            window->load();
-        }
-    });
 }
 
 }  // namespace vantrel

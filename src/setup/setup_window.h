@@ -3,9 +3,9 @@
 #include <QObject>
 #include <QTimer>
 
-#include <cstdint>
 #include <memory>
 
+#include "setup/setup_loading.h"
 #include "support/alerts.h"
 #include "support/task_queue.h"
 #include "support/workspace.h"
@@ -17,44 +17,54 @@ class QWidget;
 
 namespace vantrel {
 
-// The window onto the agent's own setup page at http://127.0.0.1:8787. Built on the first show();
-// closing it only hides it. Failed loads are retried on `retryQueue` (the Qt main queue when
-// none is given).
+class SetupDownloads;
+
+// When failed loads are retried and how long a load may take. Retries go on the Qt main queue
+// when no queue is given.
+struct SetupWindowTiming {
+    std::shared_ptr<TaskQueue> retryQueue;
+    double loadTimeoutSeconds = SetupLoading::kLoadTimeoutSeconds;
+};
+
+// The window onto the agent's own setup page at http://127.0.0.1:8787. The window is built on the
+// first show() and kept; closing it releases the web view, its page, profile and renderer, so a
+// closed window costs nothing, and the next show() loads the page anew.
 class SetupWindow : public QObject {
     Q_OBJECT
   public:
     SetupWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<Alerts> alerts,
-                QObject* parent = nullptr, std::shared_ptr<TaskQueue> retryQueue = nullptr);
+                QObject* parent = nullptr, SetupWindowTiming timing = {});
     ~SetupWindow() override;
 
     void show();
     bool isOpen() const;
 
     QWidget* windowForTesting() const { return window_.get(); }
+    // None while the window is closed.
     QWebEngineView* webViewForTesting() const { return webView_; }
-    std::int64_t attemptsForTesting() const { return attempts_; }
-    void setLoadTimeoutForTesting(int milliseconds) { loadTimeout_.setInterval(milliseconds); }
+    const SetupLoading& loadingForTesting() const { return loading_; }
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    void build();
+    void buildWindow();
+    void buildView();
+    void releaseView();
     void placeWindow();
     void bringForward();
     void load();
     void loadingChanged(const QWebEngineLoadingInfo& info);
-    void loadTimedOut();
-    void scheduleRetry();
+    void step(SetupLoadEvent event);
 
     std::shared_ptr<Workspace> workspace_;
     std::shared_ptr<Alerts> alerts_;
     std::shared_ptr<TaskQueue> retryQueue_;
-    QWebEngineProfile* profile_ = nullptr;
     std::unique_ptr<QWidget> window_;
+    QWebEngineProfile* profile_ = nullptr;
+    SetupDownloads* downloads_ = nullptr;
     QWebEngineView* webView_ = nullptr;
-    std::int64_t attempts_ = 0;
+    SetupLoading loading_;
     QTimer loadTimeout_;
-    bool timedOut_ = false;
 };
 
 }  // namespace vantrel

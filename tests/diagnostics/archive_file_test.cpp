@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "diagnostics/archive_name.h"
 #include "support/temp_dir.h"
 
 namespace vantrel {
@@ -9,26 +10,30 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(ArchiveFileNameTest, KeepsTheNameInsideTheFolder) {
+TEST(OfferedFileNameTest, KeepsTheNameInsideTheFolder) {
     const std::pair<std::string, std::string> cases[] = {
         {"vantrel-diagnostics-20261206-101500.zip", "vantrel-diagnostics-20261206-101500.zip"},
-        {"report.zip", "report.zip"},
         {"", "vantrel-diagnostics.zip"},
         {"../../.bashrc", ".bashrc"},
         {"/etc/passwd", "passwd"},
-        {"archives/today.zip", "today.zip"},
+        {"a/b/c.txt", "c.txt"},
         {"..", "vantrel-diagnostics.zip"},
         {".", "vantrel-diagnostics.zip"},
         {"a/..", "vantrel-diagnostics.zip"},
         {"folder/", "vantrel-diagnostics.zip"},
-        {"/", "vantrel-diagnostics.zip"},
         {"report.zip\0/../../x"s, "report.zip"},
         {"\0evil"s, "vantrel-diagnostics.zip"},
         {"..\\windows.zip", "..\\windows.zip"},
     };
     for (const auto& [name, expected] : cases) {
-        EXPECT_EQ(archiveFileName(name), expected) << name;
+        EXPECT_EQ(offeredFileName(name), expected) << name;
     }
+}
+
+TEST(ArchiveFoldersTest, TheDesktopFirstWhenThereIsOne) {
+    EXPECT_EQ(archiveFolders("/home/u/Desktop", "/s"),
+              (std::vector<std::filesystem::path>{"/home/u/Desktop", "/s"}));
+    EXPECT_EQ(archiveFolders("", "/s"), std::vector<std::filesystem::path>{"/s"});
 }
 
 class SaveArchiveTest : public ::testing::Test {
@@ -38,35 +43,27 @@ class SaveArchiveTest : public ::testing::Test {
     std::filesystem::path support = dir / "share" / "Vantrel";
 };
 
-TEST_F(SaveArchiveTest, WritesIntoTheFirstFolderThatTakesIt) {
-    auto saved = saveArchive("PK first", "a.zip", {desktop, support});
+TEST_F(SaveArchiveTest, ReplacesAnEarlierFileWhole) {
+    auto saved = saveArchive("PK a longer first archive", "a.zip", {desktop, support});
     ASSERT_EQ(saved, desktop / "a.zip");
-    EXPECT_EQ(testing::readFile(*saved), "PK first");
-
-    // The same name again replaces the earlier file.
-    saved = saveArchive("PK second", "a.zip", {desktop, support});
+    saved = saveArchive("PK short", "a.zip", {desktop, support});
     ASSERT_EQ(saved, desktop / "a.zip");
-    EXPECT_EQ(testing::readFile(*saved), "PK second");
+    EXPECT_EQ(testing::readFile(*saved), "PK short");
     EXPECT_FALSE(std::filesystem::exists(support));
 }
 
 TEST_F(SaveArchiveTest, FallsBackWhenAFolderCannotBeMadeOrWritten) {
     testing::writeFile(desktop, "a file where the Desktop should be");
-    auto saved = saveArchive("PK", "a.zip", {desktop, support});
-    ASSERT_EQ(saved, support / "a.zip");
-    EXPECT_EQ(testing::readFile(*saved), "PK");
+    EXPECT_EQ(saveArchive("PK", "a.zip", {desktop, support}), support / "a.zip");
+    EXPECT_EQ(testing::readFile(support / "a.zip"), "PK");
 
     // A folder in the target's place makes the write itself fail.
     std::filesystem::remove(desktop);
     std::filesystem::create_directories(desktop / "b.zip");
     EXPECT_EQ(saveArchive("PK", "b.zip", {desktop, support}), support / "b.zip");
-}
 
-TEST_F(SaveArchiveTest, NothingWritableGivesNone) {
     testing::writeFile(dir / "blocker", "");
-    EXPECT_EQ(saveArchive("PK", "a.zip", {dir / "blocker" / "Desktop", dir / "blocker" / "x"}),
-              std::nullopt);
-    EXPECT_EQ(saveArchive("PK", "a.zip", {}), std::nullopt);
+    EXPECT_EQ(saveArchive("PK", "b.zip", {desktop, dir / "blocker" / "Vantrel"}), std::nullopt);
 }
 
 }  // namespace

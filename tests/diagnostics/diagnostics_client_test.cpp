@@ -4,118 +4,15 @@
 
 #include <thread>
 
-#include "diagnostics/archive_file.h"
-#include "diagnostics/progress_document.h"
-#include "reference_agent.h"
 #include "support/background_queue.h"
 #include "support/manual_queue.h"
+#include "support/running_app.h"
 
 namespace vantrel {
 namespace {
 
-// Follows one run the way the window does, against the real agent API, without the window.
-class DiagnosticsClientTest : public ::testing::Test {
-  protected:
-    void startAgent(const std::vector<std::string>& knobs) {
-        agent = std::make_unique<testing::ReferenceAgent>(knobs);
-        ASSERT_TRUE(agent->waitUntilListening()) << agent->output();
-        client = std::make_unique<DiagnosticsClient>(background, main, agent->base());
-    }
-
-    // The body handed back on the main queue, which only this thread runs.
-    std::optional<std::string> get(const std::string& path) {
-        std::optional<std::optional<std::string>> answer;
-        client->request(path, [&](std::optional<std::string> body) {
-            EXPECT_EQ(std::this_thread::get_id(), testThread);
-            answer = std::move(body);
-        });
-        EXPECT_FALSE(answer) << "answers never come inline";
-        EXPECT_TRUE(main->waitForTasks(1, 20));
-        main->runDue();
-        return answer.value_or(std::nullopt);
-    }
-
-    // Polls until the agent reports the run over; counts the answers that had to be ignored.
-    ProgressDocument followRun(int& ignored) {
-        get("api/diagnostics/start");
-        for (int tick = 0; tick < 200; ++tick) {
-            auto body = get("api/diagnostics/progress");
-            auto document = body ? readProgressDocument(*body) : std::nullopt;
-            if (!document) {
-                ++ignored;
-            } else if (!document->running) {
-                return *document;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        ADD_FAILURE() << "the run never ended";
-        return {};
-    }
-
-    std::shared_ptr<BackgroundQueue> background = std::make_shared<BackgroundQueue>(2);
-    std::shared_ptr<testing::ManualQueue> main = std::make_shared<testing::ManualQueue>();
-    std::unique_ptr<testing::ReferenceAgent> agent;
-    std::unique_ptr<DiagnosticsClient> client;
-    std::thread::id testThread = std::this_thread::get_id();
-    testing::TempDir folder;
-};
-
-TEST_F(DiagnosticsClientTest, CollectsARealArchive) {
-    startAgent({"VANTREL_SIM_DIAG_SECONDS=0.5"});
-    int ignored = 0;
-    const ProgressDocument done = followRun(ignored);
-    EXPECT_EQ(ignored, 0);
-    EXPECT_EQ(done.fraction, 1);
-    EXPECT_EQ(done.error, "");
-    EXPECT_TRUE(done.name.starts_with("vantrel-diagnostics-")) << done.name;
-
-    const auto archive = get("api/diagnostics/download");
-    ASSERT_TRUE(archive);
-    auto saved = saveArchive(*archive, archiveFileName(done.name), {folder.path()});
-    ASSERT_TRUE(saved);
-    EXPECT_EQ(saved->parent_path(), folder.path());
-    EXPECT_TRUE(testing::isZipArchive(*saved));
-}
-
-TEST_F(DiagnosticsClientTest, ReportsTheAgentsError) {
-    startAgent({"VANTREL_SIM_DIAG_SECONDS=0.3", "VANTREL_SIM_DIAG_ERROR=the spool is locked"});
-    int ignored = 0;
-    const ProgressDocument failed = followRun(ignored);
-    EXPECT_EQ(failed.error, "the spool is locked");
-    EXPECT_EQ(failed.name, "");
-    // The 404 still has a body, and it is empty: the window says the file came back empty.
-    EXPECT_EQ(get("api/diagnostics/download"), "");
-}
-
-TEST_F(DiagnosticsClientTest, EmptyArchiveComesBackEmpty) {
-    startAgent({"VANTREL_SIM_DIAG_SECONDS=0.3", "VANTREL_SIM_DIAG_EMPTY=1"});
-    int ignored = 0;
-    const ProgressDocument done = followRun(ignored);
-    EXPECT_EQ(done.error, "");
-    EXPECT_FALSE(done.name.empty());
-    EXPECT_EQ(get("api/diagnostics/download"), "");
-}
-
-TEST_F(DiagnosticsClientTest, MalformedAnswersAreIgnoredUntilARealOne) {
-    startAgent({"VANTREL_SIM_DIAG_SECONDS=0.5", "VANTREL_SIM_DIAG_MALFORMED=1"});
-    int ignored = 0;
-    const ProgressDocument done = followRun(ignored);
-    EXPECT_GE(ignored, 1);
-    EXPECT_EQ(done.error, "");
-    EXPECT_TRUE(testing::isZipArchive([&] {
-        auto saved = saveArchive(*get("api/diagnostics/download"), done.name, {folder.path()});
-        return saved.value_or(folder / "missing");
-    }()));
-}
-
-TEST_F(DiagnosticsClientTest, NoAgentMeansNoBody) {
-    client = std::make_unique<DiagnosticsClient>(
-        background, main, "http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort()));
-    EXPECT_EQ(get("api/diagnostics/start"), std::nullopt);
-    EXPECT_EQ(get("api/diagnostics/progress"), std::nullopt);
-}
-
-TEST(DiagnosticsClientAddressTest, AsksTheAgentOnItsOwnPortWithALongTimeOut) {
+// The exchange with a real agent is proven by the window's end-to-end tests.
+TEST(DiagnosticsClientTest, AsksTheAgentOnItsOwnPortWithALongTimeOut) {
     auto background = std::make_shared<testing::ManualQueue>();
     auto main = std::make_shared<testing::ManualQueue>();
     std::vector<HttpRequest> sent;
@@ -135,6 +32,23 @@ TEST(DiagnosticsClientAddressTest, AsksTheAgentOnItsOwnPortWithALongTimeOut) {
     EXPECT_EQ(sent[0].url, "http://127.0.0.1:8787/api/diagnostics/progress");
     EXPECT_EQ(sent[0].timeoutSeconds, 90);
     EXPECT_FALSE(sent[0].bypassCache);
+}
+
+TEST(DiagnosticsClientTest, NoAgentMeansNoBodyOnTheMainQueue) {
+    auto main = std::make_shared<testing::ManualQueue>();
+    DiagnosticsClient client(std::make_shared<BackgroundQueue>(1), main,
+                             "http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort()));
+    std::optional<std::optional<std::string>> answer;
+    const auto test = std::this_thread::get_id();
+    client.request("api/diagnostics/start", [&](std::optional<std::string> body) {
+        EXPECT_EQ(std::this_thread::get_id(), test);
+        answer = std::move(body);
+    });
+    ASSERT_TRUE(main->waitForTasks(1, 20));
+    EXPECT_FALSE(answer) << "answers never come inline";
+    main->runDue();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer, std::nullopt);
 }
 
 }  // namespace

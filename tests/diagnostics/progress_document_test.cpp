@@ -6,7 +6,7 @@ namespace vantrel {
 namespace {
 
 ProgressDocument document(bool running, double fraction, std::string message, std::string error,
-                          std::string name = ProgressDocument::kDefaultName) {
+                          std::string name = "") {
     return {running, fraction, std::move(message), std::move(error), std::move(name)};
 }
 
