@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON >/dev/null
 AGENT_PAGE = http://127.0.0.1:8787
 
-.PHONY: all bootstrap build bundle run test bench deb clean
+.PHONY: all bootstrap build bundle run test bench deb fuzz clean
 
 all: build
 
@@ -39,5 +39,12 @@ bench: bootstrap bundle
 deb: bootstrap
 	@scripts/deb
 
+# Every fuzz target for FUZZ_SECONDS (20) each; fails on a crash or a broken invariant.
+fuzz: bootstrap
+	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DVANTREL_FUZZ=ON -DVANTREL_GUI=OFF -DVANTREL_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	@fuzz/run build-fuzz
+
 clean:
-	rm -rf $(BUILD) build-bench build-sanitize build-deb vantrel-agent_*.deb
+	rm -rf $(BUILD) build-bench build-sanitize build-deb build-fuzz build-tsan vantrel-agent_*.deb

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -28,9 +29,15 @@ using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
 // libcurl's global set-up is not safe to race with the first transfer, so it runs once here.
+// Transfers run on detached threads that may still be inside the TLS library when the process
+// exits, so that library is told to leave its state alone at exit instead of tearing it down under
+// them; the system reclaims it with the process.
 void initialiseCurlOnce() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
 }
 
 // Where a body goes and how much of it may come; returning less than all makes libcurl stop

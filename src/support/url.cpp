@@ -12,10 +12,13 @@ struct UrlDeleter {
 };
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 
+// The parser reads a C string, so an address holding a NUL would be judged by its first part
+// alone; such an address is not a URL.
 UrlHandle parse(const std::string& address) {
     UrlHandle handle(curl_url());
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, address.c_str(),
-                                CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    if (!handle || address.find('\0') != std::string::npos ||
+        curl_url_set(handle.get(), CURLUPART_URL, address.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+            CURLUE_OK) {
         return nullptr;
     }
     return handle;

@@ -36,6 +36,7 @@ TEST(DecodeManifest, AnythingButAnObjectWithTheThreeStringsIsNoManifest) {
         R"({"version": "1.2", "sha256": "aa"})",
         R"({"version": "1.2", "url": "no scheme", "sha256": "aa"})",
         R"({"version": "1.2", "url": "", "sha256": "aa"})",
+        R"({"version": "1.2", "url": "http://h/x\u0000.tar.gz", "sha256": "aa"})",
         R"({"version": "1.2", "url": {"href": "http://h/x"}, "sha256": "aa"})",
         R"({"version": "1.2", "url": "http://h/x", "sha256": null})",
         R"({"version": "1.2", "url": "http://h/x", "sha256": "aa"} trailing)",
