@@ -13,6 +13,7 @@
 #include "../setup/gui_harness.h"
 #include "reference_agent.h"
 #include "support/background_queue.h"
+#include "support/qt_main_queue.h"
 
 namespace vantrel {
 namespace {
@@ -72,7 +73,8 @@ class DiagnosticsWindowTest : public ::testing::Test {
 
     std::shared_ptr<testing::RecordingWorkspace> workspace =
         std::make_shared<testing::RecordingWorkspace>();
-    DiagnosticsWindow window{workspace, std::make_shared<BackgroundQueue>(2)};
+    DiagnosticsWindow window{workspace, std::make_shared<BackgroundQueue>(2),
+                             std::make_shared<QtMainQueue>()};
     std::unique_ptr<testing::ReferenceAgent> agent;
 };
 

@@ -117,7 +117,7 @@ std::vector<pid_t> agentsUnder(const fs::path& home) {
 // scripts/release into `out`, served from the same folder's name.
 void release(const std::string& version, const fs::path& signingKey, const fs::path& allowedSigners,
              const fs::path& out, const std::string& base) {
-    auto result = shell(
+    auto result = runTool(
         "/bin/sh", {"-c",
                     "VANTREL_RELEASE_PREBUILT=\"$1\" exec \"$2\" --version \"$3\" "
                     "--key \"$4\" --signers \"$5\" --base-url \"$6\" --out \"$7\"",

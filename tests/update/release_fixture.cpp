@@ -17,8 +17,8 @@ namespace vantrel::testing {
 
 namespace fs = std::filesystem;
 
-ShellResult run(const std::string& tool, const std::vector<std::string>& arguments) {
-    auto result = shell(tool, arguments);
+ToolResult run(const std::string& tool, const std::vector<std::string>& arguments) {
+    auto result = runTool(tool, arguments);
     EXPECT_EQ(result.status, 0) << tool << ": " << result.output;
     return result;
 }

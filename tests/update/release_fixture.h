@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/child_process.h"
-#include "update/shell.h"
+#include "update/run_tool.h"
 #include "update/update_result.h"
 
 namespace vantrel {
@@ -31,6 +31,6 @@ void signBundle(const std::filesystem::path& root, const std::filesystem::path& 
 void packArchive(const std::filesystem::path& folder, const std::filesystem::path& archive);
 
 // Runs a command and fails the test when it does not exit 0.
-ShellResult run(const std::string& tool, const std::vector<std::string>& arguments);
+ToolResult run(const std::string& tool, const std::vector<std::string>& arguments);
 
 }  // namespace vantrel::testing

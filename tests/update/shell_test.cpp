@@ -1,4 +1,4 @@
-#include "update/shell.h"
+#include "update/run_tool.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,32 +19,33 @@ using testing::TempDir;
 using testing::writeFile;
 
 TEST(Shell, GivesTheStatusAndBothStreamsInOrder) {
-    auto result = shell("/bin/sh", {"-c", "echo out; echo err >&2; echo out2; exit 3"});
+    auto result = runTool("/bin/sh", {"-c", "echo out; echo err >&2; echo out2; exit 3"});
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.output, "out\nerr\nout2\n");
 }
 
 TEST(Shell, ToolThatCannotStartGivesMinusOneAndNothing) {
-    auto result = shell("/nonexistent/tool", {"x"});
+    auto result = runTool("/nonexistent/tool", {"x"});
     EXPECT_EQ(result.status, -1);
     EXPECT_EQ(result.output, "");
 }
 
 TEST(Shell, OutputThatIsNotUtf8BecomesEmptyButKeepsItsStatus) {
-    auto result = shell("/bin/sh", {"-c", "printf 'ok \\377 bad'; exit 4"});
+    auto result = runTool("/bin/sh", {"-c", "printf 'ok \\377 bad'; exit 4"});
     EXPECT_EQ(result.status, 4);
     EXPECT_EQ(result.output, "");
-    EXPECT_EQ(shell("/bin/sh", {"-c", "printf 'caf\\303\\251'"}).output, "caf\u00e9");
+    EXPECT_EQ(runTool("/bin/sh", {"-c", "printf 'caf\\303\\251'"}).output, "caf\u00e9");
 }
 
 TEST(Shell, OutputLargerThanThePipeDoesNotHang) {
-    auto result = shell("/bin/sh", {"-c", "head -c 1000000 /dev/zero | tr '\\0' a; echo; exit 0"});
+    auto result =
+        runTool("/bin/sh", {"-c", "head -c 1000000 /dev/zero | tr '\\0' a; echo; exit 0"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.output.size(), 1000001u);
 }
 
 TEST(Shell, ReadsUntilGrandchildrenCloseThePipe) {
-    auto result = shell("/bin/sh", {"-c", "(sleep 0.3; echo late) & echo early"});
+    auto result = runTool("/bin/sh", {"-c", "(sleep 0.3; echo late) & echo early"});
     EXPECT_EQ(result.output, "early\nlate\n");
 }
 
@@ -53,7 +54,7 @@ TEST(Shell, ChildInheritsNoneOfOurDescriptors) {
     // Above anything ls opens itself, and not close-on-exec on purpose.
     UniqueFd open(::fcntl(null.get(), F_DUPFD, 40));
     ASSERT_TRUE(open.valid());
-    auto result = shell("/bin/sh", {"-c", "ls /proc/self/fd"});
+    auto result = runTool("/bin/sh", {"-c", "ls /proc/self/fd"});
     EXPECT_EQ(result.output.find(std::to_string(open.get()) + "\n"), std::string::npos)
         << result.output;
 }

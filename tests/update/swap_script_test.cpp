@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
-#include "update/shell.h"
+#include "update/run_tool.h"
 
 namespace vantrel {
 namespace {
@@ -27,11 +27,11 @@ TEST(MacSwapScript, NamesItsPathsExactlyForTheShell) {
                     .newApp = "/tmp/dmg.x/Vantrel Agent.app"};
     auto text = macSwapScript(paths);
     auto header = text.substr(0, text.find("\n\n"));
-    auto printed = shell(
+    auto printed = runTool(
         "/bin/sh", {"-c", header + "\nprintf '%s|%s|%s' \"$live\" \"$staged\" \"$previous\""});
     EXPECT_EQ(printed.output,
               paths.live.string() + "|" + paths.staged.string() + "|" + paths.previous.string());
-    EXPECT_EQ(shell("/bin/sh", {"-n", "-c", text}).status, 0);
+    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0);
 }
 
 TEST(WriteSwapScript, WritesSwapShWholeAndNotExecutableOrNothing) {

@@ -123,12 +123,12 @@ TEST(ManifestAddress, ATextThatFormsNoUrlGivesNoAddress) {
 
 TEST(InstalledVersion, TheShortVersionStringWhenItIsAStringElseZero) {
     using nlohmann::json;
-    EXPECT_EQ(Updater::installedVersionIn(std::nullopt), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json::object()), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", "1.4.2"}}), "1.4.2");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", 1.4}}), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", nullptr}}), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", ""}}), "");
+    EXPECT_EQ(bundle::versionIn(std::nullopt), "0");
+    EXPECT_EQ(bundle::versionIn(json::object()), "0");
+    EXPECT_EQ(bundle::versionIn(json{{"CFBundleShortVersionString", "1.4.2"}}), "1.4.2");
+    EXPECT_EQ(bundle::versionIn(json{{"CFBundleShortVersionString", 1.4}}), "0");
+    EXPECT_EQ(bundle::versionIn(json{{"CFBundleShortVersionString", nullptr}}), "0");
+    EXPECT_EQ(bundle::versionIn(json{{"CFBundleShortVersionString", ""}}), "");
 }
 
 TEST_F(UpdaterTest, TheInstalledVersionIsReadAfreshFromTheBundle) {
@@ -139,7 +139,7 @@ TEST_F(UpdaterTest, TheInstalledVersionIsReadAfreshFromTheBundle) {
     testing::writeFile(bundleRoot / "Info.json", "not json");
     EXPECT_EQ(updater->installedVersion(), "0");
     EXPECT_EQ(Updater::create(mainQueue, worker, installer)->installedVersion(),
-              Updater::installedVersionIn(bundle::info()));
+              bundle::versionIn(bundle::info()));
 }
 
 // --- the run up to the installer
@@ -151,7 +151,7 @@ TEST_F(UpdaterTest, NoUsableManifestFailsNamingTheBuiltInServer) {
     for (std::string dist : {server->base() + "/broken", std::string("http://127.0.0.1:1"),
                              std::string(""), std::string("not a url"), server->base() + "/a b"}) {
         ScopedVariable variable("VANTREL_DIST", dist);
-        EXPECT_EQ(updater->run(true), UpdateResult::failed(kCouldNotReach)) << dist;
+        EXPECT_EQ(updater->run(), UpdateResult::failed(kCouldNotReach)) << dist;
     }
     // The address with a space was never asked for: no request goes out for it.
     EXPECT_THAT(server->requestPaths(), ElementsAre("/broken/linux/latest.json"));
@@ -162,18 +162,18 @@ TEST_F(UpdaterTest, ABaseEndingInASlashAsksForTheDoubledSlash) {
     serve("1.0");
     server->serve("//linux/latest.json", manifestJson("1.0"));
     ScopedVariable variable("VANTREL_DIST", server->base() + "/");
-    EXPECT_EQ(makeUpdater()->run(false), UpdateResult::current("1.0"));
+    EXPECT_EQ(makeUpdater()->run(), UpdateResult::current("1.0"));
     EXPECT_THAT(server->requestPaths(), ElementsAre("//linux/latest.json"));
 }
 
 TEST_F(UpdaterTest, AManifestThatIsNotNewerLeavesTheCurrentVersion) {
     for (const char* version : {"1.0", "1.0.0", "0.9.9", "1.0-beta", ""}) {
         serve(version);
-        EXPECT_EQ(makeUpdater()->run(true), UpdateResult::current("1.0")) << version;
+        EXPECT_EQ(makeUpdater()->run(), UpdateResult::current("1.0")) << version;
     }
     std::filesystem::remove(bundleRoot / "Info.json");
     serve("0");
-    EXPECT_EQ(makeUpdater()->run(true), UpdateResult::current("0"));
+    EXPECT_EQ(makeUpdater()->run(), UpdateResult::current("0"));
     EXPECT_THAT(installer->manifests, IsEmpty());
 }
 
@@ -181,7 +181,7 @@ TEST_F(UpdaterTest, APackagedCopyNeverAsksForAManifestNorInstalls) {
     serve("2.0");
     testing::writeFile(bundleRoot / "Info.json",
                        R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})");
-    auto result = makeUpdater()->run(true);
+    auto result = makeUpdater()->run();
     EXPECT_EQ(result.kind(), UpdateResult::Kind::failed);
     EXPECT_THAT(result.text(), ::testing::HasSubstr("package manager"));
     EXPECT_THAT(server->requestPaths(), IsEmpty());
@@ -190,7 +190,7 @@ TEST_F(UpdaterTest, APackagedCopyNeverAsksForAManifestNorInstalls) {
 
 TEST_F(UpdaterTest, ANewerReleaseInAWritableFolderGoesOnToTheInstaller) {
     serve("1.0.1");
-    EXPECT_EQ(makeUpdater()->run(true), UpdateResult::installed("1.0.1"));
+    EXPECT_EQ(makeUpdater()->run(), UpdateResult::installed("1.0.1"));
     ASSERT_EQ(installer->manifests.size(), 1u);
     EXPECT_EQ(installer->manifests[0].version, "1.0.1");
     EXPECT_EQ(installer->manifests[0].url, "http://127.0.0.1/x");
@@ -206,7 +206,7 @@ TEST_F(UpdaterTest, ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInst
         serve("2.1");
         auto updater = Updater::create(mainQueue, worker, installer,
                                        std::filesystem::path(readOnly) / "VantrelAgent");
-        auto result = updater->run(true);
+        auto result = updater->run();
         EXPECT_EQ(result, UpdateResult::failed(reasons::cannotReplaceItself("2.1")));
         EXPECT_TRUE(result.text().starts_with(
             "2.1 is available, but this copy of the app is somewhere it cannot replace itself. "));
@@ -257,8 +257,8 @@ TEST_F(UpdaterTest, ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInst
 TEST_F(UpdaterTest, OneCheckAtATimeAndARefusedOneNeverCallsBack) {
     ::setenv("VANTREL_DIST", "not a url", 1);
     auto updater = makeUpdater();
-    updater->check(true, record("first"));
-    updater->check(true, record("second"));
+    updater->check(record("first"));
+    updater->check(record("second"));
     EXPECT_EQ(worker->size(), 1u);
     EXPECT_EQ(worker->runDue(), 1);
     EXPECT_THAT(*events, IsEmpty());  // the completion waits for the main queue
@@ -272,8 +272,8 @@ TEST_F(UpdaterTest, OneCheckAtATimeAndARefusedOneNeverCallsBack) {
 TEST_F(UpdaterTest, CheckingIsClearBeforeTheCompletionRuns) {
     ::setenv("VANTREL_DIST", "not a url", 1);
     auto updater = makeUpdater();
-    updater->check(true, [&](const UpdateResult&) {
-        updater->check(true, record("again"));
+    updater->check([&](const UpdateResult&) {
+        updater->check(record("again"));
         events->push_back("first");
     });
     finishCheck();
@@ -284,7 +284,7 @@ TEST_F(UpdaterTest, CheckingIsClearBeforeTheCompletionRuns) {
 TEST_F(UpdaterTest, AnInstallingRunHasItsQuitRequestHandledBeforeTheCompletion) {
     serve("2.0");
     auto updater = makeUpdater();
-    updater->check(true, record("completion"));
+    updater->check(record("completion"));
     finishCheck();
     EXPECT_THAT(*events, ElementsAre("quit", "completion: 2.0"));
 }
@@ -340,7 +340,7 @@ TEST_F(UpdaterTest, AFiringDuringAMenuCheckIsSkippedAndTheMenuStillHearsBack) {
     ::setenv("VANTREL_DIST", "not a url", 1);
     auto updater = makeUpdater();
     updater->startPeriodicChecks();
-    updater->check(true, record("menu"));
+    updater->check(record("menu"));
     mainQueue->advance(3);  // the first periodic check finds one running
     EXPECT_EQ(worker->size(), 1u);
     finishCheck();
@@ -352,7 +352,7 @@ TEST_F(UpdaterTest, TimersAndRunsHoldTheUpdaterWeakly) {
     serve("2.0");
     auto updater = makeUpdater();
     updater->startPeriodicChecks();
-    updater->check(true, record("menu"));
+    updater->check(record("menu"));
     updater.reset();
     EXPECT_EQ(worker->runDue(), 1);
     mainQueue->advance(3 * 86400);
