@@ -82,6 +82,11 @@ TEST(ArchiveIsSafe, JudgesTheDecodedNames) {
     EXPECT_EQ(parseTarListing("-rw-r--r-- 0/0 1 2025-01-01 10:00 \"\\303\\251\\0607\"")->at(0).name,
               "\u00e9"
               "07");
+    // A NUL, escaped or raw, would be judged whole but created cut short ("./.." here).
+    for (std::string target : {std::string("./..\\000x"), std::string("./..\0x", 6)}) {
+        EXPECT_FALSE(parseTarListing("lrwxrwxrwx 0/0 0 2025-01-01 10:00 \"VantrelAgent/a\" -> \"" +
+                                     target + "\"\n"));
+    }
 }
 
 // Links are judged where tar puts them and through the links made before them.
