@@ -150,15 +150,10 @@ TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
     EXPECT_TRUE(testing::eventually([&] { return fs::is_empty(dir / "tmp"); }));
 }
 
-TEST(ShellQuoted, SingleQuotesAndEscapesOnlyQuotes) {
-    EXPECT_EQ(shellQuoted("/Users/o'brien/A"), "'/Users/o'\\''brien/A'");
-    EXPECT_EQ(shellQuoted("$HOME \"x\" `y` \\"), "'$HOME \"x\" `y` \\'");
-    EXPECT_EQ(shellQuoted(""), "''");
-}
-
-// The shell reads the quoted paths back exactly as they were, and the whole script parses.
+// The shell reads the quoted paths back exactly as they were (a quote inside becomes '\''),
+// and the whole script parses.
 TEST(MacSwapScript, NamesItsPathsExactlyForTheShell) {
-    SwapPaths paths{.live = "/Users/o'brien/Vantrel (Agent)+.app",
+    SwapPaths paths{.live = "/Users/o'brien/$HOME \"x\" `y` \\ (Agent)+.app",
                     .staged = "/Users/o'brien/.VantrelAgent-incoming.app",
                     .previous = "/Users/o'brien/.VantrelAgent-previous.app",
                     .newApp = "/tmp/dmg.x/Vantrel Agent.app"};
