@@ -122,24 +122,16 @@ class LinuxTools : public ::testing::Test {
     LinuxReleaseTools tools() const {
         return LinuxReleaseTools(signers, "QK4TR8MZ2V", dir / "extract");
     }
-    std::optional<fs::path> attach(const fs::path& archive) {
-        auto mountPoint = tools().attach(archive);
-        mountPoints.push_back(mountPoint);
-        return mountPoint;
-    }
+    std::optional<fs::path> attach(const fs::path& archive) { return tools().attach(archive); }
     bool verifiesAfterPacking() {
         packArchive(dir / "release", dir / "release.tar.gz");
         auto mountPoint = attach(dir / "release.tar.gz");
         return mountPoint && tools().verify(*mountPoint / "VantrelAgent");
     }
     bool extractionIsEmpty() const { return fs::is_empty(dir / "extract"); }
-    void makeWritable(const fs::path& file) {
-        fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
-    }
 
     TempDir dir;
     fs::path key, signers;
-    std::vector<std::optional<fs::path>> mountPoints;
 };
 
 TEST_F(LinuxTools, AttachExtractsReadOnlyIntoAFreshFolderAndDetachRemovesIt) {
@@ -219,7 +211,7 @@ TEST_F(LinuxTools, VerifyAcceptsOnlyTheBundleAsSignedByTheSigner) {
         {"none", [] {}},
         {"a changed file",
          [&] {
-             makeWritable(agent);
+             fs::permissions(agent, fs::perms::owner_write, fs::perm_options::add);
              writeFile(agent, "# agent, changed\n");
          }},
         {"a changed mode",
