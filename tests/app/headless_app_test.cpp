@@ -74,22 +74,6 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
     EXPECT_THAT(testing::readFile(home / "state/Logs/Vantrel/agent.log"), HasSubstr("pv="));
 }
 
-TEST_F(HeadlessAppTest, OnlyOneInstanceRunsAndAKilledOneDoesNotBlockTheNext) {
-    auto env = environment();
-    auto first = launch(env);
-    ASSERT_NE(waitForAgent(), 0) << first->output();
-    auto second = launch(env);
-    EXPECT_EQ(second->waitForExit(kGuard), 1);
-    EXPECT_THAT(second->output(), HasSubstr("Vantrel Agent is already running.\n"));
-
-    first->signal(SIGKILL);
-    ASSERT_EQ(first->waitForExit(kGuard), SIGKILL);
-    auto third = launch(env);
-    ASSERT_TRUE(third->waitForOutput("Starting\u2026\n", kGuard)) << third->output();
-    third->signal(SIGTERM);
-    EXPECT_EQ(third->waitForExit(kGuard), 0);
-}
-
 // A start that cannot go on says why, in its own words, and touches nothing.
 TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     testing::writeFile(home / "file", "x");
@@ -133,25 +117,6 @@ TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
     ASSERT_TRUE(testing::processEnds(started.child->pid()));
     EXPECT_EQ(started.child->wait(), 0);
     EXPECT_TRUE(testing::processEnds(agent));
-}
-
-// An agent left running by an earlier run (here one the test started) is ended before the new
-// one starts.
-TEST_F(HeadlessAppTest, AnAgentLeftBehindIsEndedAtTheNextStart) {
-    auto env = environment();
-    std::filesystem::create_directories(home / "share/Vantrel");
-    auto python = std::string(VANTREL_BUNDLE_DIR) + "/Resources/python";
-    auto leftEnv = env;
-    setVariable(leftEnv, "PYTHONHOME", python);
-    auto left = ChildProcess::spawn(
-        {python + "/bin/python3", {"-c", "import time\ntime.sleep(600)\n"}, leftEnv, -1});
-    ASSERT_TRUE(left.child);
-    testing::writeFile(home / "share/Vantrel/agent.pid", std::to_string(left.child->pid()));
-    auto app = launch(env);
-    EXPECT_EQ(left.child->wait(), SIGTERM);
-    ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
-    app->signal(SIGTERM);
-    EXPECT_EQ(app->waitForExit(kGuard), 0);
 }
 
 }  // namespace

@@ -78,16 +78,6 @@ MenuUnderTest::MenuUnderTest(BuildFlavour build, const std::string& agentScript,
     });
 }
 
-std::vector<Row> rowsOf(const QMenu& menu) {
-    std::vector<Row> rows;
-    for (auto* action : menu.actions()) {
-        rows.push_back({action->isSeparator() ? "-" : action->text().toStdString(),
-                        action->isEnabled(), action->isVisible(), action->isCheckable(),
-                        action->shortcut()});
-    }
-    return rows;
-}
-
 QAction* actionTitled(const QMenu& menu, const std::string& title) {
     for (auto* action : menu.actions()) {
         if (action->text().toStdString() == title) {

@@ -81,15 +81,6 @@ struct MenuUnderTest {
     std::unique_ptr<StatusMenu> menu;
 };
 
-// One row of a menu as a user sees it.
-struct Row {
-    std::string title;  // "-" for a separator
-    bool enabled;
-    bool visible;
-    bool checkable;
-    QKeySequence key;
-};
-std::vector<Row> rowsOf(const QMenu& menu);
 QAction* actionTitled(const QMenu& menu, const std::string& title);
 
 }  // namespace vantrel::testing
