@@ -85,7 +85,7 @@ TEST_F(DiagnosticsWindowTest, FirstViewFitsItsContent) {
 }
 
 TEST_F(DiagnosticsWindowTest, CollectsSavesAndRevealsTheArchive) {
-    testing::LoopbackServer agent({"VANTREL_SIM_DIAG_SECONDS=1"});
+    testing::PythonServer agent({"VANTREL_SIM_DIAG_SECONDS=1"});
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
     window.setBaseForTesting(agent.base());
     window.show();

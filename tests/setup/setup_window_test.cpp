@@ -81,7 +81,7 @@ class SetupWindowTest : public ::testing::Test {
 };
 
 TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
-    LoopbackServer agent({}, 8787);
+    PythonServer agent({}, 8787);
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
     SetupWindow window(workspace, alerts);
     EXPECT_FALSE(window.isOpen());
@@ -130,13 +130,13 @@ TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
 
 TEST_F(SetupWindowTest, RetriesALoadThatTimesOut) {
     // Listens without ever accepting: the connection opens, no answer comes.
-    LoopbackServer silent({}, 8787,
-                          "import os, socket, time\n"
-                          "s = socket.socket()\n"
-                          "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-                          "s.bind(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])))\n"
-                          "s.listen(16)\n"
-                          "time.sleep(600)\n");
+    PythonServer silent({}, 8787,
+                        "import os, socket, time\n"
+                        "s = socket.socket()\n"
+                        "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                        "s.bind(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])))\n"
+                        "s.listen(16)\n"
+                        "time.sleep(600)\n");
     ASSERT_TRUE(silent.waitUntilListening()) << silent.output();
     auto queue = std::make_shared<ManualQueue>();
     SetupWindow window(workspace, alerts, nullptr,

@@ -46,7 +46,7 @@ server.serve_forever()
 class HttpClientTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        server = new testing::LoopbackServer({}, 0, kServer);
+        server = new testing::PythonServer({}, 0, kServer);
         ASSERT_TRUE(server->waitUntilListening()) << server->output();
     }
     static void TearDownTestSuite() { delete server; }
@@ -55,7 +55,7 @@ class HttpClientTest : public ::testing::Test {
         return HttpRequest{.url = server->base() + path, .timeoutSeconds = timeout};
     }
 
-    static inline testing::LoopbackServer* server = nullptr;
+    static inline testing::PythonServer* server = nullptr;
     testing::TempDir downloads;
 };
 

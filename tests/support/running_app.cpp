@@ -126,8 +126,8 @@ std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home)
     return env;
 }
 
-LoopbackServer::LoopbackServer(const std::vector<std::string>& knobs, int port,
-                               const std::string& script)
+PythonServer::PythonServer(const std::vector<std::string>& knobs, int port,
+                           const std::string& script)
     : port_(port ? port : freeLoopbackPort()) {
     auto environment = currentEnvironment();
     setVariable(environment, "PYTHONPATH", VANTREL_SOURCE_DIR "/reference-agent");
@@ -149,7 +149,7 @@ LoopbackServer::LoopbackServer(const std::vector<std::string>& knobs, int port,
                                         std::move(environment));
 }
 
-bool LoopbackServer::waitUntilListening(double timeoutSeconds) const {
+bool PythonServer::waitUntilListening(double timeoutSeconds) const {
     return eventually([this] { return portAnswers(port_); }, timeoutSeconds);
 }
 

@@ -69,10 +69,10 @@ std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home)
 // tree, or `script` (Python text that takes its port from VANTREL_SIM_PORT). `knobs` are extra
 // NAME=value entries of its environment. Port 0 picks a free one, away from the fixed agent port
 // that other test programs use.
-class LoopbackServer {
+class PythonServer {
   public:
-    explicit LoopbackServer(const std::vector<std::string>& knobs = {}, int port = 0,
-                            const std::string& script = "");
+    explicit PythonServer(const std::vector<std::string>& knobs = {}, int port = 0,
+                          const std::string& script = "");
 
     int port() const { return port_; }
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
