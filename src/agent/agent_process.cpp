@@ -16,6 +16,7 @@
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
 #include "agent/utf8_stream.h"
+#include "support/error_text.h"
 
 namespace vantrel {
 namespace {
@@ -24,10 +25,6 @@ constexpr size_t kReadSize = 256 * 1024;
 constexpr size_t kPipeSize = 1024 * 1024;
 // Adds at most this much to a state change while output streams; none for a quiet agent.
 constexpr auto kMergePause = std::chrono::milliseconds(1);
-
-std::string describe(int error) {
-    return std::generic_category().message(error);
-}
 
 }  // namespace
 

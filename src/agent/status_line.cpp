@@ -13,39 +13,6 @@
 namespace vantrel {
 namespace {
 
-// Length of the white-space character at the start of text, or 0.
-size_t spaceAtStart(std::string_view text) {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    if (text.empty()) {
-        return 0;
-    }
-    if (text[0] == ' ' || text[0] == '\t') {
-        return 1;
-    }
-    if (text.size() >= 2 && byte(0) == 0xC2 && byte(1) == 0xA0) {
-        return 2;  // U+00A0
-    }
-    if (text.size() < 3) {
-        return 0;
-    }
-    unsigned a = byte(0), b = byte(1), c = byte(2);
-    bool space = (a == 0xE1 && b == 0x9A && c == 0x80) ||                 // U+1680
-                 (a == 0xE2 && b == 0x80 && (c <= 0x8A || c == 0xAF)) ||  // U+2000–200A, U+202F
-                 (a == 0xE2 && b == 0x81 && c == 0x9F) ||                 // U+205F
-                 (a == 0xE3 && b == 0x80 && c == 0x80);                   // U+3000
-    return space ? 3 : 0;
-}
-
-// Length of the white-space character that ends text, or 0.
-size_t spaceAtEnd(std::string_view text) {
-    for (size_t length : {1u, 2u, 3u}) {
-        if (text.size() >= length && spaceAtStart(text.substr(text.size() - length)) == length) {
-            return length;
-        }
-    }
-    return 0;
-}
-
 // Writes value without any "kW" at out (which has room for all of value); returns the new end.
 char* copyWithoutKilowatts(char* out, std::string_view value) {
     for (size_t i = 0; i < value.size(); ++i) {
@@ -165,16 +132,6 @@ std::string statusLabel(std::string_view line) {
 }
 
 }  // namespace
-
-std::string_view trimmed(std::string_view line) {
-    while (size_t length = spaceAtStart(line)) {
-        line.remove_prefix(length);
-    }
-    while (size_t length = spaceAtEnd(line)) {
-        line.remove_suffix(length);
-    }
-    return line;
-}
 
 std::optional<LineMeaning> readLine(std::string_view line) {
     if (!mayMatter(line)) {

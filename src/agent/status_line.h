@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/blank_space.h"
+
 namespace vantrel {
 
 // What one complete line of the agent's output means to the menu.
@@ -36,8 +38,5 @@ inline bool mayMatter(std::string_view line) {
 
 // Judges one line (without its line feed): a status line ("pv=…"), a waiting line, or nothing.
 std::optional<LineMeaning> readLine(std::string_view line);
-
-// White space as the protocol trims it: tab and the Unicode space separators, not line breaks.
-std::string_view trimmed(std::string_view line);
 
 }  // namespace vantrel

@@ -6,18 +6,16 @@
 #include <memory>
 
 #include "app/app_delegate.h"
+#include "app/application_parts.h"
 #include "app/desktop.h"
 #include "app/reopen_request.h"
 #include "app/reopen_server.h"
 #include "app/termination_signals.h"
-#include "support/background_queue.h"
 #include "support/bundle.h"
 #include "support/instance_lock.h"
 #include "support/qt_alerts.h"
 #include "support/qt_main_queue.h"
 #include "support/qt_workspace.h"
-#include "update/release_installer.h"
-#include "update/thread_per_task_queue.h"
 
 namespace vantrel {
 namespace {
@@ -35,22 +33,24 @@ int handOver(const LaunchOptions& options) {
     return 1;
 }
 
-std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts,
-                                           std::shared_ptr<TaskQueue> background) {
-    auto workspace = std::make_shared<QtWorkspace>();
-    auto mainQueue = std::make_shared<QtMainQueue>();
+// The shared parts plus the desktop's own: its main queue, windows, alerts and one settings store.
+std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts) {
     // An installed update asks for the ordinary quit, which stops the agent on the way out.
-    auto installer = makeUpdateInstaller(mainQueue, [] { QCoreApplication::quit(); });
+    auto parts =
+        buildApplicationParts(std::make_shared<QtMainQueue>(), [] { QCoreApplication::quit(); });
+    auto workspace = std::make_shared<QtWorkspace>();
+    // Under the organization and application names set on the application.
+    auto settings = std::make_shared<QSettings>();
     return std::make_unique<StatusMenu>(StatusMenu::Parts{
-        .agent = AgentProcess::create(AgentConfig::fromBundle(), mainQueue, background),
-        .updater = Updater::create(mainQueue, std::make_shared<ThreadPerTaskQueue>(), installer),
-        .setup = std::make_unique<SetupWindow>(workspace, alerts),
-        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background),
-        .networkWarning = std::make_unique<NetworkWarning>(background, mainQueue),
+        .agent = parts.agent,
+        .updater = parts.updater,
+        .setup = std::make_unique<SetupWindow>(workspace, alerts, settings, parts.mainQueue),
+        .diagnostics =
+            std::make_unique<DiagnosticsWindow>(workspace, parts.background, parts.mainQueue),
+        .networkWarning = std::make_unique<NetworkWarning>(parts.background, parts.mainQueue),
         .keepAwake = makeKeepAwake(),
         .loginItem = makeLoginItem(bundle::executable()),
-        .settings =
-            std::make_unique<QSettings>(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent")),
+        .settings = settings,
         .alerts = alerts,
         .workspace = workspace,
         .build = BuildFlavour::ofThisBundle(),
@@ -80,8 +80,7 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
     QObject::connect(&termination, &TerminationSignals::received, &application,
                      &QCoreApplication::quit);
     auto alerts = std::make_shared<QtAlerts>();
-    auto background = std::make_shared<BackgroundQueue>();
-    AppDelegate delegate(makeStatusMenu(alerts, background), alerts, options.loginItem);
+    AppDelegate delegate(makeStatusMenu(alerts), alerts, options.loginItem);
     ReopenServer reopen;
     QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
     reopen.listen(reopenSocketPath());

@@ -9,17 +9,13 @@
 #include <system_error>
 #include <thread>
 
-#include "agent/agent_process.h"
+#include "app/application_parts.h"
 #include "app/line_printer.h"
-#include "support/background_queue.h"
 #include "support/build.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
 #include "support/platform_words.h"
 #include "support/run_loop.h"
-#include "update/release_installer.h"
-#include "update/thread_per_task_queue.h"
-#include "update/updater.h"
 
 namespace vantrel {
 namespace {
@@ -58,19 +54,15 @@ int runHeadless(const LaunchOptions&) {
 
     LinePrinter printer(STDOUT_FILENO);
     auto mainLoop = std::make_shared<RunLoop>();
-    auto background = std::make_shared<BackgroundQueue>();
-    auto agent = AgentProcess::create(AgentConfig::fromBundle(), mainLoop, background);
+    // Signals and an installed update end the loop; the agent is stopped once it has ended.
+    std::function<void()> quit = [mainLoop] { mainLoop->quit(); };
+    auto parts = buildApplicationParts(mainLoop, quit);
+    auto& agent = parts.agent;
     printer.print(agent->state().menuText());
     agent->setOnState([&printer](const AgentState& state) { printer.print(state.menuText()); });
     agent->start();
 
-    // Ends the application as a quit does; runs on the main loop (signals and the update post it).
-    std::function<void()> quit = [mainLoop, agent] {
-        agent->stop();
-        mainLoop->quit();
-    };
-    auto updater = Updater::create(mainLoop, std::make_shared<ThreadPerTaskQueue>(),
-                                   makeUpdateInstaller(mainLoop, quit));
+    auto& updater = parts.updater;
     // Standard output holds only the state lines; a failed check leaves its trace here.
     updater->reportAutomaticChecks([](const UpdateResult& result) {
         if (result.kind() == UpdateResult::Kind::failed) {
@@ -88,6 +80,7 @@ int runHeadless(const LaunchOptions&) {
         mainLoop->post(quit);
     });
     mainLoop->run();
+    agent->stop();
     agent->setOnState({});
     // A quit that the update asked for leaves the waiter in sigwait; this wakes it.
     pthread_kill(waiter.native_handle(), SIGTERM);

@@ -8,7 +8,6 @@
 #include "app/launch_options.h"
 #include "support/bundle.h"
 #include "update/bundle_swap.h"
-#include "update/updater.h"
 
 int main(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
@@ -29,7 +28,7 @@ int main(int argc, char** argv) {
     if (options->version) {
         // The bundle's own version, the one the updater compares.
         std::printf("Vantrel Agent %s\n",
-                    vantrel::Updater::installedVersionIn(vantrel::bundle::info()).c_str());
+                    vantrel::bundle::versionIn(vantrel::bundle::info()).c_str());
         return 0;
     }
     // An update that a power loss interrupted is finished first; one staged by this run is

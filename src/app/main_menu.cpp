@@ -25,19 +25,10 @@ bool isApplicationWindow(const QWidget* widget) {
     return widget->isWindow() && (type == Qt::Window || type == Qt::Dialog);
 }
 
-std::string installedVersion() {
-    auto info = bundle::info();
-    if (!info) {
-        return {};
-    }
-    auto version = info->find("CFBundleShortVersionString");
-    return version != info->end() && version->is_string() ? version->get<std::string>() : "";
-}
-
 void showAbout() {
     auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Vantrel Agent"),
                                 QStringLiteral("Vantrel Agent"), QMessageBox::Ok);
-    box->setInformativeText(QString::fromStdString("Version " + installedVersion()));
+    box->setInformativeText(QString::fromStdString("Version " + bundle::versionIn(bundle::info())));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->show();
 }

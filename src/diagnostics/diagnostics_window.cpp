@@ -11,16 +11,17 @@
 
 #include "diagnostics/archive_file.h"
 #include "support/paths.h"
-#include "support/qt_main_queue.h"
 
 namespace vantrel {
 
 DiagnosticsWindow::DiagnosticsWindow(std::shared_ptr<Workspace> workspace,
-                                     std::shared_ptr<TaskQueue> background, QObject* parent)
+                                     std::shared_ptr<TaskQueue> background,
+                                     std::shared_ptr<TaskQueue> mainQueue, QObject* parent)
     : QObject(parent),
       workspace_(std::move(workspace)),
-      background_(background),
-      client_(std::move(background), std::make_shared<QtMainQueue>()) {
+      background_(std::move(background)),
+      mainQueue_(std::move(mainQueue)),
+      client_(background_, mainQueue_) {
     poller_.setInterval(kPollMilliseconds);
     connect(&poller_, &QTimer::timeout, this, [this] {
         request("api/diagnostics/progress", [](auto&, int run, std::optional<std::string> body) {
@@ -32,7 +33,7 @@ DiagnosticsWindow::DiagnosticsWindow(std::shared_ptr<Workspace> workspace,
 DiagnosticsWindow::~DiagnosticsWindow() = default;
 
 void DiagnosticsWindow::setBaseForTesting(const std::string& base) {
-    client_ = DiagnosticsClient(background_, std::make_shared<QtMainQueue>(), base);
+    client_ = DiagnosticsClient(background_, mainQueue_, base);
 }
 
 void DiagnosticsWindow::show() {

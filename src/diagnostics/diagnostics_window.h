@@ -25,8 +25,9 @@ class DiagnosticsWindow final : public QObject {
   public:
     static constexpr int kPollMilliseconds = 700;
 
+    // The exchange runs on `background`; its answers come back on `mainQueue`.
     DiagnosticsWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<TaskQueue> background,
-                      QObject* parent = nullptr);
+                      std::shared_ptr<TaskQueue> mainQueue, QObject* parent = nullptr);
     ~DiagnosticsWindow() override;
 
     void show();
@@ -54,6 +55,7 @@ class DiagnosticsWindow final : public QObject {
 
     std::shared_ptr<Workspace> workspace_;
     std::shared_ptr<TaskQueue> background_;
+    std::shared_ptr<TaskQueue> mainQueue_;
     DiagnosticsClient client_;
     DiagnosticsView view_;
     QTimer poller_;

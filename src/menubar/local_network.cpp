@@ -58,7 +58,7 @@ std::optional<std::string> LocalNetwork::localAddress() {
 }
 
 LocalNetwork::Verdict LocalNetwork::probe(double timeout) {
-    return probeForTesting(timeout, &LocalNetwork::localAddress);
+    return probeFrom(timeout, &LocalNetwork::localAddress);
 }
 
 std::optional<std::string> LocalNetwork::chooseAddress(const InterfaceList& interfaces) {
@@ -107,9 +107,8 @@ timeval LocalNetwork::timeoutPair(double seconds) {
                    static_cast<suseconds_t>(static_cast<std::int32_t>((seconds - whole) * 1e6))};
 }
 
-LocalNetwork::Verdict LocalNetwork::probeForTesting(double timeout,
-                                                    const AddressSource& localAddress,
-                                                    const std::vector<std::uint16_t>& ports) {
+LocalNetwork::Verdict LocalNetwork::probeFrom(double timeout, const AddressSource& localAddress,
+                                              const std::vector<std::uint16_t>& ports) {
     const auto address = localAddress();
     const auto target = address ? probeTarget(*address) : std::nullopt;
     if (!target) {

@@ -56,11 +56,13 @@ class LocalNetwork {
     // The first settings program found on `searchPath` (a PATH value), as a full argument list.
     static std::optional<std::vector<std::string>> settingsCommand(std::string_view searchPath);
 
-    static Verdict probeForTesting(double timeout, const AddressSource& localAddress,
-                                   const std::vector<std::uint16_t>& ports = {kProbePorts.begin(),
-                                                                              kProbePorts.end()});
+    // The probe behind probe(): the presumed router of the address `localAddress` gives, tried on
+    // `ports` in turn.
+    static Verdict probeFrom(double timeout, const AddressSource& localAddress,
+                             const std::vector<std::uint16_t>& ports = {kProbePorts.begin(),
+                                                                        kProbePorts.end()});
     // Starts the settings program found on `searchPath`, detached; false when none is found.
-    static bool openSettingsOnPathForTesting(std::string_view searchPath);
+    static bool openSettingsFrom(std::string_view searchPath);
 };
 
 }  // namespace vantrel

@@ -52,19 +52,15 @@ std::optional<std::filesystem::path> findExecutable(const std::string& name,
     }
 }
 
-// The shell puts the program in the background and exits at once, so the program outlives no
-// child of ours and is never waited for.
+// Detached, so that the program outlives no child of ours and is never waited for.
 void launchDetached(const std::vector<std::string>& command) {
-    std::vector<std::string> arguments{"-c", "\"$0\" \"$@\" </dev/null >/dev/null 2>&1 &"};
-    arguments.insert(arguments.end(), command.begin(), command.end());
-    UniqueFd nothing(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    auto started = ChildProcess::spawn({.executable = "/bin/sh",
-                                        .arguments = std::move(arguments),
-                                        .environment = currentEnvironment(),
-                                        .output = nothing.get()});
-    if (started.child) {
-        started.child->wait();
-    }
+    UniqueFd nothing(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    ChildProcess::spawn({.executable = command.front(),
+                         .arguments = {command.begin() + 1, command.end()},
+                         .environment = currentEnvironment(),
+                         .output = nothing.get(),
+                         .input = nothing.get(),
+                         .detached = true});
 }
 
 }  // namespace
@@ -105,10 +101,10 @@ std::optional<std::vector<std::string>> LocalNetwork::settingsCommand(std::strin
 
 void LocalNetwork::openSettings() {
     const char* path = ::getenv("PATH");
-    openSettingsOnPathForTesting(path ? path : "");
+    openSettingsFrom(path ? path : "");
 }
 
-bool LocalNetwork::openSettingsOnPathForTesting(std::string_view searchPath) {
+bool LocalNetwork::openSettingsFrom(std::string_view searchPath) {
     auto command = settingsCommand(searchPath);
     if (command) {
         launchDetached(*command);

@@ -1,29 +1,19 @@
 #include <cerrno>
-#include <cstdlib>
 #include <system_error>
 
 #include "menubar/autostart_entry.h"
 #include "menubar/login_item.h"
 #include "support/atomic_file.h"
+#include "support/error_text.h"
 #include "support/file_io.h"
+#include "support/paths.h"
 
 namespace vantrel {
 namespace {
 
-// $XDG_CONFIG_HOME/autostart, read afresh so that a changed environment is followed.
+// Worked out afresh at each use, so that a changed environment is followed.
 std::filesystem::path autostartFile() {
-    std::filesystem::path config;
-    if (const char* value = std::getenv("XDG_CONFIG_HOME"); value && value[0] == '/') {
-        config = value;
-    } else {
-        const char* home = std::getenv("HOME");
-        config = std::filesystem::path(home ? home : "/") / ".config";
-    }
-    return config / "autostart" / "vantrel-agent.desktop";
-}
-
-std::string describe(int error) {
-    return std::generic_category().message(error);
+    return Paths::configuration() / "autostart" / "vantrel-agent.desktop";
 }
 
 // An XDG autostart entry that runs this executable.

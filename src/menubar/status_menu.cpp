@@ -139,7 +139,7 @@ void StatusMenu::checkForUpdates() {
         alerts_->show(alert.message, alert.informative);
         return;
     }
-    updater_->check(true, [alerts = alerts_](const UpdateResult& result) {
+    updater_->check([alerts = alerts_](const UpdateResult& result) {
         auto alert = resultAlert(result);
         alerts->show(alert.message, alert.informative);
     });

@@ -37,7 +37,7 @@ class StatusMenu final : public QObject {
         std::unique_ptr<NetworkWarning> networkWarning;
         std::unique_ptr<KeepAwake> keepAwake;
         std::unique_ptr<LoginItem> loginItem;
-        std::unique_ptr<QSettings> settings;  // holds "KeepAwake"
+        std::shared_ptr<QSettings> settings;  // holds "KeepAwake"; shared with the windows
         std::shared_ptr<Alerts> alerts;
         std::shared_ptr<Workspace> workspace;
         BuildFlavour build;
@@ -88,7 +88,7 @@ class StatusMenu final : public QObject {
     const std::unique_ptr<NetworkWarning> networkWarning_;
     const std::unique_ptr<KeepAwake> keepAwake_;
     const std::unique_ptr<LoginItem> login_;
-    const std::unique_ptr<QSettings> settings_;
+    const std::shared_ptr<QSettings> settings_;
     const std::shared_ptr<Alerts> alerts_;
     const std::shared_ptr<Workspace> workspace_;
     StatusMenuModel model_;

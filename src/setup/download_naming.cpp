@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "diagnostics/archive_name.h"
+#include "support/error_text.h"
 
 namespace vantrel {
 namespace {
@@ -55,7 +56,7 @@ ReservedDownload reserveDownloadDestination(const std::filesystem::path& folder,
             return {path, {}};
         }
         if (errno != EEXIST) {
-            return {std::nullopt, path.string() + ": " + std::strerror(errno)};
+            return {std::nullopt, path.string() + ": " + describe(errno)};
         }
     }
     return {std::nullopt, allTakenReason(candidates)};

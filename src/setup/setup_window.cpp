@@ -16,17 +16,12 @@
 
 #include "setup/setup_downloads.h"
 #include "setup/setup_page.h"
-#include "support/qt_main_queue.h"
 
 namespace vantrel {
 namespace {
 
 const char* const kAddress = "http://127.0.0.1:8787";
 const char* const kFrameName = "SetupWindow";
-
-QSettings frameSettings() {
-    return QSettings(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent"));
-}
 
 SetupLoadEvent endOf(const QWebEngineLoadingInfo& info) {
     switch (info.status()) {
@@ -45,14 +40,15 @@ SetupLoadEvent endOf(const QWebEngineLoadingInfo& info) {
 }  // namespace
 
 SetupWindow::SetupWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<Alerts> alerts,
-                         QObject* parent, SetupWindowTiming timing)
+                         std::shared_ptr<QSettings> settings, std::shared_ptr<TaskQueue> mainQueue,
+                         double loadTimeoutSeconds, QObject* parent)
     : QObject(parent),
       workspace_(std::move(workspace)),
       alerts_(std::move(alerts)),
-      retryQueue_(timing.retryQueue ? std::move(timing.retryQueue)
-                                    : std::make_shared<QtMainQueue>()) {
+      settings_(std::move(settings)),
+      mainQueue_(std::move(mainQueue)) {
     loadTimeout_.setSingleShot(true);
-    loadTimeout_.setInterval(static_cast<int>(std::lround(timing.loadTimeoutSeconds * 1000)));
+    loadTimeout_.setInterval(static_cast<int>(std::lround(loadTimeoutSeconds * 1000)));
     connect(&loadTimeout_, &QTimer::timeout, this, [this] { step(SetupLoadEvent::timedOut); });
 }
 
@@ -120,7 +116,7 @@ void SetupWindow::placeWindow() {
     auto area = QGuiApplication::primaryScreen()->availableGeometry();
     window_->setGeometry(
         QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, QSize(940, 760), area));
-    auto saved = frameSettings().value(kFrameName).toByteArray();
+    auto saved = settings_->value(kFrameName).toByteArray();
     if (!saved.isEmpty()) {
         window_->restoreGeometry(saved);
     }
@@ -132,7 +128,7 @@ bool SetupWindow::eventFilter(QObject* watched, QEvent* event) {
     }
     const auto type = event->type();
     if (type == QEvent::Move || type == QEvent::Resize || type == QEvent::Hide) {
-        frameSettings().setValue(kFrameName, window_->saveGeometry());
+        settings_->setValue(kFrameName, window_->saveGeometry());
     }
     // Released once the close has taken effect, and only if it did.
     if (type == QEvent::Close) {
@@ -170,12 +166,12 @@ void SetupWindow::step(SetupLoadEvent event) {
     } else if (effect == SetupLoadEffect::stopLoading && webView_) {
         webView_->stop();
     } else if (effect == SetupLoadEffect::scheduleRetry) {
-        retryQueue_->postAfter(SetupLoading::kRetryDelaySeconds,
-                               [window = QPointer<SetupWindow>(this)] {
-                                   if (window && window->webView_) {
-                                       window->load();
-                                   }
-                               });
+        mainQueue_->postAfter(SetupLoading::kRetryDelaySeconds,
+                              [window = QPointer<SetupWindow>(this)] {
+                                  if (window && window->webView_) {
+                                      window->load();
+                                  }
+                              });
     }
 }
 

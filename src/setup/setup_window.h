@@ -10,6 +10,7 @@
 #include "support/task_queue.h"
 #include "support/workspace.h"
 
+class QSettings;
 class QWebEngineLoadingInfo;
 class QWebEngineProfile;
 class QWebEngineView;
@@ -19,21 +20,17 @@ namespace vantrel {
 
 class SetupDownloads;
 
-// When failed loads are retried and how long a load may take. Retries go on the Qt main queue
-// when no queue is given.
-struct SetupWindowTiming {
-    std::shared_ptr<TaskQueue> retryQueue;
-    double loadTimeoutSeconds = SetupLoading::kLoadTimeoutSeconds;
-};
-
 // The window onto the agent's own setup page at http://127.0.0.1:8787. The window is built on the
 // first show() and kept; closing it releases the web view, its page, profile and renderer, so a
 // closed window costs nothing, and the next show() loads the page anew.
 class SetupWindow : public QObject {
     Q_OBJECT
   public:
+    // Failed loads are retried on `mainQueue`; `settings` keeps the window's frame.
     SetupWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<Alerts> alerts,
-                QObject* parent = nullptr, SetupWindowTiming timing = {});
+                std::shared_ptr<QSettings> settings, std::shared_ptr<TaskQueue> mainQueue,
+                double loadTimeoutSeconds = SetupLoading::kLoadTimeoutSeconds,
+                QObject* parent = nullptr);
     ~SetupWindow() override;
 
     void show();
@@ -58,7 +55,8 @@ class SetupWindow : public QObject {
 
     std::shared_ptr<Workspace> workspace_;
     std::shared_ptr<Alerts> alerts_;
-    std::shared_ptr<TaskQueue> retryQueue_;
+    std::shared_ptr<QSettings> settings_;
+    std::shared_ptr<TaskQueue> mainQueue_;
     std::unique_ptr<QWidget> window_;
     QWebEngineProfile* profile_ = nullptr;
     SetupDownloads* downloads_ = nullptr;

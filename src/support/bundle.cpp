@@ -35,4 +35,12 @@ std::optional<nlohmann::json> infoAt(const std::filesystem::path& bundleRoot) {
     return parsed;
 }
 
+std::string versionIn(const std::optional<nlohmann::json>& info) {
+    if (!info || !info->is_object()) {
+        return "0";
+    }
+    auto entry = info->find("CFBundleShortVersionString");
+    return entry != info->end() && entry->is_string() ? entry->get<std::string>() : "0";
+}
+
 }  // namespace vantrel::bundle

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -16,5 +17,9 @@ std::filesystem::path executable();
 std::optional<nlohmann::json> info();
 // The same for the bundle at `bundleRoot`.
 std::optional<nlohmann::json> infoAt(const std::filesystem::path& bundleRoot);
+
+// The version that `info` records ("CFBundleShortVersionString"); "0", older than any release,
+// when it records none.
+std::string versionIn(const std::optional<nlohmann::json>& info);
 
 }  // namespace vantrel::bundle

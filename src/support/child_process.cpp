@@ -34,6 +34,13 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
+// Sends errno to the parent and ends the child; async-signal-safe.
+[[noreturn]] void reportAndEnd(int errorPipe) {
+    int error = errno;
+    (void)!write(errorPipe, &error, sizeof error);
+    _exit(127);
+}
+
 // Runs in the forked child, so only async-signal-safe calls.
 [[noreturn]] void becomeChild(const SpawnRequest& request, char* const* argv, char* const* envp,
                               pid_t parent, int errorPipe) {
@@ -51,17 +58,24 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
         _exit(127);
     }
     int output = request.output;
-    if (output >= 0 && (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0)) {
-        int error = errno;
-        (void)!write(errorPipe, &error, sizeof error);
-        _exit(127);
+    if ((output >= 0 && (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0)) ||
+        (request.input >= 0 && dup2(request.input, STDIN_FILENO) < 0)) {
+        reportAndEnd(errorPipe);
+    }
+    // The middle child ends at once; the program, its child, goes on without a parent of ours.
+    if (request.detached) {
+        pid_t program = fork();
+        if (program < 0) {
+            reportAndEnd(errorPipe);
+        }
+        if (program > 0) {
+            _exit(0);
+        }
     }
     // Whatever else is open, ours or a library's, must not reach the child.
     syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
     execve(request.executable.c_str(), argv, envp);
-    int error = errno;
-    (void)!write(errorPipe, &error, sizeof error);
-    _exit(127);
+    reportAndEnd(errorPipe);
 }
 
 int readExecError(int fd) {
@@ -98,7 +112,9 @@ ChildProcess::Started ChildProcess::spawn(const SpawnRequest& request) {
     }
     errorWrite.reset();
     UniqueFd pidfd(openProcessDescriptor(pid));
-    if (int error = readExecError(errorRead.get())) {
+    // The pipe closes when the program has started or failed to: its last writer is gone.
+    int error = readExecError(errorRead.get());
+    if (error != 0 || request.detached) {
         int status;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }

@@ -18,11 +18,15 @@ struct SpawnRequest {
     // Sent to the child when the parent ends, however it ends (0: none). The system ties it to
     // the thread that spawns, so spawn only from threads that live as long as the process.
     int parentDeathSignal = 0;
+    int input = -1;  // becomes standard input; -1: the child shares ours
+    // Runs the program as a child of a short-lived child, so that it is never ours to wait for and
+    // outlives us freely. spawn then gives no child: error 0 once the program has started.
+    bool detached = false;
 };
 
-// A started child. The child inherits exactly standard input, and `output` as its standard output
-// and standard error, with every signal unblocked and at its default disposition; signals are sent
-// through a process descriptor, so a recycled pid is never hit.
+// A started child. The child inherits exactly standard input (or `input`), and `output` as its
+// standard output and standard error, with every signal unblocked and at its default disposition;
+// signals are sent through a process descriptor, so a recycled pid is never hit.
 class ChildProcess {
   public:
     struct Started;

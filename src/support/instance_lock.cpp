@@ -10,12 +10,10 @@
 #include <string>
 #include <system_error>
 
+#include "support/error_text.h"
+
 namespace vantrel {
 namespace {
-
-std::string describe(int error) {
-    return std::generic_category().message(error);
-}
 
 bool fromEnvironment() {
     const char* value = std::getenv("XDG_RUNTIME_DIR");

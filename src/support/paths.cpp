@@ -49,6 +49,10 @@ std::filesystem::path Paths::library() {
     return withoutTrailingSeparator(xdgFolder("XDG_STATE_HOME", ".local/state"));
 }
 
+std::filesystem::path Paths::configuration() {
+    return withoutTrailingSeparator(xdgFolder("XDG_CONFIG_HOME", ".config"));
+}
+
 std::filesystem::path Paths::python() {
     return bundle::resources() / "python/bin/python3";
 }

@@ -23,10 +23,11 @@ class Paths {
     // code's message is the reason to show.
     static void createDirectories();
 
-    // The two per-user base folders: XDG_DATA_HOME and XDG_STATE_HOME, or their defaults under
-    // HOME.
+    // The per-user base folders: XDG_DATA_HOME, XDG_STATE_HOME and XDG_CONFIG_HOME, or their
+    // defaults under HOME.
     static std::filesystem::path applicationSupport();
     static std::filesystem::path library();
+    static std::filesystem::path configuration();
 };
 
 }  // namespace vantrel

@@ -20,9 +20,8 @@
 #include "support/instance_lock.h"
 #include "support/process_path.h"
 #include "support/unique_fd.h"
+#include "update/run_tool.h"
 #include "update/scratch_folder.h"
-#include "update/shell.h"
-#include "update/updater.h"
 
 namespace vantrel {
 namespace {
@@ -70,7 +69,7 @@ void removeDurably(const fs::path& path) {
 }
 
 std::string versionOf(const fs::path& bundle) {
-    return Updater::installedVersionIn(bundle::infoAt(bundle));
+    return bundle::versionIn(bundle::infoAt(bundle));
 }
 
 // Whether the process behind `process` ends within `seconds` (negative: however long it takes).
@@ -112,7 +111,7 @@ bool stageUpdate(const StagedUpdate& update, const fs::path& newApp, const std::
     removeDurably(update.marker());
     removeDurably(update.staged());
     auto staged = update.staged();
-    auto copied = shell("/bin/cp", {"-a", "--", newApp.string(), staged.string()});
+    auto copied = runTool("/bin/cp", {"-a", "--", newApp.string(), staged.string()});
     if (copied.status != 0 || !syncTree(staged) || !syncPath(staged.parent_path()) ||
         !verify(staged) || versionOf(staged) != version ||
         !writeDurably(update.marker(), version)) {

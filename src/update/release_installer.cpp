@@ -6,23 +6,20 @@
 #include "update/bundle_swap.h"
 #include "update/scratch_folder.h"
 #include "update/swap_script.h"
-#include "update/updater.h"
 #include "update/version.h"
 
 namespace vantrel {
 namespace {
 
 // Runs the swap script and, once it has ended (its copy is done and the shell has read all of
-// it), releases the mount point and removes the scratch folder. It runs in the background, so it
-// is no child of the application, which may be gone long before this clean-up.
+// it), releases the mount point and removes the scratch folder. It runs detached, so it is no
+// child of the application, which may be gone long before this clean-up.
 constexpr const char* kSwapAndCleanUp =
     "shell=$1 script=$2 scratch=$3\n"
     "shift 3\n"
-    "(\n"
-    "  \"$shell\" \"$script\" || true\n"
-    "  \"$@\" >/dev/null 2>&1 || true\n"
-    "  /bin/rm -rf \"$scratch\"\n"
-    ") &\n";
+    "\"$shell\" \"$script\" || true\n"
+    "\"$@\" >/dev/null 2>&1 || true\n"
+    "/bin/rm -rf \"$scratch\"\n";
 
 // $TMPDIR or /tmp, asked only when an update runs: a missing folder fails that update alone.
 std::optional<std::filesystem::path> temporaryFolder() {
@@ -76,9 +73,9 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
 // manifest newer again at every check.
 bool ReleaseInstaller::isTheAnnouncedRelease(const std::filesystem::path& newApp,
                                              const Manifest& manifest) const {
-    auto version = Updater::installedVersionIn(bundle::infoAt(newApp));
+    auto version = bundle::versionIn(bundle::infoAt(newApp));
     return version == manifest.version &&
-           isNewerVersion(version, Updater::installedVersionIn(bundle::infoAt(setup_.live)));
+           isNewerVersion(version, bundle::versionIn(bundle::infoAt(setup_.live)));
 }
 
 // Staged here, or a script that outlives the application; either way the image and scratch
@@ -92,7 +89,7 @@ bool ReleaseInstaller::handOver(const std::filesystem::path& newApp, const std::
         removeTree(scratch);
         return staged;
     }
-    auto script = writeSwapScript(setup_.tools->swapScript(setup_.live, newApp), scratch);
+    auto script = writeSwapScript(macSwapScript(setup_.live, newApp), scratch);
     if (!script || !startSwap(*script, scratch, mountPoint)) {
         setup_.tools->detach(mountPoint);
         removeTree(scratch);
@@ -109,13 +106,13 @@ bool ReleaseInstaller::startSwap(const std::filesystem::path& script,
     for (auto& word : setup_.tools->detachCommand(mountPoint)) {
         arguments.push_back(std::move(word));
     }
-    // The child keeps our standard output and error, and ends as soon as it has put the swap in
-    // the background.
+    // Detached: the swap outlives the application. It keeps our standard output and error.
     auto started = ChildProcess::spawn({.executable = setup_.shell,
                                         .arguments = arguments,
                                         .environment = currentEnvironment(),
-                                        .output = -1});
-    return started.child && started.child->wait() == 0;
+                                        .output = -1,
+                                        .detached = true});
+    return started.error == 0;
 }
 
 bool downloadRelease(const std::string& url, const std::filesystem::path& to, double timeoutSeconds,
@@ -130,7 +127,7 @@ bool downloadRelease(const std::string& url, const std::filesystem::path& to, do
 std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> mainQueue,
                                                      std::function<void()> requestQuit) {
     auto live = bundle::root();
-    std::shared_ptr<ReleaseTools> tools = platformReleaseTools(live, Updater::teamIdentifier);
+    std::shared_ptr<ReleaseTools> tools = platformReleaseTools(live);
     return std::make_shared<ReleaseInstaller>(ReleaseInstaller::Setup{
         .mainQueue = std::move(mainQueue),
         .requestQuit = std::move(requestQuit),

@@ -30,7 +30,7 @@ class ReleaseInstaller final : public UpdateInstaller {
         // The per-user temporary folder; empty: looked up when an update runs.
         std::filesystem::path temporary;
         Download download;
-        Stage stage;  // when empty, a swap script outlives the application instead
+        Stage stage;  // when empty, a macOS swap script outlives the application instead
         std::string shell = "/bin/sh";
     };
 

@@ -29,15 +29,13 @@ class ReleaseTools {
 
     // Whether the bundle carries a valid signature of the expected signer.
     virtual bool verify(const std::filesystem::path& app) = 0;
-
-    // The swap script that replaces `live` by a copy of `newApp` and relaunches it.
-    virtual std::string swapScript(const std::filesystem::path& live,
-                                   const std::filesystem::path& newApp) const = 0;
 };
 
-// The tools of the system this is built for: a release must be signed by `teamIdentifier`, as the
+// The signer every release must be signed by.
+inline constexpr const char* kTeamIdentifier = "QK4TR8MZ2V";
+
+// The tools of the system this is built for: a release must be signed by kTeamIdentifier, as the
 // running bundle's own records say.
-std::unique_ptr<ReleaseTools> platformReleaseTools(const std::filesystem::path& liveBundle,
-                                                   const std::string& teamIdentifier);
+std::unique_ptr<ReleaseTools> platformReleaseTools(const std::filesystem::path& liveBundle);
 
 }  // namespace vantrel

@@ -39,6 +39,10 @@ std::optional<std::string> quoted(std::string_view line, size_t& at) {
         char c = line[at];
         if (c == '"') {
             ++at;
+            // No file name holds a NUL; one here would be judged whole but created cut short.
+            if (text.find('\0') != std::string::npos) {
+                return std::nullopt;
+            }
             return text;
         }
         if (c != '\\') {

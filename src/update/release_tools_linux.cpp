@@ -1,12 +1,14 @@
 #include "update/release_tools_linux.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 
 #include "support/file_io.h"
+#include "support/unique_fd.h"
 #include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
+#include "update/run_tool.h"
 #include "update/scratch_folder.h"
-#include "update/shell.h"
 
 namespace vantrel {
 namespace {
@@ -54,8 +56,8 @@ LinuxReleaseTools::LinuxReleaseTools(fs::path signers, std::string principal,
 
 bool LinuxReleaseTools::listingIsSafe(const fs::path& image) {
     // The C locale keeps tar's listing in the one format the parser reads.
-    auto listing = shell(tools_.env, {"LC_ALL=C", tools_.tar, "-t", "-v", "-z", "-f",
-                                      image.string(), "--numeric-owner", "--quoting-style=c"});
+    auto listing = runTool(tools_.env, {"LC_ALL=C", tools_.tar, "-t", "-v", "-z", "-f",
+                                        image.string(), "--numeric-owner", "--quoting-style=c"});
     if (listing.status != 0) {
         return false;
     }
@@ -72,8 +74,8 @@ std::optional<fs::path> LinuxReleaseTools::attach(const fs::path& image) {
         return std::nullopt;
     }
     auto extracted =
-        shell(tools_.env, {"LC_ALL=C", tools_.tar, "-x", "-z", "-f", image.string(), "-C", folder,
-                           "--no-same-owner", "--same-permissions", "--keep-old-files"});
+        runTool(tools_.env, {"LC_ALL=C", tools_.tar, "-x", "-z", "-f", image.string(), "-C", folder,
+                             "--no-same-owner", "--same-permissions", "--keep-old-files"});
     if (extracted.status != 0 || !makeReadOnly(folder)) {
         removeTree(folder);
         return std::nullopt;
@@ -91,10 +93,14 @@ std::vector<std::string> LinuxReleaseTools::detachCommand(const fs::path& mountP
 
 bool LinuxReleaseTools::signatureAccepted(const fs::path& list, const fs::path& sig) {
     // ssh-keygen reads the signed message from its standard input.
-    auto verified = shell(
-        tools_.sh,
-        {"-c", "exec \"$0\" -Y verify -f \"$1\" -I \"$2\" -n \"$3\" -s \"$4\" < \"$5\"",
-         tools_.sshKeygen, signers_.string(), principal_, kNamespace, sig.string(), list.string()});
+    UniqueFd message(::open(list.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!message.valid()) {
+        return false;
+    }
+    auto verified = runTool(tools_.sshKeygen,
+                            {"-Y", "verify", "-f", signers_.string(), "-I", principal_, "-n",
+                             kNamespace, "-s", sig.string()},
+                            message.get());
     return verified.status == 0;
 }
 
@@ -116,10 +122,9 @@ bool LinuxReleaseTools::verify(const fs::path& app) {
     return actual && (*actual)["entries"] == listed["entries"];
 }
 
-std::unique_ptr<ReleaseTools> platformReleaseTools(const fs::path& liveBundle,
-                                                   const std::string& teamIdentifier) {
+std::unique_ptr<ReleaseTools> platformReleaseTools(const fs::path& liveBundle) {
     return std::make_unique<LinuxReleaseTools>(liveBundle / "Resources" / "release-signers",
-                                               teamIdentifier);
+                                               kTeamIdentifier);
 }
 
 }  // namespace vantrel

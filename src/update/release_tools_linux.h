@@ -13,7 +13,6 @@ struct LinuxToolPaths {
     std::string tar = "/bin/tar";
     std::string env = "/usr/bin/env";
     std::string sshKeygen = "/usr/bin/ssh-keygen";
-    std::string sh = "/bin/sh";
 };
 
 // Releases as VantrelAgent-<version>.tar.gz archives holding VantrelAgent/, signed with
@@ -35,11 +34,6 @@ class LinuxReleaseTools final : public ReleaseTools {
     void detach(const std::filesystem::path& mountPoint) override;
     std::vector<std::string> detachCommand(const std::filesystem::path& mountPoint) const override;
     bool verify(const std::filesystem::path& app) override;
-    // No script here: the update is staged and swapped in by the application itself.
-    std::string swapScript(const std::filesystem::path&,
-                           const std::filesystem::path&) const override {
-        return {};
-    }
 
   private:
     bool listingIsSafe(const std::filesystem::path& image);

@@ -30,8 +30,6 @@ class MacReleaseTools final : public ReleaseTools {
     void detach(const std::filesystem::path& mountPoint) override;
     std::vector<std::string> detachCommand(const std::filesystem::path& mountPoint) const override;
     bool verify(const std::filesystem::path& app) override;
-    std::string swapScript(const std::filesystem::path& live,
-                           const std::filesystem::path& newApp) const override;
 
   private:
     MacToolPaths tools_;

@@ -64,6 +64,14 @@ std::string macSwapScript(const SwapPaths& paths) {
            "/usr/bin/open \"$live\"";
 }
 
+std::string macSwapScript(const std::filesystem::path& live, const std::filesystem::path& newApp) {
+    auto parent = live.parent_path();
+    return macSwapScript({.live = live,
+                          .staged = parent / ".VantrelAgent-incoming.app",
+                          .previous = parent / ".VantrelAgent-previous.app",
+                          .newApp = newApp});
+}
+
 std::optional<std::filesystem::path> writeSwapScript(std::string_view text,
                                                      const std::filesystem::path& scratch) {
     auto script = scratch / "swap.sh";

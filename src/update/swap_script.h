@@ -21,6 +21,8 @@ std::string shellQuoted(std::string_view path);
 
 // The macOS script: ditto, pgrep on Contents/MacOS/VantrelAgent, xattr, open.
 std::string macSwapScript(const SwapPaths& paths);
+// The same for replacing `live` by a copy of `newApp`.
+std::string macSwapScript(const std::filesystem::path& live, const std::filesystem::path& newApp);
 
 // Writes the script whole as scratch/"swap.sh" (not executable; it is run through /bin/sh).
 // Nothing when the write fails.

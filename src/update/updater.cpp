@@ -62,19 +62,11 @@ std::optional<std::string> Updater::manifestURL() {
     return address;
 }
 
-std::string Updater::installedVersionIn(const std::optional<nlohmann::json>& info) {
-    if (!info || !info->is_object()) {
-        return "0";
-    }
-    auto entry = info->find("CFBundleShortVersionString");
-    return entry != info->end() && entry->is_string() ? entry->get<std::string>() : "0";
-}
-
 std::string Updater::installedVersion() const {
-    return installedVersionIn(bundle::infoAt(bundleRoot_));
+    return bundle::versionIn(bundle::infoAt(bundleRoot_));
 }
 
-UpdateResult Updater::run(bool /*userInitiated: carried, every run does the same work*/) const {
+UpdateResult Updater::run() const {
     if (isPackaged(bundle::infoAt(bundleRoot_))) {
         return UpdateResult::failed(kPackagedReason);
     }
@@ -93,18 +85,18 @@ UpdateResult Updater::run(bool /*userInitiated: carried, every run does the same
     return installer_->install(*manifest);
 }
 
-void Updater::check(bool userInitiated, Completion completion) {
+void Updater::check(Completion completion) {
     if (checking_) {
         return;
     }
     checking_ = true;
-    worker_->post([weak = weak_from_this(), mainQueue = mainQueue_, userInitiated,
+    worker_->post([weak = weak_from_this(), mainQueue = mainQueue_,
                    completion = std::move(completion)]() mutable {
         auto self = weak.lock();
         if (!self) {
             return;
         }
-        UpdateResult result = self->run(userInitiated);
+        UpdateResult result = self->run();
         self.reset();
         // Posted after anything the run posted, so a quit request is handled first.
         mainQueue->post([weak, result, completion = std::move(completion)] {
@@ -143,7 +135,7 @@ void Updater::scheduleDailyCheck() {
 }
 
 void Updater::checkQuietly() {
-    check(false, reportAutomatic_);
+    check(reportAutomatic_);
 }
 
 }  // namespace vantrel

@@ -6,8 +6,6 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "support/bundle.h"
 #include "support/task_queue.h"
 #include "update/manifest_fetch.h"
@@ -27,7 +25,6 @@ class Updater : public std::enable_shared_from_this<Updater> {
 
     // The built-in update server; named in the "could not reach" reason, never contacted in tests.
     static constexpr const char* updateHost = "updates.vantrel.energy";
-    static constexpr const char* teamIdentifier = "QK4TR8MZ2V";
     static constexpr double kCheckInterval = 86400;
     static constexpr double kDistFirstDelay = 3;
 
@@ -44,7 +41,6 @@ class Updater : public std::enable_shared_from_this<Updater> {
     static std::optional<std::string> manifestURL();
     // The address as text: the base ("VANTREL_DIST" when present, even empty) + the platform path.
     static std::string manifestAddress(const char* dist);
-    static std::string installedVersionIn(const std::optional<nlohmann::json>& info);
 
     std::string installedVersion() const;
 
@@ -52,13 +48,13 @@ class Updater : public std::enable_shared_from_this<Updater> {
     void startPeriodicChecks();
     // Main queue only. Refused without a callback while a check runs; otherwise `completion` is
     // called on the main queue once the run is over and `checking` is clear again.
-    void check(bool userInitiated, Completion completion);
+    void check(Completion completion);
 
     // Main queue only: each result of a check that the schedule started goes to `report`.
     void reportAutomaticChecks(Completion report) { reportAutomatic_ = std::move(report); }
 
     // Blocking: steps up to the writable-folder test, then the installer's part.
-    UpdateResult run(bool userInitiated) const;
+    UpdateResult run() const;
 
     void setManifestTimesForTesting(ManifestTimes times) { times_ = times; }
 

@@ -198,6 +198,8 @@ TEST_F(AgentProcessTest, ARunawayAgentsChangesAreFoldedAndTheLastOneArrives) {
         return std::filesystem::exists(dir / "finished") &&
                testing::readFile(dir / "agent.log").ends_with("pv=3000\n");
     }));
+    // The log is written before the chunk's lines are judged; the state waits for that to finish.
+    EXPECT_EQ(agent->state(), AgentState::reading("Solar 3000 kW"));
     EXPECT_EQ(mainQueue->size(), 1u);
     mainQueue->runDue();
     ASSERT_FALSE(delivered.empty());

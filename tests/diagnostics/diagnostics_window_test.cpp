@@ -12,6 +12,7 @@
 
 #include "../setup/gui_harness.h"
 #include "support/background_queue.h"
+#include "support/qt_main_queue.h"
 #include "support/running_app.h"
 
 namespace vantrel {
@@ -72,7 +73,8 @@ class DiagnosticsWindowTest : public ::testing::Test {
 
     std::shared_ptr<testing::RecordingWorkspace> workspace =
         std::make_shared<testing::RecordingWorkspace>();
-    DiagnosticsWindow window{workspace, std::make_shared<BackgroundQueue>(2)};
+    DiagnosticsWindow window{workspace, std::make_shared<BackgroundQueue>(2),
+                             std::make_shared<QtMainQueue>()};
 };
 
 // Also run with QT_SCALE_FACTOR=2 (see CMakeLists.txt).

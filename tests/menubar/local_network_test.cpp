@@ -183,26 +183,25 @@ TEST(ProbeTest, StopsAtTheFirstCompletedConnection) {
     Listener second;
     Listener third;
     const std::vector<std::uint16_t> ports{closedPort(), second.port(), third.port()};
-    EXPECT_EQ(LocalNetwork::probeForTesting(0.5, fixed("127.0.0.23"), ports), Verdict::reachable);
+    EXPECT_EQ(LocalNetwork::probeFrom(0.5, fixed("127.0.0.23"), ports), Verdict::reachable);
     EXPECT_TRUE(second.connected());
     EXPECT_FALSE(third.connected());
 }
 
 TEST(ProbeTest, RefusalsEverywhereLookBlocked) {
     const std::vector<std::uint16_t> ports{closedPort(), closedPort(), closedPort()};
-    EXPECT_EQ(LocalNetwork::probeForTesting(0.5, fixed("127.0.0.9"), ports),
-              Verdict::likelyBlocked);
+    EXPECT_EQ(LocalNetwork::probeFrom(0.5, fixed("127.0.0.9"), ports), Verdict::likelyBlocked);
 }
 
 TEST(ProbeTest, NoUsableAddressMeansNoNetwork) {
     Listener open;
     const std::vector<std::uint16_t> ports{open.port()};
-    EXPECT_EQ(LocalNetwork::probeForTesting(0.5, fixed(std::nullopt), ports), Verdict::noNetwork);
-    EXPECT_EQ(LocalNetwork::probeForTesting(0.5, fixed("127.0.1"), ports), Verdict::noNetwork);
+    EXPECT_EQ(LocalNetwork::probeFrom(0.5, fixed(std::nullopt), ports), Verdict::noNetwork);
+    EXPECT_EQ(LocalNetwork::probeFrom(0.5, fixed("127.0.1"), ports), Verdict::noNetwork);
     // Only loopback in the list: no socket is opened at all.
     const LocalNetwork::InterfaceList loopbackOnly =
         std::vector{ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK)};
-    EXPECT_EQ(LocalNetwork::probeForTesting(
+    EXPECT_EQ(LocalNetwork::probeFrom(
                   0.5, [&] { return LocalNetwork::chooseAddress(loopbackOnly); }, ports),
               Verdict::noNetwork);
     EXPECT_FALSE(open.connected());
@@ -238,24 +237,24 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddress) {
         std::vector{ipv4("utun0", "127.0.0.77"), ipv4("en0", "127.0.0.23")};
     const auto source = [&] { return LocalNetwork::chooseAddress(list); };
     const bool ran = inOwnNetwork([&] {
-        EXPECT_EQ(LocalNetwork::probeForTesting(0.5, source), Verdict::likelyBlocked);
+        EXPECT_EQ(LocalNetwork::probeFrom(0.5, source), Verdict::likelyBlocked);
         {
             Listener dns(53);
             ASSERT_TRUE(dns.bound());
-            EXPECT_EQ(LocalNetwork::probeForTesting(0.5, source), Verdict::reachable);
+            EXPECT_EQ(LocalNetwork::probeFrom(0.5, source), Verdict::reachable);
             EXPECT_TRUE(dns.connected());
         }
         {
             Listener https(443);
             Listener dns(53);
-            EXPECT_EQ(LocalNetwork::probeForTesting(0.5, source), Verdict::reachable);
+            EXPECT_EQ(LocalNetwork::probeFrom(0.5, source), Verdict::reachable);
             EXPECT_TRUE(https.connected());
             EXPECT_FALSE(dns.connected());
         }
         {
             Listener http(80);
             Listener https(443);
-            EXPECT_EQ(LocalNetwork::probeForTesting(0.5, source), Verdict::reachable);
+            EXPECT_EQ(LocalNetwork::probeFrom(0.5, source), Verdict::reachable);
             EXPECT_TRUE(http.connected());
             EXPECT_FALSE(https.connected());
         }
@@ -304,11 +303,11 @@ TEST_F(SettingsTest, ChoosesTheFirstSettingsProgramFound) {
 TEST_F(SettingsTest, StartsTheProgramDetached) {
     const auto marker = dir / "opened";
     program("gnome-control-center", "echo \"$@\" > '" + marker.string() + "'\n");
-    EXPECT_TRUE(LocalNetwork::openSettingsOnPathForTesting(bin.string()));
+    EXPECT_TRUE(LocalNetwork::openSettingsFrom(bin.string()));
     EXPECT_TRUE(testing::eventually([&] { return std::filesystem::exists(marker); }));
     EXPECT_TRUE(testing::eventually([&] { return testing::readFile(marker) == "network\n"; }));
 
-    EXPECT_FALSE(LocalNetwork::openSettingsOnPathForTesting(other.string()));
+    EXPECT_FALSE(LocalNetwork::openSettingsFrom(other.string()));
 }
 
 TEST(NetworkWarningTest, ShowsTheLineOnlyForLikelyBlocked) {

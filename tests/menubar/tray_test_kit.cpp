@@ -49,8 +49,8 @@ std::optional<std::string> FakeLoginItem::disable() {
 
 MenuUnderTest::MenuUnderTest(BuildFlavour build, const std::string& agentScript,
                              std::unique_ptr<KeepAwake> realKeepAwake) {
-    agent = AgentProcess::create(scriptAgent(dir, agentScript), std::make_shared<QtMainQueue>(),
-                                 background);
+    auto mainQueue = std::make_shared<QtMainQueue>();
+    agent = AgentProcess::create(scriptAgent(dir, agentScript), mainQueue, background);
     if (!realKeepAwake) {
         auto fake = std::make_unique<FakeKeepAwake>();
         keepAwake = fake.get();
@@ -58,21 +58,20 @@ MenuUnderTest::MenuUnderTest(BuildFlavour build, const std::string& agentScript,
     }
     auto fakeLogin = std::make_unique<FakeLoginItem>();
     loginItem = fakeLogin.get();
-    auto ownSettings = std::make_unique<QSettings>(
+    auto ownSettings = std::make_shared<QSettings>(
         QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
     settings = ownSettings.get();
     menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
         .agent = agent,
         .updater = Updater::create(updateMain, updateWorker, std::make_shared<RefusingInstaller>(),
                                    dir.path()),
-        .setup = std::make_unique<SetupWindow>(workspace, alerts),
-        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background),
-        .networkWarning =
-            std::make_unique<NetworkWarning>(background, std::make_shared<QtMainQueue>(),
-                                             [verdict = verdict] { return verdict->load(); }),
+        .setup = std::make_unique<SetupWindow>(workspace, alerts, ownSettings, mainQueue),
+        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
+        .networkWarning = std::make_unique<NetworkWarning>(
+            background, mainQueue, [verdict = verdict] { return verdict->load(); }),
         .keepAwake = std::move(realKeepAwake),
         .loginItem = std::move(fakeLogin),
-        .settings = std::move(ownSettings),
+        .settings = ownSettings,
         .alerts = alerts,
         .workspace = workspace,
         .build = std::move(build),

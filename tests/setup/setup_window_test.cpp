@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QSettings>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineView>
 
@@ -11,6 +12,7 @@
 
 #include "gui_harness.h"
 #include "support/manual_queue.h"
+#include "support/qt_main_queue.h"
 
 namespace vantrel {
 namespace {
@@ -76,6 +78,8 @@ class SetupWindowTest : public ::testing::Test {
 
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
+    std::shared_ptr<QSettings> settings =
+        std::make_shared<QSettings>(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent"));
     std::vector<QString> started;
     int failed = 0;
 };
@@ -83,7 +87,7 @@ class SetupWindowTest : public ::testing::Test {
 TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
     PythonServer agent({}, 8787);
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
-    SetupWindow window(workspace, alerts);
+    SetupWindow window(workspace, alerts, settings, std::make_shared<QtMainQueue>());
     EXPECT_FALSE(window.isOpen());
     showAndFollow(window);
     EXPECT_TRUE(window.isOpen());
@@ -139,8 +143,7 @@ TEST_F(SetupWindowTest, RetriesALoadThatTimesOut) {
                         "time.sleep(600)\n");
     ASSERT_TRUE(silent.waitUntilListening()) << silent.output();
     auto queue = std::make_shared<ManualQueue>();
-    SetupWindow window(workspace, alerts, nullptr,
-                       {.retryQueue = queue, .loadTimeoutSeconds = 0.2});
+    SetupWindow window(workspace, alerts, settings, queue, 0.2);
     showAndFollow(window);
     ASSERT_TRUE(waitFor([&] { return queue->size() == 1; }));
     EXPECT_EQ(queue->nextDelay(), 0.5);

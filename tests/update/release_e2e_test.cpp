@@ -1,18 +1,13 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <set>
 
-#include "support/child_process.h"
 #include "support/running_app.h"
-#include "support/temp_dir.h"
-#include "support/unique_fd.h"
 #include "update/checksum.h"
-#include "update/release_fixture.h"
+#include "update/update_fixture.h"
 
 // A real 1.0 release, installed and started headless, updating itself from a loopback server.
 // The releases come from scripts/release, built on the executable of this build folder, once
@@ -27,45 +22,6 @@ using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
 
-// python3's http.server on 127.0.0.1 at a port of its own, serving a folder; requests are logged.
-class FolderServer {
-  public:
-    explicit FolderServer(const fs::path& folder) : log_(folder.parent_path() / "server.log") {
-        UniqueFd out(::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        auto started = ChildProcess::spawn({VANTREL_SYSTEM_PYTHON,
-                                            {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
-                                             "--directory", folder.string()},
-                                            currentEnvironment(),
-                                            out.get()});
-        EXPECT_TRUE(started.child);
-        child_ = std::move(started.child);
-        std::smatch match;
-        std::string text;  // outlives the match, which points into it
-        static const std::regex serving("port ([0-9]+)");
-        EXPECT_TRUE(eventually([&] {
-            text = readFile(log_);
-            return std::regex_search(text, match, serving);
-        }));
-        base_ = "http://127.0.0.1:" + match[1].str();
-    }
-    ~FolderServer() {
-        if (child_) {
-            child_->signal(SIGKILL);
-            child_->wait();
-        }
-    }
-
-    const std::string& base() const { return base_; }
-    bool wasAskedFor(const std::string& path) const {
-        return readFile(log_).find("\"GET " + path + " HTTP/1.1\" 200") != std::string::npos;
-    }
-
-  private:
-    fs::path log_;
-    std::optional<ChildProcess> child_;
-    std::string base_;
-};
-
 std::set<fs::path> entriesNamed(const fs::path& folder, const std::string& prefix) {
     std::set<fs::path> found;
     std::error_code error;
@@ -75,20 +31,6 @@ std::set<fs::path> entriesNamed(const fs::path& folder, const std::string& prefi
         }
     }
     return found;
-}
-
-// The processes whose executable is `executable`.
-std::vector<pid_t> processesRunning(const fs::path& executable) {
-    std::vector<pid_t> pids;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        auto name = entry.path().filename().string();
-        std::error_code error;
-        if (name.find_first_not_of("0123456789") == std::string::npos &&
-            fs::read_symlink(entry.path() / "exe", error) == executable) {
-            pids.push_back(std::stoi(name));
-        }
-    }
-    return pids;
 }
 
 pid_t parentOf(pid_t pid) {
@@ -114,31 +56,25 @@ std::vector<pid_t> agentsUnder(const fs::path& home) {
     return pids;
 }
 
-// scripts/release into `out`, served from the same folder's name.
-void release(const std::string& version, const fs::path& signingKey, const fs::path& allowedSigners,
-             const fs::path& out, const std::string& base) {
-    auto result = shell(
-        "/bin/sh", {"-c",
-                    "VANTREL_RELEASE_PREBUILT=\"$1\" exec \"$2\" --version \"$3\" "
-                    "--key \"$4\" --signers \"$5\" --base-url \"$6\" --out \"$7\"",
-                    "sh", fs::path(VANTREL_BUNDLE_DIR).parent_path().string(),
-                    VANTREL_SOURCE_DIR "/scripts/release", version, signingKey.string(),
-                    allowedSigners.string(), base + "/" + out.filename().string(), out.string()});
-    ASSERT_EQ(result.status, 0) << result.output;
-}
-
-// The one release fixture: 1.0 and 2.0 of one signer, 2.0 of another, made once.
+// The releases, made once by scripts/release: 1.0 and 2.0 of one signer, 2.0 of another.
 struct Releases {
     TempDir dir;
-    fs::path key, signers;
     Releases() {
-        key = testing::makeSigningKey(dir.path(), "release-key");
-        signers = testing::makeSigners(key, dir / "release-signers");
+        auto key = testing::makeSigningKey(dir.path(), "release-key");
         auto other = testing::makeSigningKey(dir.path(), "other-key");
-        release("1.0", key, signers, dir / "v1", "http://unused");
-        release("2.0", key, signers, dir / "v2", "http://unused");
-        release("2.0", other, testing::makeSigners(other, dir / "other-signers"), dir / "other",
-                "http://unused");
+        release("1.0", key, dir / "v1");
+        release("2.0", key, dir / "v2");
+        release("2.0", other, dir / "other");
+    }
+    void release(const std::string& version, const fs::path& key, const fs::path& out) {
+        auto signers = testing::makeSigners(key, key.string() + ".signers");
+        testing::run("/bin/sh",
+                     {"-c",
+                      "VANTREL_RELEASE_PREBUILT=\"$1\" exec \"$2\" --version \"$3\" "
+                      "--key \"$4\" --signers \"$5\" --base-url http://unused --out \"$6\"",
+                      "sh", fs::path(VANTREL_BUNDLE_DIR).parent_path().string(),
+                      VANTREL_SOURCE_DIR "/scripts/release", version, key.string(),
+                      signers.string(), out.string()});
     }
     fs::path archive(const std::string& name, const std::string& version) const {
         return dir / name / ("VantrelAgent-" + version + ".tar.gz");
@@ -153,8 +89,6 @@ class ReleaseUpdate : public ::testing::Test {
         releases = nullptr;
     }
 
-    ReleaseUpdate() : server(dir / "served") { fs::create_directories(dir / "served"); }
-
     // Whatever still runs from the test's install goes with it.
     ~ReleaseUpdate() override {
         for (pid_t pid : agentsUnder(home.path())) {
@@ -164,12 +98,10 @@ class ReleaseUpdate : public ::testing::Test {
 
     // Serves `archive` under a manifest that announces `version`.
     std::string publish(const fs::path& archive, const std::string& version) {
-        fs::create_directories(dir / "served/linux");
-        fs::copy_file(archive, dir / "served/release.tar.gz");
-        writeFile(dir / "served/linux/latest.json",
-                  "{\"version\": \"" + version + "\", \"url\": \"" + server.base() +
-                      "/release.tar.gz\", \"sha256\": \"" +
-                      *sha256OfFile(dir / "served/release.tar.gz") + "\"}");
+        server.serve("/release.tar.gz", testing::LoopbackServer::fileAnswer(archive.string()));
+        server.serve("/linux/latest.json",
+                     testing::LoopbackServer::answer(testing::manifestJson(
+                         version, server.base() + "/release.tar.gz", *sha256OfFile(archive))));
         return server.base();
     }
 
@@ -216,20 +148,11 @@ class ReleaseUpdate : public ::testing::Test {
         EXPECT_EQ(entriesNamed(opt, ".VantrelAgent"), std::set<fs::path>{});
     }
 
-    // The check ended with `reason` on standard error; 1.0 keeps running, unchanged.
-    void expectRefused(const std::string& reason) {
-        ASSERT_TRUE(app->waitForOutput("the update check failed: " + reason, 30)) << app->output();
-        expectNoLeftovers();
-        EXPECT_NE(liveVersion().find("\"1.0\""), std::string::npos);
-        EXPECT_FALSE(app->waitForExit(0)) << app->output();
-        app->signal(SIGKILL);
-    }
-
     static Releases* releases;
     TempDir dir;
     TempDir home;
     fs::path opt = home / "o(p+t)'s";
-    FolderServer server;
+    testing::LoopbackServer server;
     std::set<fs::path> extractionsBefore;
     std::unique_ptr<testing::RunningApp> app;
 };
@@ -245,7 +168,8 @@ TEST_F(ReleaseUpdate, OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent) {
         [&] {
             auto agents = agentsUnder(home.path());
             return agents.size() == 1 && parentOf(agents[0]) == app->pid() &&
-                   processesRunning(live() / "Resources/python/bin/python3") == agents;
+                   fs::read_symlink("/proc/" + std::to_string(agents[0]) + "/exe") ==
+                       live() / "Resources/python/bin/python3";
         },
         30))
         << app->output();
@@ -294,10 +218,15 @@ TEST_F(ReleaseUpdate, RefusalsLeaveOneRunningAndSayWhy) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all(dir / "served");
         fs::remove_all(opt);
         startInstalled(publish(c.archive, c.version), c.tmpdir);
-        expectRefused(c.reason);
+        // The check ends with the reason on standard error; 1.0 keeps running, unchanged.
+        ASSERT_TRUE(app->waitForOutput("the update check failed: " + c.reason, 30))
+            << app->output();
+        expectNoLeftovers();
+        EXPECT_NE(liveVersion().find("\"1.0\""), std::string::npos);
+        EXPECT_FALSE(app->waitForExit(0)) << app->output();
+        app->signal(SIGKILL);
         app->waitForExit();
         for (pid_t pid : agentsUnder(home.path())) {
             ::kill(pid, SIGKILL);

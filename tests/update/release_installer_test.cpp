@@ -7,9 +7,8 @@
 #include "support/manual_queue.h"
 #include "support/temp_dir.h"
 #include "update/bundle_swap.h"
-#include "update/manifest_server.h"
-#include "update/release_fixture.h"
 #include "update/release_tools_linux.h"
+#include "update/update_fixture.h"
 
 namespace vantrel {
 namespace {
@@ -167,31 +166,43 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
     }
 }
 
+// Only a 200 answer within the time and size limits is kept, whole or not at all.
 TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
-    testing::ManifestServer server;
-    server.serve("/ok", "release bytes");
-    server.serve("/gone", "no", 404);
-    server.redirect("/moved", "/gone");
-    server.redirect("/moved-ok", "/ok");
-    server.serve("/slow", "late", 200, 3);
+    using Server = testing::LoopbackServer;
+    Server server;
+    server.serve("/ok", Server::answer("release bytes"));
+    server.serve("/gone", Server::answer("no", 404));
+    server.serve("/moved", Server::redirect("/gone"));
+    server.serve("/moved-ok", Server::redirect("/ok"));
+    server.serve("/slow", Server::answer("late", 200, 3));
+    server.serve("/endless", Server::endlessAnswer());
     TempDir dir;
-    EXPECT_TRUE(downloadRelease(server.base() + "/ok", dir / "a"));
-    EXPECT_EQ(readFile(dir / "a"), "release bytes");
-    EXPECT_TRUE(downloadRelease(server.base() + "/moved-ok", dir / "b"));
-    for (std::string path : {"/gone", "/moved"}) {
-        EXPECT_FALSE(downloadRelease(server.base() + path, dir / "c")) << path;
-        EXPECT_FALSE(fs::exists(dir / "c")) << path;
+    struct Case {
+        std::string url;
+        bool kept;
+        long seconds = 600;
+        std::uint64_t ceiling = 1 << 20;
+        std::string to = "file";
+    } cases[] = {
+        {server.base() + "/ok", true},
+        {server.base() + "/moved-ok", true},
+        {server.base() + "/gone", false},
+        {server.base() + "/moved", false},
+        {server.base() + "/slow", false, 1},
+        {"file:///etc/hostname", false},
+        {server.base() + "/ok", false, 600, 1 << 20, "missing folder/file"},
+        // Past the ceiling: refused by its announced length, and while it streams without one.
+        {server.base() + "/ok", false, 600, 12},
+        {server.base() + "/ok", true, 600, 13},
+        {server.base() + "/endless", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        fs::remove(dir / "file");
+        EXPECT_EQ(downloadRelease(c.url, dir / c.to, c.seconds, c.ceiling), c.kept);
+        EXPECT_EQ(fs::exists(dir / "file") ? readFile(dir / "file") : "",
+                  c.kept ? "release bytes" : "");
     }
-    EXPECT_FALSE(downloadRelease(server.base() + "/slow", dir / "d", 1));
-    EXPECT_FALSE(fs::exists(dir / "d"));
-    EXPECT_FALSE(downloadRelease("file:///etc/hostname", dir / "e"));
-    EXPECT_FALSE(downloadRelease(server.base() + "/ok", dir / "missing folder/f"));
-    // Past the ceiling: refused by its announced length, and while it streams without one.
-    EXPECT_FALSE(downloadRelease(server.base() + "/ok", dir / "g", 600, 12));
-    EXPECT_TRUE(downloadRelease(server.base() + "/ok", dir / "g", 600, 13));
-    server.serveEndless("/endless");
-    EXPECT_FALSE(downloadRelease(server.base() + "/endless", dir / "h", 600, 1 << 20));
-    EXPECT_FALSE(fs::exists(dir / "h"));
 }
 
 }  // namespace

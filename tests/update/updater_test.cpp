@@ -1,25 +1,24 @@
 #include "update/updater.h"
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "manifest_server.h"
 #include "support/bundle.h"
-#include "support/child_process.h"
 #include "support/manual_queue.h"
 #include "support/temp_dir.h"
+#include "update/run_tool.h"
+#include "update/update_fixture.h"
 
 namespace vantrel {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::LoopbackServer;
 using testing::manifestJson;
-using testing::ManifestServer;
 
 constexpr std::uint64_t kTwo53 = std::uint64_t{1} << 53;
 const std::string kCouldNotReach = "could not reach updates.vantrel.energy";
@@ -71,7 +70,7 @@ class UpdaterTest : public ::testing::Test {
     // Starts the loopback server with a manifest and points "VANTREL_DIST" at it.
     void serve(const std::string& version) {
         server.emplace();
-        server->serve("/linux/latest.json", manifestJson(version));
+        server->serve("/linux/latest.json", LoopbackServer::answer(manifestJson(version)));
         ::setenv("VANTREL_DIST", server->base().c_str(), 1);
     }
 
@@ -95,161 +94,112 @@ class UpdaterTest : public ::testing::Test {
     std::shared_ptr<FakeInstaller> installer = std::make_shared<FakeInstaller>(mainQueue, events);
     testing::TempDir dir;
     std::filesystem::path bundleRoot = dir / "VantrelAgent";
-    std::optional<ManifestServer> server;
+    std::optional<LoopbackServer> server;
 };
 
-// --- the manifest's address and the installed version
-
-TEST(ManifestAddress, TheBaseIsVantrelDistWhenPresentElseTheBuiltInServer) {
-    EXPECT_EQ(Updater::manifestAddress(nullptr),
-              "https://updates.vantrel.energy/agent/linux/latest.json");
-    EXPECT_EQ(Updater::manifestAddress(""), "/linux/latest.json");
+TEST(ManifestAddress, ATextThatFormsNoUrlGivesNoAddress) {
     EXPECT_EQ(Updater::manifestAddress("http://127.0.0.1:9/dist/"),
               "http://127.0.0.1:9/dist//linux/latest.json");
-    EXPECT_EQ(Updater::manifestAddress("http://127.0.0.1:9"),
-              "http://127.0.0.1:9/linux/latest.json");
-}
-
-TEST(ManifestAddress, ATextThatFormsNoUrlGivesNoAddress) {
     ::unsetenv("VANTREL_DIST");
     EXPECT_EQ(Updater::manifestURL(), "https://updates.vantrel.energy/agent/linux/latest.json");
     for (const char* dist : {"", "not a url", "http://127.0.0.1:9/a b", "127.0.0.1:9"}) {
         ScopedVariable variable("VANTREL_DIST", dist);
         EXPECT_EQ(Updater::manifestURL(), std::nullopt) << dist;
     }
-    ScopedVariable variable("VANTREL_DIST", "http://127.0.0.1:9/dist");
-    EXPECT_EQ(Updater::manifestURL(), "http://127.0.0.1:9/dist/linux/latest.json");
-}
-
-TEST(InstalledVersion, TheShortVersionStringWhenItIsAStringElseZero) {
-    using nlohmann::json;
-    EXPECT_EQ(Updater::installedVersionIn(std::nullopt), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json::object()), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", "1.4.2"}}), "1.4.2");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", 1.4}}), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", nullptr}}), "0");
-    EXPECT_EQ(Updater::installedVersionIn(json{{"CFBundleShortVersionString", ""}}), "");
 }
 
 TEST_F(UpdaterTest, TheInstalledVersionIsReadAfreshFromTheBundle) {
     auto updater = makeUpdater();
     EXPECT_EQ(updater->installedVersion(), "1.0");
-    testing::writeFile(bundleRoot / "Info.json", R"({"CFBundleShortVersionString": "1.1"})");
-    EXPECT_EQ(updater->installedVersion(), "1.1");
-    testing::writeFile(bundleRoot / "Info.json", "not json");
-    EXPECT_EQ(updater->installedVersion(), "0");
-    EXPECT_EQ(Updater::create(mainQueue, worker, installer)->installedVersion(),
-              Updater::installedVersionIn(bundle::info()));
-}
-
-// --- the run up to the installer
-
-TEST_F(UpdaterTest, NoUsableManifestFailsNamingTheBuiltInServer) {
-    serve("2.0");
-    server->serve("/broken/linux/latest.json", manifestJson("2.0"), 404);
-    auto updater = makeUpdater();
-    for (std::string dist : {server->base() + "/broken", std::string("http://127.0.0.1:1"),
-                             std::string(""), std::string("not a url"), server->base() + "/a b"}) {
-        ScopedVariable variable("VANTREL_DIST", dist);
-        EXPECT_EQ(updater->run(true), UpdateResult::failed(kCouldNotReach)) << dist;
+    for (const char* info : {R"({"CFBundleShortVersionString": 1.4})", "not json", "{}"}) {
+        testing::writeFile(bundleRoot / "Info.json", info);
+        EXPECT_EQ(updater->installedVersion(), "0") << info;
     }
-    // The address with a space was never asked for: no request goes out for it.
-    EXPECT_THAT(server->requestPaths(), ElementsAre("/broken/linux/latest.json"));
-    EXPECT_THAT(installer->manifests, IsEmpty());
 }
 
-TEST_F(UpdaterTest, ABaseEndingInASlashAsksForTheDoubledSlash) {
-    serve("1.0");
-    server->serve("//linux/latest.json", manifestJson("1.0"));
-    ScopedVariable variable("VANTREL_DIST", server->base() + "/");
-    EXPECT_EQ(makeUpdater()->run(false), UpdateResult::current("1.0"));
-    EXPECT_THAT(server->requestPaths(), ElementsAre("//linux/latest.json"));
-}
-
-TEST_F(UpdaterTest, AManifestThatIsNotNewerLeavesTheCurrentVersion) {
-    for (const char* version : {"1.0", "1.0.0", "0.9.9", "1.0-beta", ""}) {
-        serve(version);
-        EXPECT_EQ(makeUpdater()->run(true), UpdateResult::current("1.0")) << version;
+// What one run ends with, and which requests it made on the way.
+TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
+    struct Case {
+        std::string manifestVersion;
+        std::string dist;  // after the server's base; a whole text when not onServer
+        UpdateResult result;
+        std::vector<std::string> requests;
+        bool onServer = true;
+    } cases[] = {
+        {"2.0", "/broken", UpdateResult::failed(kCouldNotReach), {"/broken/linux/latest.json"}},
+        {"2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},  // never asked for
+        {"2.0", "not a url", UpdateResult::failed(kCouldNotReach), {}, false},
+        {"2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
+        {"2.0", "http://127.0.0.1:1", UpdateResult::failed(kCouldNotReach), {}, false},
+        // A base ending in a slash asks for the doubled slash.
+        {"1.0", "/", UpdateResult::current("1.0"), {"//linux/latest.json"}},
+        {"1.0.0", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
+        {"0.9.9", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
+        {"1.0-beta", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
+        {"1.0.1", "", UpdateResult::installed("1.0.1"), {"/linux/latest.json"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.manifestVersion + " at " + c.dist);
+        serve(c.manifestVersion);
+        server->serve("//linux/latest.json",
+                      LoopbackServer::answer(manifestJson(c.manifestVersion)));
+        server->serve("/broken/linux/latest.json",
+                      LoopbackServer::answer(manifestJson("2.0"), 404));
+        ScopedVariable variable("VANTREL_DIST", c.onServer ? server->base() + c.dist : c.dist);
+        installer->manifests.clear();
+        EXPECT_EQ(makeUpdater()->run(), c.result);
+        EXPECT_EQ(server->requestPaths(), c.requests);
+        EXPECT_EQ(installer->manifests.size(), c.result.kind() == UpdateResult::Kind::installed);
     }
-    std::filesystem::remove(bundleRoot / "Info.json");
-    serve("0");
-    EXPECT_EQ(makeUpdater()->run(true), UpdateResult::current("0"));
-    EXPECT_THAT(installer->manifests, IsEmpty());
+    ASSERT_EQ(installer->manifests.size(), 1u);
+    EXPECT_EQ(installer->manifests[0].url, "http://127.0.0.1/x");
+    EXPECT_EQ(installer->manifests[0].sha256, std::string(64, 'a'));
+    EXPECT_EQ(bundle::versionIn(std::nullopt), "0");  // no bundle information
 }
 
 TEST_F(UpdaterTest, APackagedCopyNeverAsksForAManifestNorInstalls) {
     serve("2.0");
     testing::writeFile(bundleRoot / "Info.json",
                        R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})");
-    auto result = makeUpdater()->run(true);
+    auto result = makeUpdater()->run();
     EXPECT_EQ(result.kind(), UpdateResult::Kind::failed);
     EXPECT_THAT(result.text(), ::testing::HasSubstr("package manager"));
     EXPECT_THAT(server->requestPaths(), IsEmpty());
     EXPECT_THAT(installer->manifests, IsEmpty());
 }
 
-TEST_F(UpdaterTest, ANewerReleaseInAWritableFolderGoesOnToTheInstaller) {
-    serve("1.0.1");
-    EXPECT_EQ(makeUpdater()->run(true), UpdateResult::installed("1.0.1"));
-    ASSERT_EQ(installer->manifests.size(), 1u);
-    EXPECT_EQ(installer->manifests[0].version, "1.0.1");
-    EXPECT_EQ(installer->manifests[0].url, "http://127.0.0.1/x");
-    EXPECT_EQ(installer->manifests[0].sha256, std::string(64, 'a'));
-}
-
 // Root writes through permission bits, so the folder is made unwritable the honest way: a
-// read-only tmpfs mounted over it in a mount namespace of this test's own. The test re-runs itself
-// inside that namespace.
+// read-only tmpfs mounted over it in a mount namespace of this test's own, where it re-runs itself.
 TEST_F(UpdaterTest, ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInstalling) {
     if (const char* readOnly = ::getenv("VANTREL_TEST_READ_ONLY_FOLDER")) {
         ASSERT_NE(::access(readOnly, W_OK), 0);
         serve("2.1");
-        auto updater = Updater::create(mainQueue, worker, installer,
-                                       std::filesystem::path(readOnly) / "VantrelAgent");
-        auto result = updater->run(true);
+        auto result = Updater::create(mainQueue, worker, installer,
+                                      std::filesystem::path(readOnly) / "VantrelAgent")
+                          ->run();
         EXPECT_EQ(result, UpdateResult::failed(reasons::cannotReplaceItself("2.1")));
         EXPECT_TRUE(result.text().starts_with(
             "2.1 is available, but this copy of the app is somewhere it cannot replace itself. "));
         EXPECT_THAT(installer->manifests, IsEmpty());
         return;
     }
-    std::vector<std::string> unshare = {"/usr/bin/unshare", "--mount"};
-    if (::geteuid() != 0) {
-        unshare.insert(unshare.begin() + 1, "--user");
-        unshare.insert(unshare.begin() + 2, "--map-root-user");
-    }
-    std::string probe;
-    for (const auto& word : unshare) {
-        probe += word + " ";
-    }
-    probe += "/bin/true";
-    if (std::system((probe + " >/dev/null 2>&1").c_str()) != 0) {
-        GTEST_SKIP() << "no mount namespace here: " << probe;
-    }
-
     std::filesystem::create_directories(dir / "read-only");
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string filter = std::string(test->test_suite_name()) + "." + test->name();
-    auto args = std::vector<std::string>(unshare.begin() + 1, unshare.end());
-    args.insert(
-        args.end(),
-        {"/bin/sh", "-c", "mount -t tmpfs -o ro tmpfs \"$1\" || exit 77; exec \"$2\" \"$3\"", "sh",
-         (dir / "read-only").string(), bundle::executable().string(), "--gtest_filter=" + filter});
-    auto env = currentEnvironment();
-    setVariable(env, "VANTREL_TEST_READ_ONLY_FOLDER", (dir / "read-only").string());
-    auto output = dir / "child.out";
-    UniqueFd outputFd(::open(output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    auto started = ChildProcess::spawn({.executable = unshare[0],
-                                        .arguments = args,
-                                        .environment = env,
-                                        .output = outputFd.get()});
-    ASSERT_TRUE(started.child);
-    int status = started.child->wait();
-    if (status == 77) {
-        GTEST_SKIP() << "tmpfs could not be mounted read-only: " << testing::readFile(output);
+    ScopedVariable variable("VANTREL_TEST_READ_ONLY_FOLDER", (dir / "read-only").string());
+    auto result = runTool(
+        "/bin/sh", {"-c",
+                    "u='--mount'; [ \"$(id -u)\" = 0 ] || u='--user --map-root-user --mount'\n"
+                    "unshare $u /bin/true 2>/dev/null || exit 77\n"
+                    "exec unshare $u /bin/sh -c 'mount -t tmpfs -o ro tmpfs \"$0\" || exit 77; "
+                    "exec \"$1\" \"$2\"' "
+                    "\"$@\"",
+                    "sh", (dir / "read-only").string(), bundle::executable().string(),
+                    std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+    if (result.status == 77) {
+        GTEST_SKIP() << "no read-only mount in a namespace here: " << result.output;
     }
-    EXPECT_EQ(status, 0) << testing::readFile(output);
-    EXPECT_THAT(testing::readFile(output), ::testing::HasSubstr("[  PASSED  ] 1 test"));
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_THAT(result.output, ::testing::HasSubstr("[  PASSED  ] 1 test"));
 }
 
 // --- checks and their scheduling
@@ -257,8 +207,8 @@ TEST_F(UpdaterTest, ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInst
 TEST_F(UpdaterTest, OneCheckAtATimeAndARefusedOneNeverCallsBack) {
     ::setenv("VANTREL_DIST", "not a url", 1);
     auto updater = makeUpdater();
-    updater->check(true, record("first"));
-    updater->check(true, record("second"));
+    updater->check(record("first"));
+    updater->check(record("second"));
     EXPECT_EQ(worker->size(), 1u);
     EXPECT_EQ(worker->runDue(), 1);
     EXPECT_THAT(*events, IsEmpty());  // the completion waits for the main queue
@@ -272,8 +222,8 @@ TEST_F(UpdaterTest, OneCheckAtATimeAndARefusedOneNeverCallsBack) {
 TEST_F(UpdaterTest, CheckingIsClearBeforeTheCompletionRuns) {
     ::setenv("VANTREL_DIST", "not a url", 1);
     auto updater = makeUpdater();
-    updater->check(true, [&](const UpdateResult&) {
-        updater->check(true, record("again"));
+    updater->check([&](const UpdateResult&) {
+        updater->check(record("again"));
         events->push_back("first");
     });
     finishCheck();
@@ -284,7 +234,7 @@ TEST_F(UpdaterTest, CheckingIsClearBeforeTheCompletionRuns) {
 TEST_F(UpdaterTest, AnInstallingRunHasItsQuitRequestHandledBeforeTheCompletion) {
     serve("2.0");
     auto updater = makeUpdater();
-    updater->check(true, record("completion"));
+    updater->check(record("completion"));
     finishCheck();
     EXPECT_THAT(*events, ElementsAre("quit", "completion: 2.0"));
 }
@@ -327,20 +277,11 @@ TEST_F(UpdaterTest, WithVantrelDistTheFirstCheckComesAfterThreeSeconds) {
     }
 }
 
-TEST_F(UpdaterTest, TheSecureSourceDrawsAFirstDelayWithinFourHours) {
-    auto updater = Updater::create(mainQueue, worker, installer, bundleRoot);
-    updater->startPeriodicChecks();
-    ASSERT_TRUE(mainQueue->nextDelay());
-    EXPECT_GE(*mainQueue->nextDelay(), 0.0);
-    EXPECT_LE(*mainQueue->nextDelay(), 14400.0);
-    EXPECT_EQ(mainQueue->size(), 2u);
-}
-
 TEST_F(UpdaterTest, AFiringDuringAMenuCheckIsSkippedAndTheMenuStillHearsBack) {
     ::setenv("VANTREL_DIST", "not a url", 1);
     auto updater = makeUpdater();
     updater->startPeriodicChecks();
-    updater->check(true, record("menu"));
+    updater->check(record("menu"));
     mainQueue->advance(3);  // the first periodic check finds one running
     EXPECT_EQ(worker->size(), 1u);
     finishCheck();
@@ -352,7 +293,7 @@ TEST_F(UpdaterTest, TimersAndRunsHoldTheUpdaterWeakly) {
     serve("2.0");
     auto updater = makeUpdater();
     updater->startPeriodicChecks();
-    updater->check(true, record("menu"));
+    updater->check(record("menu"));
     updater.reset();
     EXPECT_EQ(worker->runDue(), 1);
     mainQueue->advance(3 * 86400);

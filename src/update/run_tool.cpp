@@ -1,4 +1,4 @@
-#include "update/shell.h"
+#include "update/run_tool.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,7 +29,7 @@ std::string readToEnd(int fd) {
 
 }  // namespace
 
-ShellResult shell(const std::string& tool, const std::vector<std::string>& arguments) {
+ToolResult runTool(const std::string& tool, const std::vector<std::string>& arguments, int input) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return {};
@@ -38,7 +38,8 @@ ShellResult shell(const std::string& tool, const std::vector<std::string>& argum
     auto started = ChildProcess::spawn({.executable = tool,
                                         .arguments = arguments,
                                         .environment = currentEnvironment(),
-                                        .output = writeEnd.get()});
+                                        .output = writeEnd.get(),
+                                        .input = input});
     writeEnd.reset();
     if (!started.child) {
         return {};
