@@ -8,7 +8,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <thread>
 
 #include "support/manual_queue.h"
@@ -32,23 +31,23 @@ class AgentProcessTest : public ::testing::Test {
     }
 
     AgentConfig config(std::filesystem::path interpreter) {
-        return AgentConfig{
-            .python = std::move(interpreter),
-            .pythonHome = dir / "python",
-            .pythonPath = dir / "lib",
-            .state = dir / "agent.json",
-            .spool = dir / "spool.db",
-            .pidFile = dir / "agent.pid",
-            .log = dir / "agent.log",
-            .apiBase = std::nullopt,
-        };
+        return {.python = std::move(interpreter),
+                .pythonHome = dir / "python",
+                .pythonPath = dir / "lib",
+                .state = dir / "agent.json",
+                .spool = dir / "spool.db",
+                .pidFile = dir / "agent.pid",
+                .log = dir / "agent.log",
+                .apiBase = std::nullopt};
     }
 
+    // The agent is a shell script run in the test's folder.
     std::filesystem::path script(const std::string& body) {
         auto path = dir / "agent.sh";
         testing::writeFile(path, "#!/bin/sh\ncd \"" + dir.path().string() + "\"\n" + body, true);
         return path;
     }
+    void run(const std::string& body) { start(config(script(body))); }
 
     void start(AgentConfig agentConfig) {
         agent = AgentProcess::create(std::move(agentConfig), mainQueue, background);
@@ -96,10 +95,6 @@ class AgentProcessTest : public ::testing::Test {
     std::thread::id testThread = std::this_thread::get_id();
 };
 
-std::string label(const char* text) {
-    return text;
-}
-
 }  // namespace
 
 void PrintTo(const AgentState& state, std::ostream* out) {
@@ -108,11 +103,14 @@ void PrintTo(const AgentState& state, std::ostream* out) {
 
 namespace {
 
+// The contract's arguments and environment, and no descriptor but the three standard ones.
 TEST_F(AgentProcessTest, LaunchesWithTheArgumentsAndEnvironmentOfTheContract) {
     ::setenv("VANTREL_API", "http://inherited.invalid", 1);
+    int leaky = ::open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
+    ASSERT_GE(leaky, 3);
     for (bool testBuild : {false, true}) {
-        auto agentConfig =
-            config(script("printf '%s\\n' \"$@\" > args\nenv > env\nexec sleep 30\n"));
+        auto agentConfig = config(script(
+            "ls /proc/self/fd > fds\nprintf '%s\\n' \"$@\" > args\nenv > env\nexec sleep 30\n"));
         if (testBuild) {
             agentConfig.apiBase = "http://127.0.0.1:9/api";
         }
@@ -121,6 +119,7 @@ TEST_F(AgentProcessTest, LaunchesWithTheArgumentsAndEnvironmentOfTheContract) {
             return testing::readFile(dir / "env").find("AGENT_SPOOL") != std::string::npos;
         }));
         EXPECT_EQ(testing::readFile(dir / "args"), "-m\nvantrel_agent\nrun\n");
+        EXPECT_EQ(testing::readFile(dir / "fds"), "0\n1\n2\n3\n");  // 3: ls's own folder
         auto env = testing::readFile(dir / "env");
         for (std::string entry :
              {"PYTHONHOME=" + (dir / "python").string(), "PYTHONPATH=" + (dir / "lib").string(),
@@ -136,75 +135,52 @@ TEST_F(AgentProcessTest, LaunchesWithTheArgumentsAndEnvironmentOfTheContract) {
         agent->stop();
         std::filesystem::remove(dir / "env");
     }
+    ::close(leaky);
     ::unsetenv("VANTREL_API");
 }
 
-TEST_F(AgentProcessTest, TheAgentInheritsNoOtherDescriptor) {
-    int leaky = ::open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
-    ASSERT_GE(leaky, 3);
-    start(config(script("exec ls /proc/self/fd > fds\n")));
-    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 0")); }));
-    ::close(leaky);
-    // ls itself holds one descriptor on the folder it lists.
-    EXPECT_EQ(testing::readFile(dir / "fds"), "0\n1\n2\n3\n");
-}
-
-TEST_F(AgentProcessTest, StateChangesArriveOnTheMainQueueInOrderWithoutRepeats) {
-    start(
-        config(script("printf 'Waiting to be paired\\npv=1 grid=2\\npv=1 "
-                      "grid=2\\nnoise\\npv=2\\n'\nexec sleep 30\n")));
-    ASSERT_TRUE(pumpUntil([&] { return delivered.size() >= 3; }));
-    mainQueue->runDue();
-    EXPECT_THAT(delivered,
-                ElementsAre(AgentState::waitingToPair(),
-                            AgentState::reading(label("Solar 1 kW \u00B7 importing 2.00 kW")),
-                            AgentState::reading(label("Solar 2 kW"))));
-    EXPECT_EQ(testing::readFile(dir / "agent.log"),
-              "Waiting to be paired\npv=1 grid=2\npv=1 grid=2\nnoise\npv=2\n");
-}
-
-TEST_F(AgentProcessTest, AnAgentThatKeepsExitingBacksOffUpToAMinute) {
-    start(config(script("exit 0\n")));
-    std::vector<double> waits;
-    for (int round = 0; round < 9; ++round) {
-        auto delay = nextRelaunch();
-        ASSERT_TRUE(delay) << round;
-        waits.push_back(*delay);
-        background->advance(*delay);
-    }
-    EXPECT_THAT(waits, ElementsAre(1, 2, 4, 8, 16, 32, 60, 60, 60));
-    mainQueue->runDue();
-    EXPECT_TRUE(deliveredContains(AgentState::stopped("exited 0")));
-}
-
-TEST_F(AgentProcessTest, AStatusLineBeforeTheExitBringsTheWaitBackToOneSecond) {
-    start(config(script("printf 'pv=1\\n'\nexit 5\n")));
-    for (int round = 0; round < 3; ++round) {
-        auto delay = nextRelaunch();
-        ASSERT_TRUE(delay);
-        EXPECT_EQ(*delay, 1.0) << round;
-        background->advance(*delay);
-    }
-}
-
-TEST_F(AgentProcessTest, TheLastWordsOfACrashingAgentAreLoggedAndCountBeforeTheExit) {
-    std::string output = "pv=3 grid=-1\nTraceback: boom\n";
-    start(config(
-        script("printf '" + std::string("pv=3 grid=-1\\nTraceback: boom\\n") + "'\nexit 3\n")));
+// Changes arrive on the main queue in order, without repeats, and the last words of a crashing
+// agent are logged and count before its exit.
+TEST_F(AgentProcessTest, StateChangesArriveInOrderAndTheLastWordsCountBeforeTheExit) {
+    const char* output = "Waiting to be paired\npv=1 grid=2\npv=1 grid=2\nnoise\npv=3 grid=-1\n";
+    run("printf '" + std::string(output) + "'\nexit 3\n");
     ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 3")); }));
-    EXPECT_THAT(delivered,
-                ElementsAre(AgentState::reading(label("Solar 3 kW \u00B7 exporting 1.00 kW")),
-                            AgentState::stopped("exited 3")));
+    EXPECT_THAT(delivered, ElementsAre(AgentState::waitingToPair(),
+                                       AgentState::reading("Solar 1 kW \u00B7 importing 2.00 kW"),
+                                       AgentState::reading("Solar 3 kW \u00B7 exporting 1.00 kW"),
+                                       AgentState::stopped("exited 3")));
     EXPECT_EQ(testing::readFile(dir / "agent.log"), output);
+}
+
+// Each exit doubles the wait up to a minute; a status line before the exit brings it back to one
+// second.
+TEST_F(AgentProcessTest, AnAgentThatKeepsExitingBacksOffUpToAMinute) {
+    struct Case {
+        const char* body;
+        std::vector<double> waits;
+    } cases[] = {{"exit 0\n", {1, 2, 4, 8, 16, 32, 60, 60, 60}},
+                 {"echo pv=1\nexit 5\n", {1, 1, 1}}};
+    for (const auto& c : cases) {
+        run(c.body);
+        std::vector<double> waits;
+        for (size_t round = 0; round < c.waits.size(); ++round) {
+            auto delay = nextRelaunch();
+            ASSERT_TRUE(delay) << round;
+            waits.push_back(*delay);
+            background->advance(*delay);
+        }
+        EXPECT_EQ(waits, c.waits) << c.body;
+        agent->stop();
+        background->advance(60);
+    }
 }
 
 // The helper writes only after the test has seen the exit handled, so a drain that waited for the
 // end of the stream would never finish, and one that gave up would lose the late words.
 TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLosesLateOutput) {
     ASSERT_EQ(::mkfifo((dir / "go").c_str(), 0600), 0);
-    start(
-        config(script("(read x < go; echo late words) &\necho $! > helper\n"
-                      "echo last words\nexit 4\n")));
+    run("(read x < go; echo late words) &\necho $! > helper\n"
+        "echo last words\nexit 4\n");
     ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 4")); }));
     toKill.push_back(std::stoi(testing::readFile(dir / "helper")));
     EXPECT_EQ(testing::readFile(dir / "agent.log"), "last words\n");
@@ -216,9 +192,8 @@ TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLo
 
 // Changes wait for the main loop in order, but never more than a bounded number of them.
 TEST_F(AgentProcessTest, ARunawayAgentsChangesAreFoldedAndTheLastOneArrives) {
-    start(
-        config(script("i=0\nwhile [ $i -lt 3000 ]; do i=$((i+1)); echo pv=$i; done\n"
-                      "echo done > finished\nexec sleep 30\n")));
+    run("i=0\nwhile [ $i -lt 3000 ]; do i=$((i+1)); echo pv=$i; done\n"
+        "echo done > finished\nexec sleep 30\n");
     ASSERT_TRUE(testing::eventually([&] {
         return std::filesystem::exists(dir / "finished") &&
                testing::readFile(dir / "agent.log").ends_with("pv=3000\n");
@@ -236,24 +211,10 @@ TEST_F(AgentProcessTest, ARunawayAgentsChangesAreFoldedAndTheLastOneArrives) {
     }
 }
 
-TEST_F(AgentProcessTest, RestartNowEndsTheAgentAndRelaunchesItOneSecondLater) {
-    start(config(script("echo up\nexec sleep 30\n")));
-    pid_t first = waitForPid();
-    agent->restartNow();
-    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 15")); }));
-    auto delay = nextRelaunch();
-    ASSERT_TRUE(delay);
-    EXPECT_EQ(*delay, 1.0);
-    background->advance(*delay);
-    pid_t second = waitForPid();
-    EXPECT_NE(first, second);
-    EXPECT_EQ(agent->restartDelayForTesting(), 2.0);
-}
-
+// Also: a restart of a running agent ends it and relaunches it a second later.
 TEST_F(AgentProcessTest, RestartNowDuringTheWaitLaunchesAtOnceAndTheOldCheckDoesNothing) {
-    start(
-        config(script("n=$(cat count 2>/dev/null || echo 0)\necho $((n + 1)) > count\n"
-                      "[ \"$n\" -ge 1 ] && exec sleep 30\nexit 1\n")));
+    run("n=$(cat count 2>/dev/null || echo 0)\necho $((n + 1)) > count\n"
+        "[ \"$n\" -ge 1 ] && exec sleep 30\nexit 1\n");
     ASSERT_TRUE(nextRelaunch());
     ASSERT_EQ(agent->restartDelayForTesting(), 2.0);
     agent->restartNow();
@@ -263,30 +224,20 @@ TEST_F(AgentProcessTest, RestartNowDuringTheWaitLaunchesAtOnceAndTheOldCheckDoes
     background->advance(60);
     EXPECT_EQ(agent->pidForTesting(), running);
     EXPECT_EQ(testing::readFile(dir / "count"), "2\n");
-}
 
-TEST_F(AgentProcessTest, StopEndsTheAgentWithoutRelaunchOrStateChange) {
-    start(config(script(
-        "trap 'echo got-term > term; exit 0' TERM\necho up\nwhile :; do sleep 0.05; done\n")));
-    ASSERT_TRUE(
-        testing::eventually([&] { return testing::readFile(dir / "agent.log") == "up\n"; }));
-    mainQueue->runDue();
-    size_t before = delivered.size();
-    agent->stop();
-    ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(dir / "term"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    mainQueue->runDue();
-    EXPECT_EQ(background->size(), 0u);
-    EXPECT_EQ(delivered.size(), before);
-    EXPECT_EQ(agent->state(), AgentState::starting());
+    // Restarted while it runs: it is ended and launched again one second later.
+    agent->restartNow();
+    ASSERT_TRUE(pumpUntil([&] { return deliveredContains(AgentState::stopped("exited 15")); }));
+    EXPECT_EQ(nextRelaunch(), 1.0);
+    background->advance(1);
+    EXPECT_TRUE(testing::eventually([&] { return testing::readFile(dir / "count") == "3\n"; }));
 }
 
 TEST_F(AgentProcessTest, TheEndOfAnAgentLetGoByStopLeavesTheNewerAgentAlone) {
-    start(
-        config(script("n=$(cat count 2>/dev/null || echo 0)\necho $((n + 1)) > count\n"
-                      "[ \"$n\" -ge 1 ] && exec sleep 30\n"
-                      "trap '' TERM\nread x < go\nexit 0\n")));
     ASSERT_EQ(::mkfifo((dir / "go").c_str(), 0600), 0);
+    run("n=$(cat count 2>/dev/null || echo 0)\necho $((n + 1)) > count\n"
+        "[ \"$n\" -ge 1 ] && exec sleep 30\n"
+        "trap '' TERM\nread x < go\nexit 0\n");
     ASSERT_TRUE(testing::eventually([&] { return testing::readFile(dir / "count") == "1\n"; }));
     agent->stop();
     agent->start();
@@ -322,9 +273,8 @@ TEST_F(AgentProcessTest, AnInterpreterThatCannotStartIsReportedAndRetried) {
 }
 
 TEST_F(AgentProcessTest, BytesSplitAcrossReadsAndInvalidChunks) {
-    start(
-        config(script("printf '\\303'\nsleep 0.2\nprintf '\\251 ok\\n'\nsleep 0.2\n"
-                      "printf '\\377\\376 bad\\n'\nsleep 0.2\nprintf 'pv=1\\n'\nexec sleep 30\n")));
+    run("printf '\\303'\nsleep 0.2\nprintf '\\251 ok\\n'\nsleep 0.2\n"
+        "printf '\\377\\376 bad\\n'\nsleep 0.2\nprintf 'pv=1\\n'\nexec sleep 30\n");
     ASSERT_TRUE(pumpUntil([&] { return !delivered.empty(); }));
     EXPECT_EQ(testing::readFile(dir / "agent.log"), "\u00E9 ok\npv=1\n");
 }

@@ -28,33 +28,20 @@ TEST_P(StatusLineTable, JudgesTheLine) {
     }
 }
 
+// The protocol's own rows and the blanks around values; the fuzz target covers the rest.
 INSTANTIATE_TEST_SUITE_P(
     Protocol, StatusLineTable,
     ::testing::Values(Case{"pv=2.5kW grid=-1.234kW", "Solar 2.5 kW \u00B7 exporting 1.23 kW"},
                       Case{"pv=2.5 grid=0.4", "Solar 2.5 kW \u00B7 importing 0.40 kW"},
-                      Case{"pv=0.8kW", "Solar 0.8 kW"}, Case{"pv=0.8 grid=n/a", "Solar 0.8 kW"},
+                      Case{"pv=0.8 grid=n/a", "Solar 0.8 kW"},
                       Case{"pv= grid=1", "Solar ? kW \u00B7 importing 1.00 kW"},
-                      Case{"pv=1 grid=2 kW", "Solar 1 kW \u00B7 importing 2.00 kW"},
-                      Case{"pv=1 grid=0", "Solar 1 kW \u00B7 importing 0.00 kW"},
-                      Case{"pv=1 grid=+3e-1", "Solar 1 kW \u00B7 importing 0.30 kW"},
-                      Case{"pv=1 pv=2", "Solar 2 kW"}, Case{"grid=-1 pv=2", nullptr},
-                      Case{"Waiting to be paired", "waiting"},
+                      Case{"grid=-1 pv=2", nullptr}, Case{"Waiting to be paired", "waiting"},
                       Case{"Waiting for equipment on the local network", "waiting"},
                       Case{"waiting to be paired", nullptr},
-                      // Blanks, separators and numbers; the fuzz target covers the rest.
-                      Case{"  \t pv=3 grid=1", "Solar 3 kW \u00B7 importing 1.00 kW"},
                       Case{"\u00A0\u2003pv=3\u3000", "Solar 3 kW"},
                       Case{"\tWaiting for equipment", "waiting"},
                       Case{"pv=1\tgrid=2", "Solar 1\tgrid=2 kW"},
-                      Case{"pv=1 grid=2\r", "Solar 1 kW"}, Case{"pv=1 grid=\t2", "Solar 1 kW"},
-                      Case{"pv=1 grid=\v2", "Solar 1 kW"},
-                      Case{"pv=1 grid=-0.004", "Solar 1 kW \u00B7 exporting 0.00 kW"},
-                      Case{"pv=1 grid=2.675", "Solar 1 kW \u00B7 importing 2.67 kW"},
-                      Case{"pv=1 grid=0x10", "Solar 1 kW \u00B7 importing 16.00 kW"},
-                      Case{"pv=1 grid=1e999", "Solar 1 kW \u00B7 importing inf kW"},
-                      Case{"pv=kWkW grid=1", "Solar  kW \u00B7 importing 1.00 kW"},
-                      Case{"pv=1 ==grid=-2", "Solar 1 kW \u00B7 exporting 2.00 kW"},
-                      Case{"pv=1 grid", "Solar 1 kW"}, Case{"pv", nullptr}, Case{"", nullptr},
+                      Case{"pv=1 grid=\t2", "Solar 1 kW"}, Case{"pv=1 grid=\v2", "Solar 1 kW"},
                       Case{"Pv=1", nullptr}));
 
 TEST(Trimmed, KeepsLineBreaksOtherThanTheFeed) {

@@ -23,10 +23,9 @@ TEST(DiagnosticsClientTest, AsksTheAgentOnItsOwnPortWithALongTimeOut) {
                              });
     std::optional<std::string> body;
     client.request("api/diagnostics/progress", [&](auto answer) { body = answer; });
-    EXPECT_EQ(main->runDue(), 0);
-    EXPECT_EQ(background->runDue(), 1);
-    EXPECT_FALSE(body);
-    EXPECT_EQ(main->runDue(), 1);
+    background->runDue();
+    EXPECT_FALSE(body) << "answers come on the main queue";
+    main->runDue();
     EXPECT_EQ(body, "{}");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].url, "http://127.0.0.1:8787/api/diagnostics/progress");

@@ -17,10 +17,14 @@ DiagnosticsRun at(Phase phase, int run = 1, bool ticking = false) {
     return state;
 }
 
-template <typename Change>
-DiagnosticsRun with(DiagnosticsRun state, Change change) {
-    change(state);
-    return state;
+// A state of run 1 with what the window shows.
+DiagnosticsRun showing(Phase phase, double fraction, std::string status, std::string name = "") {
+    return {.phase = phase,
+            .run = 1,
+            .fraction = fraction,
+            .status = status,
+            .archiveName = name,
+            .saved = std::nullopt};
 }
 
 ev::ProgressAnswered progress(const char* body, int run = 1) {
@@ -37,23 +41,28 @@ struct Row {
 
 TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
     const auto polling = at(Phase::polling, 1, true);
-    const auto saving = with(at(Phase::saving), [](auto& s) { s.archiveName = "a.zip"; });
+    const auto saving = showing(Phase::saving, 0, "", "a.zip");
     const auto savedFile = std::filesystem::path("/home/u/Desktop/a.zip");
+    auto listening = polling;
+    listening.status = "Listening";
+    auto reading = listening, held = polling;
+    reading.fraction = 0.4;
+    held.fraction = 1;
+    auto before = showing(Phase::saved, 1, "");
+    before.run = 3;
+    before.saved = "/old.zip";
+    auto after = at(Phase::starting, 4);
+    after.status = "Starting…";
+    auto saved = showing(Phase::saved, 0, "", "a.zip");
+    saved.saved = savedFile;
+    saved.status = "Saved to /home/u/Desktop/a.zip\n\nEmail it to support@vantrel.energy.";
     const Row rows[] = {
-        {"a press starts a new run",
-         with(at(Phase::saved, 3),
-              [](auto& s) {
-                  s.fraction = 1;
-                  s.saved = "/old.zip";
-              }),
-         ev::StartPressed{},
-         with(at(Phase::starting, 4), [](auto& s) { s.status = "Starting…"; }),
-         {E::requestStart}},
+        {"a press starts a new run", before, ev::StartPressed{}, after, {E::requestStart}},
         {"a press while following does nothing", polling, ev::StartPressed{}, polling, {}},
         {"the start's answer starts the ticks",
          at(Phase::starting),
          ev::StartAnswered{1},
-         at(Phase::polling, 1, true),
+         polling,
          {E::startTicking}},
         {"an older run's start answer is dropped",
          at(Phase::starting, 2),
@@ -63,21 +72,17 @@ TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
         {"running: the message and fraction show",
          polling,
          progress(R"({"running": true, "fraction": 0.4, "message": "Listening"})"),
-         with(polling,
-              [](auto& s) {
-                  s.fraction = 0.4;
-                  s.status = "Listening";
-              }),
+         reading,
          {}},
         {"running without a message empties the text",
-         with(polling, [](auto& s) { s.status = "Listening"; }),
+         listening,
          progress(R"({"running": true, "fraction": "half"})"),
          polling,
          {}},
         {"a fraction outside 0…1 is held inside",
          polling,
          progress(R"({"running": true, "fraction": 7})"),
-         with(polling, [](auto& s) { s.fraction = 1; }),
+         held,
          {}},
         {"no body is ignored", polling, progress(nullptr), polling, {}},
         {"a body that is not an object is ignored", polling, progress("[1]"), polling, {}},
@@ -94,39 +99,22 @@ TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
         {"an error ends the run as failed",
          polling,
          progress(R"({"running": false, "fraction": 0.5, "error": "no spool"})"),
-         with(at(Phase::failed),
-              [](auto& s) {
-                  s.fraction = 0.5;
-                  s.status = "Could not collect it: no spool";
-              }),
+         showing(Phase::failed, 0.5, "Could not collect it: no spool"),
          {E::stopTicking}},
         {"over without an error fetches the archive under its name",
          polling,
          progress(R"({"running": false, "fraction": 1, "error": "", "name": "../x/d.zip"})"),
-         with(at(Phase::saving),
-              [](auto& s) {
-                  s.fraction = 1;
-                  s.status = "Saving…";
-                  s.archiveName = "d.zip";
-              }),
+         showing(Phase::saving, 1, "Saving…", "d.zip"),
          {E::stopTicking, E::fetchArchive}},
         {"no \"running\" ends it too, under the default name, closed or not",
          at(Phase::polling),
          progress("{}"),
-         with(at(Phase::saving),
-              [](auto& s) {
-                  s.status = "Saving…";
-                  s.archiveName = "vantrel-diagnostics.zip";
-              }),
+         showing(Phase::saving, 0, "Saving…", "vantrel-diagnostics.zip"),
          {E::fetchArchive}},
         {"an empty archive is said",
          saving,
          ev::ArchiveFetched{1, true},
-         with(saving,
-              [](auto& s) {
-                  s.phase = Phase::empty;
-                  s.status = "The file came back empty.";
-              }),
+         showing(Phase::empty, 0, "The file came back empty.", "a.zip"),
          {}},
         {"a real archive is written",
          saving,
@@ -137,22 +125,12 @@ TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
         {"written: saved, with where and whom to send it",
          saving,
          ev::ArchiveWritten{1, savedFile},
-         with(saving,
-              [&](auto& s) {
-                  s.phase = Phase::saved;
-                  s.saved = savedFile;
-                  s.status =
-                      "Saved to /home/u/Desktop/a.zip\n\nEmail it to support@vantrel.energy.";
-              }),
+         saved,
          {}},
         {"no folder took it",
          saving,
          ev::ArchiveWritten{1, std::nullopt},
-         with(saving,
-              [](auto& s) {
-                  s.phase = Phase::unsaved;
-                  s.status = "Could not save the file anywhere writable.";
-              }),
+         showing(Phase::unsaved, 0, "Could not save the file anywhere writable.", "a.zip"),
          {}},
         {"closing stops the ticks", polling, ev::Closed{}, at(Phase::polling), {E::stopTicking}},
         {"showing again follows a run closed midway",

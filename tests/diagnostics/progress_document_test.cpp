@@ -10,36 +10,19 @@ ProgressDocument document(bool running, double fraction, std::string message, st
     return {running, fraction, std::move(message), std::move(error), std::move(name)};
 }
 
+// Only members of the right type count; the run's table and the fuzz target cover the rest.
 TEST(ProgressDocumentTest, ReadsEachMemberByItsType) {
-    struct Case {
-        const char* body;
-        std::optional<ProgressDocument> expected;
-    };
-    const Case cases[] = {
-        {R"({"running": true, "fraction": 0.4, "message": "Reading the log", "error": "",
-             "name": ""})",
-         document(true, 0.4, "Reading the log", "", "")},
-        {R"({"running": true, "fraction": 0.2})", document(true, 0.2, "", "")},
-        {R"({"running": false, "fraction": 1, "message": "Done", "error": "",
-             "name": "vantrel-diagnostics-20261206-101500.zip"})",
-         document(false, 1, "Done", "", "vantrel-diagnostics-20261206-101500.zip")},
-        {R"({"fraction": 0.6, "message": "Listening"})", document(false, 0.6, "Listening", "")},
-        {R"({"running": "true", "fraction": "0.5"})", document(false, 0, "", "")},
+    const std::pair<const char*, std::optional<ProgressDocument>> cases[] = {
+        {R"({"running": true, "fraction": 0.4, "message": "Reading", "error": "", "name": "a.zip"})",
+         document(true, 0.4, "Reading", "", "a.zip")},
         {R"({"running": 1, "fraction": null, "message": 7, "error": false, "name": 3})",
          document(false, 0, "", "")},
-        {R"({"running": false, "error": "the spool is locked", "name": null})",
+        {R"({"running": "true", "fraction": "0.5", "error": "the spool is locked"})",
          document(false, 0, "", "the spool is locked")},
-        {R"({"running": true, "extra": [1, 2], "Running": false})", document(true, 0, "", "")},
-        {R"({})", document(false, 0, "", "")},
         {R"([{"running": true}])", std::nullopt},
-        {R"("running")", std::nullopt},
-        {"null", std::nullopt},
-        {"Internal Server Error", std::nullopt},
-        {R"({"running": true,)", std::nullopt},
-        {"", std::nullopt},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(readProgressDocument(c.body), c.expected) << c.body;
+    for (const auto& [body, expected] : cases) {
+        EXPECT_EQ(readProgressDocument(body), expected) << body;
     }
 }
 

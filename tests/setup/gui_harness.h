@@ -2,14 +2,12 @@
 
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/alerts.h"
-#include "support/child_process.h"
 #include "support/running_app.h"
 #include "support/temp_dir.h"
 #include "support/workspace.h"
@@ -47,25 +45,6 @@ class RecordingAlerts final : public Alerts {
     }
 
     std::vector<std::pair<std::string, std::string>> shown;
-};
-
-// A real child on the agent's port: the reference agent, or a Python script given as text.
-class LoopbackServer {
-  public:
-    // The reference agent from the source tree; `knobs` are extra NAME=value entries.
-    static LoopbackServer referenceAgent(const std::vector<std::string>& knobs = {});
-    static LoopbackServer pythonScript(const std::string& script);
-
-    LoopbackServer(LoopbackServer&&) = delete;
-    ~LoopbackServer();
-    bool waitUntilListening(double timeoutSeconds = 10) const;
-
-  private:
-    LoopbackServer(std::unique_ptr<TempDir> dir, std::vector<std::string> arguments,
-                   const std::vector<std::string>& knobs);
-
-    std::unique_ptr<TempDir> dir_;
-    std::optional<ChildProcess> child_;
 };
 
 }  // namespace vantrel::testing

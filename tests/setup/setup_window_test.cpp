@@ -85,8 +85,8 @@ class SetupWindowTest : public ::testing::Test {
 };
 
 TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
-    auto agent = LoopbackServer::referenceAgent();
-    ASSERT_TRUE(agent.waitUntilListening());
+    PythonServer agent({}, 8787);
+    ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
     SetupWindow window(workspace, alerts, settings, std::make_shared<QtMainQueue>());
     EXPECT_FALSE(window.isOpen());
     showAndFollow(window);
@@ -134,12 +134,14 @@ TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
 
 TEST_F(SetupWindowTest, RetriesALoadThatTimesOut) {
     // Listens without ever accepting: the connection opens, no answer comes.
-    auto silent = LoopbackServer::pythonScript(
-        "import socket, time\n"
-        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-        "s.bind(('127.0.0.1', 8787)); s.listen(16)\n"
-        "time.sleep(600)\n");
-    ASSERT_TRUE(silent.waitUntilListening());
+    PythonServer silent({}, 8787,
+                        "import os, socket, time\n"
+                        "s = socket.socket()\n"
+                        "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                        "s.bind(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])))\n"
+                        "s.listen(16)\n"
+                        "time.sleep(600)\n");
+    ASSERT_TRUE(silent.waitUntilListening()) << silent.output();
     auto queue = std::make_shared<ManualQueue>();
     SetupWindow window(workspace, alerts, settings, queue, 0.2);
     showAndFollow(window);

@@ -1,10 +1,7 @@
 #include "support/child_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,26 +15,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// Runs a program with a pipe as its output and gives back everything it wrote.
-std::string outputOf(const std::string& executable, std::vector<std::string> arguments) {
-    int ends[2];
-    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
-    auto started = ChildProcess::spawn({executable, std::move(arguments), {}, writeEnd.get()});
-    writeEnd.reset();
-    EXPECT_TRUE(started.child);
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(readEnd.get(), buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    if (started.child) {
-        started.child->wait();
-    }
-    return text;
-}
-
 // Whatever this process blocks or ignores, from SIGHUP on, the child starts with every signal
 // unblocked and at its default.
 TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
@@ -50,13 +27,14 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
     sigaddset(&blocked, SIGUSR1);
     ::pthread_sigmask(SIG_BLOCK, &blocked, &saved);
 
-    auto status = outputOf("/bin/cat", {"/proc/self/status"});
+    testing::RunningApp cat("/bin/cat", {"/proc/self/status"}, {});
 
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     ::sigaction(SIGHUP, &savedHup, nullptr);
     ::sigaction(SIGPIPE, &savedPipe, nullptr);
-    EXPECT_THAT(status, HasSubstr("SigBlk:\t0000000000000000\n"));
-    EXPECT_THAT(status, HasSubstr("SigIgn:\t0000000000000000\n"));
+    ASSERT_TRUE(cat.waitForOutput("SigCgt:"));  // the lines before it are complete
+    EXPECT_THAT(cat.output(), HasSubstr("SigBlk:\t0000000000000000\n"));
+    EXPECT_THAT(cat.output(), HasSubstr("SigIgn:\t0000000000000000\n"));
 }
 
 // A launch that fails reports the system's reason and leaves no child behind, not even a zombie.

@@ -126,6 +126,33 @@ std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home)
     return env;
 }
 
+PythonServer::PythonServer(const std::vector<std::string>& knobs, int port,
+                           const std::string& script)
+    : port_(port ? port : freeLoopbackPort()) {
+    auto environment = currentEnvironment();
+    setVariable(environment, "PYTHONPATH", VANTREL_SOURCE_DIR "/reference-agent");
+    setVariable(environment, "PYTHONDONTWRITEBYTECODE", "1");
+    setVariable(environment, "AGENT_STATE", (dir_ / "agent.json").string());
+    setVariable(environment, "AGENT_SPOOL", (dir_ / "spool.db").string());
+    setVariable(environment, "VANTREL_SIM_INTERVAL", "0.2");
+    setVariable(environment, "VANTREL_SIM_PORT", std::to_string(port_));
+    for (const auto& knob : knobs) {
+        const auto equals = knob.find('=');
+        setVariable(environment, knob.substr(0, equals), knob.substr(equals + 1));
+    }
+    std::vector<std::string> arguments = {"-m", "vantrel_agent", "run"};
+    if (!script.empty()) {
+        writeFile(dir_ / "server.py", script);
+        arguments = {(dir_ / "server.py").string()};
+    }
+    app_ = std::make_unique<RunningApp>(VANTREL_SYSTEM_PYTHON, std::move(arguments),
+                                        std::move(environment));
+}
+
+bool PythonServer::waitUntilListening(double timeoutSeconds) const {
+    return eventually([this] { return portAnswers(port_); }, timeoutSeconds);
+}
+
 int freeLoopbackPort() {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};

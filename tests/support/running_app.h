@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vantrel::testing {
 
@@ -62,5 +64,25 @@ bool portAnswers(int port);
 // This process's environment with HOME, the XDG folders and the runtime folder inside `home`, and
 // the reference agent on a free port of its own.
 std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home);
+
+// A Python child serving on 127.0.0.1 until it is destroyed: the reference agent from the source
+// tree, or `script` (Python text that takes its port from VANTREL_SIM_PORT). `knobs` are extra
+// NAME=value entries of its environment. Port 0 picks a free one, away from the fixed agent port
+// that other test programs use.
+class PythonServer {
+  public:
+    explicit PythonServer(const std::vector<std::string>& knobs = {}, int port = 0,
+                          const std::string& script = "");
+
+    int port() const { return port_; }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    bool waitUntilListening(double timeoutSeconds = 15) const;
+    std::string output() const { return app_->output(); }
+
+  private:
+    TempDir dir_;
+    int port_;
+    std::unique_ptr<RunningApp> app_;
+};
 
 }  // namespace vantrel::testing
