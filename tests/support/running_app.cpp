@@ -32,13 +32,15 @@ RunningApp::RunningApp(const std::filesystem::path& executable, std::vector<std:
     }
     child_ = std::move(started.child);
     pid_ = child_->pid();
-    reader_ = std::thread([this, fd = std::move(readEnd)] {
+    reader_ = std::thread([output = output_, fd = std::move(readEnd)] {
         char buffer[4096];
         ssize_t got;
         while ((got = ::read(fd.get(), buffer, sizeof buffer)) > 0) {
-            std::lock_guard lock(mutex_);
-            output_.append(buffer, static_cast<size_t>(got));
+            std::lock_guard lock(output->mutex);
+            output->text.append(buffer, static_cast<size_t>(got));
         }
+        std::lock_guard lock(output->mutex);
+        output->closed = true;
     });
     waiter_ = std::thread([this] {
         int status = child_->wait();
@@ -60,8 +62,8 @@ RunningApp::~RunningApp() {
 }
 
 std::string RunningApp::output() const {
-    std::lock_guard lock(mutex_);
-    return output_;
+    std::lock_guard lock(output_->mutex);
+    return output_->text;
 }
 
 bool RunningApp::waitForOutput(const std::string& text, double seconds) const {
@@ -75,14 +77,22 @@ void RunningApp::signal(int number) const {
 }
 
 std::optional<int> RunningApp::waitForExit(double seconds) {
-    eventually(
-        [&] {
-            std::lock_guard lock(mutex_);
-            return status_.has_value();
-        },
-        seconds);
-    std::lock_guard lock(mutex_);
-    return status_;
+    auto status = [&] {
+        std::lock_guard lock(mutex_);
+        return status_;
+    };
+    eventually([&] { return status().has_value(); }, seconds);
+    if (status()) {
+        // What the process wrote last is read once its end of the pipe closes; a descendant
+        // left holding it only costs this bounded wait.
+        eventually(
+            [&] {
+                std::lock_guard lock(output_->mutex);
+                return output_->closed;
+            },
+            5);
+    }
+    return status();
 }
 
 bool processEnds(pid_t pid, double guardSeconds) {

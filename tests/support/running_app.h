@@ -34,10 +34,17 @@ class RunningApp {
   private:
     std::optional<ChildProcess> child_;
     pid_t pid_ = 0;
+    // Shared with the reader, which may outlive this object while a process left behind holds the
+    // pipe open.
+    struct Output {
+        std::mutex mutex;
+        std::string text;
+        bool closed = false;
+    };
+    std::shared_ptr<Output> output_ = std::make_shared<Output>();
     std::thread reader_;
     std::thread waiter_;
     mutable std::mutex mutex_;
-    std::string output_;
     std::optional<int> status_;
 };
 
