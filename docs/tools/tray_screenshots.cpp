@@ -70,20 +70,20 @@ StatusMenu::Parts parts(const testing::TempDir& dir) {
     auto workspace = std::make_shared<testing::RecordingWorkspace>();
     auto background = std::make_shared<BackgroundQueue>();
     auto never = std::make_shared<testing::ManualQueue>();  // no update check runs
+    auto mainQueue = std::make_shared<QtMainQueue>();
+    auto settings = std::make_shared<QSettings>(
+        QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
     return {
-        .agent =
-            AgentProcess::create(bundledAgent(dir), std::make_shared<QtMainQueue>(), background),
+        .agent = AgentProcess::create(bundledAgent(dir), mainQueue, background),
         .updater = Updater::create(never, never, std::make_shared<testing::RefusingInstaller>(),
                                    dir.path()),
-        .setup = std::make_unique<SetupWindow>(workspace, alerts),
-        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background),
-        .networkWarning =
-            std::make_unique<NetworkWarning>(background, std::make_shared<QtMainQueue>(),
-                                             [] { return LocalNetwork::Verdict::reachable; }),
+        .setup = std::make_unique<SetupWindow>(workspace, alerts, settings, mainQueue),
+        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
+        .networkWarning = std::make_unique<NetworkWarning>(
+            background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
         .keepAwake = std::make_unique<testing::FakeKeepAwake>(),
         .loginItem = std::make_unique<testing::FakeLoginItem>(),
-        .settings = std::make_unique<QSettings>(
-            QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat),
+        .settings = settings,
         .alerts = alerts,
         .workspace = workspace,
         .build = {.isProduction = false, .apiLabel = "127.0.0.1"},
