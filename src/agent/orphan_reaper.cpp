@@ -1,20 +1,34 @@
 #include "agent/orphan_reaper.h"
 
+#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "agent/pid_file.h"
 #include "support/process_path.h"
+#include "support/unique_fd.h"
 
 namespace vantrel {
 namespace {
 
-bool alive(pid_t pid) {
-    return ::kill(pid, 0) == 0;
+// Whether the process behind `process` ends within `seconds` (negative: however long it takes).
+bool endsWithin(int process, double seconds) {
+    int milliseconds = seconds < 0 ? -1 : static_cast<int>(std::lround(seconds * 1000));
+    pollfd ready{process, POLLIN, 0};
+    int got;
+    while ((got = ::poll(&ready, 1, milliseconds)) < 0 && errno == EINTR) {
+    }
+    return got > 0;
+}
+
+bool sendSignal(int process, int signal) {
+    return ::syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0) == 0;
 }
 
 bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
@@ -56,22 +70,22 @@ bool isInstallInterpreter(const std::filesystem::path& executable,
     return sameParent && running.back().starts_with("." + own.back() + "-");
 }
 
-void reapOrphan(const std::filesystem::path& pidFile, const std::filesystem::path& interpreter) {
+std::optional<pid_t> reapOrphan(const std::filesystem::path& pidFile,
+                                const std::filesystem::path& interpreter, double graceSeconds) {
     auto pid = readPidFile(pidFile);
-    if (!pid || !alive(*pid)) {
-        return;
+    if (!pid) {
+        return std::nullopt;
     }
-    auto executable = executablePathOf(*pid);
+    UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
+    auto executable = process.valid() ? executablePathOf(*pid) : std::nullopt;
     if (!executable || !isInstallInterpreter(*executable, interpreter)) {
-        return;
+        return std::nullopt;
     }
-    ::kill(*pid, SIGTERM);
-    for (int probe = 0; probe < 20 && alive(*pid); ++probe) {
-        ::usleep(100'000);
+    if (!sendSignal(process.get(), SIGTERM) || !endsWithin(process.get(), graceSeconds)) {
+        sendSignal(process.get(), SIGKILL);
+        endsWithin(process.get(), -1);
     }
-    if (alive(*pid)) {
-        ::kill(*pid, SIGKILL);
-    }
+    return pid;
 }
 
 }  // namespace vantrel

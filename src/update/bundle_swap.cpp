@@ -1,24 +1,18 @@
 #include "update/bundle_swap.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
 #include <vector>
 
 #include "agent/agent_config.h"
 #include "agent/orphan_reaper.h"
-#include "agent/pid_file.h"
 #include "support/bundle.h"
 #include "support/file_io.h"
 #include "support/instance_lock.h"
-#include "support/process_path.h"
 #include "support/unique_fd.h"
 #include "update/run_tool.h"
 #include "update/scratch_folder.h"
@@ -72,20 +66,6 @@ std::string versionOf(const fs::path& bundle) {
     return bundle::versionIn(bundle::infoAt(bundle));
 }
 
-// Whether the process behind `process` ends within `seconds` (negative: however long it takes).
-bool endsWithin(int process, double seconds) {
-    int milliseconds = seconds < 0 ? -1 : static_cast<int>(std::lround(seconds * 1000));
-    pollfd ready{process, POLLIN, 0};
-    int got;
-    while ((got = ::poll(&ready, 1, milliseconds)) < 0 && errno == EINTR) {
-    }
-    return got > 0;
-}
-
-bool sendSignal(int process, int signal) {
-    return ::syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0) == 0;
-}
-
 // The new copy starts with what a fresh process has: nothing blocked, SIGPIPE not ignored.
 void restoreSignals() {
     sigset_t none;
@@ -122,21 +102,10 @@ bool stageUpdate(const StagedUpdate& update, const fs::path& newApp, const std::
 }
 
 void endAgent(const AgentToEnd& agent) {
-    auto pid = readPidFile(agent.pidFile);
-    if (!pid) {
-        return;
+    if (auto pid = reapOrphan(agent.pidFile, agent.interpreter, agent.grace)) {
+        // The agent of this very process is reaped here, so no zombie passes into the new copy.
+        ::waitpid(*pid, nullptr, WNOHANG);
     }
-    UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
-    auto executable = process.valid() ? executablePathOf(*pid) : std::nullopt;
-    if (!executable || !isInstallInterpreter(*executable, agent.interpreter)) {
-        return;
-    }
-    if (!sendSignal(process.get(), SIGTERM) || !endsWithin(process.get(), agent.grace)) {
-        sendSignal(process.get(), SIGKILL);
-        endsWithin(process.get(), -1);
-    }
-    // The agent of this very process is reaped here, so no zombie passes into the new copy.
-    ::waitpid(*pid, nullptr, WNOHANG);
 }
 
 SwapOutcome completeStagedUpdate(const StagedUpdate& update, const AgentToEnd& agent) {
