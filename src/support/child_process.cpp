@@ -34,6 +34,16 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
+// Straight to the kernel: the C library refuses the signals it reserves for itself, and whoever
+// started us may have left those ignored too. An all-zero kernel sigaction is SIG_DFL with no
+// flags and an empty mask on every architecture; the kernel's signal set is 64 bits.
+void resetSignalDispositions() {
+    const unsigned long defaults[8] = {};
+    for (int number = 1; number <= 64; ++number) {
+        ::syscall(SYS_rt_sigaction, number, defaults, nullptr, 8);
+    }
+}
+
 // Sends errno to the parent and ends the child; async-signal-safe.
 [[noreturn]] void reportAndEnd(int errorPipe) {
     int error = errno;
@@ -47,11 +57,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction defaults = {};
-    defaults.sa_handler = SIG_DFL;
-    for (int number = 1; number < NSIG; ++number) {
-        sigaction(number, &defaults, nullptr);
-    }
+    resetSignalDispositions();
     // The parent may have ended before the request took effect; then nobody would send it.
     if (request.parentDeathSignal != 0 &&
         (prctl(PR_SET_PDEATHSIG, request.parentDeathSignal) != 0 || getppid() != parent)) {
