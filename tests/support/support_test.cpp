@@ -117,10 +117,11 @@ TEST(RunLoop, RunsTasksInDueOrderOnItsThreadUntilQuit) {
     });
     loop.postAfter(0.03, [&] { order.push_back(2); });
     loop.post([&] { order.push_back(1); });
-    std::thread([&, self = std::this_thread::get_id()] {
+    std::thread poster([&, self = std::this_thread::get_id()] {
         loop.post([self] { EXPECT_EQ(std::this_thread::get_id(), self); });
-    }).join();
+    });
     loop.run();
+    poster.join();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
