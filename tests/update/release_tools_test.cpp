@@ -259,24 +259,6 @@ TEST(ScratchFolder, IsNamedWithAFreshVersion4Uuid) {
     EXPECT_EQ(seen.size(), 50u);
 }
 
-TEST(MountPointInAttachOutput, TakesTheLastTmpLineFromTmpOnTrimmed) {
-    struct Case {
-        std::string output;
-        std::optional<std::string> mountPoint;
-    } cases[] = {
-        {"/dev/disk4\tGUID_partition_scheme\t\n/dev/disk4s1\tApple_HFS\t/private/tmp/dmg.6s\n",
-         "/tmp/dmg.6s"},
-        {"/dev/disk4s1\t/tmp/dmg.a\n/dev/disk5s1\t/tmp/dmg.b\n\nno mount here\n", "/tmp/dmg.b"},
-        {"/dev/disk4s1\t/tmp/dmg.a \u00a0\u3000\t\n", "/tmp/dmg.a"},
-        {"/dev/disk4s1\t/tmp/dmg.a\r\n", "/tmp/dmg.a\r"},  // a carriage return is no white space
-        {"/dev/disk4s1\tApple_HFS\t/Volumes/Vantrel\n", std::nullopt},
-        {"/dev/disk4s1\t/tmp\n", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(mountPointInAttachOutput(c.output), c.mountPoint) << c.output;
-    }
-}
-
 // One stand-in for hdiutil, spctl and codesign: it logs each call and answers as the real tool,
 // from the files beside it and the bundle's own.
 constexpr const char* kStandIn = R"sh(#!/bin/sh
@@ -289,109 +271,99 @@ codesign*) [ -e "$last" ] && echo "TeamIdentifier=$(cat "$last/team")" >&2 ;;
 esac
 )sh";
 
-class MacTools : public ::testing::Test {
-  protected:
-    MacTools() {
-        for (const char* tool : {"hdiutil", "spctl", "codesign"}) {
-            writeFile(dir / "bin" / tool, kStandIn, true);
-        }
-        std::string folder = "/tmp/dmg.XXXXXX";
-        EXPECT_TRUE(::mkdtemp(folder.data()));
-        mnt = folder;
-        writeFile(dir / "image.dmg", "image");
-    }
-    ~MacTools() override { fs::remove_all(mnt); }
-
-    MacReleaseTools tools() const {
-        return MacReleaseTools({.hdiutil = (dir / "bin/hdiutil").string(),
-                                .spctl = (dir / "bin/spctl").string(),
-                                .codesign = (dir / "bin/codesign").string()});
-    }
-    // The stand-ins' answers: the attach's status and output, the app's team and assessment.
-    fs::path arrange(const std::string& status, const std::string& attached,
-                     const std::string& team, bool notarized) {
-        fs::remove(dir / "bin/calls");
-        writeFile(dir / "bin/status", status);
-        writeFile(dir / "bin/attach-output", "/dev/disk4s1\tApple_HFS\t" + attached + "\n");
-        auto app = mnt / "Vantrel Agent.app";
-        fs::remove_all(app);
-        writeFile(app / "team", team);
-        writeFile(app / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
-        if (notarized) {
-            writeFile(app / "notarized", "");
-        }
-        return app;
-    }
-    std::string calls() const {
-        return fs::exists(dir / "bin/calls") ? readFile(dir / "bin/calls") : "";
-    }
-
+// The macOS run with the tools standing in: checksum, attach (the tool names the folder under
+// /private/tmp, the real place of /tmp, on its last line naming /tmp/), the assessment, then the
+// exact Team Identifier; a quit, and the detach once the swap script has ended (its copy fails
+// here: there is no ditto). Each refusal detaches what it attached.
+TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
     TempDir dir;
-    fs::path mnt;
-};
-
-// The tool names the folder under /private/tmp, the real place of /tmp there. Verify needs the
-// assessment and then the exact Team Identifier; a rejected bundle is not read further.
-TEST_F(MacTools, AttachAndVerifyAnswerAsTheToolsDo) {
+    for (const char* tool : {"hdiutil", "spctl", "codesign"}) {
+        writeFile(dir / "bin" / tool, kStandIn, true);
+    }
+    std::string mnt = "/tmp/dmg.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(mnt.data()));
+    auto app = fs::path(mnt) / "Vantrel Agent.app";
+    writeFile(app / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
+    writeFile(dir / "image.dmg", "image");
+    auto digest = *sha256OfFile(dir / "image.dmg");
+    const std::string run = "hdiutil:attach spctl: codesign: hdiutil:detach ";
     struct Case {
-        const char* what;
-        std::string status, attached, team;
-        bool notarized, attaches, verified;
+        std::string attachOutput, team = "QK4TR8MZ2V", digest;
+        bool notarized = true;
+        int status = 0;
+        UpdateResult result = UpdateResult::failed(reasons::kNotSigned);
+        std::string calls;
     } cases[] = {
-        {"genuine", "0", "/private" + mnt.string(), "QK4TR8MZ2V", true, true, true},
-        {"attach fails", "1", "/private" + mnt.string(), "QK4TR8MZ2V", true, false, true},
-        {"no mount point", "0", "/Volumes/Vantrel", "QK4TR8MZ2V", true, false, true},
-        {"another team", "0", mnt.string(), "ZZ9ZZ9ZZ9Z", true, true, false},
-        {"a prefix of the team", "0", mnt.string(), "QK4TR8MZ2", true, true, false},
-        {"not notarized", "0", mnt.string(), "QK4TR8MZ2V", false, true, false},
+        {"/dev/disk4\tGUID\t\n/dev/disk4s1\tApple_HFS\t/private" + mnt, "QK4TR8MZ2V", digest, true,
+         0, UpdateResult::installed("2.0"), run},
+        {"/dev/disk4s1\t/tmp/other\n/dev/disk5s1\t" + mnt + " \u00a0\u3000\t\n\nnone\n",
+         "QK4TR8MZ2V", digest, true, 0, UpdateResult::installed("2.0"), run},
+        {mnt, "QK4TR8MZ2V", std::string(64, 'c'), true, 0,
+         UpdateResult::failed(reasons::kChecksumMismatch), ""},
+        {mnt, "QK4TR8MZ2V", digest, true, 1, UpdateResult::failed(reasons::kWouldNotMount),
+         "hdiutil:attach "},
+        {"/dev/disk4s1\tApple_HFS\t/Volumes/Vantrel\n/dev/disk4s1\t/tmp\n", "QK4TR8MZ2V", digest,
+         true, 0, UpdateResult::failed(reasons::kWouldNotMount), "hdiutil:attach "},
+        // A carriage return is no white space: the folder named has it.
+        {mnt + "\r\n", "QK4TR8MZ2V", digest, true, 0, UpdateResult::failed(reasons::kNotSigned),
+         "hdiutil:attach spctl: hdiutil:detach "},
+        {mnt, "ZZ9ZZ9ZZ9Z", digest, true, 0, UpdateResult::failed(reasons::kNotSigned), run},
+        {mnt, "QK4TR8MZ2", digest, true, 0, UpdateResult::failed(reasons::kNotSigned), run},
+        {mnt, "QK4TR8MZ2V", digest, false, 0, UpdateResult::failed(reasons::kNotSigned),
+         "hdiutil:attach spctl: hdiutil:detach "},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        auto app = arrange(c.status, c.attached, c.team, c.notarized);
-        EXPECT_EQ(tools().attach(dir / "image.dmg"),
-                  c.attaches ? std::optional(mnt) : std::nullopt);
-        EXPECT_EQ(tools().verify(app), c.verified);
-        EXPECT_EQ(calls().find("codesign") != std::string::npos, c.notarized);
+        SCOPED_TRACE(c.attachOutput + " " + c.team);
+        fs::remove(dir / "bin/calls");
+        writeFile(dir / "bin/status", std::to_string(c.status));
+        writeFile(dir / "bin/attach-output", c.attachOutput);
+        writeFile(app / "team", c.team);
+        fs::remove(app / "notarized");
+        if (c.notarized) {
+            writeFile(app / "notarized", "");
+        }
+        fs::create_directories(dir / "tmp");
+        auto queue = std::make_shared<testing::ManualQueue>();
+        int quits = 0;
+        fs::path image;
+        ReleaseInstaller installer({
+            .mainQueue = queue,
+            .requestQuit = [&] { ++quits; },
+            .tools = std::make_shared<MacReleaseTools>(
+                MacToolPaths{.hdiutil = (dir / "bin/hdiutil").string(),
+                             .spctl = (dir / "bin/spctl").string(),
+                             .codesign = (dir / "bin/codesign").string()}),
+            .live = dir / "Applications/Vantrel Agent.app",
+            .temporary = dir / "tmp",
+            .download =
+                [&](const std::string&, const fs::path& to) {
+                    return fs::copy_file(dir / "image.dmg", image = to);
+                },
+            .stage = {},
+            .shell = "/bin/sh",
+        });
+        EXPECT_EQ(installer.install({"2.0", "https://x/y.dmg", c.digest}), c.result);
+        queue->runDue();
+        EXPECT_EQ(quits, c.result.kind() == UpdateResult::Kind::installed);
+        EXPECT_TRUE(testing::eventually([&] { return fs::is_empty(dir / "tmp"); }));
+        auto calls = [&] {
+            return fs::exists(dir / "bin/calls") ? readFile(dir / "bin/calls") : "";
+        };
+        auto names = [&] {
+            return std::regex_replace(
+                calls(), std::regex("(\\S+)(?: \\[(attach|detach)\\])?[^\\n]*\\n"), "$1:$2 ");
+        };
+        EXPECT_TRUE(testing::eventually([&] { return names() == c.calls; })) << names();
+        if (c.calls == run && c.team == "QK4TR8MZ2V") {
+            EXPECT_EQ(calls(),
+                      "hdiutil [attach] [-nobrowse] [-readonly] [-mountrandom] [/tmp] [" +
+                          image.string() +
+                          "]\nspctl [-a] [-t] [exec] [--context] [context:primary-signature] [" +
+                          app.string() + "]\ncodesign [-dv] [--verbose=4] [" + app.string() +
+                          "]\nhdiutil [detach] [" + mnt + "] [-quiet]\n");
+        }
     }
-    EXPECT_FALSE(tools().attach(dir / "missing.dmg"));
-}
-
-// Checksum, attach, assess, read the signature, quit, and detach once the swap script has ended
-// (its copy fails here: there is no ditto). A wrong digest attaches nothing.
-TEST_F(MacTools, TheRunDrivesThePipelineAndDetachesOnceTheScriptHasEnded) {
-    auto app = arrange("0", "/private" + mnt.string(), "QK4TR8MZ2V", true);
-    auto queue = std::make_shared<testing::ManualQueue>();
-    int quits = 0;
-    fs::path image;
-    fs::create_directories(dir / "tmp");
-    ReleaseInstaller installer({
-        .mainQueue = queue,
-        .requestQuit = [&] { ++quits; },
-        .tools = std::make_shared<MacReleaseTools>(tools()),
-        .live = dir / "Applications/Vantrel Agent.app",
-        .temporary = dir / "tmp",
-        .download =
-            [&](const std::string&, const fs::path& to) {
-                return fs::copy_file(dir / "image.dmg", image = to);
-            },
-        .stage = {},
-        .shell = "/bin/sh",
-    });
-    EXPECT_EQ(installer.install({"2.0", "https://x/y.dmg", std::string(64, 'c')}),
-              UpdateResult::failed(reasons::kChecksumMismatch));
-    EXPECT_EQ(calls(), "");
-    EXPECT_EQ(installer.install({"2.0", "https://x/y.dmg", *sha256OfFile(dir / "image.dmg")}),
-              UpdateResult::installed("2.0"));
-    queue->runDue();
-    EXPECT_EQ(quits, 1);
-    ASSERT_TRUE(
-        testing::eventually([&] { return calls().find("hdiutil [detach]") != std::string::npos; }));
-    EXPECT_EQ(calls(), "hdiutil [attach] [-nobrowse] [-readonly] [-mountrandom] [/tmp] [" +
-                           image.string() +
-                           "]\nspctl [-a] [-t] [exec] [--context] [context:primary-signature] [" +
-                           app.string() + "]\ncodesign [-dv] [--verbose=4] [" + app.string() +
-                           "]\nhdiutil [detach] [" + mnt.string() + "] [-quiet]\n");
-    EXPECT_TRUE(testing::eventually([&] { return fs::is_empty(dir / "tmp"); }));
+    fs::remove_all(mnt);
 }
 
 // The shell reads the quoted paths back exactly as they were, and the whole script parses.
