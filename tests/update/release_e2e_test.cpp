@@ -391,7 +391,9 @@ TEST_F(InstallScript, RefusalsChangeNothingAndSayWhy) {
 TEST_F(InstallScript, AnInterruptedSwapIsFinishedOrUndoneKeepingTheInstalledSigners) {
     installs("v1", "1.0");
     fs::rename(installedOpt / "VantrelAgent", installedOpt / ".VantrelAgent-previous");
-    EXPECT_EQ(install("other").status, 1);
+    auto refused = install("other");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("wrong signer"), std::string::npos) << refused.output;
     EXPECT_NE(readFile(installedOpt / "VantrelAgent/Info.json").find("\"1.0\""), std::string::npos);
     EXPECT_EQ(entriesNamed(installedOpt, ""), std::set{installedOpt / "VantrelAgent"});
     auto staged = installedOpt / ".VantrelAgent-incoming";
