@@ -1,18 +1,16 @@
 #!/usr/bin/env python3
-"""Loopback HTTP for the update tests: GETs are answered from a routes file read afresh each time,
-{path: {"status", "body", "file", "delay", "location", "endless"}}; other paths get 404. Each
-request is logged as a JSON line before it is answered; an endless body logs how much got out."""
+"""Loopback HTTP for the update tests on 127.0.0.1 at $VANTREL_SIM_PORT. GETs are answered from
+the routes file $ROUTES, read afresh each time: {path: {"status", "body", "file", "delay",
+"location", "endless"}}; other paths get 404. Each request is logged to $LOG as a JSON line before
+it is answered; an endless body logs how much got out."""
 import json
 import os
-import sys
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-ROUTES, LOG, PORT = sys.argv[1:4]
-
 
 def log(entry):
-    with open(LOG, "a", encoding="utf-8") as out:
+    with open(os.environ["LOG"], "a", encoding="utf-8") as out:
         out.write(json.dumps(entry) + "\n")
 
 
@@ -22,7 +20,7 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         target = self.requestline.split(" ")[1]  # as sent: self.path squashes a leading "//"
         log({"path": target, "headers": dict(self.headers)})
-        with open(ROUTES, encoding="utf-8") as routes:
+        with open(os.environ["ROUTES"], encoding="utf-8") as routes:
             route = json.load(routes).get(target, {"status": 404})
         time.sleep(route.get("delay", 0))
         self.send_response(route.get("status", 200))
@@ -43,9 +41,6 @@ class Handler(BaseHTTPRequestHandler):
         if route.get("file"):
             with open(route["file"], "rb") as file:
                 body = file.read()
-        if route.get("status", 200) in (204, 304):  # these never carry a body
-            self.end_headers()
-            return
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -54,9 +49,6 @@ class Handler(BaseHTTPRequestHandler):
         pass
 
 
-server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+server = ThreadingHTTPServer(("127.0.0.1", int(os.environ["VANTREL_SIM_PORT"])), Handler)
 server.daemon_threads = True
-with open(PORT + ".partial", "w", encoding="utf-8") as port:
-    port.write(str(server.server_address[1]))
-os.rename(PORT + ".partial", PORT)
 server.serve_forever()

@@ -1,17 +1,20 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 
-#include "support/running_app.h"
+#include "support/unique_fd.h"
 #include "update/checksum.h"
 #include "update/update_fixture.h"
 
-// A real 1.0 release, installed and started headless, updating itself from a loopback server.
-// The releases come from scripts/release, built on the executable of this build folder, once
-// for all the tests here.
+// Real releases made by scripts/release from this build's bundle, once for all the tests here:
+// installed by scripts/install, or unpacked and started headless to update themselves from a
+// loopback server.
 
 namespace vantrel {
 namespace {
@@ -56,41 +59,64 @@ std::vector<pid_t> agentsUnder(const fs::path& home) {
     return pids;
 }
 
-// The releases, made once by scripts/release: 1.0 and 2.0 of one signer, 2.0 of another.
+// Each entry of a tree with its inode, mode, link target and content; "" when it is missing.
+std::string snapshot(const fs::path& folder) {
+    return runTool("/bin/sh", {"-c",
+                               "cd \"$0\" 2>/dev/null || exit 0; find . -printf '%p %i %m %l\\n' "
+                               "| sort; find . -type f -exec sha256sum {} + | sort",
+                               folder.string()})
+        .output;
+}
+
+// 1.0 and 2.0 of one signer, 2.0 of another, and 2.0 with a file changed or added after signing,
+// each made on first use.
 struct Releases {
     TempDir dir;
-    Releases() {
-        auto key = testing::makeSigningKey(dir.path(), "release-key");
-        auto other = testing::makeSigningKey(dir.path(), "other-key");
-        release("1.0", key, dir / "v1");
-        release("2.0", key, dir / "v2");
-        release("2.0", other, dir / "other");
+    fs::path key = testing::makeSigningKey(dir.path(), "release-key");
+    fs::path other = testing::makeSigningKey(dir.path(), "other-key");
+    std::map<std::string, fs::path> made;
+
+    fs::path get(const std::string& name) {
+        if (!made.contains(name)) {
+            made[name] = name == "changed"
+                             ? rewrite(name, "chmod u+w Info.json && echo {} >Info.json")
+                         : name == "added" ? rewrite(name, "echo x >Resources/extra.txt")
+                         : name == "v1"    ? release("1.0", key, name)
+                         : name == "v2"    ? release("2.0", key, name)
+                         : name == "other" ? release("2.0", other, name)
+                                           : dir / name;
+        }
+        return made[name];
     }
-    void release(const std::string& version, const fs::path& key, const fs::path& out) {
-        auto signers = testing::makeSigners(key, key.string() + ".signers");
+    fs::path release(const std::string& version, const fs::path& signer, const std::string& out) {
+        auto signers = testing::makeSigners(signer, signer.string() + ".signers");
+        testing::run(
+            "/usr/bin/env",
+            {"VANTREL_RELEASE_PREBUILT=" + fs::path(VANTREL_BUNDLE_DIR).parent_path().string(),
+             VANTREL_SOURCE_DIR "/scripts/release", "--version", version, "--key", signer.string(),
+             "--signers", signers.string(), "--base-url", "http://unused", "--out",
+             (dir / out).string()});
+        return dir / out / ("VantrelAgent-" + version + ".tar.gz");
+    }
+    fs::path rewrite(const std::string& name, const std::string& change) {
         testing::run("/bin/sh",
                      {"-c",
-                      "VANTREL_RELEASE_PREBUILT=\"$1\" exec \"$2\" --version \"$3\" "
-                      "--key \"$4\" --signers \"$5\" --base-url http://unused --out \"$6\"",
-                      "sh", fs::path(VANTREL_BUNDLE_DIR).parent_path().string(),
-                      VANTREL_SOURCE_DIR "/scripts/release", version, key.string(),
-                      signers.string(), out.string()});
-    }
-    fs::path archive(const std::string& name, const std::string& version) const {
-        return dir / name / ("VantrelAgent-" + version + ".tar.gz");
+                      "mkdir \"$1\" && tar -xzf \"$0\" -C \"$1\" && cd \"$1/VantrelAgent\" && " +
+                          change + " && tar -czf ../VantrelAgent-2.0.tar.gz -C .. VantrelAgent",
+                      get("v2").string(), (dir / name).string()});
+        return dir / name / "VantrelAgent-2.0.tar.gz";
     }
 };
 
 class ReleaseUpdate : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { releases = new Releases; }
-    static void TearDownTestSuite() {
-        delete releases;
-        releases = nullptr;
+    static fs::path archive(const std::string& name) {
+        static Releases releases;
+        return releases.get(name);
     }
-
     // Whatever still runs from the test's install goes with it.
-    ~ReleaseUpdate() override {
+    ~ReleaseUpdate() override { killAgents(); }
+    void killAgents() {
         for (pid_t pid : agentsUnder(home.path())) {
             ::kill(pid, SIGKILL);
         }
@@ -106,17 +132,18 @@ class ReleaseUpdate : public ::testing::Test {
     }
 
     // Installs 1.0 as a user would, by unpacking its archive, and starts it headless as a user
-    // unit would (the unit's invocation id set), with an agent that ignores SIGTERM.
+    // unit would (the unit's invocation id set), with an agent that ignores SIGTERM; its standard
+    // error goes to dir/errors.
     void startInstalled(const std::string& dist, const std::string& tmpdir = "tmp",
                         const std::function<void()>& beforeStart = {}) {
         fs::create_directories(opt);
         fs::create_directories(home / "tmp");
-        testing::run("/bin/tar",
-                     {"-xzf", releases->archive("v1", "1.0").string(), "-C", opt.string()});
+        testing::run("/bin/tar", {"-xzf", archive("v1").string(), "-C", opt.string()});
         if (beforeStart) {
             beforeStart();
         }
         extractionsBefore = entriesNamed("/tmp", "vantrel-release-");
+        fs::remove(dir / "errors");
         auto env = testing::sandboxedEnvironment(home.path());
         std::erase_if(env, [](const std::string& entry) {
             return entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=");
@@ -125,9 +152,17 @@ class ReleaseUpdate : public ::testing::Test {
         setVariable(env, "VANTREL_DIST", dist);
         setVariable(env, "VANTREL_SIM_IGNORE_TERM", "1");
         setVariable(env, "INVOCATION_ID", "0123456789abcdef0123456789abcdef");
-        app = std::make_unique<testing::RunningApp>(live() / "bin/VantrelAgent",
-                                                    std::vector<std::string>{"--headless"}, env);
+        app = std::make_unique<testing::RunningApp>(
+            "/bin/sh",
+            std::vector<std::string>{"-c", "exec \"$0\" --headless 2>>\"$1\"",
+                                     (live() / "bin/VantrelAgent").string(),
+                                     (dir / "errors").string()},
+            env);
         ASSERT_TRUE(app->waitForOutput("Waiting to be paired")) << app->output();
+    }
+    bool errorsSay(const std::string& text) const {
+        return fs::exists(dir / "errors") &&
+               readFile(dir / "errors").find(text) != std::string::npos;
     }
 
     fs::path live() const { return opt / "VantrelAgent"; }
@@ -135,9 +170,8 @@ class ReleaseUpdate : public ::testing::Test {
         std::error_code error;
         return fs::read_symlink("/proc/" + std::to_string(app->pid()) + "/exe", error) ==
                    live() / "bin/VantrelAgent" &&
-               liveVersion().find("\"2.0\"") != std::string::npos;
+               readFile(live() / "Info.json").find("\"2.0\"") != std::string::npos;
     }
-    std::string liveVersion() const { return readFile(live() / "Info.json"); }
 
     // No scratch folder, extraction or staged bundle is left.
     void expectNoLeftovers() {
@@ -148,7 +182,6 @@ class ReleaseUpdate : public ::testing::Test {
         EXPECT_EQ(entriesNamed(opt, ".VantrelAgent"), std::set<fs::path>{});
     }
 
-    static Releases* releases;
     TempDir dir;
     TempDir home;
     fs::path opt = home / "o(p+t)'s";
@@ -157,12 +190,10 @@ class ReleaseUpdate : public ::testing::Test {
     std::unique_ptr<testing::RunningApp> app;
 };
 
-Releases* ReleaseUpdate::releases = nullptr;
-
 // The same process goes on as 2.0 (a service manager keeps following it), with exactly one
 // agent: the old one, which ignores SIGTERM, is gone before the new one starts on the same port.
 TEST_F(ReleaseUpdate, OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent) {
-    startInstalled(publish(releases->archive("v2", "2.0"), "2.0"));
+    startInstalled(publish(archive("v2"), "2.0"));
     ASSERT_TRUE(eventually([&] { return runsTwo(); }, 60)) << app->output();
     EXPECT_TRUE(eventually(
         [&] {
@@ -179,7 +210,7 @@ TEST_F(ReleaseUpdate, OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent) {
         return output.find("Waiting to be paired", output.find("Waiting to be paired") + 1) !=
                std::string::npos;
     })) << app->output();
-    EXPECT_EQ(app->output().find("Address already in use"), std::string::npos) << app->output();
+    EXPECT_FALSE(errorsSay("Address already in use"));
     expectNoLeftovers();
     EXPECT_FALSE(app->waitForExit(0));
 }
@@ -189,8 +220,7 @@ TEST_F(ReleaseUpdate, OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent) {
 TEST_F(ReleaseUpdate, TheNextStartFinishesAnInterruptedSwap) {
     startInstalled("http://127.0.0.1:1", "tmp", [&] {
         fs::create_directories(dir / "v2");
-        testing::run("/bin/tar", {"-xzf", releases->archive("v2", "2.0").string(), "-C",
-                                  (dir / "v2").string()});
+        testing::run("/bin/tar", {"-xzf", archive("v2").string(), "-C", (dir / "v2").string()});
         fs::rename(dir / "v2/VantrelAgent", opt / ".VantrelAgent-incoming");
         writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
     });
@@ -200,38 +230,181 @@ TEST_F(ReleaseUpdate, TheNextStartFinishesAnInterruptedSwap) {
     EXPECT_EQ(app->waitForExit(), 0) << app->output();
 }
 
+// The check ends with the reason on standard error; 1.0 keeps running, unchanged.
 TEST_F(ReleaseUpdate, RefusalsLeaveOneRunningAndSayWhy) {
     struct Case {
         const char* what;
-        fs::path archive;
-        std::string version;
-        std::string tmpdir = "tmp";
-        std::string reason;
+        std::string archive, version, tmpdir, reason;
     } cases[] = {
         // A genuine, signed 1.0 under a manifest that says 3.0: no downgrade, no loop.
-        {"downgrade", releases->archive("v1", "1.0"), "3.0", "tmp",
-         "the downloaded app is not signed by Vantrel \u2014 refusing to install it"},
-        {"another signer", releases->archive("other", "2.0"), "2.0", "tmp",
-         "the downloaded app is not signed by Vantrel \u2014 refusing to install it"},
-        {"missing TMPDIR", releases->archive("v2", "2.0"), "2.0", "missing",
-         "could not prepare the update"},
+        {"downgrade", "v1", "3.0", "tmp", reasons::kNotSigned},
+        // The signers are the installed copy's, not the release's own.
+        {"another signer", "other", "2.0", "tmp", reasons::kNotSigned},
+        {"missing TMPDIR", "v2", "2.0", "missing", reasons::kCouldNotPrepare},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(opt);
-        startInstalled(publish(c.archive, c.version), c.tmpdir);
-        // The check ends with the reason on standard error; 1.0 keeps running, unchanged.
-        ASSERT_TRUE(app->waitForOutput("the update check failed: " + c.reason, 30))
-            << app->output();
+        startInstalled(publish(archive(c.archive), c.version), c.tmpdir);
+        ASSERT_TRUE(
+            eventually([&] { return errorsSay("the update check failed: " + c.reason); }, 30))
+            << readFile(dir / "errors");
         expectNoLeftovers();
-        EXPECT_NE(liveVersion().find("\"1.0\""), std::string::npos);
+        EXPECT_NE(readFile(live() / "Info.json").find("\"1.0\""), std::string::npos);
         EXPECT_FALSE(app->waitForExit(0)) << app->output();
         app->signal(SIGKILL);
         app->waitForExit();
-        for (pid_t pid : agentsUnder(home.path())) {
-            ::kill(pid, SIGKILL);
-        }
+        killAgents();
     }
+}
+
+using HeadlessUpdateTest = ReleaseUpdate;
+
+// The first check of a production build comes by itself; its failure is written on standard
+// error, while standard output keeps only the state lines. A test build started before it has
+// never asked meanwhile.
+TEST_F(HeadlessUpdateTest, AProductionBuildChecksAndReportsAFailedCheckOnStandardError) {
+    server.serve("/test/linux/latest.json",
+                 testing::LoopbackServer::answer(testing::manifestJson("9.0")));
+    auto env = testing::sandboxedEnvironment(dir.path());
+    setVariable(env, "VANTREL_DIST", server.base() + "/test");
+    testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
+    ASSERT_TRUE(testBuild.waitForOutput("Starting\u2026\n")) << testBuild.output();
+    startInstalled(server.base());
+    ASSERT_TRUE(eventually(
+        [&] {
+            return errorsSay("the update check failed: could not reach updates.vantrel.energy\n");
+        },
+        30))
+        << readFile(dir / "errors");
+    EXPECT_EQ(server.requestPaths(), std::vector<std::string>{"/linux/latest.json"});
+    EXPECT_EQ(app->output().find("update"), std::string::npos) << app->output();
+    for (auto* running : {app.get(), &testBuild}) {
+        running->signal(SIGTERM);
+        EXPECT_EQ(running->waitForExit(), 0);
+    }
+}
+
+// A check that would hang for a minute is not waited for: the application ends before it could
+// report anything about it.
+TEST_F(HeadlessUpdateTest, QuittingDoesNotWaitForARunningCheck) {
+    server.serve("/linux/latest.json",
+                 testing::LoopbackServer::answer(testing::manifestJson("2.0"), 200, 60));
+    startInstalled(server.base());
+    ASSERT_TRUE(eventually([&] { return !server.requests().empty(); }, 30));
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->waitForExit(60), 0) << app->output();
+    EXPECT_FALSE(errorsSay("the update check failed"));
+}
+
+// scripts/install in a home whose name has a space and a quote, as the desktop entry and the user
+// unit must quote it.
+class InstallScript : public ReleaseUpdate {
+  protected:
+    ToolResult install(const std::string& release, std::vector<std::string> env = {}) {
+        env.insert(env.begin(), {"-u", "XDG_DATA_HOME", "HOME=" + user.string(),
+                                 "XDG_RUNTIME_DIR=" + (user / "run").string()});
+        env.push_back(VANTREL_SOURCE_DIR "/scripts/install");
+        env.push_back(archive(release).string());
+        return runTool("/usr/bin/env", env);
+    }
+    void installs(const std::string& release, const std::string& version,
+                  std::vector<std::string> env = {}) {
+        auto result = install(release, std::move(env));
+        EXPECT_EQ(result.status, 0) << result.output;
+        EXPECT_EQ(result.output, (installedOpt / "VantrelAgent").string() + "\n");
+        EXPECT_EQ(entriesNamed(installedOpt, ""), std::set{installedOpt / "VantrelAgent"});
+        EXPECT_NE(readFile(installedOpt / "VantrelAgent/Info.json").find("\"" + version + "\""),
+                  std::string::npos);
+    }
+    // Refused with `message`, changing nothing.
+    void refuses(const std::string& release, const std::string& message,
+                 std::vector<std::string> env = {}) {
+        auto before = snapshot(installedOpt / "VantrelAgent");
+        auto entries = entriesNamed(installedOpt, "");
+        auto result = install(release, std::move(env));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.output.find(message), std::string::npos) << result.output;
+        EXPECT_EQ(snapshot(installedOpt / "VantrelAgent"), before);
+        EXPECT_EQ(entriesNamed(installedOpt, ""), entries);
+    }
+
+    fs::path user = home / "home of o'neil";
+    fs::path installedOpt = user / ".local/opt";
+    fs::path data = user / ".local/share";
+};
+
+TEST_F(InstallScript, AFirstInstallHasALauncherAndAUserUnitThatRunIt) {
+    installs("v1", "1.0");
+    auto executable = installedOpt / "VantrelAgent/bin/VantrelAgent";
+    EXPECT_NE(readFile(data / "applications/vantrel-agent.desktop")
+                  .find("\nExec=\"" + executable.string() + "\"\n"),
+              std::string::npos);
+    EXPECT_EQ(testing::run(executable, {"--help"}).status, 0);
+    EXPECT_EQ(readFile(data / "icons/hicolor/64x64/apps/vantrel-agent.png"),
+              readFile(VANTREL_BUNDLE_DIR "/Resources/menubar.png"));
+    // systemd refuses a quote in an executable's path.
+    auto unit = data / "systemd/user/vantrel-agent.service";
+    EXPECT_NE(readFile(unit).find("\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
+                                  executable.string() + "\"\n"),
+              std::string::npos);
+    auto verified = runTool(
+        "/bin/sh",
+        {"-c", "! command -v systemd-analyze >/dev/null || systemd-analyze verify --user \"$0\"",
+         unit.string()});
+    EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos) << verified.output;
+}
+
+// Only a release of the installed signers replaces an install; a first install checks a release
+// against its own signers; an unreadable or altered release changes nothing.
+TEST_F(InstallScript, RefusalsChangeNothingAndSayWhy) {
+    writeFile(dir / "garbage", "not an archive");
+    refuses("changed", "does not match its signed file list");
+    refuses((dir / "garbage").string(), "not a readable .tar.gz");
+    refuses("missing", "no readable archive");
+    installs("v1", "1.0");
+    refuses("other", "wrong signer");
+    refuses("changed", "does not match its signed file list");
+    refuses("added", "does not match its signed file list");
+    // Cut short, it fails only while unpacking over the install.
+    auto whole = readFile(archive("v2"));
+    writeFile(dir / "truncated", whole.substr(0, whole.size() / 2));
+    refuses((dir / "truncated").string(), "cannot be read");
+    {
+        fs::create_directories(user / "run");
+        UniqueFd lock(::open((user / "run/vantrel-agent.lock").c_str(),
+                             O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+        refuses("v2", "Vantrel Agent is running");
+    }
+    fs::create_directories(dir / "bin");
+    fs::create_symlink(VANTREL_SYSTEM_PYTHON, dir / "bin/python3");
+    refuses("v2", "missing ssh-keygen", {"PATH=" + (dir / "bin").string()});
+    installs("v2", "2.0");
+    // Any signer's release installs afresh, its launcher in the XDG data folder.
+    fs::remove_all(user / ".local");
+    installs("other", "2.0", {"XDG_DATA_HOME=" + (user / "data").string()});
+    EXPECT_TRUE(fs::is_regular_file(user / "data/applications/vantrel-agent.desktop"));
+    EXPECT_FALSE(fs::exists(data));
+}
+
+// The old swap's two renames cut between them, with no bundle at the install path; then a complete
+// staged 2.0 cut before its exchange: each is finished before the signers are looked at.
+TEST_F(InstallScript, AnInterruptedSwapIsFinishedOrUndoneKeepingTheInstalledSigners) {
+    installs("v1", "1.0");
+    fs::rename(installedOpt / "VantrelAgent", installedOpt / ".VantrelAgent-previous");
+    auto refused = install("other");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("wrong signer"), std::string::npos) << refused.output;
+    EXPECT_NE(readFile(installedOpt / "VantrelAgent/Info.json").find("\"1.0\""), std::string::npos);
+    EXPECT_EQ(entriesNamed(installedOpt, ""), std::set{installedOpt / "VantrelAgent"});
+    auto staged = installedOpt / ".VantrelAgent-incoming";
+    fs::copy(installedOpt / "VantrelAgent", staged,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove(staged / "Info.json");
+    writeFile(staged / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
+    writeFile(staged.string() + ".version", "2.0");
+    installs("v2", "2.0");
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
 #include "update/update_fixture.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <sstream>
 
-#include "support/unique_fd.h"
 #include "update/release_tools_file_list.h"
 
 namespace vantrel {
@@ -22,25 +19,12 @@ namespace fs = std::filesystem;
 
 LoopbackServer::LoopbackServer() {
     serve("", answer("", 404));
-    UniqueFd output(::open((dir_ / "server.out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    auto started = ChildProcess::spawn(SpawnRequest{
-        .executable = VANTREL_SYSTEM_PYTHON,
-        .arguments = {VANTREL_SOURCE_DIR "/tests/update/loopback_server.py",
-                      (dir_ / "routes.json").string(), (dir_ / "requests.log").string(),
-                      (dir_ / "port").string()},
-        .environment = currentEnvironment(),
-        .output = output.get(),
-    });
-    child_ = std::move(started.child);
-    if (!child_ || !eventually([&] { return fs::exists(dir_ / "port"); })) {
-        throw std::runtime_error("no loopback server: " + readFile(dir_ / "server.out"));
+    server_.emplace(std::vector<std::string>{"ROUTES=" + (dir_ / "routes.json").string(),
+                                             "LOG=" + (dir_ / "requests.log").string()},
+                    0, readFile(VANTREL_SOURCE_DIR "/tests/update/loopback_server.py"));
+    if (!server_->waitUntilListening()) {
+        throw std::runtime_error("no loopback server: " + server_->output());
     }
-    port_ = std::stoi(readFile(dir_ / "port"));
-}
-
-LoopbackServer::~LoopbackServer() {
-    child_->signal(SIGKILL);
-    child_->wait();
 }
 
 void LoopbackServer::serve(const std::string& path, Route route) {
@@ -53,7 +37,8 @@ void LoopbackServer::serve(const std::string& path, Route route) {
 
 std::vector<nlohmann::json> LoopbackServer::requests() const {
     std::vector<nlohmann::json> seen;
-    std::istringstream lines(readFile(dir_ / "requests.log"));
+    std::istringstream lines(fs::exists(dir_ / "requests.log") ? readFile(dir_ / "requests.log")
+                                                               : "");
     for (std::string line; std::getline(lines, line);) {
         // The line being written right now may still be incomplete.
         auto request = nlohmann::json::parse(line, nullptr, false);
@@ -85,6 +70,8 @@ ToolResult run(const std::string& tool, const std::vector<std::string>& argument
 
 fs::path makeSigningKey(const fs::path& folder, const std::string& name) {
     auto key = folder / name;
+    fs::remove(key);
+    fs::remove(key.string() + ".pub");
     run("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-C", name, "-f", key.string()});
     return key;
 }
@@ -95,7 +82,15 @@ fs::path makeSigners(const fs::path& key, const fs::path& signers) {
     return signers;
 }
 
-void makeBundle(const fs::path& root) {
+SignedRelease::SignedRelease()
+    : key(makeSigningKey(dir.path(), "release-key")),
+      signers(makeSigners(key, dir / "release-signers")) {
+    make();
+}
+
+void SignedRelease::make() {
+    auto root = bundle();
+    fs::remove_all(root);
     writeFile(root / "bin/VantrelAgent", "#!/bin/sh\nexit 0\n", true);
     writeFile(root / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}\n");
     writeFile(root / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
@@ -109,21 +104,24 @@ void makeBundle(const fs::path& root) {
             fs::permissions(entry.path(), static_cast<fs::perms>(executable ? 0555 : 0444));
         }
     }
+    sign(key);
 }
 
-void signBundle(const fs::path& root, const fs::path& key) {
-    auto list = root / kFileListName;
+void SignedRelease::sign(const fs::path& signingKey) {
+    auto list = bundle() / kFileListName;
     fs::remove(list);
-    fs::remove(root / kFileListSignatureName);
-    auto description = describeBundle(root);
+    fs::remove(bundle() / kFileListSignatureName);
+    auto description = describeBundle(bundle());
     ASSERT_TRUE(description);
     writeFile(list, description->dump(1) + "\n");
     run("/usr/bin/ssh-keygen",
-        {"-q", "-Y", "sign", "-f", key.string(), "-n", "vantrel-release", list.string()});
+        {"-q", "-Y", "sign", "-f", signingKey.string(), "-n", "vantrel-release", list.string()});
 }
 
-void packArchive(const fs::path& folder, const fs::path& archive) {
-    run("/bin/tar", {"-czf", archive.string(), "-C", folder.string(), "VantrelAgent"});
+fs::path SignedRelease::pack() const {
+    run("/bin/tar", {"-czf", (dir / "release.tar.gz").string(), "-C", (dir / "release").string(),
+                     "VantrelAgent"});
+    return dir / "release.tar.gz";
 }
 
 }  // namespace vantrel::testing

@@ -6,18 +6,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "support/bundle.h"
 #include "support/manual_queue.h"
 #include "support/temp_dir.h"
-#include "update/run_tool.h"
+#include "update/update_alerts.h"
 #include "update/update_fixture.h"
+#include "update/version.h"
 
 namespace vantrel {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testing::LoopbackServer;
+using Server = testing::LoopbackServer;
 using testing::manifestJson;
 
 constexpr std::uint64_t kTwo53 = std::uint64_t{1} << 53;
@@ -29,13 +29,11 @@ class FakeInstaller final : public UpdateInstaller {
     FakeInstaller(std::shared_ptr<TaskQueue> mainQueue,
                   std::shared_ptr<std::vector<std::string>> events)
         : mainQueue_(std::move(mainQueue)), events_(std::move(events)) {}
-
     UpdateResult install(const Manifest& manifest) override {
         manifests.push_back(manifest);
         mainQueue_->post([events = events_] { events->push_back("quit"); });
         return UpdateResult::installed(manifest.version);
     }
-
     std::vector<Manifest> manifests;
 
   private:
@@ -43,81 +41,41 @@ class FakeInstaller final : public UpdateInstaller {
     std::shared_ptr<std::vector<std::string>> events_;
 };
 
-// A variable of the process environment for the life of the object, then gone again.
-class ScopedVariable {
-  public:
-    ScopedVariable(const char* name, const std::string& value) : name_(name) {
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedVariable() { ::unsetenv(name_); }
-
-  private:
-    const char* name_;
-};
-
 class UpdaterTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ::unsetenv("VANTREL_DIST");
+    UpdaterTest() {
+        server.serve("/linux/latest.json", Server::answer(manifestJson("2.0")));
+        dist("not a url");
         testing::writeFile(bundleRoot / "Info.json", R"({"CFBundleShortVersionString": "1.0"})");
     }
-    void TearDown() override { ::unsetenv("VANTREL_DIST"); }
+    ~UpdaterTest() override { ::unsetenv("VANTREL_DIST"); }
 
+    static void dist(const std::string& value) { ::setenv("VANTREL_DIST", value.c_str(), 1); }
     std::shared_ptr<Updater> makeUpdater(Random64 random = [] { return kTwo53 / 2; }) {
         return Updater::create(mainQueue, worker, installer, bundleRoot, std::move(random));
     }
-
-    // Starts the loopback server with a manifest and points "VANTREL_DIST" at it.
-    void serve(const std::string& version) {
-        server.emplace();
-        server->serve("/linux/latest.json", LoopbackServer::answer(manifestJson(version)));
-        ::setenv("VANTREL_DIST", server->base().c_str(), 1);
-    }
-
     // Runs the accepted check: the run on the worker, then its completion on the main queue.
     void finishCheck() {
-        // The run must never reach the built-in server from a test.
-        ASSERT_NE(::getenv("VANTREL_DIST"), nullptr);
         EXPECT_EQ(worker->runDue(), 1);
         mainQueue->runDue();
     }
-
     Updater::Completion record(const std::string& name) {
         return [events = events, name](const UpdateResult& result) {
             events->push_back(name + ": " + result.text());
         };
     }
 
+    Server server;
     std::shared_ptr<testing::ManualQueue> mainQueue = std::make_shared<testing::ManualQueue>();
     std::shared_ptr<testing::ManualQueue> worker = std::make_shared<testing::ManualQueue>();
     std::shared_ptr<std::vector<std::string>> events = std::make_shared<std::vector<std::string>>();
     std::shared_ptr<FakeInstaller> installer = std::make_shared<FakeInstaller>(mainQueue, events);
     testing::TempDir dir;
     std::filesystem::path bundleRoot = dir / "VantrelAgent";
-    std::optional<LoopbackServer> server;
 };
 
-TEST(ManifestAddress, ATextThatFormsNoUrlGivesNoAddress) {
-    EXPECT_EQ(Updater::manifestAddress("http://127.0.0.1:9/dist/"),
-              "http://127.0.0.1:9/dist//linux/latest.json");
-    ::unsetenv("VANTREL_DIST");
-    EXPECT_EQ(Updater::manifestURL(), "https://updates.vantrel.energy/agent/linux/latest.json");
-    for (const char* dist : {"", "not a url", "http://127.0.0.1:9/a b", "127.0.0.1:9"}) {
-        ScopedVariable variable("VANTREL_DIST", dist);
-        EXPECT_EQ(Updater::manifestURL(), std::nullopt) << dist;
-    }
-}
-
-TEST_F(UpdaterTest, TheInstalledVersionIsReadAfreshFromTheBundle) {
-    auto updater = makeUpdater();
-    EXPECT_EQ(updater->installedVersion(), "1.0");
-    for (const char* info : {R"({"CFBundleShortVersionString": 1.4})", "not json", "{}"}) {
-        testing::writeFile(bundleRoot / "Info.json", info);
-        EXPECT_EQ(updater->installedVersion(), "0") << info;
-    }
-}
-
-// What one run ends with, and which requests it made on the way.
+// What one run ends with, and which requests it made on the way. A "VANTREL_DIST" that forms no
+// URL, even empty, is unreachable: never the built-in server.
 TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
     struct Case {
         std::string manifestVersion;
@@ -125,6 +83,7 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         UpdateResult result;
         std::vector<std::string> requests;
         bool onServer = true;
+        std::string info = R"({"CFBundleShortVersionString": "1.0"})";
     } cases[] = {
         {"2.0", "/broken", UpdateResult::failed(kCouldNotReach), {"/broken/linux/latest.json"}},
         {"2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},  // never asked for
@@ -134,112 +93,89 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         // A base ending in a slash asks for the doubled slash.
         {"1.0", "/", UpdateResult::current("1.0"), {"//linux/latest.json"}},
         {"1.0.0", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
-        {"0.9.9", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
-        {"1.0-beta", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
         {"1.0.1", "", UpdateResult::installed("1.0.1"), {"/linux/latest.json"}},
+        // The installed version is read afresh; unreadable, it is "0".
+        {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "not json"},
+        {"0.1",
+         "",
+         UpdateResult::installed("0.1"),
+         {"/linux/latest.json"},
+         true,
+         R"({"CFBundleShortVersionString": 1.4})"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.manifestVersion + " at " + c.dist);
-        serve(c.manifestVersion);
-        server->serve("//linux/latest.json",
-                      LoopbackServer::answer(manifestJson(c.manifestVersion)));
-        server->serve("/broken/linux/latest.json",
-                      LoopbackServer::answer(manifestJson("2.0"), 404));
-        ScopedVariable variable("VANTREL_DIST", c.onServer ? server->base() + c.dist : c.dist);
+        Server fresh;
+        for (const char* path : {"/linux/latest.json", "//linux/latest.json"}) {
+            fresh.serve(path, Server::answer(manifestJson(c.manifestVersion)));
+        }
+        fresh.serve("/broken/linux/latest.json", Server::answer(manifestJson("2.0"), 404));
+        dist(c.onServer ? fresh.base() + c.dist : c.dist);
+        testing::writeFile(bundleRoot / "Info.json", c.info);
         installer->manifests.clear();
         EXPECT_EQ(makeUpdater()->run(), c.result);
-        EXPECT_EQ(server->requestPaths(), c.requests);
+        EXPECT_EQ(fresh.requestPaths(), c.requests);
         EXPECT_EQ(installer->manifests.size(), c.result.kind() == UpdateResult::Kind::installed);
     }
     ASSERT_EQ(installer->manifests.size(), 1u);
     EXPECT_EQ(installer->manifests[0].url, "http://127.0.0.1/x");
     EXPECT_EQ(installer->manifests[0].sha256, std::string(64, 'a'));
-    EXPECT_EQ(bundle::versionIn(std::nullopt), "0");  // no bundle information
 }
 
 TEST_F(UpdaterTest, APackagedCopyNeverAsksForAManifestNorInstalls) {
-    serve("2.0");
+    dist(server.base());
     testing::writeFile(bundleRoot / "Info.json",
                        R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})");
     auto result = makeUpdater()->run();
     EXPECT_EQ(result.kind(), UpdateResult::Kind::failed);
     EXPECT_THAT(result.text(), ::testing::HasSubstr("package manager"));
-    EXPECT_THAT(server->requestPaths(), IsEmpty());
+    EXPECT_THAT(server.requestPaths(), IsEmpty());
     EXPECT_THAT(installer->manifests, IsEmpty());
 }
 
-// Root writes through permission bits, so the folder is made unwritable the honest way: a
-// read-only tmpfs mounted over it in a mount namespace of this test's own, where it re-runs itself.
+// A folder nobody may write, root included: the bundle's folder decides, before the installer.
 TEST_F(UpdaterTest, ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInstalling) {
-    if (const char* readOnly = ::getenv("VANTREL_TEST_READ_ONLY_FOLDER")) {
-        ASSERT_NE(::access(readOnly, W_OK), 0);
-        serve("2.1");
-        auto result = Updater::create(mainQueue, worker, installer,
-                                      std::filesystem::path(readOnly) / "VantrelAgent")
-                          ->run();
-        EXPECT_EQ(result, UpdateResult::failed(reasons::cannotReplaceItself("2.1")));
-        EXPECT_TRUE(result.text().starts_with(
-            "2.1 is available, but this copy of the app is somewhere it cannot replace itself. "));
-        EXPECT_THAT(installer->manifests, IsEmpty());
-        return;
-    }
-    std::filesystem::create_directories(dir / "read-only");
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    ScopedVariable variable("VANTREL_TEST_READ_ONLY_FOLDER", (dir / "read-only").string());
-    auto result = runTool(
-        "/bin/sh", {"-c",
-                    "u='--mount'; [ \"$(id -u)\" = 0 ] || u='--user --map-root-user --mount'\n"
-                    "unshare $u /bin/true 2>/dev/null || exit 77\n"
-                    "exec unshare $u /bin/sh -c 'mount -t tmpfs -o ro tmpfs \"$0\" || exit 77; "
-                    "exec \"$1\" \"$2\"' "
-                    "\"$@\"",
-                    "sh", (dir / "read-only").string(), bundle::executable().string(),
-                    std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
-    if (result.status == 77) {
-        GTEST_SKIP() << "no read-only mount in a namespace here: " << result.output;
-    }
-    EXPECT_EQ(result.status, 0) << result.output;
-    EXPECT_THAT(result.output, ::testing::HasSubstr("[  PASSED  ] 1 test"));
+    ASSERT_NE(::access("/proc/self", W_OK), 0);
+    dist(server.base());
+    bundleRoot = "/proc/self/VantrelAgent";
+    auto result = makeUpdater()->run();
+    EXPECT_EQ(result, UpdateResult::failed(reasons::cannotReplaceItself("2.0")));
+    EXPECT_TRUE(result.text().starts_with(
+        "2.0 is available, but this copy of the app is somewhere it cannot replace itself. "));
+    EXPECT_THAT(installer->manifests, IsEmpty());
 }
 
-// --- checks and their scheduling
-
-TEST_F(UpdaterTest, OneCheckAtATimeAndARefusedOneNeverCallsBack) {
-    ::setenv("VANTREL_DIST", "not a url", 1);
+// A second check while one runs is refused and never calls back; the first is clear again before
+// its completion runs, so the completion may start the next.
+TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
     auto updater = makeUpdater();
-    updater->check(record("first"));
-    updater->check(record("second"));
+    updater->check([&](const UpdateResult& result) {
+        updater->check(record("again"));
+        events->push_back("first: " + result.text());
+    });
+    updater->check(record("refused"));
     EXPECT_EQ(worker->size(), 1u);
     EXPECT_EQ(worker->runDue(), 1);
     EXPECT_THAT(*events, IsEmpty());  // the completion waits for the main queue
     mainQueue->runDue();
-    EXPECT_THAT(*events, ElementsAre("first: " + kCouldNotReach));
+    finishCheck();
     mainQueue->advance(60);
     worker->advance(60);
-    EXPECT_EQ(events->size(), 1u);
-}
-
-TEST_F(UpdaterTest, CheckingIsClearBeforeTheCompletionRuns) {
-    ::setenv("VANTREL_DIST", "not a url", 1);
-    auto updater = makeUpdater();
-    updater->check([&](const UpdateResult&) {
-        updater->check(record("again"));
-        events->push_back("first");
-    });
-    finishCheck();
-    finishCheck();
-    EXPECT_THAT(*events, ElementsAre("first", "again: " + kCouldNotReach));
+    EXPECT_THAT(*events, ElementsAre("first: " + kCouldNotReach, "again: " + kCouldNotReach));
 }
 
 TEST_F(UpdaterTest, AnInstallingRunHasItsQuitRequestHandledBeforeTheCompletion) {
-    serve("2.0");
+    dist(server.base());
     auto updater = makeUpdater();
     updater->check(record("completion"));
     finishCheck();
     EXPECT_THAT(*events, ElementsAre("quit", "completion: 2.0"));
 }
 
+// The first check at the drawn delay (3 s with "VANTREL_DIST"), the timer every 24 hours from
+// the start.
 TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFromTheStart) {
+    ::unsetenv("VANTREL_DIST");
     // The bits above the 54 that are kept are masked off: the draw is 2^52, half the range.
     auto updater = makeUpdater([] { return (std::uint64_t{5} << 54) | (kTwo53 / 2); });
     updater->startPeriodicChecks();
@@ -248,59 +184,158 @@ TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFrom
     EXPECT_EQ(worker->size(), 0u);
     mainQueue->advance(0.1);
     EXPECT_EQ(worker->size(), 1u);
-
-    ::setenv("VANTREL_DIST", "not a url", 1);
+    dist("not a url");  // the run must never reach the built-in server from a test
     finishCheck();
-    for (double day : {86400.0, 2 * 86400.0, 3 * 86400.0}) {
+    for (double day : {86400.0, 2 * 86400.0}) {
         mainQueue->advance(day - 0.1 - mainQueue->now());
         EXPECT_EQ(worker->size(), 0u) << day;
         mainQueue->advance(0.1);
         EXPECT_EQ(worker->size(), 1u) << day;
         finishCheck();
     }
-    EXPECT_THAT(*events, IsEmpty());
-}
-
-TEST_F(UpdaterTest, WithVantrelDistTheFirstCheckComesAfterThreeSeconds) {
-    for (const char* dist : {"", "not a url"}) {
-        ScopedVariable variable("VANTREL_DIST", dist);
-        auto updater = makeUpdater();
-        updater->startPeriodicChecks();
-        EXPECT_EQ(mainQueue->nextDelay(), 3.0) << dist;
-        mainQueue->advance(2.9);
-        EXPECT_EQ(worker->size(), 0u);
-        mainQueue->advance(0.1);
-        EXPECT_EQ(worker->size(), 1u);
-        finishCheck();
-        mainQueue->advance(86400);  // the daily firing, not waited for
-        finishCheck();
-    }
-}
-
-TEST_F(UpdaterTest, AFiringDuringAMenuCheckIsSkippedAndTheMenuStillHearsBack) {
-    ::setenv("VANTREL_DIST", "not a url", 1);
-    auto updater = makeUpdater();
-    updater->startPeriodicChecks();
-    updater->check(record("menu"));
-    mainQueue->advance(3);  // the first periodic check finds one running
-    EXPECT_EQ(worker->size(), 1u);
-    finishCheck();
-    EXPECT_THAT(*events, ElementsAre("menu: " + kCouldNotReach));
-    EXPECT_EQ(worker->size(), 0u);
+    dist("");
+    makeUpdater()->startPeriodicChecks();
+    EXPECT_EQ(mainQueue->nextDelay(), 3.0);  // with "VANTREL_DIST", even empty
 }
 
 TEST_F(UpdaterTest, TimersAndRunsHoldTheUpdaterWeakly) {
-    serve("2.0");
+    dist(server.base());
     auto updater = makeUpdater();
     updater->startPeriodicChecks();
     updater->check(record("menu"));
     updater.reset();
     EXPECT_EQ(worker->runDue(), 1);
     mainQueue->advance(3 * 86400);
-    EXPECT_THAT(server->requests(), IsEmpty());
+    EXPECT_THAT(server.requests(), IsEmpty());
     EXPECT_EQ(worker->size(), 0u);
     EXPECT_EQ(mainQueue->size(), 0u);  // the daily timer ended with its updater
     EXPECT_THAT(*events, IsEmpty());
+}
+
+// Strings are taken as they are (fuzzed); a NUL in the address is no URL.
+TEST(DecodeManifest, AnythingButAnObjectWithTheThreeStringsIsNoManifest) {
+    for (const char* body : {
+             R"(["1.2", "http://h/x", "aa"])",
+             R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})",
+             R"({"version": "1.2", "url": "http://h/x"})",
+             R"({"version": "1.2", "url": "no scheme", "sha256": "aa"})",
+             R"({"version": "1.2", "url": "http://h/x\u0000.tar.gz", "sha256": "aa"})",
+         }) {
+        EXPECT_FALSE(decodeManifest(body)) << body;
+    }
+}
+
+class FetchManifestTest : public ::testing::Test {
+  protected:
+    std::optional<Manifest> fetch(const std::string& path, ManifestTimes times = {}) {
+        return fetchManifest(server.base() + path, times);
+    }
+    Server server;
+};
+
+// Only status 200 with a manifest body, from a fresh request, over HTTP (redirects included), with
+// each limit alone ending the call (a fault in either would hold it for the server's two minutes).
+TEST_F(FetchManifestTest, OnlyAManifestServedWithStatus200OverHttpIsDecoded) {
+    testing::TempDir dir;
+    testing::writeFile(dir / "latest.json", manifestJson("3.0"));
+    auto good = Server::answer(manifestJson("2.0", "http://h/a.tgz"));
+    server.serve("/m", good);
+    server.serve("/moved", Server::redirect(server.base() + "/m"));
+    server.serve("/to-file", Server::redirect("file://" + (dir / "latest.json").string()));
+    server.serve("/silent", Server::answer(manifestJson("2.0"), 200, 120));
+    for (long status : {201L, 206L, 404L}) {
+        server.serve("/" + std::to_string(status), Server::answer(manifestJson("2.0"), status));
+    }
+    server.serve("/html", Server::answer("<html>not json</html>"));
+    server.serve("/empty", Server::answer(""));
+    for (const char* path : {"/201", "/206", "/404", "/to-file", "/unrouted", "/html", "/empty"}) {
+        EXPECT_FALSE(fetch(path)) << path;
+    }
+    for (const char* path : {"/m", "/moved"}) {
+        auto manifest = fetch(path);
+        ASSERT_TRUE(manifest) << path;
+        EXPECT_EQ(manifest->url, "http://h/a.tgz");
+    }
+    EXPECT_EQ(server.requests()[0]["headers"]["Cache-Control"], "no-cache");
+    EXPECT_FALSE(fetchManifest("file://" + (dir / "latest.json").string()));
+    EXPECT_FALSE(fetchManifest("http://127.0.0.1:1/linux/latest.json"));  // nothing listening
+    EXPECT_FALSE(fetch("/silent", {.request = 1, .wait = 240}));
+    EXPECT_FALSE(fetch("/silent", {.request = 240, .wait = 1}));
+}
+
+TEST_F(FetchManifestTest, TheLongestManifestIs64KiB) {
+    for (size_t size : {kLongestManifest, kLongestManifest + 1}) {
+        std::string body = manifestJson("2.0");
+        body.insert(body.size() - 1, std::string(size - body.size(), ' '));
+        server.serve("/m", Server::answer(body));
+        EXPECT_EQ(fetch("/m").has_value(), size == kLongestManifest) << size;
+    }
+}
+
+// However long the client would wait, the server gets out no more than the cap and what the
+// connection's buffers hold.
+TEST_F(FetchManifestTest, AnEndlessBodyIsCutOffAsItStreams) {
+    server.serve("/m", Server::endlessAnswer());
+    EXPECT_FALSE(fetch("/m", {.request = 120, .wait = 120}));
+    std::uint64_t sent = 0;
+    ASSERT_TRUE(testing::eventually(
+        [&] {
+            for (const auto& request : server.requests()) {
+                sent = request.value("sent", sent);
+            }
+            return sent > 0;
+        },
+        60));
+    EXPECT_LT(sent, std::uint64_t{64} << 20);
+}
+
+// Order, empty pieces, trailing zeros and pieces that are no number are fuzzed; these are the
+// rules a release depends on besides.
+TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
+    struct Case {
+        const char* manifest;
+        const char* installed;
+        bool newer;
+    } cases[] = {
+        {"1.10", "1.9", true},
+        {"2.0-beta", "2.0", false},
+        {"+2", "1", true},
+        {"9223372036854775807", "9223372036854775806", true},
+        {"9223372036854775808", "1", false},  // out of range counts as 0
+        {"1. 2", "1.1", false},               // a space makes the piece 0
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isNewerVersion(c.manifest, c.installed), c.newer)
+            << c.manifest << " " << c.installed;
+    }
+}
+
+// Draws scale onto the closed range of four hours; those past the bound are drawn again, not
+// folded into it; the secure source's draws differ and stay within it.
+TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
+    EXPECT_EQ(firstCheckDelay(0), 0.0);
+    EXPECT_EQ(firstCheckDelay(kTwo53), 14400.0);
+    EXPECT_EQ(firstCheckDelay(kTwo53 / 4), 3600.0);
+    // The mask keeps the low 54 bits; of those, only values up to 2^53 are taken.
+    std::vector<std::uint64_t> script = {kTwo53 + 1, ~std::uint64_t{0},
+                                         (std::uint64_t{7} << 54) | kTwo53};
+    size_t next = 0;
+    EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), kTwo53);
+    EXPECT_EQ(next, 3u);
+    std::set<std::uint64_t> draws;
+    for (int i = 0; i < 8; ++i) {
+        draws.insert(drawBelow(kDelayDrawBound, secureRandom64));
+    }
+    EXPECT_GT(draws.size(), 1u);
+    EXPECT_LT(*draws.rbegin(), kDelayDrawBound);
+}
+
+// The failure and test-build alerts are the status menu's tests.
+TEST(UpdateAlerts, EachResultHasItsMessageAndInformativeText) {
+    EXPECT_EQ(resultAlert(UpdateResult::current("1.4.2")),
+              (UpdateAlert{"Vantrel Agent 1.4.2 is up to date", ""}));
+    EXPECT_EQ(resultAlert(UpdateResult::installed("2.0")),
+              (UpdateAlert{"Updating to 2.0", "Vantrel Agent will restart in a moment."}));
 }
 
 }  // namespace
