@@ -12,6 +12,9 @@ import threading
 import time
 import urllib.parse
 
+# Only stops a hang: nothing here measures how long real waiting took.
+PATIENCE = 60.0
+
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -60,7 +63,7 @@ class AgentRun:
             self.closed = True
             self._changed.notify_all()
 
-    def wait_until(self, condition, timeout=5.0):
+    def wait_until(self, condition, timeout=PATIENCE):
         """Waits until condition(output so far) is true and returns its value."""
         with self._changed:
             if self._changed.wait_for(lambda: condition(self.output) or self.closed, timeout):
@@ -81,11 +84,11 @@ class AgentRun:
 
     def terminate(self) -> int:
         self.process.terminate()
-        return self.process.wait(3)
+        return self.process.wait(PATIENCE)
 
     def request(self, method: str, path: str, form: dict = None):
         """(status, headers with lower-case names, body) of one request."""
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=PATIENCE)
         try:
             headers = {"Content-Type": "application/x-www-form-urlencoded"} if form is not None else {}
             connection.request(method, path, urllib.parse.urlencode(form or {}) if form is not None else None, headers)

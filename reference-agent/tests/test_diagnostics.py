@@ -4,13 +4,13 @@ import time
 import unittest
 import zipfile
 
-from tests.harness import AgentRun
+from tests.harness import PATIENCE, AgentRun
 from vantrel_agent.readings import SERIAL
 
 IDLE = {"running": False, "fraction": 0, "message": "", "error": "", "name": ""}
 
 
-def follow(agent, timeout=5.0):
+def follow(agent, timeout=PATIENCE):
     """Polls progress until the run is over; returns every document seen, the last one being the end."""
     seen = []
     deadline = time.monotonic() + timeout

@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from tests.harness import AgentRun
+from tests.harness import PATIENCE, AgentRun
 
 
 def read_json(path):
@@ -33,10 +33,8 @@ class PairingTest(unittest.TestCase):
                 self.assertEqual((status, headers["location"]), (303, "/"))
                 agent.wait_for(STATUS, start=mark)
                 self.assertEqual(read_json(agent.state_path)["code"], "SECRET42")
-                began = time.monotonic()
                 self.assertEqual(agent.terminate(), 0)
-                self.assertLess(time.monotonic() - began, 1.5)
-                agent.wait_closed(3)
+                agent.wait_closed(PATIENCE)
                 self.assertTrue(agent.output.endswith(b"SIGTERM received, stopping\nvantrel-agent: goodbye\n"))
 
             with AgentRun(folder) as agent:
@@ -66,7 +64,7 @@ class SignalTest(unittest.TestCase):
             agent.wait_for(rb"^Waiting to be paired$", start=mark)
             self.assertIsNone(agent.process.poll())
             agent.process.kill()
-            self.assertEqual(agent.process.wait(3), -signal.SIGKILL)
+            self.assertEqual(agent.process.wait(PATIENCE), -signal.SIGKILL)
 
     def test_child_keeps_the_output_open_after_the_agent_exits(self):
         with AgentRun(VANTREL_SIM_CHILD="1") as agent:
@@ -76,14 +74,14 @@ class SignalTest(unittest.TestCase):
                 self.assertFalse(agent.wait_closed(0.5))
             finally:
                 os.kill(pid, signal.SIGKILL)
-            self.assertTrue(agent.wait_closed(3))
+            self.assertTrue(agent.wait_closed(PATIENCE))
 
 
 class MisbehaviourTest(unittest.TestCase):
     def test_exit_at_once_with_one_line(self):
         with AgentRun(VANTREL_SIM_EXIT="3") as agent:
-            self.assertEqual(agent.process.wait(3), 3)
-            agent.wait_closed(3)
+            self.assertEqual(agent.process.wait(PATIENCE), 3)
+            agent.wait_closed(PATIENCE)
             self.assertEqual(agent.output.count(b"\n"), 1)
 
     def test_busy_port_exits_with_status_one(self):
@@ -91,18 +89,17 @@ class MisbehaviourTest(unittest.TestCase):
             holder.bind(("127.0.0.1", 0))
             holder.listen()
             with AgentRun(VANTREL_SIM_PORT=str(holder.getsockname()[1])) as agent:
-                self.assertEqual(agent.process.wait(3), 1)
+                self.assertEqual(agent.process.wait(PATIENCE), 1)
                 agent.wait_for(rb"^vantrel-agent: cannot listen on 127\.0\.0\.1:\d+")
 
     def test_listen_delay_prints_before_it_listens(self):
-        with AgentRun(VANTREL_SIM_LISTEN_DELAY="1") as agent:
-            began = time.monotonic()
+        # A delay no test run reaches: the refusal cannot race the listening.
+        with AgentRun(VANTREL_SIM_LISTEN_DELAY="600") as agent:
             agent.wait_for(rb"^Waiting to be paired$")
             with self.assertRaises(ConnectionRefusedError):
                 agent.request("GET", "/")
-            agent.wait_listening()
-            self.assertGreater(time.monotonic() - began, 0.7)
-            self.assertEqual(agent.request("GET", "/")[0], 200)
+            self.assertEqual(agent.terminate(), 0)
+            self.assertNotIn(b"setup page at", agent.output)
 
     def test_invalid_utf8_comes_as_raw_bytes_among_lines(self):
         with AgentRun(VANTREL_SIM_INVALID_UTF8="1") as agent:
