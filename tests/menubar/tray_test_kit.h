@@ -5,7 +5,6 @@
 #include <QSettings>
 #include <QTimer>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -63,7 +62,7 @@ class RefusingInstaller final : public UpdateInstaller {
 };
 
 // A status menu over stand-ins, each reachable by the test: a /bin/sh script as the agent, manual
-// update queues (no check runs unless the test runs it), a network probe answering `verdict`.
+// update queues (no check runs unless the test runs it), a network that is reachable.
 struct MenuUnderTest {
     // With `realKeepAwake` given, the menu uses it and `keepAwake` stays unset.
     explicit MenuUnderTest(BuildFlavour build, const std::string& script = "sleep 30\n",
@@ -95,7 +94,7 @@ struct MenuUnderTest {
             .setup = std::make_unique<SetupWindow>(workspace, alerts, ownSettings, mainQueue),
             .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
             .networkWarning = std::make_unique<NetworkWarning>(
-                background, mainQueue, [verdict = verdict] { return verdict->load(); }),
+                background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
             .keepAwake = std::move(realKeepAwake),
             .loginItem = std::move(login),
             .settings = ownSettings,
@@ -110,8 +109,6 @@ struct MenuUnderTest {
     std::shared_ptr<AgentProcess> agent;
     std::shared_ptr<ManualQueue> updateMain = std::make_shared<ManualQueue>();
     std::shared_ptr<ManualQueue> updateWorker = std::make_shared<ManualQueue>();
-    std::shared_ptr<std::atomic<LocalNetwork::Verdict>> verdict =
-        std::make_shared<std::atomic<LocalNetwork::Verdict>>(LocalNetwork::Verdict::reachable);
     FakeKeepAwake* keepAwake = nullptr;
     FakeLoginItem* loginItem;
     QSettings* settings;
