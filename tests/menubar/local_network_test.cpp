@@ -184,12 +184,12 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
 TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheWarning) {
     auto background = std::make_shared<testing::ManualQueue>();
     auto main = std::make_shared<testing::ManualQueue>();
-    std::vector<Verdict> verdicts{Verdict::likelyBlocked, Verdict::reachable, Verdict::noNetwork};
+    std::vector<Verdict> verdicts{Verdict::noNetwork, Verdict::reachable, Verdict::likelyBlocked};
     std::vector<bool> shown;
     {
         NetworkWarning warning(background, main, [&] {
-            auto next = verdicts.front();
-            verdicts.erase(verdicts.begin());
+            auto next = verdicts.back();
+            verdicts.pop_back();
             return next;
         });
         for (int i = 0; i < 3; ++i) {

@@ -69,15 +69,10 @@ struct MenuUnderTest {
                            std::unique_ptr<KeepAwake> realKeepAwake = nullptr) {
         writeFile(dir / "agent.sh", "#!/bin/sh\n" + script, true);
         auto mainQueue = std::make_shared<QtMainQueue>();
-        agent = AgentProcess::create({.python = dir / "agent.sh",
-                                      .pythonHome = dir.path(),
-                                      .pythonPath = dir.path(),
-                                      .state = dir / "agent.json",
-                                      .spool = dir / "spool.db",
-                                      .pidFile = dir / "agent.pid",
-                                      .log = dir / "agent.log",
-                                      .apiBase = std::nullopt},
-                                     mainQueue, background);
+        const AgentConfig config{dir / "agent.sh",   dir.path(),       dir.path(),
+                                 dir / "agent.json", dir / "spool.db", dir / "agent.pid",
+                                 dir / "agent.log",  std::nullopt};
+        agent = AgentProcess::create(config, mainQueue, background);
         if (!realKeepAwake) {
             realKeepAwake = std::make_unique<FakeKeepAwake>();
             keepAwake = static_cast<FakeKeepAwake*>(realKeepAwake.get());
