@@ -75,6 +75,7 @@ class KeepAwakeTest : public ::testing::Test {
                                             currentEnvironment());
         ASSERT_TRUE(testing::eventually([] { return std::filesystem::exists(busDir / "bus"); }));
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
         testing::startGuiApplication();
     }
     static void TearDownTestSuite() { delete busDaemon; }
