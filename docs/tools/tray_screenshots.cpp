@@ -13,7 +13,10 @@
 #include <filesystem>
 
 #include "app/app_delegate.h"
-#include "menubar/tray_test_kit.h"
+#include "menubar/status_menu.h"
+#include "setup/gui_harness.h"
+#include "support/background_queue.h"
+#include "support/manual_queue.h"
 #include "support/qt_main_queue.h"
 
 namespace vantrel {
@@ -37,6 +40,28 @@ AgentConfig bundledAgent(const testing::TempDir& dir) {
         .apiBase = "http://127.0.0.1:8790/api",
     };
 }
+
+// What a picture does not need: keep-awake and the login item stay off, no update installs.
+class NoKeepAwake final : public KeepAwake {
+  public:
+    void hold(Answer answer) override { answer(false); }
+    void release() override {}
+    bool isHeld() const override { return false; }
+};
+
+class NoLoginItem final : public LoginItem {
+  public:
+    bool isEnabled() const override { return false; }
+    std::optional<std::string> enable() override { return "not while taking pictures"; }
+    std::optional<std::string> disable() override { return std::nullopt; }
+};
+
+class NoInstaller final : public UpdateInstaller {
+  public:
+    UpdateResult install(const Manifest&) override {
+        return UpdateResult::failed(reasons::kCouldNotPrepare);
+    }
+};
 
 // True when the image holds more than one colour: something was painted.
 bool painted(const QImage& image) {
@@ -75,14 +100,13 @@ StatusMenu::Parts parts(const testing::TempDir& dir) {
         QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
     return {
         .agent = AgentProcess::create(bundledAgent(dir), mainQueue, background),
-        .updater = Updater::create(never, never, std::make_shared<testing::RefusingInstaller>(),
-                                   dir.path()),
+        .updater = Updater::create(never, never, std::make_shared<NoInstaller>(), dir.path()),
         .setup = std::make_unique<SetupWindow>(workspace, alerts, settings, mainQueue),
         .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
         .networkWarning = std::make_unique<NetworkWarning>(
             background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
-        .keepAwake = std::make_unique<testing::FakeKeepAwake>(),
-        .loginItem = std::make_unique<testing::FakeLoginItem>(),
+        .keepAwake = std::make_unique<NoKeepAwake>(),
+        .loginItem = std::make_unique<NoLoginItem>(),
         .settings = settings,
         .alerts = alerts,
         .workspace = workspace,

@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
+#include <sstream>
 
 namespace vantrel {
 namespace {
@@ -63,14 +62,11 @@ TEST_F(LinePrinterTest, AReaderThatFallsBehindGetsWholeLinesEndingWithTheLatest)
     }
     std::string text = readUntil("line 9999\n");
     ASSERT_TRUE(text.ends_with("\nline 9999\n")) << text.substr(text.size() - 100);
+    std::istringstream lines(text);
     int previous = -1;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string line = text.substr(start, end - start);
+    for (std::string line; std::getline(lines, line); previous = std::stoi(line.substr(5))) {
         ASSERT_TRUE(line.starts_with("line ")) << line;
-        int number = std::stoi(line.substr(5));
-        EXPECT_GT(number, previous);
-        previous = number;
+        EXPECT_GT(std::stoi(line.substr(5)), previous);
     }
     EXPECT_LT(text.size(), 10000u * 8) << "the lines waiting were folded";
 }

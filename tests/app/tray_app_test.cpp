@@ -1,9 +1,6 @@
 #include <signal.h>
 
-#include <QApplication>
 #include <QLineEdit>
-#include <QTimer>
-#include <QWidget>
 #include <QtTest/QTest>
 
 #include <atomic>
@@ -22,19 +19,10 @@
 namespace vantrel {
 namespace {
 
+using testing::kTestBuild;
 using testing::MenuUnderTest;
+using testing::runLoop;
 using testing::waitFor;
-
-const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
-
-// Runs the event loop until something quits it; -1 when nothing did within the time given.
-int runLoop(int timeoutMs = 5000) {
-    QTimer failsafe;
-    failsafe.setSingleShot(true);
-    QObject::connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-    failsafe.start(timeoutMs);
-    return QCoreApplication::exec();
-}
 
 class AppDelegateTest : public ::testing::Test {
   protected:
@@ -63,8 +51,8 @@ class AppDelegateTest : public ::testing::Test {
     std::unique_ptr<AppDelegate> owned;
 };
 
-// A start by the user opens the setup window; closing it leaves the application running, and
-// quitting goes through stop, which ends the agent and lets go of keep-awake.
+// A start by the user makes the folders and opens the setup window; closing it leaves the
+// application running, and quitting goes through stop, which ends the agent and keep-awake.
 TEST_F(AppDelegateTest, AStartByTheUserOpensTheSetupWindowAndOnlyQuitEndsTheApplication) {
     tray->settings->setValue("KeepAwake", true);
     auto* app = delegate(false);
@@ -72,25 +60,23 @@ TEST_F(AppDelegateTest, AStartByTheUserOpensTheSetupWindowAndOnlyQuitEndsTheAppl
     app->applicationDidFinishLaunching();
     EXPECT_TRUE(std::filesystem::is_directory(Paths::support()));
     EXPECT_TRUE(std::filesystem::is_directory(Paths::logDirectory()));
-    EXPECT_NE(app->mainMenuForTesting(), nullptr);
-    EXPECT_NE(status->menuForTesting(), nullptr);
+    EXPECT_TRUE(app->mainMenuForTesting() && status->menuForTesting());
     EXPECT_TRUE(status->setupForTesting()->isOpen());
     ASSERT_TRUE(waitFor([&] { return tray->keepAwake->held; }));
     auto pid = tray->agent->pidForTesting();
     ASSERT_TRUE(pid);
-
     bool runningOn = false;  // seen inside the loop: its end is a quit of its own
-    QTimer::singleShot(0, [&] {
-        status->setupForTesting()->windowForTesting()->close();
-        QTimer::singleShot(0, [&] {
-            runningOn = tray->agent->pidForTesting() == pid;
-            QCoreApplication::exit(7);
-        });
-    });
-    EXPECT_EQ(runLoop(), 7) << "only the test ended the loop";
+    EXPECT_EQ(runLoop([&] {
+                  status->setupForTesting()->windowForTesting()->close();
+                  QTimer::singleShot(0, [&] {
+                      runningOn = tray->agent->pidForTesting() == pid;
+                      QCoreApplication::exit(7);
+                  });
+              }),
+              7)
+        << "only the test ended the loop";
     EXPECT_TRUE(runningOn);
-    QTimer::singleShot(0, [] { QCoreApplication::quit(); });
-    EXPECT_EQ(runLoop(), 0);
+    EXPECT_EQ(runLoop([] { QCoreApplication::quit(); }), 0);
     EXPECT_FALSE(tray->keepAwake->held);
     EXPECT_TRUE(testing::eventually([&] { return ::kill(*pid, 0) != 0; }));
 }
@@ -113,8 +99,7 @@ TEST_F(AppDelegateTest, AFolderThatCannotBeMadeShowsOnlyTheAlertThenQuits) {
     testing::writeFile(dir / "file", "in the way");
     ::setenv("XDG_DATA_HOME", (dir / "file").c_str(), 1);
     auto* app = delegate(false);
-    QTimer::singleShot(0, app, &AppDelegate::applicationDidFinishLaunching);
-    int exitStatus = runLoop();
+    int exitStatus = runLoop([&] { app->applicationDidFinishLaunching(); });
     ::setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
 
     EXPECT_EQ(exitStatus, 0) << "the dismissed alert quits";
@@ -122,10 +107,8 @@ TEST_F(AppDelegateTest, AFolderThatCannotBeMadeShowsOnlyTheAlertThenQuits) {
     EXPECT_EQ(tray->alerts->shown[0].first, "Vantrel Agent cannot start");
     EXPECT_EQ(tray->alerts->shown[0].second,
               "It could not create its folder in " + (dir / "file").string() + ": Not a directory");
-    EXPECT_EQ(app->mainMenuForTesting(), nullptr);
-    EXPECT_EQ(status->menuForTesting(), nullptr);
-    EXPECT_FALSE(tray->agent->pidForTesting());
-    EXPECT_FALSE(status->setupForTesting()->isOpen());
+    EXPECT_FALSE(app->mainMenuForTesting() || status->menuForTesting());
+    EXPECT_FALSE(tray->agent->pidForTesting() || status->setupForTesting()->isOpen());
 }
 
 // Only windows the user can see count: not a minimised one, not the tray's docked icon, and not
@@ -159,34 +142,32 @@ TEST_F(AppDelegateTest, ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible) {
 TEST(MainMenuTest, KeysAndCommandsReachTheApplicationsWindows) {
     testing::startGuiApplication();
     auto bar = MainMenu::install();
-    std::vector<std::string> menus;
+    std::string menus;
     for (auto* top : bar->actions()) {
-        std::string text = top->menu()->title().toStdString() + ":";
+        menus += top->menu()->title().toStdString() + ":";
         for (auto* item : top->menu()->actions()) {
-            text +=
+            menus +=
                 " " + (item->isSeparator() ? "-" : item->text().toStdString()) +
                 (item->shortcut().isEmpty() ? "" : " " + item->shortcut().toString().toStdString());
         }
-        menus.push_back(text);
+        menus += "\n";
     }
     EXPECT_EQ(menus,
-              (std::vector<std::string>{
-                  ": About Vantrel Agent - Hide Vantrel Agent Ctrl+H Hide Others Ctrl+Alt+H - "
-                  "Quit Vantrel Agent Ctrl+Q",
-                  "Edit: Undo Ctrl+Z Redo Ctrl+Shift+Z - Cut Ctrl+X Copy Ctrl+C Paste Ctrl+V "
-                  "Select All Ctrl+A",
-                  "Window: Minimise Ctrl+M Close Ctrl+W"}));
+              ": About Vantrel Agent - Hide Vantrel Agent Ctrl+H Hide Others Ctrl+Alt+H - Quit "
+              "Vantrel Agent Ctrl+Q\nEdit: Undo Ctrl+Z Redo Ctrl+Shift+Z - Cut Ctrl+X Copy Ctrl+C "
+              "Paste Ctrl+V Select All Ctrl+A\nWindow: Minimise Ctrl+M Close Ctrl+W\n");
 
     QWidget window;
     auto* field = new QLineEdit(QStringLiteral("solar"), &window);
-    window.show();
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const auto activate = [&] {
+        window.showNormal();
+        window.activateWindow();
+        return QTest::qWaitForWindowActive(&window);
+    };
+    ASSERT_TRUE(activate());
     QTest::keyClick(&window, Qt::Key_M, Qt::ControlModifier);
     EXPECT_TRUE(waitFor([&] { return window.isMinimized(); }, 2));
-    window.showNormal();
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    ASSERT_TRUE(activate());
     field->setFocus();
     ASSERT_TRUE(waitFor([&] { return field->hasFocus(); }, 2));
     field->deselect();

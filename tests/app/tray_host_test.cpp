@@ -3,43 +3,13 @@
 #include <QSystemTrayIcon>
 
 #include <cstdlib>
-#include <memory>
-#include <regex>
 
-#include <gtest/gtest.h>
-
+#include "bundle_app.h"
 #include "menubar/tray_test_kit.h"
 #include "support/qt_window.h"
 
-namespace vantrel {
+namespace vantrel::testing {
 namespace {
-
-using testing::RunningApp;
-using testing::waitFor;
-
-// An X server of this program's own, so that no other test's tray icon docks in its tray.
-std::unique_ptr<RunningApp> ownDisplay() {
-    auto server =
-        std::make_unique<RunningApp>("/usr/bin/Xvfb",
-                                     std::vector<std::string>{"-displayfd", "1", "-nolisten", "tcp",
-                                                              "-screen", "0", "1024x768x24"},
-                                     currentEnvironment());
-    std::smatch number;
-    std::regex line("(^|\n)([0-9]+)\n");
-    std::string output;
-    testing::eventually([&] {
-        output = server->output();
-        return std::regex_search(output, number, line);
-    });
-    if (number.empty()) {
-        return nullptr;
-    }
-    ::setenv("DISPLAY", (":" + number[2].str()).c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    // Without a session bus the icon docks the XEmbed way, in the tray started here.
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    return server;
-}
 
 // Clicks as a person would, at a point of the screen.
 void click(QPoint point) {
@@ -54,25 +24,26 @@ void click(QPoint point) {
 
 class TrayHostTest : public ::testing::Test {
   protected:
+    // Without a session bus the icon docks the XEmbed way, in the tray started here.
     static void SetUpTestSuite() {
-        display = ownDisplay().release();
-        testing::startGuiApplication();
+        display = new OwnDisplay;
+        ASSERT_FALSE(display->name().empty());
+        ::setenv("DISPLAY", display->name().c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        startGuiApplication();
     }
-
     // The server must not outlive the program; nothing draws on it after the last test.
     static void TearDownTestSuite() { delete display; }
 
-    static RunningApp* display;
+    static inline OwnDisplay* display = nullptr;
 };
-
-RunningApp* TrayHostTest::display = nullptr;
 
 // The application starts before the tray: its status window shows until the tray takes the
 // icon. A click on the icon opens the menu, a click on a row runs its command, and the docked
 // icon never counts as a window of the application.
 TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
-    ASSERT_NE(display, nullptr);
-    testing::MenuUnderTest tray({.isProduction = false, .apiLabel = "127.0.0.1"});
+    MenuUnderTest tray(kTestBuild);
     tray.menu->start();
     EXPECT_TRUE(tray.menu->statusWindow().isOpen());
 
@@ -88,12 +59,11 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     QMenu* menu = tray.menu->menuForTesting();
     click(icon->geometry().center());
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 10));
-    QAction* showLog = testing::actionTitled(*menu, "Show log");
-    click(menu->mapToGlobal(menu->actionGeometry(showLog).center()));
+    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
     EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
     EXPECT_FALSE(menu->isVisible());
     tray.menu->stop();
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel::testing

@@ -34,8 +34,7 @@ TEST(ArchiveFoldersTest, TheDesktopFirstWhenThereIsOne) {
 class SaveArchiveTest : public ::testing::Test {
   protected:
     testing::TempDir dir;
-    std::filesystem::path desktop = dir / "Desktop";
-    std::filesystem::path support = dir / "share" / "Vantrel";
+    std::filesystem::path desktop = dir / "Desktop", support = dir / "share" / "Vantrel";
 };
 
 TEST_F(SaveArchiveTest, ReplacesAnEarlierFileWhole) {

@@ -2,51 +2,32 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QLayout>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QWidget>
 
 #include <gtest/gtest.h>
 
 #include "../setup/gui_harness.h"
 #include "support/background_queue.h"
 #include "support/qt_main_queue.h"
-#include "support/running_app.h"
 
 namespace vantrel {
 namespace {
-
-// True when python's zipfile module can list and test the archive.
-bool isZipArchive(const std::filesystem::path& file) {
-    testing::RunningApp check(VANTREL_SYSTEM_PYTHON, {"-m", "zipfile", "-t", file.string()},
-                              currentEnvironment());
-    return testing::readFile(file).starts_with("PK\x03\x04") && check.waitForExit() == 0;
-}
 
 // The real window against the reference agent; the run's decisions have their own table.
 class DiagnosticsWindowTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { testing::startGuiApplication(); }
+    void TearDown() override { std::filesystem::remove_all(desktop); }
 
-    void TearDown() override { std::filesystem::remove_all(desktop()); }
-
-    static std::filesystem::path desktop() {
-        return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation).toStdString();
-    }
-
-    template <typename T>
+    template <typename T = QPushButton>
     T* find(const char* name) {
         auto* found = window.windowForTesting()->findChild<T*>(QString::fromLatin1(name));
         EXPECT_TRUE(found) << name;
         return found;
     }
-    QPushButton* start() { return find<QPushButton>("start"); }
     std::string status() { return find<QLabel>("status")->text().toStdString(); }
-    bool statusStartsWith(const std::string& prefix) {
-        return testing::waitFor([&] { return status().starts_with(prefix); });
-    }
 
     // Every shown part of the content lies inside the window, below the one before it, and has
     // at least the height its text needs at its width.
@@ -59,18 +40,20 @@ class DiagnosticsWindowTest : public ::testing::Test {
                 continue;
             }
             const QRect box = item->geometry();
-            EXPECT_GE(box.top(), bottom) << item->objectName().toStdString();
-            EXPECT_LE(box.bottom(), frame->height()) << item->objectName().toStdString();
+            SCOPED_TRACE(item->objectName().toStdString());
+            EXPECT_GE(box.top(), bottom);
+            EXPECT_LE(box.bottom(), frame->height());
             if (item->hasHeightForWidth()) {
-                EXPECT_GE(box.height(), item->heightForWidth(box.width()))
-                    << item->objectName().toStdString();
+                EXPECT_GE(box.height(), item->heightForWidth(box.width()));
             }
             bottom = box.bottom();
         }
-        EXPECT_LE(start()->geometry().bottom(), frame->height());
+        EXPECT_LE(find("start")->geometry().bottom(), frame->height());
         EXPECT_EQ(frame->width(), 460);
     }
 
+    const std::filesystem::path desktop =
+        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation).toStdString();
     std::shared_ptr<testing::RecordingWorkspace> workspace =
         std::make_shared<testing::RecordingWorkspace>();
     DiagnosticsWindow window{workspace, std::make_shared<BackgroundQueue>(2),
@@ -81,7 +64,7 @@ class DiagnosticsWindowTest : public ::testing::Test {
 TEST_F(DiagnosticsWindowTest, FirstViewFitsItsContent) {
     window.show();
     EXPECT_EQ(window.windowForTesting()->windowTitle(), QStringLiteral("Vantrel Diagnostics"));
-    EXPECT_EQ(start()->text(), QStringLiteral("Collect diagnostics"));
+    EXPECT_EQ(find("start")->text(), QStringLiteral("Collect diagnostics"));
     EXPECT_FALSE(find<QProgressBar>("progress")->isVisible());
     expectContentFits();
 }
@@ -91,23 +74,24 @@ TEST_F(DiagnosticsWindowTest, CollectsSavesAndRevealsTheArchive) {
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
     window.setBaseForTesting(agent.base());
     window.show();
-    start()->click();
+    find("start")->click();
     EXPECT_EQ(status(), "Starting…");
-    EXPECT_FALSE(start()->isEnabled());
-    ASSERT_TRUE(statusStartsWith("Saved to ")) << status();
+    EXPECT_FALSE(find("start")->isEnabled());
+    ASSERT_TRUE(testing::waitFor([&] { return status().starts_with("Saved to "); })) << status();
 
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(desktop())) {
-        files.push_back(entry.path());
-    }
+    std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(desktop), {});
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(files[0].filename().string().starts_with("vantrel-diagnostics-"));
-    EXPECT_TRUE(isZipArchive(files[0]));
+    // Python's zipfile module can list and test it.
+    testing::RunningApp check(VANTREL_SYSTEM_PYTHON, {"-m", "zipfile", "-t", files[0].string()},
+                              currentEnvironment());
+    EXPECT_EQ(check.waitForExit(), 0) << check.output();
+    EXPECT_TRUE(testing::readFile(files[0]).starts_with("PK\x03\x04"));
     EXPECT_EQ(status(),
               "Saved to " + files[0].string() + "\n\nEmail it to support@vantrel.energy.");
-    EXPECT_EQ(start()->text(), QStringLiteral("Collect again"));
+    EXPECT_EQ(find("start")->text(), QStringLiteral("Collect again"));
     expectContentFits();
-    find<QPushButton>("reveal")->click();
+    find("reveal")->click();
     EXPECT_EQ(workspace->revealed, files);
 }
 

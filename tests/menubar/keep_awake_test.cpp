@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -10,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "menubar/keep_awake.h"
 #include "tray_test_kit.h"
 
 namespace vantrel {
@@ -25,10 +23,6 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
   public:
-    struct Request {
-        QString what, who, why, mode;
-    };
-
     explicit FakeLoginManager(const QString& address)
         : bus_(QDBusConnection::connectToBus(address, "fake-login-manager")) {
         registered =
@@ -49,7 +43,7 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
 
     bool registered = false;
     bool refuses = false;
-    std::vector<Request> requests;
+    std::vector<QStringList> requests;  // what, who, why, mode
 
   public slots:
     QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
@@ -75,50 +69,35 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
 class KeepAwakeTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        busDir = new testing::TempDir;
-        address = "unix:path=" + (*busDir / "bus").string();
-        auto started = ChildProcess::spawn({"/usr/bin/dbus-daemon",
+        address = "unix:path=" + (busDir / "bus").string();
+        busDaemon = new testing::RunningApp("/usr/bin/dbus-daemon",
                                             {"--session", "--nofork", "--address=" + address},
-                                            currentEnvironment(),
-                                            -1});
-        ASSERT_TRUE(started.child);
-        busDaemon = new ChildProcess(std::move(*started.child));
-        ASSERT_TRUE(testing::eventually([] { return std::filesystem::exists(*busDir / "bus"); }));
+                                            currentEnvironment());
+        ASSERT_TRUE(testing::eventually([] { return std::filesystem::exists(busDir / "bus"); }));
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
         testing::startGuiApplication();
     }
-    static void TearDownTestSuite() {
-        busDaemon->signal(SIGTERM);
-        busDaemon->wait();
-    }
+    static void TearDownTestSuite() { delete busDaemon; }
 
     void SetUp() override { ASSERT_TRUE(manager.registered); }
 
-    std::optional<bool> holdAndWait(KeepAwake& lock) {
-        std::optional<bool> answer;
-        lock.hold([&](bool held) { answer = held; });
-        waitFor([&] { return answer.has_value(); }, 5);
-        return answer;
-    }
-
-    static inline testing::TempDir* busDir = nullptr;
+    static inline testing::TempDir busDir;
     static inline std::string address;
-    static inline ChildProcess* busDaemon = nullptr;
+    static inline testing::RunningApp* busDaemon = nullptr;
     FakeLoginManager manager{QString::fromStdString(address)};
 };
 
 TEST_F(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
     auto lock = makeKeepAwake();
-    EXPECT_EQ(holdAndWait(*lock), true);
-    EXPECT_TRUE(lock->isHeld());
+    std::optional<bool> answer;
+    lock->hold([&](bool held) { answer = held; });
+    ASSERT_TRUE(waitFor([&] { return answer.has_value(); }, 5));
+    EXPECT_TRUE(*answer && lock->isHeld());
     ASSERT_EQ(manager.requests.size(), 1u);
-    const auto& request = manager.requests[0];
-    EXPECT_EQ(request.what, "idle");
-    EXPECT_EQ(request.who, "Vantrel Agent");
-    EXPECT_EQ(request.why, "Vantrel Agent is reading your solar");
-    EXPECT_EQ(request.mode, "block");
+    EXPECT_EQ(manager.requests[0], QStringList({"idle", "Vantrel Agent",
+                                                "Vantrel Agent is reading your solar", "block"}));
     EXPECT_EQ(manager.locksHeld(), 1);
-
     lock->hold([](bool) { ADD_FAILURE() << "a second hold is ignored"; });
     QCoreApplication::processEvents();
     EXPECT_EQ(manager.requests.size(), 1u);
@@ -127,64 +106,67 @@ TEST_F(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
     EXPECT_EQ(manager.locksHeld(), 0);
 }
 
-TEST_F(KeepAwakeTest, ARefusalOrNoLoginManagerLeavesNothingHeld) {
-    manager.refuses = true;
-    for (int round = 0; round < 2; ++round) {
+// A grant arriving after release reaches nobody: its lock's last copy closes, and no answer comes.
+TEST_F(KeepAwakeTest, ARefusalNoLoginManagerOrAGrantAfterReleaseLeavesNothingHeld) {
+    const struct {
+        const char* what;
+        bool refuses, unregister, releaseAtOnce;
+        std::optional<bool> answer;
+    } rows[] = {{"a grant after release", false, false, true, std::nullopt},
+                {"a refusal", true, false, false, false},
+                {"no login manager", false, true, false, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        manager.refuses = row.refuses;
+        if (row.unregister) {
+            manager.unregister();
+        }
         auto lock = makeKeepAwake();
-        EXPECT_EQ(holdAndWait(*lock), false) << round;
+        std::optional<bool> answer;
+        lock->hold([&](bool held) { answer = held; });
+        if (row.releaseAtOnce) {
+            lock->release();
+            ASSERT_TRUE(waitFor(
+                [&] { return manager.requests.size() == 1 && manager.locksHeld() == 0; }, 5));
+            QCoreApplication::processEvents();
+        } else {
+            waitFor([&] { return answer.has_value(); }, 5);
+        }
+        EXPECT_EQ(answer, row.answer);
         EXPECT_FALSE(lock->isHeld());
         EXPECT_EQ(manager.locksHeld(), 0);
-        manager.unregister();
     }
 }
 
-// The lock handed out after release reaches nobody: its last copy closes, and no answer comes.
-TEST_F(KeepAwakeTest, AGrantArrivingAfterReleaseIsLetGoAtOnce) {
-    auto lock = makeKeepAwake();
-    bool answered = false;
-    lock->hold([&](bool) { answered = true; });
-    lock->release();
-    ASSERT_TRUE(
-        waitFor([&] { return manager.requests.size() == 1 && manager.locksHeld() == 0; }, 5));
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(answered);
-    EXPECT_FALSE(lock->isHeld());
-}
-
+// What is stored is what the login manager granted; stop lets go of the lock.
 TEST_F(KeepAwakeTest, TheMenuHoldsOneLockBetweenOnAndOffAndStopReleasesIt) {
-    testing::MenuUnderTest tray({.isProduction = false, .apiLabel = "127.0.0.1"}, "sleep 30\n",
-                                makeKeepAwake());
+    testing::MenuUnderTest tray(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
     tray.menu->start();
-    auto* awake = testing::actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake");
+    auto* awake = tray.action("Keep this computer awake");
     awake->trigger();
     ASSERT_TRUE(waitFor([&] { return tray.settings->value("KeepAwake").toBool(); }, 5));
     EXPECT_EQ(manager.locksHeld(), 1);
     emit tray.menu->menuForTesting()->aboutToShow();
     EXPECT_TRUE(awake->isChecked());
-
     awake->trigger();
     EXPECT_EQ(manager.locksHeld(), 0);
     EXPECT_FALSE(tray.settings->value("KeepAwake").toBool());
-    awake->trigger();
-    ASSERT_TRUE(waitFor([&] { return manager.locksHeld() == 1; }, 5));
+    awake->trigger();  // the lock is taken once the answer is in, not when the manager made it
+    ASSERT_TRUE(waitFor([&] { return tray.settings->value("KeepAwake").toBool(); }, 5));
+    EXPECT_EQ(manager.locksHeld(), 1);
     tray.menu->stop();
     EXPECT_EQ(manager.locksHeld(), 0);
     EXPECT_EQ(manager.requests.size(), 2u);
-    EXPECT_TRUE(tray.alerts->shown.empty());
-}
 
-TEST_F(KeepAwakeTest, TheMenuStoresOffWhenTheLoginManagerRefuses) {
     manager.refuses = true;
-    testing::MenuUnderTest tray({.isProduction = false, .apiLabel = "127.0.0.1"}, "sleep 30\n",
-                                makeKeepAwake());
-    tray.settings->setValue("KeepAwake", true);
-    tray.menu->start();
-    ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5));
-    emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_FALSE(testing::actionTitled(*tray.menu->menuForTesting(), "Keep this computer awake")
-                     ->isChecked());
-    EXPECT_TRUE(tray.alerts->shown.empty());
-    tray.menu->stop();
+    testing::MenuUnderTest refused(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
+    refused.settings->setValue("KeepAwake", true);
+    refused.menu->start();
+    ASSERT_TRUE(waitFor([&] { return !refused.settings->value("KeepAwake").toBool(); }, 5));
+    emit refused.menu->menuForTesting()->aboutToShow();
+    EXPECT_FALSE(refused.action("Keep this computer awake")->isChecked());
+    EXPECT_TRUE(tray.alerts->shown.empty() && refused.alerts->shown.empty());
+    refused.menu->stop();
 }
 
 }  // namespace

@@ -40,46 +40,35 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
     ipv6.address->ss_family = AF_INET6;
     Entry tooShort = ipv4("en2", "10.0.0.5");
     tooShort.length = 4;
-    struct Case {
+    const Entry loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK);
+    const struct {
         const char* what;
         LocalNetwork::InterfaceList list;
         std::optional<std::string> target;
     } cases[] = {
+        // clang-format off
         {"listing failed", std::nullopt, std::nullopt},
-        {"loopback and self-assigned only",
-         std::vector{ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK), ipv4("en0", "169.254.3.4")},
-         std::nullopt},
-        {"down, no address, IPv6, unconvertible",
-         std::vector{ipv4("en0", "192.168.7.23", 0), Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6,
-                     tooShort},
-         std::nullopt},
-        {"en after a tunnel", std::vector{ipv4("utun0", "10.8.0.2"), ipv4("en0", "192.168.7.23")},
-         "192.168.7.1"},
-        {"first fallback kept",
-         std::vector{ipv4("tun0", "10.8.0.2"), ipv4("docker0", "172.17.0.1")}, "10.8.0.1"},
-        {"first en wins", std::vector{ipv4("en1", "192.168.1.9"), ipv4("en0", "192.168.7.23")},
-         "192.168.1.1"},
-        {"Linux wired", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("eth0", "192.168.2.5")},
-         "192.168.2.1"},
-        {"Linux wireless", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("wlp3s0", "192.168.3.5")},
-         "192.168.3.1"},
-        {"predictable wired",
-         std::vector{ipv4("virbr0", "192.168.122.1"), ipv4("enp0s31f6", "192.168.4.5")},
-         "192.168.4.1"},
-        {"skipped entries first", std::vector{ipv4("en0", "169.254.1.1"), ipv4("en0", "10.0.0.1")},
-         "10.0.0.1"},
+        {"loopback and self-assigned only", std::vector{loopback, ipv4("en0", "169.254.3.4")}, {}},
+        {"down, no address, IPv6, unconvertible", std::vector{ipv4("en0", "192.168.7.23", 0),
+         Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6, tooShort}, {}},
+        {"en after a tunnel", std::vector{ipv4("utun0", "10.8.0.2"), ipv4("en0", "192.168.7.23")}, "192.168.7.1"},
+        {"first fallback kept", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("docker0", "172.17.0.1")}, "10.8.0.1"},
+        {"first en wins", std::vector{ipv4("en1", "192.168.1.9"), ipv4("en0", "192.168.7.23")}, "192.168.1.1"},
+        {"Linux wired", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("eth0", "192.168.2.5")}, "192.168.2.1"},
+        {"Linux wireless", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("wlp3s0", "192.168.3.5")}, "192.168.3.1"},
+        {"predictable wired", std::vector{ipv4("virbr0", "192.168.122.1"), ipv4("enp0s31f6", "192.168.4.5")}, "192.168.4.1"},
+        {"skipped entries first", std::vector{ipv4("en0", "169.254.1.1"), ipv4("en0", "10.0.0.1")}, "10.0.0.1"},
+        // clang-format on
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         auto address = LocalNetwork::chooseAddress(c.list);
-        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, c.target);
+        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, c.target) << c.what;
     }
     for (const char* odd : {"1.2.3", "1.2.3.4.5", "", "...."}) {
         EXPECT_EQ(LocalNetwork::probeTarget(odd), std::nullopt) << odd;
     }
     EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_sec, 1);
     EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_usec, 500000);
-
     // The system's own list is only read here; the machine's network is never contacted.
     auto list = LocalNetwork::systemInterfaces();
     ASSERT_TRUE(list);
@@ -134,26 +123,25 @@ bool inOwnNetwork(const std::function<void()>& body) {
 }
 
 // The en address 127.0.0.23 (after a tunnel's) gives the target 127.0.0.1; the first port listed
-// open is the one that answers, and the probe stops there.
+// open is the one that answers, and the probe stops there. No usable address, or only loopback:
+// no socket is opened at all.
 TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAnswer) {
     const LocalNetwork::InterfaceList list =
         std::vector{ipv4("utun0", "127.0.0.77"), ipv4("en0", "127.0.0.23")};
     const LocalNetwork::InterfaceList loopbackOnly =
         std::vector{ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK)};
     const bool ran = inOwnNetwork([&] {
-        const auto source = [&] { return LocalNetwork::chooseAddress(list); };
-        EXPECT_EQ(probe(source), Verdict::likelyBlocked) << "every port refuses";
-        const std::vector<std::vector<std::uint16_t>> steps{{53}, {443, 53}, {80, 443}};
-        for (const auto& open : steps) {
+        EXPECT_EQ(probe([&] { return LocalNetwork::chooseAddress(list); }), Verdict::likelyBlocked);
+        for (const auto& open :
+             std::vector<std::vector<std::uint16_t>>{{53}, {443, 53}, {80, 443}}) {
             SCOPED_TRACE(open.front());
             std::list<Listener> listeners(open.begin(), open.end());
             ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound));
-            EXPECT_EQ(probe(source), Verdict::reachable);
+            EXPECT_EQ(probe([&] { return LocalNetwork::chooseAddress(list); }), Verdict::reachable);
             for (const auto& listener : listeners) {
                 EXPECT_EQ(listener.connected(), &listener == &listeners.front());
             }
         }
-        // No usable address, or only loopback: no socket is opened at all.
         Listener http(80);
         EXPECT_EQ(probe([] { return std::nullopt; }), Verdict::noNetwork);
         EXPECT_EQ(probe([] { return "127.0.1"; }), Verdict::noNetwork);
@@ -196,12 +184,12 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
 TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheWarning) {
     auto background = std::make_shared<testing::ManualQueue>();
     auto main = std::make_shared<testing::ManualQueue>();
-    std::vector<Verdict> verdicts{Verdict::likelyBlocked, Verdict::reachable, Verdict::noNetwork};
+    std::vector<Verdict> verdicts{Verdict::noNetwork, Verdict::reachable, Verdict::likelyBlocked};
     std::vector<bool> shown;
     {
         NetworkWarning warning(background, main, [&] {
-            auto next = verdicts.front();
-            verdicts.erase(verdicts.begin());
+            auto next = verdicts.back();
+            verdicts.pop_back();
             return next;
         });
         for (int i = 0; i < 3; ++i) {

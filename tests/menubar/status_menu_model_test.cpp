@@ -27,30 +27,19 @@ std::string shown(const MenuRow& row) {
     return text;
 }
 
-struct Case {
-    std::string name;
-    BuildFlavour build;
-    std::function<void(StatusMenuModel&)> change;
-    std::vector<std::string> rows;
-};
-
-std::vector<std::string> commandRows(const std::string& warning, const std::string& checks) {
-    return {warning,
-            "-",
-            "command Open Vantrel Agent ^o",
-            "command Restart agent",
-            "command Show log",
-            "command Run diagnostics\u2026",
-            "command Check for updates\u2026",
-            "-",
-            "toggle Start at login" + std::string(checks[0] == 'x' ? " [x]" : ""),
-            "toggle Keep this computer awake" + std::string(checks[1] == 'x' ? " [x]" : ""),
-            "-",
-            "command Quit Vantrel Agent ^q"};
-}
-
-std::vector<std::string> with(std::vector<std::string> head, std::vector<std::string> tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
+// The state lines given, then the warning row and the commands with the check marks ("x-": login
+// on).
+std::vector<std::string> with(std::vector<std::string> head, const std::string& warning,
+                              const char* checks) {
+    const std::string login = checks[0] == 'x' ? " [x]" : "",
+                      awake = checks[1] == 'x' ? " [x]" : "";
+    // clang-format off
+    head.insert(head.end(), {warning, "-", "command Open Vantrel Agent ^o", "command Restart agent",
+                             "command Show log", "command Run diagnostics\u2026",
+                             "command Check for updates\u2026", "-", "toggle Start at login" + login,
+                             "toggle Keep this computer awake" + awake, "-",
+                             "command Quit Vantrel Agent ^q"});
+    // clang-format on
     return head;
 }
 
@@ -58,31 +47,31 @@ TEST(StatusMenuModelTest, RowsAndTheirGating) {
     const std::string starting = "line Starting\u2026 off";
     const std::string testLine = "line \u26A0\uFE0E Test build \u2014 127.0.0.1 off";
     const std::string hidden = "command  hidden";
-    const std::vector<Case> cases{
+    const struct {
+        std::string name;
+        BuildFlavour build;
+        std::function<void(StatusMenuModel&)> change;
+        std::vector<std::string> rows;
+    } cases[] = {
+        // clang-format off
         {"a test build names its cloud on the second line", kTestBuild, [](auto&) {},
-         with({starting, testLine}, commandRows(hidden, "--"))},
+         with({starting, testLine}, hidden, "--")},
         {"production goes from the state line to the hidden warning", kProduction, [](auto&) {},
-         with({starting}, commandRows(hidden, "--"))},
+         with({starting}, hidden, "--")},
         {"the first line follows the agent", kProduction,
          [](auto& model) { model.setState(AgentState::stopped("exited 3")); },
-         with({"line Stopped \u2014 exited 3 off"}, commandRows(hidden, "--"))},
-        {"a blocked probe shows the warning", kProduction,
-         [](auto& model) { model.setWarning(true); },
-         with({starting}, commandRows("command " + kWarning, "--"))},
+         with({"line Stopped \u2014 exited 3 off"}, hidden, "--")},
+        {"a blocked probe shows the warning", kProduction, [](auto& model) { model.setWarning(true); },
+         with({starting}, "command " + kWarning, "--")},
         {"a later probe hides it and keeps its title", kProduction,
-         [](auto& model) {
-             model.setWarning(true);
-             model.setWarning(false);
-         },
-         with({starting}, commandRows("command " + kWarning + " hidden", "--"))},
+         [](auto& model) { model.setWarning(true); model.setWarning(false); },
+         with({starting}, "command " + kWarning + " hidden", "--")},
         {"check marks as read back", kTestBuild, [](auto& model) { model.setChecks(true, true); },
-         with({starting, testLine}, commandRows(hidden, "xx"))},
+         with({starting, testLine}, hidden, "xx")},
         {"a refused keep-awake reads as off", kTestBuild,
-         [](auto& model) {
-             model.setChecks(false, true);
-             model.setChecks(true, false);
-         },
-         with({starting, testLine}, commandRows(hidden, "x-"))},
+         [](auto& model) { model.setChecks(false, true); model.setChecks(true, false); },
+         with({starting, testLine}, hidden, "x-")},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,22 +94,11 @@ TEST(StatusMenuModelTest, EveryRowWithACommandAndEveryKey) {
         commands.push_back(row.command);
     }
     using enum MenuCommand;
-    const std::vector<std::optional<MenuCommand>> expected{std::nullopt,
-                                                           std::nullopt,
-                                                           openNetworkSettings,
-                                                           std::nullopt,
-                                                           openSetupPage,
-                                                           restart,
-                                                           showLog,
-                                                           runDiagnostics,
-                                                           checkForUpdates,
-                                                           std::nullopt,
-                                                           toggleLogin,
-                                                           toggleAwake,
-                                                           std::nullopt,
-                                                           quit};
-    EXPECT_EQ(commands, expected);
-
+    const std::optional<MenuCommand> none;
+    EXPECT_EQ(commands,
+              (std::vector<std::optional<MenuCommand>>{
+                  none, none, openNetworkSettings, none, openSetupPage, restart, showLog,
+                  runDiagnostics, checkForUpdates, none, toggleLogin, toggleAwake, none, quit}));
     EXPECT_EQ(model.commandForKey('o'), openSetupPage);
     EXPECT_EQ(model.commandForKey('q'), quit);
     EXPECT_EQ(model.commandForKey('w'), std::nullopt);

@@ -1,40 +1,38 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QMenu>
-#include <QObject>
 #include <QSettings>
+#include <QTimer>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "../setup/gui_harness.h"
-#include "agent/agent_config.h"
-#include "menubar/keep_awake.h"
-#include "menubar/login_item.h"
 #include "menubar/status_menu.h"
 #include "support/background_queue.h"
 #include "support/manual_queue.h"
+#include "support/qt_main_queue.h"
 #include "support/temp_dir.h"
 
 namespace vantrel::testing {
 
-// A stand-in agent: a /bin/sh script in `dir` run as the agent's interpreter.
-AgentConfig scriptAgent(const TempDir& dir, const std::string& script);
-
-// Keep-awake that grants (or refuses) each request on the next turn of the event loop.
+// Keep-awake that grants each request on the next turn of the event loop.
 class FakeKeepAwake final : public KeepAwake {
   public:
-    void hold(Answer answer) override;
+    void hold(Answer answer) override {
+        if (onRequest) {
+            onRequest();
+        }
+        QTimer::singleShot(0, &context_,
+                           [this, answer = std::move(answer)] { answer(held = true); });
+    }
     void release() override { held = false; }
     bool isHeld() const override { return held; }
 
-    bool grants = true;
     bool held = false;
-    int requests = 0;
     std::function<void()> onRequest;
 
   private:
@@ -44,8 +42,12 @@ class FakeKeepAwake final : public KeepAwake {
 class FakeLoginItem final : public LoginItem {
   public:
     bool isEnabled() const override { return enabled; }
-    std::optional<std::string> enable() override;
-    std::optional<std::string> disable() override;
+    std::optional<std::string> enable() override { return set(true); }
+    std::optional<std::string> disable() override { return set(false); }
+    std::optional<std::string> set(bool on) {
+        enabled = failure ? enabled : on;
+        return failure;
+    }
 
     bool enabled = false;
     std::optional<std::string> failure;
@@ -59,28 +61,76 @@ class RefusingInstaller final : public UpdateInstaller {
     }
 };
 
-// A status menu over stand-ins, each reachable by the test. The updater's main queue and worker
-// are manual, so no check runs unless the test runs it; the network probe answers `verdict`.
+// A status menu over stand-ins, each reachable by the test: a /bin/sh script as the agent, manual
+// update queues (no check runs unless the test runs it), a network that is reachable.
 struct MenuUnderTest {
-    // With `keepAwake` given, the menu uses it and the fake below stays unset.
-    explicit MenuUnderTest(BuildFlavour build, const std::string& agentScript = "sleep 30\n",
-                           std::unique_ptr<KeepAwake> keepAwake = nullptr);
+    // With `realKeepAwake` given, the menu uses it and `keepAwake` stays unset.
+    explicit MenuUnderTest(BuildFlavour build, const std::string& script = "sleep 30\n",
+                           std::unique_ptr<KeepAwake> realKeepAwake = nullptr) {
+        writeFile(dir / "agent.sh", "#!/bin/sh\n" + script, true);
+        auto mainQueue = std::make_shared<QtMainQueue>();
+        const AgentConfig config{dir / "agent.sh",   dir.path(),       dir.path(),
+                                 dir / "agent.json", dir / "spool.db", dir / "agent.pid",
+                                 dir / "agent.log",  std::nullopt};
+        agent = AgentProcess::create(config, mainQueue, background);
+        if (!realKeepAwake) {
+            realKeepAwake = std::make_unique<FakeKeepAwake>();
+            keepAwake = static_cast<FakeKeepAwake*>(realKeepAwake.get());
+        }
+        auto login = std::make_unique<FakeLoginItem>();
+        loginItem = login.get();
+        auto ownSettings = std::make_shared<QSettings>(
+            QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
+        settings = ownSettings.get();
+        menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
+            .agent = agent,
+            .updater = Updater::create(updateMain, updateWorker,
+                                       std::make_shared<RefusingInstaller>(), dir.path()),
+            .setup = std::make_unique<SetupWindow>(workspace, alerts, ownSettings, mainQueue),
+            .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
+            .networkWarning = std::make_unique<NetworkWarning>(
+                background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
+            .keepAwake = std::move(realKeepAwake),
+            .loginItem = std::move(login),
+            .settings = ownSettings,
+            .alerts = alerts,
+            .workspace = workspace,
+            .build = std::move(build),
+        });
+    }
 
     TempDir dir;
     std::shared_ptr<BackgroundQueue> background = std::make_shared<BackgroundQueue>();
     std::shared_ptr<AgentProcess> agent;
     std::shared_ptr<ManualQueue> updateMain = std::make_shared<ManualQueue>();
     std::shared_ptr<ManualQueue> updateWorker = std::make_shared<ManualQueue>();
-    std::shared_ptr<std::atomic<LocalNetwork::Verdict>> verdict =
-        std::make_shared<std::atomic<LocalNetwork::Verdict>>(LocalNetwork::Verdict::reachable);
     FakeKeepAwake* keepAwake = nullptr;
     FakeLoginItem* loginItem;
     QSettings* settings;
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::unique_ptr<StatusMenu> menu;
+
+    QAction* action(const std::string& title) const {
+        for (auto* found : menu->menuForTesting()->actions()) {
+            if (found->text().toStdString() == title) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
 };
 
-QAction* actionTitled(const QMenu& menu, const std::string& title);
+inline const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
+
+// Runs `act` inside the event loop until something quits it: its exit code, -1 when nothing did.
+inline int runLoop(const std::function<void()>& act = [] {}) {
+    QTimer::singleShot(0, act);
+    QTimer failsafe;
+    failsafe.setSingleShot(true);
+    QObject::connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    failsafe.start(30000);
+    return QCoreApplication::exec();
+}
 
 }  // namespace vantrel::testing
