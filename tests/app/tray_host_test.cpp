@@ -1,6 +1,8 @@
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QWindow>
 
 #include <cstdlib>
 
@@ -20,6 +22,17 @@ void click(QPoint point) {
     std::optional<int> status;
     waitFor([&] { return (status = xdotool.waitForExit(0)).has_value(); }, 10);
     EXPECT_EQ(status, 0) << xdotool.output();
+}
+
+// The docked icon's own window takes clicks only once the server shows it in the tray; a known
+// geometry comes earlier.
+bool iconIsShown() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->inherits("QSystemTrayIconSys")) {
+            return widget->windowHandle() && widget->windowHandle()->isExposed();
+        }
+    }
+    return false;
 }
 
 class TrayHostTest : public ::testing::Test {
@@ -52,7 +65,8 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
         {"--edge", "top", "--align", "left", "--widthtype", "request", "--height", "32"},
         currentEnvironment());
     QSystemTrayIcon* icon = tray.menu->trayForTesting().icon();
-    ASSERT_TRUE(waitFor([&] { return !icon->geometry().isEmpty(); }, 20)) << trayer.output();
+    ASSERT_TRUE(waitFor([&] { return !icon->geometry().isEmpty() && iconIsShown(); }, 60))
+        << trayer.output();
     EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindow().isOpen(); }, 5));
     EXPECT_FALSE(hasVisibleWindows());
 
