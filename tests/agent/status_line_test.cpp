@@ -42,12 +42,17 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"\tWaiting for equipment", "waiting"},
                       Case{"pv=1\tgrid=2", "Solar 1\tgrid=2 kW"},
                       Case{"pv=1 grid=\t2", "Solar 1 kW"}, Case{"pv=1 grid=\v2", "Solar 1 kW"},
-                      Case{"Pv=1", nullptr}));
+                      Case{"Pv=1", nullptr},
+                      // Exact halves go by the double's own bits, as printf rounds them.
+                      Case{"pv=1 grid=0.125", "Solar 1 kW \u00B7 importing 0.12 kW"},
+                      Case{"pv=1 grid=-2.675kW", "Solar 1 kW \u00B7 exporting 2.67 kW"},
+                      Case{"pv=1 grid=0.00500001", "Solar 1 kW \u00B7 importing 0.01 kW"}));
 
 TEST(Trimmed, KeepsLineBreaksOtherThanTheFeed) {
     EXPECT_EQ(trimmed(" x\r"), "x\r");
     EXPECT_EQ(trimmed("\u2000\u200A x \u205F"), "x");
-    EXPECT_EQ(trimmed("\u200B"), "\u200B");  // a zero-width space is not a space separator
+    EXPECT_EQ(trimmed("\u200B"), "\u200B");          // a zero-width space is not a space separator
+    EXPECT_EQ(trimmed("x\xE2\x80p"), "x\xE2\x80p");  // no space separator ends in "p"
 }
 
 }  // namespace
