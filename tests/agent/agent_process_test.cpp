@@ -100,14 +100,13 @@ TEST_F(AgentProcessTest, LaunchesWithTheArgumentsAndEnvironmentOfTheContract) {
         ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(dir / "env"); }));
         EXPECT_EQ(read("args"), "-m\nvantrel_agent\nrun\n");
         EXPECT_EQ(read("fds"), "0\n1\n2\n3\n");  // 3: ls's own folder
-        auto env = read("env");
+        auto at = [&](const char* name) { return (dir / name).string(); };
         for (auto entry :
-             {"PYTHONHOME=" + (dir / "python").string(), "PYTHONPATH=" + (dir / "lib").string(),
-              "PYTHONDONTWRITEBYTECODE=1"s, "PYTHONUNBUFFERED=1"s, "VANTREL_AGENT_TYPE=macos"s,
-              "AGENT_STATE=" + (dir / "agent.json").string(),
-              "AGENT_SPOOL=" + (dir / "spool.db").string(),
+             {"PYTHONHOME=" + at("python"), "PYTHONPATH=" + at("lib"), "PYTHONDONTWRITEBYTECODE=1"s,
+              "PYTHONUNBUFFERED=1"s, "VANTREL_AGENT_TYPE=macos"s, "AGENT_STATE=" + at("agent.json"),
+              "AGENT_SPOOL=" + at("spool.db"),
               "VANTREL_API=" + agentConfig.apiBase.value_or("http://inherited.invalid")}) {
-            EXPECT_THAT(env, HasSubstr(entry + "\n"));
+            EXPECT_THAT(read("env"), HasSubstr(entry + "\n"));
         }
         EXPECT_EQ(read("agent.pid"), std::to_string(*agent->pidForTesting()));
         agent->stop();
@@ -121,9 +120,7 @@ TEST_F(AgentProcessTest, LaunchesWithTheArgumentsAndEnvironmentOfTheContract) {
 // are logged and count before its exit; a character split across reads is joined, and a chunk
 // that is not UTF-8 is dropped. Each piece is written, then read whole, before the next.
 TEST_F(AgentProcessTest, StateChangesArriveInOrderAndTheLastWordsCountBeforeTheExit) {
-    for (const char* go : {"go1", "go2", "go3"}) {
-        fifo(go);
-    }
+    fifo("go1"), fifo("go2"), fifo("go3");
     run("piece() { printf \"$1\"; : > written$2; read x < go$2; }\n"
         "piece '\\303' 1\npiece '\\251 ok\\n' 2\npiece '\\377 bad\\n' 3\n"
         "printf 'Waiting to be paired\\npv=1 grid=2\\npv=1 grid=2\\nnoise\\npv=3 grid=-1\\n'\n"
@@ -147,27 +144,22 @@ TEST_F(AgentProcessTest, StateChangesArriveInOrderAndTheLastWordsCountBeforeTheE
 // second; an interpreter that cannot start is reported and retried the same way.
 TEST_F(AgentProcessTest, AnAgentThatKeepsExitingBacksOffUpToAMinute) {
     testing::writeFile(dir / "not-executable", "#!/bin/sh\n");
-    struct {
-        std::filesystem::path interpreter;
+    std::tuple<std::filesystem::path, std::vector<double>, std::string> cases[] = {
+        {script("exit 0\n"), {1, 2, 4, 8, 16, 32, 60, 60, 60}, "exited 0"},
+        {script("echo pv=1\nexit 5\n"), {1, 1, 1}, "exited 5"},
+        {dir / "missing", {1, 2}, "No such file or directory"},
+        {dir / "not-executable", {1, 2}, "Permission denied"}};
+    for (const auto& [interpreter, expected, ended] : cases) {
+        start(config(interpreter));
         std::vector<double> waits;
-        std::string ended;
-    } cases[] = {{script("exit 0\n"), {1, 2, 4, 8, 16, 32, 60, 60, 60}, "exited 0"},
-                 {script("echo pv=1\nexit 5\n"), {1, 1, 1}, "exited 5"},
-                 {dir / "missing", {1, 2}, "No such file or directory"},
-                 {dir / "not-executable", {1, 2}, "Permission denied"}};
-    for (const auto& c : cases) {
-        delivered.clear();
-        start(config(c.interpreter));
-        std::vector<double> waits;
-        for (size_t round = 0; round < c.waits.size(); ++round) {
+        for (size_t round = 0; round < expected.size(); ++round) {
             auto delay = nextRelaunch();
             ASSERT_TRUE(delay) << round;
             waits.push_back(*delay);
             background->advance(*delay);
         }
-        EXPECT_EQ(waits, c.waits) << c.interpreter;
-        mainQueue->runDue();
-        EXPECT_NE(std::ranges::find(delivered, AgentState::stopped(c.ended)), delivered.end());
+        EXPECT_EQ(waits, expected) << interpreter;
+        EXPECT_TRUE(pumpUntilDelivered(AgentState::stopped(ended)));
         agent->stop();
         background->advance(60);
     }

@@ -1,5 +1,4 @@
-// The agent's text, files and left-over process. Parsing in general is the fuzz targets'; here
-// the protocol's rows and the faults once found.
+// Parsing in general is the fuzz targets'; here the protocol's rows and the faults once found.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -7,7 +6,6 @@
 
 #include "agent/agent_log.h"
 #include "agent/agent_state.h"
-#include "agent/line_splitter.h"
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
@@ -19,36 +17,33 @@ namespace {
 
 using namespace std::string_literals;
 
-// Protocol/StatusLineTable, with its tab and vertical tab rows. The expected label, "waiting",
-// or nothing when the line means nothing.
+// Protocol/StatusLineTable, with its tab and vertical tab rows. Exact halves (0.125) go by the
+// double's own bits, as printf rounds them.
 TEST(Protocol, StatusLineTable) {
-    const char* const bullet = " \u00B7 ";
-    std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"pv=2.5kW grid=-1.234kW", "Solar 2.5 kW"s + bullet + "exporting 1.23 kW"},
-        {"pv=2.5 grid=0.4", "Solar 2.5 kW"s + bullet + "importing 0.40 kW"},
-        {"pv= grid=1", "Solar ? kW"s + bullet + "importing 1.00 kW"},
+    const std::string bullet = " \u00B7 ";
+    std::pair<const char*, std::string> labels[] = {
+        {"pv=2.5kW grid=-1.234kW", "Solar 2.5 kW" + bullet + "exporting 1.23 kW"},
+        {"pv=2.5 grid=0.4", "Solar 2.5 kW" + bullet + "importing 0.40 kW"},
+        {"pv= grid=1", "Solar ? kW" + bullet + "importing 1.00 kW"},
         {"pv=0.8 grid=n/a", "Solar 0.8 kW"},
-        {"grid=-1 pv=2", {}},
-        {"Pv=1", {}},
-        {"Waiting to be paired", "waiting"},
-        {"waiting to be paired", {}},
-        {"Waiting for equipment on the local network", "waiting"},
-        {"\tWaiting for equipment", "waiting"},
         {"\u00A0\u2003pv=3\u3000", "Solar 3 kW"},
         {"pv=1\tgrid=2", "Solar 1\tgrid=2 kW"},
         {"pv=1 grid=\t2", "Solar 1 kW"},
         {"pv=1 grid=\v2", "Solar 1 kW"},
-        // Exact halves go by the double's own bits, as printf rounds them.
-        {"pv=1 grid=0.125", "Solar 1 kW"s + bullet + "importing 0.12 kW"},
-        {"pv=1 grid=-2.675kW", "Solar 1 kW"s + bullet + "exporting 2.67 kW"},
-        {"pv=1 grid=0.00500001", "Solar 1 kW"s + bullet + "importing 0.01 kW"}};
-    for (const auto& [line, expected] : cases) {
+        {"pv=1 grid=0.125", "Solar 1 kW" + bullet + "importing 0.12 kW"},
+        {"pv=1 grid=-2.675kW", "Solar 1 kW" + bullet + "exporting 2.67 kW"},
+        {"pv=1 grid=0.00500001", "Solar 1 kW" + bullet + "importing 0.01 kW"}};
+    for (const auto& [line, label] : labels) {
         auto meaning = readLine(line);
-        ASSERT_EQ(meaning.has_value(), expected.has_value()) << line;
-        if (meaning) {
-            EXPECT_EQ(meaning->kind == LineMeaning::Kind::waiting ? "waiting" : meaning->label,
-                      *expected);
-        }
+        ASSERT_TRUE(meaning && meaning->kind == LineMeaning::Kind::status) << line;
+        EXPECT_EQ(meaning->label, label);
+    }
+    for (auto line : {"Waiting to be paired", "Waiting for equipment on the local network",
+                      "\tWaiting for equipment"}) {
+        EXPECT_EQ(readLine(line).value().kind, LineMeaning::Kind::waiting) << line;
+    }
+    for (auto line : {"grid=-1 pv=2", "Pv=1", "waiting to be paired"}) {
+        EXPECT_FALSE(readLine(line)) << line;
     }
 }
 
@@ -59,24 +54,21 @@ TEST(Trimmed, KeepsLineBreaksOtherThanTheFeed) {
     EXPECT_EQ(trimmed("x\xE2\x80p"), "x\xE2\x80p");  // nor is E2 80 before an ASCII byte
 }
 
+// Overlong forms (even incomplete ones, up to U+07FF), a surrogate, past U+10FFFF; U+0800 and
+// U+083F, the first of three bytes; characters before, across and after a block's end.
 TEST(IncompleteTail, ValidityTable) {
     const std::string ascii(127, 'a');
-    std::pair<std::string, std::optional<size_t>> cases[] = {
-        {"caf\xC3\xA9", 0},
-        {"caf\xC3", 1},
-        {"\xF0\x9F\x98", 3},
-        {"\xC0\xAF", std::nullopt},          // overlong
-        {"\xE0\x80", std::nullopt},          // overlong, even when incomplete
-        {"\xE0\x9F\xBF", std::nullopt},      // overlong U+07FF
-        {"\xE0\xA0\x80\xE0\xA0\xBF", 0},     // U+0800 and U+083F, the first of three bytes
-        {"\xED\xA0\x80", std::nullopt},      // a surrogate
-        {"\xF4\x90\x80\x80", std::nullopt},  // past U+10FFFF
-        {ascii + "\xC3\xA9" + ascii, 0},     // a character across a block's end
-        {ascii + "a" + ascii + "\xFF", std::nullopt},
-        {ascii + "a\xE2\x82", 2}};
-    for (const auto& [text, tail] : cases) {
-        EXPECT_EQ(incompleteTail(text), tail) << text;
+    for (const std::string& text :
+         {"caf\xC3\xA9"s, "\xE0\xA0\x80\xE0\xA0\xBF"s, ascii + "\xC3\xA9" + ascii}) {
+        EXPECT_EQ(incompleteTail(text), 0u) << text;
     }
+    for (auto text : {"\xC0\xAF", "\xE0\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+        EXPECT_EQ(incompleteTail(text), std::nullopt) << text;
+    }
+    EXPECT_EQ(incompleteTail(ascii + "a" + ascii + "\xFF"), std::nullopt);
+    EXPECT_EQ(incompleteTail("caf\xC3"), 1u);
+    EXPECT_EQ(incompleteTail(ascii + "a\xE2\x82"), 2u);
+    EXPECT_EQ(incompleteTail("\xF0\x9F\x98"), 3u);
 }
 
 TEST(Utf8Stream, AHeldBackStartThatNeverCompletesIsDroppedAloneAndTheChunkCounts) {
@@ -91,19 +83,6 @@ TEST(Utf8Stream, AHeldBackStartThatNeverCompletesIsDroppedAloneAndTheChunkCounts
         EXPECT_EQ(stream.decode(second), secondText) << first;
         EXPECT_EQ(stream.decode("z\n"), "z\n") << first;
     }
-}
-
-// Lines under any chunking are the fuzz target's; here the memory an endless line may hold.
-TEST(LineSplitter, AnEndlessLineKeepsPendingBounded) {
-    LineSplitter splitter;
-    std::vector<std::string> lines;
-    auto collect = [&](std::string_view line) { lines.emplace_back(line); };
-    for (int i = 0; i < 100; ++i) {
-        splitter.feed(std::string(64 * 1024, 'x'), collect);
-        EXPECT_LE(splitter.pending().capacity(), LineSplitter::kDefaultCap * 2);
-    }
-    splitter.feed("\npv=1\n", collect);
-    EXPECT_EQ(lines, std::vector<std::string>{"pv=1"});
 }
 
 // U+0000 is a character like any other: what follows it still counts, with or without non-ASCII
@@ -135,15 +114,13 @@ TEST(AgentLog, TheSizeLimitAppliesOnlyPastFiveMillionBytes) {
 }
 
 TEST(PidFile, ParseTable) {
-    struct {
-        const char* text;
-        std::optional<pid_t> pid;
-    } cases[] = {{"  1234 \n", 1234},   {"\t+42\n", 42},       {"2147483647", 2147483647},
-                 {"1", std::nullopt},   {"-5", std::nullopt},  {"12a", std::nullopt},
-                 {"+-5", std::nullopt}, {"1 2", std::nullopt}, {"2147483648", std::nullopt},
-                 {" \n", std::nullopt}, {"+", std::nullopt}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(parsePidFile(c.text), c.pid) << '"' << c.text << '"';
+    std::pair<const char*, std::optional<pid_t>> cases[] = {
+        {"  1234 \n", 1234},   {"\t+42\n", 42},       {"2147483647", 2147483647},
+        {"1", std::nullopt},   {"-5", std::nullopt},  {"12a", std::nullopt},
+        {"+-5", std::nullopt}, {"1 2", std::nullopt}, {"2147483648", std::nullopt},
+        {" \n", std::nullopt}, {"+", std::nullopt}};
+    for (const auto& [text, pid] : cases) {
+        EXPECT_EQ(parsePidFile(text), pid) << '"' << text << '"';
     }
 }
 
@@ -174,24 +151,18 @@ TEST(OrphanReaperTest, AnAgentLeftRunningIsAskedToEndThenKilled) {
     testing::TempDir dir;
     std::filesystem::copy_file(VANTREL_SYSTEM_PYTHON, dir / "python3");
     std::filesystem::permissions(dir / "python3", std::filesystem::perms::owner_all);
-    auto python = [&](const char* setup) -> std::vector<std::string> {
-        return {"-c",
-                "import signal, time\n"s + setup + "\nprint('ready', flush=True)\ntime.sleep(600)"};
-    };
-    struct {
-        std::filesystem::path program;
-        std::vector<std::string> arguments;
-        std::optional<int> endedBy;
-    } cases[] = {
-        {dir / "python3", python(""), SIGTERM},
-        {dir / "python3", python("signal.signal(signal.SIGTERM, signal.SIG_IGN)"), SIGKILL},
-        {"/bin/sh", {"-c", "echo ready; exec sleep 600"}, std::nullopt}};
-    for (const auto& c : cases) {
-        testing::RunningApp orphan(c.program, c.arguments, currentEnvironment());
+    const std::string sleep = "\nprint('ready', flush=True)\ntime.sleep(600)";
+    std::tuple<std::filesystem::path, std::string, std::optional<int>> cases[] = {
+        {dir / "python3", "import time" + sleep, SIGTERM},
+        {dir / "python3",
+         "import signal, time\nsignal.signal(signal.SIGTERM, signal.SIG_IGN)" + sleep, SIGKILL},
+        {"/bin/sh", "echo ready; exec sleep 600", std::nullopt}};
+    for (const auto& [program, code, endedBy] : cases) {
+        testing::RunningApp orphan(program, {"-c", code}, currentEnvironment());
         ASSERT_TRUE(orphan.waitForOutput("ready"));
         testing::writeFile(dir / "agent.pid", " " + std::to_string(orphan.pid()) + "\n");
         reapOrphan(dir / "agent.pid", dir / "." / "python3");
-        EXPECT_EQ(orphan.waitForExit(c.endedBy ? 15 : 0), c.endedBy) << c.arguments.back();
+        EXPECT_EQ(orphan.waitForExit(endedBy ? 15 : 0), endedBy) << code;
     }
 }
 
