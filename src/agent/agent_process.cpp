@@ -195,29 +195,33 @@ void AgentProcess::relaunchCheck() {
     }
 }
 
-// Takes text already decoded by the pipe's own Utf8Stream.
+// Takes text already decoded by the pipe's own Utf8Stream. Most lines cannot matter, and are
+// passed over by one look at their first byte.
 void AgentProcess::absorb(std::string_view text) {
     std::lock_guard lock(mutex_);
     log_.append(text);
     // The changes of one chunk wake the main loop once.
     absorbing_ = true;
     lines_.feed(text, [this](std::string_view line) {
-        if (!mayMatter(line)) {
-            return;
-        }
-        auto meaning = readLine(line);
-        if (!meaning) {
-            return;
-        }
-        if (meaning->kind == LineMeaning::Kind::status) {
-            restartDelay_ = kFirstDelay;
-            assignLocked(AgentState::reading(std::move(meaning->label)));
-        } else {
-            assignLocked(AgentState::waitingToPair());
+        if (mayMatter(line)) {
+            judgeLocked(line);
         }
     });
     absorbing_ = false;
     postDeliveryLocked();
+}
+
+void AgentProcess::judgeLocked(std::string_view line) {
+    auto meaning = readLine(line);
+    if (!meaning) {
+        return;
+    }
+    if (meaning->kind == LineMeaning::Kind::status) {
+        restartDelay_ = kFirstDelay;
+        assignLocked(AgentState::reading(std::move(meaning->label)));
+    } else {
+        assignLocked(AgentState::waitingToPair());
+    }
 }
 
 void AgentProcess::handleExit(const std::shared_ptr<ChildProcess>& child, int status) {

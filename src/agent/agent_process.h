@@ -57,6 +57,7 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     void assignLocked(AgentState state);
     void relaunchCheck();
     void absorb(std::string_view text);
+    void judgeLocked(std::string_view line);
     void handleExit(const std::shared_ptr<ChildProcess>& child, int status);
     void postDeliveryLocked();
     void deliver();

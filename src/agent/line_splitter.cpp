@@ -2,14 +2,6 @@
 
 namespace vantrel {
 
-std::uint64_t LineSplitter::tailFeedMask(const char* data, size_t size) {
-    std::uint64_t mask = 0;
-    for (size_t i = 0; i < size; ++i) {
-        mask |= static_cast<std::uint64_t>(data[i] == '\n') << i;
-    }
-    return mask;
-}
-
 void LineSplitter::keep(std::string_view piece) {
     if (overlong_) {
         return;

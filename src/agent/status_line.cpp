@@ -64,6 +64,14 @@ char* put(char* out, std::string_view text) {
     return out + text.size();
 }
 
+char* putHundredths(char* out, std::uint64_t hundredths) {
+    out = std::to_chars(out, out + 20, hundredths / 100).ptr;
+    *out++ = '.';
+    *out++ = static_cast<char>('0' + hundredths / 10 % 10);
+    *out++ = static_cast<char>('0' + hundredths % 10);
+    return out;
+}
+
 // printf's "%.2f", always with "." as the decimal point. A finite, non-negative value below 2^56
 // times 100 is exact in a long double of 64 bits or more, so rounding that product to an integer
 // rounds exactly as printf does; anything else takes the general conversion.
@@ -72,13 +80,8 @@ char* putTwoDecimals(char* out, double value) {
     if (!wideEnough || !std::isfinite(value) || std::signbit(value) || value >= 7e16) {
         return std::to_chars(out, out + 330, value, std::chars_format::fixed, 2).ptr;
     }
-    auto hundredths =
-        static_cast<std::uint64_t>(std::llrint(static_cast<long double>(value) * 100));
-    out = std::to_chars(out, out + 20, hundredths / 100).ptr;
-    *out++ = '.';
-    *out++ = static_cast<char>('0' + hundredths / 10 % 10);
-    *out++ = static_cast<char>('0' + hundredths % 10);
-    return out;
+    return putHundredths(
+        out, static_cast<std::uint64_t>(std::llrint(static_cast<long double>(value) * 100)));
 }
 
 struct Fields {
@@ -87,7 +90,8 @@ struct Fields {
 };
 
 // Pieces between spaces; "=" at a piece's start dropped; the key is the text before the first
-// "="; an empty value is not recorded; a later value replaces an earlier one.
+// "=" (so "pv=" starts a pv piece); an empty value is not recorded; a later value replaces an
+// earlier one.
 Fields fields(std::string_view line) {
     Fields recorded;
     while (!line.empty()) {
@@ -97,38 +101,93 @@ Fields fields(std::string_view line) {
         while (piece.starts_with('=')) {
             piece.remove_prefix(1);
         }
-        size_t equals = piece.find('=');
-        if (equals == std::string_view::npos || equals + 1 == piece.size()) {
-            continue;
-        }
-        std::string_view key = piece.substr(0, equals), value = piece.substr(equals + 1);
-        if (key == "pv") {
-            recorded.pv = value;
-        } else if (key == "grid") {
-            recorded.grid = value;
+        if (piece.size() > 3 && piece.starts_with("pv=")) {
+            recorded.pv = piece.substr(3);
+        } else if (piece.size() > 5 && piece.starts_with("grid=")) {
+            recorded.grid = piece.substr(5);
         }
     }
     return recorded;
 }
 
-// The label is written into one buffer sized for the longest outcome, then cut to length.
+// The magnitude in hundredths and the sign of a plain decimal ("-12.345", "kW" anywhere skipped),
+// when its digits alone decide "%.2f" of the double strtod gives. With at most 15 digits, counting
+// two decimals at least, the double lies nearer to the text than any rounding boundary does,
+// unless the text lies exactly on one. Anything else is left to the general conversion.
+struct Hundredths {
+    std::uint64_t magnitude;
+    bool negative;
+};
+
+std::optional<Hundredths> plainHundredths(std::string_view text) {
+    bool negative = text.starts_with('-');
+    std::uint64_t number = 0;
+    size_t digits = 0, decimals = 0;
+    bool point = false;
+    for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+        if (unsigned digit = static_cast<unsigned char>(text[i]) - '0'; digit <= 9) {
+            number = number * 10 + digit;
+            ++digits;
+            decimals += point ? 1 : 0;
+        } else if (text[i] == 'k' && i + 1 < text.size() && text[i + 1] == 'W') {
+            ++i;
+        } else if (text[i] == '.' && !point) {
+            point = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    // Minus zero is printed with its sign: the general conversion writes it.
+    if (digits == 0 || digits + (decimals < 2 ? 2 - decimals : 0) > 15 ||
+        (negative && number == 0)) {
+        return std::nullopt;
+    }
+    std::uint64_t unit = 1;
+    for (; decimals > 2; --decimals) {
+        unit *= 10;
+    }
+    for (; decimals < 2; ++decimals) {
+        number *= 10;
+    }
+    std::uint64_t rest = number % unit;
+    if (2 * rest == unit) {
+        return std::nullopt;  // exactly half way: the double's own bits decide
+    }
+    return Hundredths{number / unit + (2 * rest > unit ? 1 : 0), negative};
+}
+
+// " · exporting 1.23 kW" or " · importing …" for a grid value that is a number, else nothing.
+char* putGrid(char* out, std::string_view value) {
+    if (auto hundredths = plainHundredths(value)) {
+        out = put(out, hundredths->negative ? " \u00B7 exporting " : " \u00B7 importing ");
+        return put(putHundredths(out, hundredths->magnitude), " kW");
+    }
+    auto grid = parseNumber(withoutKilowatts(value));
+    if (!grid) {
+        return out;
+    }
+    out = put(out, *grid < 0 ? " \u00B7 exporting " : " \u00B7 importing ");
+    return put(putTwoDecimals(out, *grid < 0 ? -*grid : *grid), " kW");
+}
+
+// The label is written into a buffer sized for the longest outcome (on the stack for the usual
+// short line), then copied out at its length.
 std::string statusLabel(std::string_view line) {
     auto recorded = fields(line);
-    std::optional<double> grid;
-    if (recorded.grid) {
-        grid = parseNumber(withoutKilowatts(*recorded.grid));
+    char small[512];
+    std::string large;
+    char* begin = small;
+    if (line.size() + kLongestGridPhrase > sizeof small) {
+        large.resize(line.size() + kLongestGridPhrase);
+        begin = large.data();
     }
-    std::string label(line.size() + kLongestGridPhrase, '\0');
-    char* out = put(label.data(), "Solar ");
+    char* out = put(begin, "Solar ");
     out = recorded.pv ? copyWithoutKilowatts(out, *recorded.pv) : put(out, "?");
     out = put(out, " kW");
-    if (grid) {
-        out = put(out, *grid < 0 ? " \u00B7 exporting " : " \u00B7 importing ");
-        out = putTwoDecimals(out, *grid < 0 ? -*grid : *grid);
-        out = put(out, " kW");
+    if (recorded.grid) {
+        out = putGrid(out, *recorded.grid);
     }
-    label.resize(static_cast<size_t>(out - label.data()));
-    return label;
+    return std::string(begin, out);
 }
 
 }  // namespace
@@ -137,7 +196,11 @@ std::optional<LineMeaning> readLine(std::string_view line) {
     if (!mayMatter(line)) {
         return std::nullopt;
     }
-    std::string_view text = trimmed(line);
+    // A line that starts with a letter and ends in an ASCII byte other than a blank needs no
+    // trimming.
+    auto last = static_cast<unsigned char>(line.back());
+    bool bare = (line[0] == 'p' || line[0] == 'W') && last < 0x80 && last != ' ' && last != '\t';
+    std::string_view text = bare ? line : trimmed(line);
     if (text.starts_with("pv=")) {
         return LineMeaning{LineMeaning::Kind::status, statusLabel(text)};
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,22 +19,14 @@ struct LineMeaning {
 // Whether a line can mean anything: once trimmed, it must start with "p" or "W", so it starts
 // with one of those, a space, a tab, or the lead byte of a wider space separator.
 inline bool mayMatter(std::string_view line) {
-    if (line.empty()) {
-        return false;
-    }
-    switch (static_cast<unsigned char>(line[0])) {
-        case 'p':
-        case 'W':
-        case ' ':
-        case '\t':
-        case 0xC2:
-        case 0xE1:
-        case 0xE2:
-        case 0xE3:
-            return true;
-        default:
-            return false;
-    }
+    static constexpr auto starts = [] {
+        std::array<bool, 256> table{};
+        for (unsigned char c : {'p', 'W', ' ', '\t', '\xC2', '\xE1', '\xE2', '\xE3'}) {
+            table[c] = true;
+        }
+        return table;
+    }();
+    return !line.empty() && starts[static_cast<unsigned char>(line[0])];
 }
 
 // Judges one line (without its line feed): a status line ("pv=…"), a waiting line, or nothing.

@@ -45,16 +45,18 @@ size_t sequenceLength(unsigned char lead) {
     return 0;
 }
 
-// Whether 64 bytes from p are all ASCII: one test for the whole block keeps plain text cheap.
+constexpr size_t kBlock = 128;
+
+// Whether kBlock bytes from p are all ASCII: one test for the whole block keeps plain text cheap.
 bool asciiBlock(const unsigned char* p) {
 #ifdef __SSE2__
     __m128i any = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    for (int i = 1; i < 4; ++i) {
+    for (size_t i = 1; i < kBlock / 16; ++i) {
         any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)));
     }
     return _mm_movemask_epi8(any) == 0;
 #else
-    std::uint64_t words[8];
+    std::uint64_t words[kBlock / 8];
     std::memcpy(words, p, sizeof words);
     std::uint64_t any = 0;
     for (std::uint64_t word : words) {
@@ -70,10 +72,15 @@ std::optional<size_t> incompleteTail(std::string_view text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     size_t i = 0;
-    while (i < size) {
-        if (i + 64 <= size && asciiBlock(bytes + i)) {
-            i += 64;
-            continue;
+    // Characters are judged one by one only in blocks that hold some byte past ASCII; one that
+    // starts there may end past the block.
+    for (size_t end = 0; i < size;) {
+        if (i >= end) {
+            if (i + kBlock <= size && asciiBlock(bytes + i)) {
+                i += kBlock;
+                continue;
+            }
+            end = i + kBlock;
         }
         unsigned char lead = bytes[i];
         if (lead < 0x80) {

@@ -20,10 +20,11 @@ std::size_t blankAtStart(std::string_view text) {
         return 0;
     }
     unsigned a = byte(0), b = byte(1), c = byte(2);
-    bool space = (a == 0xE1 && b == 0x9A && c == 0x80) ||                 // U+1680
-                 (a == 0xE2 && b == 0x80 && (c <= 0x8A || c == 0xAF)) ||  // U+2000–200A, U+202F
-                 (a == 0xE2 && b == 0x81 && c == 0x9F) ||                 // U+205F
-                 (a == 0xE3 && b == 0x80 && c == 0x80);                   // U+3000
+    bool space = (a == 0xE1 && b == 0x9A && c == 0x80) ||  // U+1680
+                 (a == 0xE2 && b == 0x80 &&
+                  ((c >= 0x80 && c <= 0x8A) || c == 0xAF)) ||  // U+2000–200A, U+202F
+                 (a == 0xE2 && b == 0x81 && c == 0x9F) ||      // U+205F
+                 (a == 0xE3 && b == 0x80 && c == 0x80);        // U+3000
     return space ? 3 : 0;
 }
 
