@@ -2,17 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <QDBusConnection>
+#include <QDesktopServices>
 #include <QSettings>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineView>
 
-#include <unistd.h>
-
 #include <fstream>
 
 #include "gui_harness.h"
+#include "setup/setup_web_window.h"
 #include "support/manual_queue.h"
 #include "support/qt_main_queue.h"
+#include "support/qt_workspace.h"
 
 namespace vantrel {
 namespace {
@@ -21,29 +25,33 @@ using namespace vantrel::testing;
 
 const QString kAddress = QStringLiteral("http://127.0.0.1:8787/");
 
-// The web-engine page renderers that this process started, found through their parents.
-int renderersOfThisProcess() {
+// The real workspace's two ways out: a handler for web addresses and a file manager on the bus.
+class Desktop : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+  public:
+    QStringList opened, shown;
+  public slots:
+    void open(const QUrl& url) { opened.push_back(url.toString(QUrl::FullyEncoded)); }
+    void ShowItems(const QStringList& uris, const QString&) { shown += uris; }
+};
+
+// Web-engine helpers whose parent is one of `parents`.
+int engineHelpersUnder(const std::vector<pid_t>& parents) {
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream cmdline(entry.path() / "cmdline");
-        std::string text((std::istreambuf_iterator<char>(cmdline)), {});
-        if (text.find("--type=renderer") == std::string::npos) {
+        std::error_code error;
+        auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+        if (error || exe.filename() != "QtWebEngineProcess") {
             continue;
         }
-        for (auto pid = entry.path().filename().string(); pid != "0" && pid != "1";) {
-            std::ifstream stat(std::filesystem::path("/proc") / pid / "stat");
-            std::string line((std::istreambuf_iterator<char>(stat)), {});
-            if (line.empty()) {
-                break;
-            }
-            std::istringstream fields(line.substr(line.rfind(')') + 2));
-            std::string state;
-            fields >> state >> pid;
-            if (pid == std::to_string(::getpid())) {
-                ++count;
-                break;
-            }
+        std::ifstream stat(entry.path() / "stat");
+        std::string line((std::istreambuf_iterator<char>(stat)), {});
+        if (line.empty()) {
+            continue;
         }
+        auto parent = std::stoi(line.substr(line.rfind(')') + 4));
+        count += std::find(parents.begin(), parents.end(), parent) != parents.end();
     }
     return count;
 }
@@ -53,63 +61,62 @@ class SetupWindowTest : public ::testing::Test {
     static void SetUpTestSuite() { startGuiApplication(); }
 
     // Shows the window and follows its page's loads.
-    void showAndFollow(SetupWindow& window) {
+    void showAndFollow() {
         window.show();
-        QObject::connect(window.webViewForTesting()->page(), &QWebEnginePage::loadingChanged,
+        QObject::connect(page(), &QWebEnginePage::loadingChanged,
                          [this](const QWebEngineLoadingInfo& info) {
                              if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
                                  started.push_back(info.url().toString());
-                             } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
-                                 ++failed;
                              }
                          });
     }
-    static QWebEnginePage* page(const SetupWindow& window) {
-        return window.webViewForTesting()->page();
+    QWebEnginePage* page() const { return window.webViewForTesting()->page(); }
+    bool shows(const char* title) const {
+        return page()->title() == QString::fromUtf8(title) && !page()->isLoading();
     }
-    static bool shows(const SetupWindow& window, const char* title) {
-        return window.webViewForTesting() && page(window)->title() == QString::fromUtf8(title) &&
-               !page(window)->isLoading();
-    }
-    static void click(SetupWindow& window, const char* id) {
-        page(window)->runJavaScript(
+    void click(const char* id) {
+        page()->runJavaScript(
             QStringLiteral("document.getElementById('%1').click()").arg(QLatin1String(id)));
     }
 
-    std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
-    std::shared_ptr<QSettings> settings =
-        std::make_shared<QSettings>(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent"));
+    std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
+    SetupWebWindow window{
+        std::make_shared<QtWorkspace>(), alerts,
+        std::make_shared<QSettings>(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent")),
+        queue, 0.2};
     std::vector<QString> started;
-    int failed = 0;
 };
 
-TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
+TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndSavesDownloads) {
     PythonServer agent({}, 8787);
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
-    SetupWindow window(workspace, alerts, settings, std::make_shared<QtMainQueue>());
-    EXPECT_FALSE(window.isOpen());
-    showAndFollow(window);
-    EXPECT_TRUE(window.isOpen());
-    EXPECT_EQ(window.windowForTesting()->windowTitle(), QStringLiteral("Vantrel Agent"));
-    ASSERT_TRUE(waitFor([&] { return shows(window, "Vantrel Agent setup"); }));
-    EXPECT_EQ(page(window)->url().toString(), kAddress);
+    Desktop desktop;
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &desktop, "open");
+    auto bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), &desktop,
+                                   QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.FileManager1")));
 
-    click(window, "about-link");
-    ASSERT_TRUE(waitFor([&] { return shows(window, "About the Vantrel Agent"); }));
-    click(window, "back-link");
-    ASSERT_TRUE(waitFor([&] { return shows(window, "Vantrel Agent setup"); }));
-    click(window, "outside-link");
-    ASSERT_TRUE(waitFor([&] { return !workspace->opened.empty(); }));
-    EXPECT_EQ(workspace->opened, std::vector<std::string>{"https://vantrel.example/help"});
-    EXPECT_EQ(page(window)->url().toString(), kAddress);
+    showAndFollow();
+    EXPECT_EQ(window.windowForTesting()->windowTitle(), QStringLiteral("Vantrel Agent"));
+    ASSERT_TRUE(waitFor([&] { return shows("Vantrel Agent setup"); }));
+    click("about-link");
+    ASSERT_TRUE(waitFor([&] { return shows("About the Vantrel Agent"); }));
+    click("back-link");
+    ASSERT_TRUE(waitFor([&] { return shows("Vantrel Agent setup"); }));
+    click("outside-link");
+    ASSERT_TRUE(waitFor([&] { return !desktop.opened.empty(); }));
+    EXPECT_EQ(desktop.opened, QStringList{"https://vantrel.example/help"});
+    EXPECT_EQ(page()->url().toString(), kAddress);
 
     // A download lands under the first free name in Downloads and is shown in the file manager.
     const auto downloads = sandboxHome() / "Downloads";
     writeFile(downloads / "readings.csv", "first");
-    click(window, "download-link");
-    ASSERT_TRUE(waitFor([&] { return !workspace->revealed.empty() || !alerts->shown.empty(); }));
-    ASSERT_EQ(workspace->revealed, std::vector{downloads / "readings 2.csv"});
+    click("download-link");
+    ASSERT_TRUE(waitFor([&] { return !desktop.shown.empty() || !alerts->shown.empty(); }));
+    EXPECT_EQ(desktop.shown, QStringList{"file://" + QString::fromStdString(downloads.string()) +
+                                         "/readings%202.csv"});
     EXPECT_TRUE(readFile(downloads / "readings 2.csv").starts_with("time,"));
     EXPECT_EQ(readFile(downloads / "readings.csv"), "first");
 
@@ -117,19 +124,8 @@ TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndLetsGoWhenClosed) {
     const auto loads = started.size();
     window.show();
     EXPECT_EQ(started.size(), loads);
-    EXPECT_EQ(failed, 0);
-    EXPECT_GE(renderersOfThisProcess(), 1);
-
-    // Closed: the page, its profile and its renderer go; the window stays for the next show.
-    QWidget* frame = window.windowForTesting();
-    frame->close();
-    ASSERT_TRUE(waitFor([&] { return !window.webViewForTesting(); }));
-    ASSERT_TRUE(waitFor([&] { return renderersOfThisProcess() == 0; }));
-    window.show();
-    EXPECT_EQ(window.windowForTesting(), frame);
-    EXPECT_EQ(window.loadingForTesting().attempts, 0);
-    ASSERT_TRUE(waitFor([&] { return shows(window, "Vantrel Agent setup"); }));
-    EXPECT_EQ(page(window)->url().toString(), kAddress);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    bus.unregisterService(QStringLiteral("org.freedesktop.FileManager1"));
 }
 
 TEST_F(SetupWindowTest, RetriesALoadThatTimesOut) {
@@ -142,9 +138,7 @@ TEST_F(SetupWindowTest, RetriesALoadThatTimesOut) {
                         "s.listen(16)\n"
                         "time.sleep(600)\n");
     ASSERT_TRUE(silent.waitUntilListening()) << silent.output();
-    auto queue = std::make_shared<ManualQueue>();
-    SetupWindow window(workspace, alerts, settings, queue, 0.2);
-    showAndFollow(window);
+    showAndFollow();
     ASSERT_TRUE(waitFor([&] { return queue->size() == 1; }));
     EXPECT_EQ(queue->nextDelay(), 0.5);
     EXPECT_EQ(window.loadingForTesting().attempts, 1);
@@ -154,5 +148,52 @@ TEST_F(SetupWindowTest, RetriesALoadThatTimesOut) {
     EXPECT_EQ(window.loadingForTesting().attempts, 2);
 }
 
+// The window's process, with its web-engine helpers, lives only while the window is open; a crash
+// of it is a closed window.
+TEST(SetupWindowProcessTest, ClosingEndsTheWindowsProcessAndAShowLoadsAnew) {
+    startGuiApplication();
+    AdoptOrphans adopt;  // the helpers of an ended window become ours to watch
+    PythonServer page({}, 8787,
+                      "import http.server, os\n"
+                      "class Page(http.server.BaseHTTPRequestHandler):\n"
+                      "    def do_GET(self):\n"
+                      "        print('GET', self.path, flush=True)\n"
+                      "        self.send_response(200)\n"
+                      "        self.end_headers()\n"
+                      "        self.wfile.write(b'<title>setup</title>')\n"
+                      "http.server.HTTPServer(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])),"
+                      " Page).serve_forever()\n");
+    ASSERT_TRUE(page.waitUntilListening()) << page.output();
+    auto loads = [&] {
+        auto text = page.output();
+        int count = 0;
+        for (auto at = text.find("GET /\n"); at != std::string::npos;
+             at = text.find("GET /\n", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    SetupWindow window(std::filesystem::path(VANTREL_BUNDLE_DIR) / SetupWindow::kProgram);
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return loads() == 1; }, 60));
+    const pid_t first = *window.pidForTesting();
+    ASSERT_TRUE(waitFor([&] { return engineHelpersUnder({first}) > 0; }));
+
+    window.close();
+    ASSERT_TRUE(waitFor([&] { return !window.isOpen() && !window.pidForTesting(); }, 60));
+    EXPECT_TRUE(waitFor([&] { return engineHelpersUnder({first, ::getpid()}) == 0; }, 60));
+
+    window.show();
+    EXPECT_TRUE(window.isOpen());
+    ASSERT_TRUE(waitFor([&] { return loads() == 2; }, 60));
+    EXPECT_NE(window.pidForTesting(), first);
+    ::kill(*window.pidForTesting(), SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return !window.isOpen() && !window.pidForTesting(); }));
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return loads() == 3; }, 60));
+}
+
 }  // namespace
 }  // namespace vantrel
+
+#include "setup_window_test.moc"
