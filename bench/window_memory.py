@@ -104,6 +104,11 @@ def helpers(pid):
     return result
 
 
+def maps_web_engine(pid):
+    with open(f"/proc/{pid}/maps") as file:
+        return "libQt6WebEngine" in file.read()
+
+
 def measure(label, app):
     before = switches(app)
     time.sleep(SAMPLE_SECONDS)
@@ -117,7 +122,8 @@ def measure(label, app):
     app_uss = unique_kb(app) / 1024
     print(f"{label:<22} app RSS {app_rss:6.1f} MB  USS {app_uss:6.1f} MB | "
           f"{len(found)} helpers RSS {helper_rss:6.1f} MB  USS {helper_uss:6.1f} MB | "
-          f"app wake-ups {wakeups:5.2f}/s", flush=True)
+          f"app wake-ups {wakeups:5.2f}/s | app maps the web engine: "
+          f"{'yes' if maps_web_engine(app) else 'no'}", flush=True)
     return app_rss, app_uss, len(found), wakeups
 
 
