@@ -1,12 +1,12 @@
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
+#include <algorithm>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 #include "support/task_queue.h"
+#include "support/temp_dir.h"
 
 namespace vantrel::testing {
 
@@ -14,32 +14,54 @@ namespace vantrel::testing {
 class ManualQueue final : public TaskQueue {
   public:
     void post(Task task) override { postAfter(0, std::move(task)); }
-    void postAfter(double seconds, Task task) override;
-
-    double now() const;
+    void postAfter(double seconds, Task task) override {
+        std::lock_guard lock(mutex_);
+        tasks_.emplace(now_ + std::max(seconds, 0.0), std::move(task));  // after equal due times
+    }
+    double now() const {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
     // Runs every task due now, including those that running tasks post for now; returns how many.
-    int runDue();
+    int runDue() { return advance(0); }
     // Moves the clock forward by seconds, running tasks in order of due time on the way.
-    int advance(double seconds);
+    int advance(double seconds) {
+        const double until = now() + seconds;
+        int ran = 0;
+        for (; Task task = takeDue(until); ++ran) {
+            task();
+        }
+        std::lock_guard lock(mutex_);
+        now_ = until;
+        return ran;
+    }
     // The delay from now of the earliest waiting task, if any.
-    std::optional<double> nextDelay() const;
-    size_t size() const;
-    // Blocks until at least `count` tasks are waiting, or the real timeout passes.
-    bool waitForTasks(size_t count, double timeoutSeconds = 10);
+    std::optional<double> nextDelay() const {
+        std::lock_guard lock(mutex_);
+        return tasks_.empty() ? std::nullopt : std::optional(tasks_.begin()->first - now_);
+    }
+    size_t size() const {
+        std::lock_guard lock(mutex_);
+        return tasks_.size();
+    }
+    // Waits (real time) until at least `count` tasks are waiting, or the timeout passes.
+    bool waitForTasks(size_t count, double timeoutSeconds = 10) {
+        return eventually([&] { return size() >= count; }, timeoutSeconds);
+    }
 
   private:
-    struct Entry {
-        double due;
-        std::uint64_t order;
-        Task task;
-    };
-    std::optional<Entry> takeDue(double until);
+    Task takeDue(double until) {
+        std::lock_guard lock(mutex_);
+        if (tasks_.empty() || tasks_.begin()->first > until) {
+            return {};
+        }
+        now_ = std::max(now_, tasks_.begin()->first);
+        return std::move(tasks_.extract(tasks_.begin()).mapped());
+    }
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Entry> entries_;
+    std::multimap<double, Task> tasks_;
     double now_ = 0;
-    std::uint64_t nextOrder_ = 0;
 };
 
 }  // namespace vantrel::testing

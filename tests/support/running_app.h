@@ -1,90 +1,153 @@
 #pragma once
 
-#include <sys/types.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
-#include <filesystem>
+#include <csignal>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace vantrel::testing {
 
-// A real application process started from a bundle, its standard output and error collected.
+inline bool readable(int fd, double seconds) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(seconds * 1000)) == 1;
+}
+
+// A real process whose standard output and error go to a file in memory; killed if still running
+// at the end.
 class RunningApp {
   public:
     RunningApp(const std::filesystem::path& executable, std::vector<std::string> arguments,
-               std::vector<std::string> environment);
-    ~RunningApp();
-    RunningApp(const RunningApp&) = delete;
-    RunningApp& operator=(const RunningApp&) = delete;
+               std::vector<std::string> environment)
+        : output_(::memfd_create("output", MFD_CLOEXEC)),
+          child_(ChildProcess::spawn(
+                     {executable, std::move(arguments), std::move(environment), output_.get()})
+                     .child) {}
+    ~RunningApp() {
+        if (child_ && !waitForExit(0)) {
+            child_->signal(SIGKILL);
+            child_->wait();
+        }
+    }
 
-    pid_t pid() const { return pid_; }
-    std::string output() const;
-    bool waitForOutput(const std::string& text, double seconds = 15) const;
-    void signal(int number) const;
+    pid_t pid() const { return child_ ? child_->pid() : 0; }
+    void signal(int number) const {
+        if (child_) {
+            child_->signal(number);
+        }
+    }
+    std::string output() const {
+        return readFile("/proc/self/fd/" + std::to_string(output_.get()));
+    }
+    bool waitForOutput(const std::string& text, double seconds = 15) const {
+        return eventually([&] { return output().find(text) != std::string::npos; }, seconds);
+    }
     // The exit status (code or signal number), or nothing if it has not ended in time.
-    std::optional<int> waitForExit(double seconds = 15);
+    std::optional<int> waitForExit(double seconds = 15) {
+        if (!status_ && child_ && readable(child_->descriptor(), seconds)) {
+            status_ = child_->wait();
+        }
+        return status_;
+    }
 
   private:
+    UniqueFd output_;
     std::optional<ChildProcess> child_;
-    pid_t pid_ = 0;
-    // Shared with the reader, which may outlive this object while a process left behind holds the
-    // pipe open.
-    struct Output {
-        std::mutex mutex;
-        std::string text;
-        bool closed = false;
-    };
-    std::shared_ptr<Output> output_ = std::make_shared<Output>();
-    std::thread reader_;
-    std::thread waiter_;
-    mutable std::mutex mutex_;
     std::optional<int> status_;
 };
 
-// Waits for a process (any, not only a child) to end, for at most the guard time given, and leaves
-// a child of this process to be reaped by its owner. False only when it still ran at the guard.
-bool processEnds(pid_t pid, double guardSeconds = 120);
+// Waits for any process, not only a child, to end (a child is left to its owner to reap). False
+// only when it still runs at the guard.
+inline bool processEnds(pid_t pid, double guardSeconds = 120) {
+    UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    return fd.valid() ? readable(fd.get(), guardSeconds) : errno == ESRCH;
+}
 
 // While it lives, descendants whose parent ends become this process's children instead of
 // init's, so that their end can be awaited; the ones left are reaped when it ends.
-class AdoptOrphans {
-  public:
-    AdoptOrphans();
-    ~AdoptOrphans();
-    AdoptOrphans(const AdoptOrphans&) = delete;
-    AdoptOrphans& operator=(const AdoptOrphans&) = delete;
+struct AdoptOrphans {
+    AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~AdoptOrphans() {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
-int freeLoopbackPort();
+inline sockaddr_in loopback(int port) {
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    return address;
+}
 
-// Whether something accepts connections on 127.0.0.1 at that port.
-bool portAnswers(int port);
+// A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
+inline int freeLoopbackPort() {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    return ::bind(fd.get(), raw, length) == 0 && ::getsockname(fd.get(), raw, &length) == 0
+               ? ntohs(address.sin_port)
+               : 0;
+}
 
 // This process's environment with HOME, the XDG folders and the runtime folder inside `home`, and
 // the reference agent on a free port of its own.
-std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home);
+inline std::vector<std::string> sandboxedEnvironment(const std::filesystem::path& home) {
+    auto env = currentEnvironment();
+    setVariable(env, "HOME", home.string());
+    setVariable(env, "XDG_DATA_HOME", (home / "share").string());
+    setVariable(env, "XDG_STATE_HOME", (home / "state").string());
+    setVariable(env, "XDG_CONFIG_HOME", (home / "config").string());
+    setVariable(env, "XDG_RUNTIME_DIR", home.string());
+    setVariable(env, "VANTREL_SIM_PORT", std::to_string(freeLoopbackPort()));
+    return env;
+}
 
-// A Python child serving on 127.0.0.1 until it is destroyed: the reference agent from the source
-// tree, or `script` (Python text that takes its port from VANTREL_SIM_PORT). `knobs` are extra
-// NAME=value entries of its environment. Port 0 picks a free one, away from the fixed agent port
-// that other test programs use.
+// A Python child serving on 127.0.0.1 while it lives: the reference agent from the source tree,
+// or `script` (which takes its port from VANTREL_SIM_PORT), with extra NAME=value `knobs` in its
+// environment. Port 0 picks a free one, away from the fixed agent port other programs use.
 class PythonServer {
   public:
     explicit PythonServer(const std::vector<std::string>& knobs = {}, int port = 0,
-                          const std::string& script = "");
+                          const std::string& script = "")
+        : port_(port ? port : freeLoopbackPort()) {
+        auto env = currentEnvironment();
+        setVariable(env, "PYTHONPATH", VANTREL_SOURCE_DIR "/reference-agent");
+        setVariable(env, "PYTHONDONTWRITEBYTECODE", "1");
+        setVariable(env, "AGENT_STATE", (dir_ / "agent.json").string());
+        setVariable(env, "AGENT_SPOOL", (dir_ / "spool.db").string());
+        setVariable(env, "VANTREL_SIM_INTERVAL", "0.2");
+        setVariable(env, "VANTREL_SIM_PORT", std::to_string(port_));
+        for (const auto& knob : knobs) {
+            setVariable(env, knob.substr(0, knob.find('=')), knob.substr(knob.find('=') + 1));
+        }
+        app_ = std::make_unique<RunningApp>(
+            VANTREL_SYSTEM_PYTHON,
+            script.empty() ? std::vector<std::string>{"-m", "vantrel_agent", "run"}
+                           : std::vector<std::string>{"-c", script},
+            env);
+    }
 
-    int port() const { return port_; }
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    bool waitUntilListening(double timeoutSeconds = 15) const;
     std::string output() const { return app_->output(); }
+    bool waitUntilListening(double timeoutSeconds = 15) const {
+        return eventually(
+            [this] {
+                UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                sockaddr_in address = loopback(port_);
+                auto* raw = reinterpret_cast<sockaddr*>(&address);
+                return ::connect(fd.get(), raw, sizeof address) == 0;
+            },
+            timeoutSeconds);
+    }
 
   private:
     TempDir dir_;
