@@ -54,7 +54,8 @@ TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndSavesDownloads) {
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
     showAndFollow();
     EXPECT_EQ(window.windowForTesting()->windowTitle(), QStringLiteral("Vantrel Agent"));
-    ASSERT_TRUE(waitFor([&] { return page()->title() == "Vantrel Agent setup"; }));
+    ASSERT_TRUE(
+        waitFor([&] { return page()->title() == "Vantrel Agent setup" && !page()->isLoading(); }));
     click("outside-link");
     ASSERT_TRUE(waitFor([&] { return !workspace->opened.empty(); }));
     EXPECT_EQ(workspace->opened, std::vector<std::string>{"https://vantrel.example/help"});
