@@ -1,6 +1,5 @@
 #include "gui_harness.h"
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <QApplication>

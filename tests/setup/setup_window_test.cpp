@@ -78,13 +78,11 @@ TEST_F(SetupWindowTest, ShowsTheAgentsPagesSendsOthersOutAndSavesDownloads) {
 
 TEST_F(SetupWindowTest, RetriesALoadThatTimesOut) {
     // Listens without ever accepting: the connection opens, no answer comes.
-    PythonServer silent({}, 8787,
-                        "import os, socket, time\n"
-                        "s = socket.socket()\n"
-                        "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-                        "s.bind(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])))\n"
-                        "s.listen(16)\n"
-                        "time.sleep(600)\n");
+    PythonServer silent(
+        {}, 8787,
+        "import os, socket, time\n"
+        "s = socket.create_server(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])))\n"
+        "time.sleep(600)\n");
     ASSERT_TRUE(silent.waitUntilListening()) << silent.output();
     showAndFollow();
     ASSERT_TRUE(waitFor([&] { return queue->size() == 1; }));
