@@ -4,9 +4,9 @@
 Starts the bundle's desktop application as a login item (no window) under Xvfb with the reference
 agent told to stay quiet, then measures three moments: before the setup window was ever opened,
 with it open on the agent's page, and 10 s after it was closed. Each moment gives the resident
-(RSS) and unique (USS: private pages) memory of the application and of every web-engine helper
-process under it, and the application's own wake-ups per second (context switches of its
-threads).
+(RSS) and unique (USS: private pages) memory of the application and of every helper process under
+it (the setup window's own process and its web-engine processes), and the application's own
+wake-ups per second (context switches of its threads).
 
 The agent's page is on the fixed port 8787, so the script runs itself inside a network namespace
 of its own (with its own loopback), a virtual display and a private session bus.
@@ -26,7 +26,7 @@ MARKER = "VANTREL_WINDOW_MEMORY_INSIDE"
 SETTLE_SECONDS = 5
 AFTER_CLOSE_SECONDS = 10
 SAMPLE_SECONDS = 10
-HELPER = "QtWebEngineProcess"
+HELPERS = ("vantrel-setup-window", "QtWebEngineProcess")
 
 
 def reexec_isolated(build):
@@ -97,11 +97,16 @@ def helpers(pid):
     result = []
     for child in descendants(pid):
         try:
-            if os.path.basename(os.readlink(f"/proc/{child}/exe")) == HELPER:
+            if os.path.basename(os.readlink(f"/proc/{child}/exe")) in HELPERS:
                 result.append(child)
         except (FileNotFoundError, ProcessLookupError, PermissionError):
             pass
     return result
+
+
+def maps_web_engine(pid):
+    with open(f"/proc/{pid}/maps") as file:
+        return "libQt6WebEngine" in file.read()
 
 
 def measure(label, app):
@@ -117,7 +122,8 @@ def measure(label, app):
     app_uss = unique_kb(app) / 1024
     print(f"{label:<22} app RSS {app_rss:6.1f} MB  USS {app_uss:6.1f} MB | "
           f"{len(found)} helpers RSS {helper_rss:6.1f} MB  USS {helper_uss:6.1f} MB | "
-          f"app wake-ups {wakeups:5.2f}/s", flush=True)
+          f"app wake-ups {wakeups:5.2f}/s | app maps the web engine: "
+          f"{'yes' if maps_web_engine(app) else 'no'}", flush=True)
     return app_rss, app_uss, len(found), wakeups
 
 
@@ -135,10 +141,14 @@ def port_answers(port):
         return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
-def setup_window():
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Vantrel Agent$"],
-                           capture_output=True, text=True).stdout.split()
-    return found[0] if found else None
+def setup_window(app):
+    """The visible setup window, in the setup window's own process under the application."""
+    for pid in helpers(app):
+        found = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(pid),
+                                "--name", "^Vantrel Agent$"], capture_output=True, text=True)
+        if found.stdout.split():
+            return found.stdout.split()[0]
+    return None
 
 
 def run(build):
@@ -146,6 +156,8 @@ def run(build):
     home = tempfile.mkdtemp(prefix="window-memory-")
     env = dict(os.environ, HOME=home, XDG_DATA_HOME=f"{home}/share", XDG_STATE_HOME=f"{home}/state",
                XDG_CONFIG_HOME=f"{home}/config", XDG_RUNTIME_DIR=home, VANTREL_SIM_QUIET="1")
+    if os.geteuid() == 0:
+        env.setdefault("QTWEBENGINE_DISABLE_SANDBOX", "1")  # the engine's sandbox refuses root
     app = subprocess.Popen([executable, "--login-item"], env=env, stdout=subprocess.DEVNULL)
     try:
         if not wait_until(lambda: port_answers(8787), 30):
@@ -154,14 +166,14 @@ def run(build):
         before = measure("before the first open", app.pid)
 
         subprocess.run([executable], env=env, check=True, timeout=30)
-        if not wait_until(setup_window, 30):
+        if not wait_until(lambda: setup_window(app.pid), 30):
             sys.exit("the setup window never appeared")
         time.sleep(SETTLE_SECONDS)
         measure("open", app.pid)
 
-        subprocess.run(["xdotool", "windowfocus", "--sync", setup_window(), "key", "ctrl+w"],
+        subprocess.run(["xdotool", "windowfocus", "--sync", setup_window(app.pid), "key", "ctrl+w"],
                        check=True, timeout=30)
-        if not wait_until(lambda: setup_window() is None, 30):
+        if not wait_until(lambda: setup_window(app.pid) is None, 30):
             sys.exit("the setup window did not close")
         time.sleep(AFTER_CLOSE_SECONDS)
         after = measure("10 s after closing", app.pid)

@@ -1,5 +1,5 @@
 # Assembles the development bundle at build/VantrelAgent/: bin/VantrelAgent (placed there by its
-# target), lib/vantrel-desktop.so (the desktop shell, with the GUI), Resources/python (a Python home made from the system's python3), Resources/lib (the
+# target), lib/vantrel-desktop.so (the desktop shell, with the GUI), lib/vantrel-setup-window (the setup window's own process, with the GUI), Resources/python (a Python home made from the system's python3), Resources/lib (the
 # reference agent), Resources/menubar.png and Info.json.
 
 set(VANTREL_BUNDLE_DIR "${CMAKE_BINARY_DIR}/VantrelAgent")
@@ -49,4 +49,7 @@ add_custom_target(bundle ALL
     DEPENDS "${_agent_stamp}" "${_python_home}/bin/python3" "${VANTREL_RESOURCES_DIR}/menubar.png" VantrelAgent)
 if(TARGET vantrel_desktop)
     add_dependencies(bundle vantrel_desktop)
+endif()
+if(TARGET vantrel_setup_window)
+    add_dependencies(bundle vantrel_setup_window)
 endif()

@@ -17,7 +17,7 @@
 
 #include "diagnostics/diagnostics_window.h"
 #include "setup/gui_harness.h"
-#include "setup/setup_window.h"
+#include "setup/setup_web_window.h"
 #include "support/background_queue.h"
 #include "support/qt_main_queue.h"
 #include "support/running_app.h"
@@ -55,7 +55,7 @@ bool savePainted(QWidget* window, const std::filesystem::path& file) {
 
 bool setupWindow(const std::filesystem::path& out) {
     auto agent = referenceAgent({});
-    SetupWindow window(
+    SetupWebWindow window(
         std::make_shared<testing::RecordingWorkspace>(),
         std::make_shared<testing::RecordingAlerts>(),
         std::make_shared<QSettings>(QStringLiteral("Vantrel"), QStringLiteral("Vantrel Agent")),

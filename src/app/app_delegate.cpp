@@ -50,10 +50,12 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 // Without a tray the status window is how the user finds the application again. It stands in
-// for the tray menu, which is no window, so it does not keep the setup window away.
+// for the tray menu, which is no window, so it does not keep the setup window away. The setup
+// window is a window of its own process.
 void AppDelegate::reopen() {
     status_->showStatusWindowWithoutTray();
-    applicationShouldHandleReopen(hasVisibleWindows(status_->statusWindow().window()));
+    applicationShouldHandleReopen(hasVisibleWindows(status_->statusWindow().window()) ||
+                                  status_->setupWindow().isShowing());
 }
 
 }  // namespace vantrel

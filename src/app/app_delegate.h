@@ -29,8 +29,9 @@ class AppDelegate final : public QObject {
     void applicationWillTerminate();
     static constexpr bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
 
-    // A second start asked to reopen: the rule above, with this application's own windows; the
-    // status window comes forward too when there is no tray.
+    // A second start asked to reopen: the rule above, with this application's own windows, the
+    // setup window in its own process included; the status window comes forward too when there is
+    // no tray.
     void reopen();
 
     StatusMenu& statusForTesting() { return *status_; }

@@ -41,10 +41,12 @@ std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts) {
     auto workspace = std::make_shared<QtWorkspace>();
     // Under the organization and application names set on the application.
     auto settings = std::make_shared<QSettings>();
+    auto setup = std::make_unique<SetupWindow>(bundle::root() / SetupWindow::kProgram);
+    QObject::connect(setup.get(), &SetupWindow::quitRequested, qApp, &QCoreApplication::quit);
     return std::make_unique<StatusMenu>(StatusMenu::Parts{
         .agent = parts.agent,
         .updater = parts.updater,
-        .setup = std::make_unique<SetupWindow>(workspace, alerts, settings, parts.mainQueue),
+        .setup = std::move(setup),
         .diagnostics =
             std::make_unique<DiagnosticsWindow>(workspace, parts.background, parts.mainQueue),
         .networkWarning = std::make_unique<NetworkWarning>(parts.background, parts.mainQueue),
@@ -69,9 +71,6 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
         return handOver(options);
     }
     ::signal(SIGPIPE, SIG_IGN);
-    // The web engine shares its GL contexts with the application's; this must precede the
-    // application object.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
     QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));

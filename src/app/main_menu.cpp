@@ -65,7 +65,7 @@ QAction* addItem(QMenu* menu, const QString& title, QKeySequence key, Command co
     return action;
 }
 
-void fillApplicationMenu(QMenu* menu) {
+void fillApplicationMenu(QMenu* menu, const std::function<void()>& quit) {
     addItem(menu, QStringLiteral("About Vantrel Agent"), {}, showAbout)
         ->setMenuRole(QAction::AboutRole);
     menu->addSeparator();
@@ -73,7 +73,7 @@ void fillApplicationMenu(QMenu* menu) {
     // There are no other applications to hide here; the key is kept so nothing else takes it.
     addItem(menu, QStringLiteral("Hide Others"), command(Qt::Key_H, Qt::AltModifier), [] {});
     menu->addSeparator();
-    addItem(menu, QStringLiteral("Quit Vantrel Agent"), command(Qt::Key_Q), &QCoreApplication::quit)
+    addItem(menu, QStringLiteral("Quit Vantrel Agent"), command(Qt::Key_Q), quit)
         ->setMenuRole(QAction::QuitRole);
 }
 
@@ -131,10 +131,10 @@ class WindowHook final : public QObject {
 
 }  // namespace
 
-std::unique_ptr<QMenuBar> MainMenu::install() {
+std::unique_ptr<QMenuBar> MainMenu::install(const std::function<void()>& quit) {
     // Without a parent the menu bar is the application's global one where the platform has it.
     auto bar = std::make_unique<QMenuBar>();
-    fillApplicationMenu(bar->addMenu(QString()));
+    fillApplicationMenu(bar->addMenu(QString()), quit);
     fillEditMenu(bar->addMenu(QStringLiteral("Edit")));
     fillWindowMenu(bar->addMenu(QStringLiteral("Window")));
     new WindowHook(bar.get());

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QMenuBar>
+
+#include <functional>
 
 #include <memory>
 
@@ -13,7 +16,10 @@ class MainMenu {
   public:
     MainMenu() = delete;
 
-    static std::unique_ptr<QMenuBar> install();
+    // `quit` is what Quit does: the application's quit, or in the setup window's own process a
+    // request to the application.
+    static std::unique_ptr<QMenuBar> install(
+        const std::function<void()>& quit = &QCoreApplication::quit);
 };
 
 }  // namespace vantrel

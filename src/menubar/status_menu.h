@@ -57,6 +57,7 @@ class StatusMenu final : public QObject {
     // keep-awake comes back with the next start. Later calls do nothing.
     void stop();
     void showSetupWindow();
+    const SetupWindow& setupWindow() const { return *setup_; }
     // Without a tray the status window is the way to the application; with one this does nothing.
     void showStatusWindowWithoutTray();
     // Refreshes the check marks and starts a local-network probe for the warning line; runs each

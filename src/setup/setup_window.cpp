@@ -1,177 +1,120 @@
 #include "setup/setup_window.h"
 
-#include <QEvent>
-#include <QGuiApplication>
-#include <QPointer>
-#include <QScreen>
-#include <QSettings>
-#include <QStyle>
-#include <QVBoxLayout>
-#include <QWebEngineLoadingInfo>
-#include <QWebEngineProfile>
-#include <QWebEngineView>
-#include <QWidget>
+#include <signal.h>
+#include <sys/socket.h>
 
-#include <cmath>
+#include <QSocketNotifier>
 
-#include "setup/setup_downloads.h"
-#include "setup/setup_page.h"
+#include <cstdio>
+#include <cstring>
 
 namespace vantrel {
-namespace {
 
-const char* const kAddress = "http://127.0.0.1:8787";
-const char* const kFrameName = "SetupWindow";
+SetupWindow::SetupWindow(std::filesystem::path program, std::vector<std::string> arguments,
+                         QObject* parent)
+    : QObject(parent), program_(std::move(program)), arguments_(std::move(arguments)) {}
 
-SetupLoadEvent endOf(const QWebEngineLoadingInfo& info) {
-    switch (info.status()) {
-        case QWebEngineLoadingInfo::LoadSucceededStatus:
-            return SetupLoadEvent::finished;
-        case QWebEngineLoadingInfo::LoadFailedStatus:
-            // An HTTP error status still delivers a page.
-            return info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain
-                       ? SetupLoadEvent::finished
-                       : SetupLoadEvent::failedBeforePage;
-        default:
-            return SetupLoadEvent::stopped;
-    }
-}
-
-}  // namespace
-
-SetupWindow::SetupWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<Alerts> alerts,
-                         std::shared_ptr<QSettings> settings, std::shared_ptr<TaskQueue> mainQueue,
-                         double loadTimeoutSeconds, QObject* parent)
-    : QObject(parent),
-      workspace_(std::move(workspace)),
-      alerts_(std::move(alerts)),
-      settings_(std::move(settings)),
-      mainQueue_(std::move(mainQueue)) {
-    loadTimeout_.setSingleShot(true);
-    loadTimeout_.setInterval(static_cast<int>(std::lround(loadTimeoutSeconds * 1000)));
-    connect(&loadTimeout_, &QTimer::timeout, this, [this] { step(SetupLoadEvent::timedOut); });
-}
-
-// The page goes before the profile it was made with.
 SetupWindow::~SetupWindow() {
-    window_.reset();
+    if (child_) {
+        child_->signal(SIGTERM);
+        child_->wait();
+    }
 }
 
 void SetupWindow::show() {
-    if (!window_) {
-        buildWindow();
-    }
-    if (!webView_ || !window_->isVisible()) {
-        step(SetupLoadEvent::shownAgain);
-        if (!webView_) {
-            buildView();
-        }
-        load();
-    }
-    bringForward();
-}
-
-bool SetupWindow::isOpen() const {
-    return window_ && window_->isVisible();
-}
-
-void SetupWindow::buildWindow() {
-    window_ = std::make_unique<QWidget>();
-    window_->setWindowTitle(QStringLiteral("Vantrel Agent"));
-    auto* layout = new QVBoxLayout(window_.get());
-    layout->setContentsMargins(0, 0, 0, 0);
-    placeWindow();
-    window_->installEventFilter(this);
-}
-
-// A private profile without an HTTP cache: every load reaches the agent.
-void SetupWindow::buildView() {
-    profile_ = new QWebEngineProfile(this);
-    profile_->setHttpCacheType(QWebEngineProfile::NoCache);
-    downloads_ = new SetupDownloads(profile_, workspace_, alerts_, profile_);
-    connect(downloads_, &SetupDownloads::idle, this, &SetupWindow::releaseView,
-            Qt::QueuedConnection);
-    webView_ = new QWebEngineView(window_.get());
-    webView_->setPage(new SetupPage(profile_, workspace_, webView_));
-    connect(webView_->page(), &QWebEnginePage::loadingChanged, this, &SetupWindow::loadingChanged);
-    window_->layout()->addWidget(webView_);
-}
-
-// A closed window gives back its page, profile and renderer; a download still running keeps
-// them until it ends.
-void SetupWindow::releaseView() {
-    if (!webView_ || window_->isVisible() || downloads_->busy()) {
+    if (!child_) {
+        start();
         return;
     }
-    loadTimeout_.stop();
-    delete webView_;
-    webView_ = nullptr;
-    delete profile_;
-    profile_ = nullptr;
-    downloads_ = nullptr;
+    showAfterEnd_ = true;
+    open_ = true;
+    send("show");
 }
 
-// Centred at 940 × 760 unless an earlier run saved a frame.
-void SetupWindow::placeWindow() {
-    auto area = QGuiApplication::primaryScreen()->availableGeometry();
-    window_->setGeometry(
-        QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, QSize(940, 760), area));
-    auto saved = settings_->value(kFrameName).toByteArray();
-    if (!saved.isEmpty()) {
-        window_->restoreGeometry(saved);
+void SetupWindow::close() {
+    if (child_) {
+        send("close");
     }
 }
 
-bool SetupWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != window_.get()) {
-        return QObject::eventFilter(watched, event);
-    }
-    const auto type = event->type();
-    if (type == QEvent::Move || type == QEvent::Resize || type == QEvent::Hide) {
-        settings_->setValue(kFrameName, window_->saveGeometry());
-    }
-    // Released once the close has taken effect, and only if it did.
-    if (type == QEvent::Close) {
-        QTimer::singleShot(0, this, &SetupWindow::releaseView);
-    }
-    return QObject::eventFilter(watched, event);
+std::optional<pid_t> SetupWindow::pidForTesting() const {
+    return child_ ? std::optional(child_->pid()) : std::nullopt;
 }
 
-void SetupWindow::bringForward() {
-    window_->show();
-    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
-    window_->raise();
-    window_->activateWindow();
-}
-
-void SetupWindow::load() {
-    step(SetupLoadEvent::requested);
-    webView_->load(QUrl(QString::fromLatin1(kAddress)));
-}
-
-void SetupWindow::loadingChanged(const QWebEngineLoadingInfo& info) {
-    if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
-        step(SetupLoadEvent::started);
+// The window's process talks over its standard input, one end of a socket pair; it is told to end
+// when this process ends, however that happens.
+void SetupWindow::start() {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        std::perror("VantrelAgent: the setup window cannot start");
         return;
     }
-    loadTimeout_.stop();
-    step(endOf(info));
+    UniqueFd ours(ends[0]);
+    UniqueFd theirs(ends[1]);
+    auto started = ChildProcess::spawn({.executable = program_.string(),
+                                        .arguments = arguments_,
+                                        .environment = currentEnvironment(),
+                                        .parentDeathSignal = SIGTERM,
+                                        .input = theirs.get()});
+    if (!started.child) {
+        std::fprintf(stderr, "VantrelAgent: the setup window cannot start: %s\n",
+                     std::strerror(started.error));
+        return;
+    }
+    child_ = std::move(started.child);
+    channel_ = std::move(ours);
+    open_ = true;
+    minimised_ = false;
+    reports_ = std::make_unique<QSocketNotifier>(channel_.get(), QSocketNotifier::Read);
+    connect(reports_.get(), &QSocketNotifier::activated, this, &SetupWindow::readReports);
+    exit_ = std::make_unique<QSocketNotifier>(child_->descriptor(), QSocketNotifier::Read);
+    connect(exit_.get(), &QSocketNotifier::activated, this, &SetupWindow::ended);
 }
 
-void SetupWindow::step(SetupLoadEvent event) {
-    const auto [next, effect] = advance(loading_, event);
-    loading_ = next;
-    if (effect == SetupLoadEffect::startTimeout) {
-        loadTimeout_.start();
-    } else if (effect == SetupLoadEffect::stopLoading && webView_) {
-        webView_->stop();
-    } else if (effect == SetupLoadEffect::scheduleRetry) {
-        mainQueue_->postAfter(SetupLoading::kRetryDelaySeconds,
-                              [window = QPointer<SetupWindow>(this)] {
-                                  if (window && window->webView_) {
-                                      window->load();
-                                  }
-                              });
+// A process that has gone or stopped reading loses the command; its end closes the window here.
+void SetupWindow::send(const char* command) {
+    std::string line = std::string(command) + "\n";
+    (void)::send(channel_.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void SetupWindow::readReports() {
+    char buffer[256];
+    auto count = ::recv(channel_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (count <= 0) {
+        // The end itself arrives through the process descriptor.
+        reports_->setEnabled(false);
+        return;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(count));
+    for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
+        take(pending_.substr(0, end));
+        pending_.erase(0, end + 1);
+    }
+}
+
+void SetupWindow::take(const std::string& report) {
+    if (report == "quit") {
+        emit quitRequested();
+        return;
+    }
+    open_ = report != "closed";
+    minimised_ = report == "minimised";
+    if (open_) {
+        showAfterEnd_ = false;
+    }
+}
+
+void SetupWindow::ended() {
+    child_->wait();
+    child_.reset();
+    reports_.reset();
+    exit_.reset();
+    channel_.reset();
+    pending_.clear();
+    open_ = false;
+    minimised_ = false;
+    if (std::exchange(showAfterEnd_, false)) {
+        start();
     }
 }
 

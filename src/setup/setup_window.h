@@ -1,68 +1,72 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <QObject>
-#include <QTimer>
 
+#include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "setup/setup_loading.h"
-#include "support/alerts.h"
-#include "support/task_queue.h"
-#include "support/workspace.h"
+#include "support/child_process.h"
+#include "support/unique_fd.h"
 
-class QSettings;
-class QWebEngineLoadingInfo;
-class QWebEngineProfile;
-class QWebEngineView;
-class QWidget;
+class QSocketNotifier;
 
 namespace vantrel {
 
-class SetupDownloads;
-
-// The window onto the agent's own setup page at http://127.0.0.1:8787. The window is built on the
-// first show() and kept; closing it releases the web view, its page, profile and renderer, so a
-// closed window costs nothing, and the next show() loads the page anew.
-class SetupWindow : public QObject {
+// The application's handle on the setup window, kept and reused for the life of the process. The
+// window itself, with the web engine, runs in a process of its own (lib/vantrel-setup-window) that
+// lives only while the window is open, so a closed window costs the application nothing. Closing
+// the window ends that process; show() then starts it anew, which loads the page anew. A crash of
+// that process is a closed window; the application's end ends it too.
+class SetupWindow final : public QObject {
     Q_OBJECT
   public:
-    // Failed loads are retried on `mainQueue`; `settings` keeps the window's frame.
-    SetupWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<Alerts> alerts,
-                std::shared_ptr<QSettings> settings, std::shared_ptr<TaskQueue> mainQueue,
-                double loadTimeoutSeconds = SetupLoading::kLoadTimeoutSeconds,
-                QObject* parent = nullptr);
+    // The window's executable, in the bundle.
+    static constexpr const char* kProgram = "lib/vantrel-setup-window";
+
+    // `program` is the window's executable, started with `arguments`.
+    explicit SetupWindow(std::filesystem::path program, std::vector<std::string> arguments = {},
+                         QObject* parent = nullptr);
     ~SetupWindow() override;
 
+    // Opens the window, or brings the open one forward: un-minimised, raised and active.
     void show();
-    bool isOpen() const;
+    // Closes the window as its close button does.
+    void close();
+    // From show() until the window is closed or its process ends.
+    bool isOpen() const { return open_; }
+    // Open and, as far as its process has told, not minimised.
+    bool isShowing() const { return open_ && !minimised_; }
 
-    QWidget* windowForTesting() const { return window_.get(); }
-    // None while the window is closed.
-    QWebEngineView* webViewForTesting() const { return webView_; }
-    const SetupLoading& loadingForTesting() const { return loading_; }
+    std::optional<pid_t> pidForTesting() const;
 
-    bool eventFilter(QObject* watched, QEvent* event) override;
+  signals:
+    // The window's own Quit command: the application is asked to quit.
+    void quitRequested();
 
   private:
-    void buildWindow();
-    void buildView();
-    void releaseView();
-    void placeWindow();
-    void bringForward();
-    void load();
-    void loadingChanged(const QWebEngineLoadingInfo& info);
-    void step(SetupLoadEvent event);
+    void start();
+    void send(const char* command);
+    void readReports();
+    void take(const std::string& report);
+    void ended();
 
-    std::shared_ptr<Workspace> workspace_;
-    std::shared_ptr<Alerts> alerts_;
-    std::shared_ptr<QSettings> settings_;
-    std::shared_ptr<TaskQueue> mainQueue_;
-    std::unique_ptr<QWidget> window_;
-    QWebEngineProfile* profile_ = nullptr;
-    SetupDownloads* downloads_ = nullptr;
-    QWebEngineView* webView_ = nullptr;
-    SetupLoading loading_;
-    QTimer loadTimeout_;
+    const std::filesystem::path program_;
+    const std::vector<std::string> arguments_;
+    std::optional<ChildProcess> child_;
+    UniqueFd channel_;
+    std::unique_ptr<QSocketNotifier> reports_;
+    std::unique_ptr<QSocketNotifier> exit_;
+    std::string pending_;
+    bool open_ = false;
+    bool minimised_ = false;
+    // A show() sent and not yet answered: if the process ends first (its window had just been
+    // closed), a new one is started.
+    bool showAfterEnd_ = false;
 };
 
 }  // namespace vantrel

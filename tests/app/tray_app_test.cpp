@@ -39,12 +39,7 @@ class AppDelegateTest : public ::testing::Test {
         return owned.get();
     }
 
-    void TearDown() override {
-        if (auto* setup = status->setupForTesting(); setup->isOpen()) {
-            setup->windowForTesting()->close();
-        }
-        owned.reset();
-    }
+    void TearDown() override { owned.reset(); }
 
     std::unique_ptr<MenuUnderTest> tray;
     StatusMenu* status = nullptr;
@@ -67,7 +62,7 @@ TEST_F(AppDelegateTest, AStartByTheUserOpensTheSetupWindowAndOnlyQuitEndsTheAppl
     ASSERT_TRUE(pid);
     bool runningOn = false;  // seen inside the loop: its end is a quit of its own
     EXPECT_EQ(runLoop([&] {
-                  status->setupForTesting()->windowForTesting()->close();
+                  status->setupForTesting()->close();
                   QTimer::singleShot(0, [&] {
                       runningOn = tray->agent->pidForTesting() == pid;
                       QCoreApplication::exit(7);
@@ -129,10 +124,12 @@ TEST_F(AppDelegateTest, ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible) {
     app->reopen();
     EXPECT_TRUE(status->setupForTesting()->isOpen());
     EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
-    QWidget* setup = status->setupForTesting()->windowForTesting();
-    setup->showMinimized();
+    // The setup window is a process of its own: minimised there with its key, as a person would.
+    SetupWindow* setup = status->setupForTesting();
+    ASSERT_TRUE(testing::typeInWindowOf(*setup->pidForTesting(), "ctrl+m"));
+    ASSERT_TRUE(waitFor([&] { return setup->isOpen() && !setup->isShowing(); }));
     app->reopen();
-    EXPECT_FALSE(setup->isMinimized());
+    EXPECT_TRUE(waitFor([&] { return setup->isShowing(); }));
     EXPECT_TRUE(app->applicationShouldHandleReopen(true));
     status->stop();
 }

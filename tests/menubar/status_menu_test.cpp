@@ -57,7 +57,7 @@ TEST_F(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
     EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
     EXPECT_FALSE(menu->isVisible());
-    tray.menu->setupForTesting()->windowForTesting()->close();
+    tray.menu->setupForTesting()->close();
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     EXPECT_EQ(runLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }), 0);

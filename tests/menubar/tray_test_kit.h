@@ -86,7 +86,8 @@ struct MenuUnderTest {
             .agent = agent,
             .updater = Updater::create(updateMain, updateWorker,
                                        std::make_shared<RefusingInstaller>(), dir.path()),
-            .setup = std::make_unique<SetupWindow>(workspace, alerts, ownSettings, mainQueue),
+            .setup = std::make_unique<SetupWindow>(std::filesystem::path(VANTREL_BUNDLE_DIR) /
+                                                   SetupWindow::kProgram),
             .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
             .networkWarning = std::make_unique<NetworkWarning>(
                 background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),

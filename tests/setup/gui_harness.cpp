@@ -1,11 +1,12 @@
 #include "gui_harness.h"
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QThread>
+
+#include <cstdlib>
 
 void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
@@ -35,6 +36,19 @@ void startGuiApplication() {
 const std::filesystem::path& sandboxHome() {
     static const std::filesystem::path home = ::getenv("HOME");
     return home;
+}
+
+// The window's native handle is replaced once when its page's first view arrives; a search that
+// found the old one fails and is made again.
+bool typeInWindowOf(int pid, const std::string& keys) {
+    auto command = "xdotool search --sync --all --onlyvisible --pid " + std::to_string(pid) +
+                   " --name '^Vantrel Agent$' windowfocus --sync key " + keys;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (std::system(command.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool waitFor(const std::function<bool()>& condition, double timeoutSeconds) {

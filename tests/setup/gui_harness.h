@@ -22,6 +22,10 @@ namespace vantrel::testing {
 void startGuiApplication();
 const std::filesystem::path& sandboxHome();
 
+// Types keys (xdotool's names, "ctrl+w") into the visible "Vantrel Agent" window of process `pid`,
+// as a person would.
+bool typeInWindowOf(int pid, const std::string& keys);
+
 // Runs the Qt event loop until the condition holds or the timeout passes.
 bool waitFor(const std::function<bool()>& condition, double timeoutSeconds = 15);
 

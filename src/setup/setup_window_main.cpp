@@ -1,0 +1,110 @@
+// The setup window's own process, lib/vantrel-setup-window in the bundle: the web engine lives
+// here, and only while the window is open. The desktop application talks to it over standard
+// input, a socket, one word a line: it sends "show" or "close"; this process reports "open" (also
+// in answer to every "show"), "minimised", "closed" and "quit" (the window's Quit command, which
+// ends the whole application). It ends once its window is closed and no download runs, when the
+// application closes the socket, or when the application ends (its parent-death signal).
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSettings>
+#include <QSocketNotifier>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/main_menu.h"
+#include "setup/setup_web_window.h"
+#include "support/qt_alerts.h"
+#include "support/qt_main_queue.h"
+#include "support/qt_workspace.h"
+
+namespace vantrel {
+namespace {
+
+constexpr std::string_view kLoadTimeoutOption = "--load-timeout=";
+
+void report(const char* word) {
+    std::string line = std::string(word) + "\n";
+    // A lost report is harmless: the application also sees this process end.
+    (void)::send(STDIN_FILENO, line.data(), line.size(), MSG_NOSIGNAL);
+}
+
+// The commands arriving on standard input; its end ends this process.
+class Commands final : public QObject {
+  public:
+    explicit Commands(SetupWebWindow& window)
+        : window_(window), notifier_(STDIN_FILENO, QSocketNotifier::Read) {
+        connect(&notifier_, &QSocketNotifier::activated, this, &Commands::read);
+    }
+
+  private:
+    void read() {
+        char buffer[256];
+        auto count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (count <= 0) {
+            notifier_.setEnabled(false);
+            QCoreApplication::quit();
+            return;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(count));
+        for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
+            run(pending_.substr(0, end));
+            pending_.erase(0, end + 1);
+        }
+    }
+
+    void run(const std::string& command) {
+        if (command == "show") {
+            // Answered even when nothing changed, so that the application knows it arrived.
+            window_.show();
+            report("open");
+        } else if (command == "close") {
+            window_.close();
+        }
+    }
+
+    SetupWebWindow& window_;
+    QSocketNotifier notifier_;
+    std::string pending_;
+};
+
+double loadTimeout(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]).starts_with(kLoadTimeoutOption)) {
+        return std::atof(argv[1] + kLoadTimeoutOption.size());
+    }
+    return SetupLoading::kLoadTimeoutSeconds;
+}
+
+int run(int argc, char** argv) {
+    // The web engine shares its GL contexts with the application's; this must precede the
+    // application object.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication application(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
+    QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+
+    auto menu = MainMenu::install([] { report("quit"); });
+    SetupWebWindow window(std::make_shared<QtWorkspace>(), std::make_shared<QtAlerts>(),
+                          std::make_shared<QSettings>(), std::make_shared<QtMainQueue>(),
+                          loadTimeout(argc, argv));
+    QObject::connect(&window, &SetupWebWindow::stateChanged, [](bool visible, bool minimised) {
+        report(!visible ? "closed" : minimised ? "minimised" : "open");
+    });
+    QObject::connect(&window, &SetupWebWindow::ended, &QCoreApplication::quit);
+    Commands commands(window);
+    window.show();
+    return application.exec();
+}
+
+}  // namespace
+}  // namespace vantrel
+
+int main(int argc, char** argv) {
+    return vantrel::run(argc, argv);
+}
