@@ -1,11 +1,7 @@
-#!/usr/bin/env python3
-"""Loopback HTTP for the update tests on 127.0.0.1 at $VANTREL_SIM_PORT. GETs are answered from
-the routes file $ROUTES, read afresh each time: {path: {"status", "body", "file", "delay",
-"location", "endless"}}; other paths get 404. Each request is logged to $LOG as a JSON line before
-it is answered; an endless body logs how much got out."""
-import json
-import os
-import time
+"""Loopback HTTP on 127.0.0.1 at $VANTREL_SIM_PORT: GETs answered from the routes file $ROUTES,
+read afresh each time; each request logged to $LOG as a JSON line before it is answered; an
+endless body logs how much got out."""
+import json, os, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
@@ -16,6 +12,7 @@ def log(entry):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    log_message = lambda *_: None
 
     def do_GET(self):
         target = self.requestline.split(" ")[1]  # as sent: self.path squashes a leading "//"
@@ -29,24 +26,17 @@ class Handler(BaseHTTPRequestHandler):
         if route.get("endless"):
             self.send_header("Connection", "close")
             self.end_headers()
-            self.close_connection = True
-            sent = 0
+            self.close_connection, sent = True, 0
             try:
                 while True:
                     sent += self.wfile.write(b" " * 65536)
             except OSError:
-                log({"path": target, "sent": sent})
-            return
-        body = route.get("body", "").encode()
-        if route.get("file"):
-            with open(route["file"], "rb") as file:
-                body = file.read()
+                return log({"path": target, "sent": sent})
+        file = route.get("file")
+        body = open(file, "rb").read() if file else route.get("body", "").encode()
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
-
-    def log_message(self, *_):
-        pass
 
 
 server = ThreadingHTTPServer(("127.0.0.1", int(os.environ["VANTREL_SIM_PORT"])), Handler)

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/file.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -11,10 +10,6 @@
 #include "support/unique_fd.h"
 #include "update/checksum.h"
 #include "update/update_fixture.h"
-
-// Real releases made by scripts/release from this build's bundle, once for all the tests here:
-// installed by scripts/install, or unpacked and started headless to update themselves from a
-// loopback server.
 
 namespace vantrel {
 namespace {
@@ -27,23 +22,19 @@ using testing::writeFile;
 
 std::set<fs::path> entriesNamed(const fs::path& folder, const std::string& prefix) {
     std::set<fs::path> found;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        if (it->path().filename().string().starts_with(prefix)) {
-            found.insert(it->path());
+    std::error_code missing;
+    for (const auto& entry : fs::directory_iterator(folder, missing)) {
+        if (entry.path().filename().string().starts_with(prefix)) {
+            found.insert(entry.path());
         }
     }
     return found;
 }
 
+// "pid (comm) state ppid ...": the interpreter's comm has no ")".
 pid_t parentOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("PPid:")) {
-            return std::stoi(line.substr(5));
-        }
-    }
-    return 0;
+    auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() ? 0 : std::stoi(stat.substr(stat.rfind(')') + 4));
 }
 
 // The interpreters that run the agent anywhere in `home`, whichever copy they came from.

@@ -236,10 +236,7 @@ TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {
     writeFile(dir / "update.dmg", "abc");
     const std::string digest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
     EXPECT_TRUE(checksumMatches(dir / "update.dmg", digest));
-    std::string upper = digest;
-    for (auto& c : upper) {
-        c = static_cast<char>(std::toupper(c));
-    }
+    const std::string upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
     for (const auto& wrong : {upper, digest + "\n", std::string()}) {
         EXPECT_FALSE(checksumMatches(dir / "update.dmg", wrong)) << wrong;
     }
@@ -285,32 +282,36 @@ TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
     auto app = fs::path(mnt) / "Vantrel Agent.app";
     writeFile(app / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
     writeFile(dir / "image.dmg", "image");
-    auto digest = *sha256OfFile(dir / "image.dmg");
     const std::string run = "hdiutil:attach spctl: codesign: hdiutil:detach ";
+    const std::string refusedBySpctl = "hdiutil:attach spctl: hdiutil:detach ";
+    const auto installed = UpdateResult::installed("2.0");
     struct Case {
-        std::string attachOutput, team = "QK4TR8MZ2V", digest;
+        std::string attachOutput;
+        UpdateResult result;
+        std::string calls, team = "QK4TR8MZ2V";
         bool notarized = true;
+        std::string digest = "";  // the image's
         int status = 0;
-        UpdateResult result = UpdateResult::failed(reasons::kNotSigned);
-        std::string calls;
     } cases[] = {
-        {"/dev/disk4\tGUID\t\n/dev/disk4s1\tApple_HFS\t/private" + mnt, "QK4TR8MZ2V", digest, true,
-         0, UpdateResult::installed("2.0"), run},
-        {"/dev/disk4s1\t/tmp/other\n/dev/disk5s1\t" + mnt + " \u00a0\u3000\t\n\nnone\n",
-         "QK4TR8MZ2V", digest, true, 0, UpdateResult::installed("2.0"), run},
-        {mnt, "QK4TR8MZ2V", std::string(64, 'c'), true, 0,
-         UpdateResult::failed(reasons::kChecksumMismatch), ""},
-        {mnt, "QK4TR8MZ2V", digest, true, 1, UpdateResult::failed(reasons::kWouldNotMount),
-         "hdiutil:attach "},
-        {"/dev/disk4s1\tApple_HFS\t/Volumes/Vantrel\n/dev/disk4s1\t/tmp\n", "QK4TR8MZ2V", digest,
-         true, 0, UpdateResult::failed(reasons::kWouldNotMount), "hdiutil:attach "},
+        {"/dev/disk4\tGUID\t\n/dev/disk4s1\tApple_HFS\t/private" + mnt, installed, run},
+        {"/dev/disk4s1\t/tmp/other\n/dev/disk5s1\t" + mnt + " \u00a0\u3000\t\n\nnone\n", installed,
+         run},
+        {mnt, UpdateResult::failed(reasons::kChecksumMismatch), "", "QK4TR8MZ2V", true,
+         std::string(64, 'c')},
+        {mnt, UpdateResult::failed(reasons::kWouldNotMount), "hdiutil:attach ", "QK4TR8MZ2V", true,
+         "", 1},
+        {"/dev/disk4s1\tApple_HFS\t/Volumes/Vantrel\n/dev/disk4s1\t/tmp\n",
+         UpdateResult::failed(reasons::kWouldNotMount), "hdiutil:attach "},
         // A carriage return is no white space: the folder named has it.
-        {mnt + "\r\n", "QK4TR8MZ2V", digest, true, 0, UpdateResult::failed(reasons::kNotSigned),
-         "hdiutil:attach spctl: hdiutil:detach "},
-        {mnt, "ZZ9ZZ9ZZ9Z", digest, true, 0, UpdateResult::failed(reasons::kNotSigned), run},
-        {mnt, "QK4TR8MZ2", digest, true, 0, UpdateResult::failed(reasons::kNotSigned), run},
-        {mnt, "QK4TR8MZ2V", digest, false, 0, UpdateResult::failed(reasons::kNotSigned),
-         "hdiutil:attach spctl: hdiutil:detach "},
+        {mnt + "\r\n", UpdateResult::failed(reasons::kNotSigned), refusedBySpctl},
+        {mnt, UpdateResult::failed(reasons::kNotSigned), run, "ZZ9ZZ9ZZ9Z"},
+        {mnt, UpdateResult::failed(reasons::kNotSigned), run, "QK4TR8MZ2"},
+        {mnt, UpdateResult::failed(reasons::kNotSigned), refusedBySpctl, "QK4TR8MZ2V", false},
+    };
+    auto calls = [&] { return fs::exists(dir / "bin/calls") ? readFile(dir / "bin/calls") : ""; };
+    auto names = [&] {
+        return std::regex_replace(
+            calls(), std::regex("(\\S+)(?: \\[(attach|detach)\\])?[^\\n]*\\n"), "$1:$2 ");
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.attachOutput + " " + c.team);
@@ -342,17 +343,11 @@ TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
             .stage = {},
             .shell = "/bin/sh",
         });
-        EXPECT_EQ(installer.install({"2.0", "https://x/y.dmg", c.digest}), c.result);
+        auto digest = c.digest.empty() ? *sha256OfFile(dir / "image.dmg") : c.digest;
+        EXPECT_EQ(installer.install({"2.0", "https://x/y.dmg", digest}), c.result);
         queue->runDue();
         EXPECT_EQ(quits, c.result.kind() == UpdateResult::Kind::installed);
         EXPECT_TRUE(testing::eventually([&] { return fs::is_empty(dir / "tmp"); }));
-        auto calls = [&] {
-            return fs::exists(dir / "bin/calls") ? readFile(dir / "bin/calls") : "";
-        };
-        auto names = [&] {
-            return std::regex_replace(
-                calls(), std::regex("(\\S+)(?: \\[(attach|detach)\\])?[^\\n]*\\n"), "$1:$2 ");
-        };
         EXPECT_TRUE(testing::eventually([&] { return names() == c.calls; })) << names();
         if (c.calls == run && c.team == "QK4TR8MZ2V") {
             EXPECT_EQ(calls(),

@@ -24,21 +24,17 @@ constexpr std::uint64_t kTwo53 = std::uint64_t{1} << 53;
 const std::string kCouldNotReach = "could not reach updates.vantrel.energy";
 
 // Installs nothing; asks for the quit the way the real installer does, on the main queue.
-class FakeInstaller final : public UpdateInstaller {
-  public:
-    FakeInstaller(std::shared_ptr<TaskQueue> mainQueue,
-                  std::shared_ptr<std::vector<std::string>> events)
-        : mainQueue_(std::move(mainQueue)), events_(std::move(events)) {}
+struct FakeInstaller final : UpdateInstaller {
+    FakeInstaller(std::shared_ptr<TaskQueue> queue, std::shared_ptr<std::vector<std::string>> log)
+        : mainQueue(std::move(queue)), events(std::move(log)) {}
     UpdateResult install(const Manifest& manifest) override {
         manifests.push_back(manifest);
-        mainQueue_->post([events = events_] { events->push_back("quit"); });
+        mainQueue->post([events = events] { events->push_back("quit"); });
         return UpdateResult::installed(manifest.version);
     }
+    std::shared_ptr<TaskQueue> mainQueue;
+    std::shared_ptr<std::vector<std::string>> events;
     std::vector<Manifest> manifests;
-
-  private:
-    std::shared_ptr<TaskQueue> mainQueue_;
-    std::shared_ptr<std::vector<std::string>> events_;
 };
 
 class UpdaterTest : public ::testing::Test {
@@ -74,9 +70,16 @@ class UpdaterTest : public ::testing::Test {
     std::filesystem::path bundleRoot = dir / "VantrelAgent";
 };
 
-// What one run ends with, and which requests it made on the way. A "VANTREL_DIST" that forms no
+// What one run ends with, and which requests it made on the way; a packaged copy leaves its
+// updates to the package manager. A "VANTREL_DIST" that forms no
 // URL, even empty, is unreachable: never the built-in server.
 TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
+    const std::string numeric = R"({"CFBundleShortVersionString": 1.4})";
+    const std::string packaged =
+        R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})";
+    const auto packagedRefusal = UpdateResult::failed(
+        "this copy was installed by the system's package manager, which keeps it up to date. "
+        "Update it there (for example: sudo apt update && sudo apt upgrade).");
     struct Case {
         std::string manifestVersion;
         std::string dist;  // after the server's base; a whole text when not onServer
@@ -90,18 +93,15 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         {"2.0", "not a url", UpdateResult::failed(kCouldNotReach), {}, false},
         {"2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
         {"2.0", "http://127.0.0.1:1", UpdateResult::failed(kCouldNotReach), {}, false},
+        // APackagedCopyNeverAsksForAManifestNorInstalls
+        {"2.0", "", packagedRefusal, {}, true, packaged},
         // A base ending in a slash asks for the doubled slash.
         {"1.0", "/", UpdateResult::current("1.0"), {"//linux/latest.json"}},
         {"1.0.0", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
         {"1.0.1", "", UpdateResult::installed("1.0.1"), {"/linux/latest.json"}},
         // The installed version is read afresh; unreadable, it is "0".
         {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "not json"},
-        {"0.1",
-         "",
-         UpdateResult::installed("0.1"),
-         {"/linux/latest.json"},
-         true,
-         R"({"CFBundleShortVersionString": 1.4})"},
+        {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, numeric},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.manifestVersion + " at " + c.dist);
@@ -120,17 +120,6 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
     ASSERT_EQ(installer->manifests.size(), 1u);
     EXPECT_EQ(installer->manifests[0].url, "http://127.0.0.1/x");
     EXPECT_EQ(installer->manifests[0].sha256, std::string(64, 'a'));
-}
-
-TEST_F(UpdaterTest, APackagedCopyNeverAsksForAManifestNorInstalls) {
-    dist(server.base());
-    testing::writeFile(bundleRoot / "Info.json",
-                       R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})");
-    auto result = makeUpdater()->run();
-    EXPECT_EQ(result.kind(), UpdateResult::Kind::failed);
-    EXPECT_THAT(result.text(), ::testing::HasSubstr("package manager"));
-    EXPECT_THAT(server.requestPaths(), IsEmpty());
-    EXPECT_THAT(installer->manifests, IsEmpty());
 }
 
 // A folder nobody may write, root included: the bundle's folder decides, before the installer.
@@ -292,21 +281,16 @@ TEST_F(FetchManifestTest, AnEndlessBodyIsCutOffAsItStreams) {
 // Order, empty pieces, trailing zeros and pieces that are no number are fuzzed; these are the
 // rules a release depends on besides.
 TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
-    struct Case {
-        const char* manifest;
-        const char* installed;
-        bool newer;
-    } cases[] = {
-        {"1.10", "1.9", true},
-        {"2.0-beta", "2.0", false},
-        {"+2", "1", true},
-        {"9223372036854775807", "9223372036854775806", true},
-        {"9223372036854775808", "1", false},  // out of range counts as 0
-        {"1. 2", "1.1", false},               // a space makes the piece 0
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(isNewerVersion(c.manifest, c.installed), c.newer)
-            << c.manifest << " " << c.installed;
+    for (auto [manifest, installed, newer] :
+         std::initializer_list<std::tuple<const char*, const char*, bool>>{
+             {"1.10", "1.9", true},
+             {"2.0-beta", "2.0", false},
+             {"+2", "1", true},
+             {"9223372036854775807", "9223372036854775806", true},
+             {"9223372036854775808", "1", false},  // out of range counts as 0
+             {"1. 2", "1.1", false},               // a space makes the piece 0
+         }) {
+        EXPECT_EQ(isNewerVersion(manifest, installed), newer) << manifest << " " << installed;
     }
 }
 
