@@ -77,7 +77,9 @@ void restoreSignals() {
 }  // namespace
 
 fs::path StagedUpdate::staged() const {
-    return live.parent_path() / ("." + live.filename().string() + "-incoming");
+    std::string name = ".";
+    name += live.filename().string();
+    return live.parent_path() / (name + "-incoming");
 }
 
 fs::path StagedUpdate::marker() const {
