@@ -5,6 +5,7 @@
 #include <QWindow>
 
 #include <cstdlib>
+#include <regex>
 
 #include "bundle_app.h"
 #include "menubar/tray_test_kit.h"
@@ -73,6 +74,66 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     QMenu* menu = tray.menu->menuForTesting();
     click(icon->geometry().center());
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 10));
+    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
+    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
+    EXPECT_FALSE(menu->isVisible());
+    tray.menu->stop();
+}
+
+// A StatusNotifier panel: a watcher on a session bus of the test's own (no other test sees this
+// tray), started before the application so that its icon takes the D-Bus way.
+class StatusNotifierHostTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        display = new OwnDisplay;
+        ASSERT_FALSE(display->name().empty());
+        ::setenv("DISPLAY", display->name().c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        bus = new RunningApp("/usr/bin/dbus-daemon",
+                             {"--session", "--nofork", "--nopidfile", "--print-address=1"},
+                             currentEnvironment());
+        std::string output;
+        std::smatch address;
+        const std::regex line("(^|\n)(unix:[^\n]*)\n");  // warnings may come first
+        ASSERT_TRUE(eventually(
+            [&] { return std::regex_search(output = bus->output(), address, line); }, kGuard))
+            << output;
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address[2].str().c_str(), 1);
+        watcher = new RunningApp(VANTREL_TRAY_WATCHER, {}, currentEnvironment());
+        ASSERT_TRUE(watcher->waitForOutput("ready\n", kGuard)) << watcher->output();
+        startGuiApplication();
+    }
+    static void TearDownTestSuite() {
+        delete watcher;
+        delete bus;
+        delete display;
+    }
+
+    static inline OwnDisplay* display = nullptr;
+    static inline RunningApp* bus = nullptr;
+    static inline RunningApp* watcher = nullptr;
+};
+
+// The icon registers with the watcher and no status window shows; the panel's activation (a left
+// click there), sent from another process, opens the menu, and a row works.
+TEST_F(StatusNotifierHostTest, AnActivationOverDBusOpensTheMenu) {
+    MenuUnderTest tray(kTestBuild);
+    tray.menu->start();
+    std::string registered;
+    std::smatch item;
+    const std::regex line("item ([^/\n]+)(/[^\n]*)\n");
+    ASSERT_TRUE(waitFor(
+        [&] { return std::regex_search(registered = watcher->output(), item, line); }, kGuard))
+        << watcher->output();
+    EXPECT_FALSE(tray.menu->statusWindow().isOpen());
+    EXPECT_FALSE(hasVisibleWindows());
+
+    RunningApp activate("/usr/bin/dbus-send",
+                        {"--session", "--print-reply", "--dest=" + item[1].str(), item[2].str(),
+                         "org.kde.StatusNotifierItem.Activate", "int32:100", "int32:100"},
+                        currentEnvironment());
+    QMenu* menu = tray.menu->menuForTesting();
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard)) << activate.output();
     click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
     EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
     EXPECT_FALSE(menu->isVisible());
