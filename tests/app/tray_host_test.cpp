@@ -36,21 +36,30 @@ bool iconIsShown() {
     return false;
 }
 
-class TrayHostTest : public ::testing::Test {
+// Each tray host runs on an X server of the test program's own, reached the X11 way.
+class OnOwnDisplay : public ::testing::Test {
   protected:
-    // Without a session bus the icon docks the XEmbed way, in the tray started here.
     static void SetUpTestSuite() {
         display = new OwnDisplay;
         ASSERT_FALSE(display->name().empty());
         ::setenv("DISPLAY", display->name().c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        startGuiApplication();
     }
     // The server must not outlive the program; nothing draws on it after the last test.
     static void TearDownTestSuite() { delete display; }
 
     static inline OwnDisplay* display = nullptr;
+};
+
+class TrayHostTest : public OnOwnDisplay {
+  protected:
+    // Without a session bus the icon docks the XEmbed way, in the tray started here.
+    static void SetUpTestSuite() {
+        OnOwnDisplay::SetUpTestSuite();
+        ASSERT_FALSE(HasFatalFailure());
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        startGuiApplication();
+    }
 };
 
 // The application starts before the tray: its status window shows until the tray takes the
@@ -82,13 +91,11 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
 
 // A StatusNotifier panel: a watcher on a session bus of the test's own (no other test sees this
 // tray), started before the application so that its icon takes the D-Bus way.
-class StatusNotifierHostTest : public ::testing::Test {
+class StatusNotifierHostTest : public OnOwnDisplay {
   protected:
     static void SetUpTestSuite() {
-        display = new OwnDisplay;
-        ASSERT_FALSE(display->name().empty());
-        ::setenv("DISPLAY", display->name().c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        OnOwnDisplay::SetUpTestSuite();
+        ASSERT_FALSE(HasFatalFailure());
         bus = new RunningApp("/usr/bin/dbus-daemon",
                              {"--session", "--nofork", "--nopidfile", "--print-address=1"},
                              currentEnvironment());
@@ -106,10 +113,9 @@ class StatusNotifierHostTest : public ::testing::Test {
     static void TearDownTestSuite() {
         delete watcher;
         delete bus;
-        delete display;
+        OnOwnDisplay::TearDownTestSuite();
     }
 
-    static inline OwnDisplay* display = nullptr;
     static inline RunningApp* bus = nullptr;
     static inline RunningApp* watcher = nullptr;
 };
