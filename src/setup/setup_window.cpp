@@ -6,7 +6,8 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
-#include <cstring>
+
+#include "support/error_text.h"
 
 namespace vantrel {
 
@@ -58,7 +59,7 @@ void SetupWindow::start() {
                                         .input = theirs.get()});
     if (!started.child) {
         std::fprintf(stderr, "VantrelAgent: the setup window cannot start: %s\n",
-                     std::strerror(started.error));
+                     describe(started.error).c_str());
         return;
     }
     child_ = std::move(started.child);
