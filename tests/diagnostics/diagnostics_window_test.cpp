@@ -1,10 +1,8 @@
 #include "diagnostics/diagnostics_window.h"
 
-#include <QApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -49,7 +47,6 @@ TEST(DiagnosticsWindowTest, FirstViewFitsItsContentAndARunSavesAndRevealsTheArch
     auto* start = frame->findChild<QPushButton*>(QStringLiteral("start"));
     auto* status = frame->findChild<QLabel*>(QStringLiteral("status"));
     EXPECT_EQ(frame->windowTitle(), QStringLiteral("Vantrel Diagnostics"));
-    EXPECT_EQ(start->text(), QStringLiteral("Collect diagnostics"));
     EXPECT_FALSE(frame->findChild<QProgressBar*>(QStringLiteral("progress"))->isVisible());
     expectContentFits(frame);
 
@@ -58,8 +55,7 @@ TEST(DiagnosticsWindowTest, FirstViewFitsItsContentAndARunSavesAndRevealsTheArch
     EXPECT_FALSE(start->isEnabled());
     ASSERT_TRUE(testing::waitFor([&] { return status->text().startsWith("Saved to "); }))
         << status->text().toStdString();
-    const std::filesystem::path desktop =
-        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation).toStdString();
+    const auto desktop = std::filesystem::path(std::getenv("HOME")) / "Desktop";
     std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(desktop), {});
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(files[0].filename().string().starts_with("vantrel-diagnostics-"));

@@ -30,9 +30,8 @@ inline void startGuiApplication() {
     new QApplication(argc, argv);
 }
 
-// Types keys (xdotool's names, "ctrl+w") into the visible "Vantrel Agent" window of process `pid`,
-// as a person would. The window's native handle is replaced once when its page's first view
-// arrives; a search that found the old one fails and is made again.
+// Types keys (xdotool's names, "ctrl+w") into the visible "Vantrel Agent" window of process `pid`
+// as a person would, searching again if the window's handle changed when its page first showed.
 inline bool typeInWindowOf(int pid, const std::string& keys) {
     auto command = "xdotool search --sync --all --onlyvisible --pid " + std::to_string(pid) +
                    " --name '^Vantrel Agent$' windowfocus --sync key " + keys;

@@ -41,30 +41,25 @@ TEST(DownloadReservation, CreatesTheFirstFreeNameEmptyAndLeavesOthersAlone) {
 
 using enum SetupLoadEvent;
 using enum SetupLoadEffect;
-
-SetupLoading at(int attempts, bool requested = false, bool timedOut = false) {
-    return {attempts, requested, timedOut};
-}
+using Row = std::tuple<const char*, SetupLoading, SetupLoadEvent, SetupLoading, SetupLoadEffect>;
 
 // Each row: what it shows, the state, the event, the next state and the effect.
 TEST(SetupLoadingTest, RetriesFailedLoadsWithinTheBudget) {
-    using Row =
-        std::tuple<const char*, SetupLoading, SetupLoadEvent, SetupLoading, SetupLoadEffect>;
     const Row rows[] = {
         // clang-format off
-        {"a failure retries", at(0), failedBeforePage, at(1), scheduleRetry},
-        {"the 40th retry still runs", at(39), failedBeforePage, at(40), scheduleRetry},
-        {"the 41st does not", at(40), failedBeforePage, at(40), none},
-        {"a page restores the budget", at(40), finished, at(0), none},
-        {"so does a re-show", at(40), shownAgain, at(0), none},
-        {"time-out once begun", at(3, true), started, at(3), startTimeout},
-        {"none for a load not asked", at(3), started, at(3), none},
-        {"out of time: stopped", at(3), timedOut, at(3, false, true), stopLoading},
-        {"its end is a failure", at(3, false, true), stopped, at(4), scheduleRetry},
-        {"within the budget", at(40, false, true), stopped, at(40), none},
-        {"a stop of its own is none", at(3), stopped, at(3), none},
-        {"a request forgets a time-out", at(3, false, true), requested, at(3, true), none},
-        {"a late page still counts", at(3, false, true), finished, at(0), none},
+        {"a failure retries", {0}, failedBeforePage, {1}, scheduleRetry},
+        {"the 40th retry still runs", {39}, failedBeforePage, {40}, scheduleRetry},
+        {"the 41st does not", {40}, failedBeforePage, {40}, none},
+        {"a page restores the budget", {40}, finished, {0}, none},
+        {"so does a re-show", {40}, shownAgain, {0}, none},
+        {"time-out once begun", {3, true}, started, {3}, startTimeout},
+        {"none for a load not asked", {3}, started, {3}, none},
+        {"out of time: stopped", {3}, timedOut, {3, false, true}, stopLoading},
+        {"its end is a failure", {3, false, true}, stopped, {4}, scheduleRetry},
+        {"within the budget", {40, false, true}, stopped, {40}, none},
+        {"a stop of its own is none", {3}, stopped, {3}, none},
+        {"a request forgets a time-out", {3, false, true}, requested, {3, true}, none},
+        {"a late page still counts", {3, false, true}, finished, {0}, none},
         // clang-format on
     };
     for (const auto& [what, given, event, expected, effect] : rows) {
