@@ -1,45 +1,70 @@
 #pragma once
 
-#include <filesystem>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <cstdlib>
 #include <functional>
 #include <ostream>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "support/alerts.h"
 #include "support/running_app.h"
-#include "support/temp_dir.h"
 #include "support/workspace.h"
 
-class QString;
 void PrintTo(const QString& text, std::ostream* out);
 
 namespace vantrel::testing {
 
-// Makes the one QApplication of a GUI test program, offscreen unless a display is given, inside a
+// Makes the one QApplication of a GUI program (on the display the test run provides) inside a
 // sandboxed home that lives as long as the program.
-void startGuiApplication();
-const std::filesystem::path& sandboxHome();
+inline void startGuiApplication() {
+    if (QCoreApplication::instance()) {
+        return;
+    }
+    new SandboxedHome;
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    static int argc = 1;
+    static char name[] = "setup_window_test";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+}
 
-// Types keys (xdotool's names, "ctrl+w") into the visible "Vantrel Agent" window of process `pid`,
-// as a person would.
-bool typeInWindowOf(int pid, const std::string& keys);
+// Types keys (xdotool's names, "ctrl+w") into the visible "Vantrel Agent" window of process `pid`
+// as a person would, searching again if the window's handle changed when its page first showed.
+inline bool typeInWindowOf(int pid, const std::string& keys) {
+    auto command = "xdotool search --sync --all --onlyvisible --pid " + std::to_string(pid) +
+                   " --name '^Vantrel Agent$' windowfocus --sync key " + keys;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (std::system(command.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Runs the Qt event loop until the condition holds or the timeout passes.
-bool waitFor(const std::function<bool()>& condition, double timeoutSeconds = 15);
+inline bool waitFor(const std::function<bool()>& condition, double timeoutSeconds = 15) {
+    QDeadlineTimer deadline(static_cast<qint64>(timeoutSeconds * 1000));
+    while (!condition()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
 
-class RecordingWorkspace final : public Workspace {
-  public:
+struct RecordingWorkspace final : Workspace {
     void openUrl(const std::string& url) override { opened.push_back(url); }
     void revealFile(const std::filesystem::path& file) override { revealed.push_back(file); }
-
     std::vector<std::string> opened;
     std::vector<std::filesystem::path> revealed;
 };
 
-class RecordingAlerts final : public Alerts {
-  public:
+// Each alert is dismissed at once.
+struct RecordingAlerts final : Alerts {
     void show(const std::string& message, const std::string& informative,
               std::function<void()> dismissed) override {
         shown.emplace_back(message, informative);
@@ -47,7 +72,6 @@ class RecordingAlerts final : public Alerts {
             dismissed();
         }
     }
-
     std::vector<std::pair<std::string, std::string>> shown;
 };
 

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include "diagnostics/archive_file.h"
+#include "diagnostics/archive_name.h"
+#include "diagnostics/diagnostics_client.h"
+#include "diagnostics/diagnostics_run.h"
+#include "support/manual_queue.h"
+
+namespace vantrel {
+namespace {
+
+// The fuzz target proves every name safe and a safe one kept; these rows pin the others.
+TEST(OfferedFileNameTest, KeepsTheNameInsideTheFolder) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "vantrel-diagnostics.zip"},
+        {"../../.bashrc", ".bashrc"},
+        {"a/..", "vantrel-diagnostics.zip"},
+        {std::string("report.zip\0/../../x", 19), "report.zip"}};
+    for (const auto& [name, expected] : cases) {
+        EXPECT_EQ(offeredFileName(name), expected) << name;
+    }
+}
+
+TEST(ArchiveFoldersTest, TheDesktopFirstWhenThereIsOne) {
+    EXPECT_EQ(archiveFolders("/d", "/s"), (std::vector<std::filesystem::path>{"/d", "/s"}));
+    EXPECT_EQ(archiveFolders("", "/s"), std::vector<std::filesystem::path>{"/s"});
+}
+
+// SaveArchiveTest.ReplacesAnEarlierFileWhole; then the support folder when the Desktop's target is
+// a folder or the Desktop a file, and nowhere when no folder can be made.
+TEST(SaveArchiveTest, ReplacesAnEarlierFileWholeOrFallsBack) {
+    testing::TempDir dir;
+    const std::vector folders{dir / "Desktop", dir / "share" / "Vantrel"};
+    testing::writeFile(folders[0] / "a.zip", "PK a longer, earlier archive");
+    ASSERT_EQ(saveArchive("PK short", "a.zip", folders), folders[0] / "a.zip");
+    EXPECT_EQ(testing::readFile(folders[0] / "a.zip"), "PK short");
+    EXPECT_FALSE(std::filesystem::exists(dir / "share"));
+    std::filesystem::create_directory(folders[0] / "b.zip");
+    EXPECT_EQ(saveArchive("PK", "b.zip", folders), folders[1] / "b.zip");
+    std::filesystem::remove_all(folders[0]);
+    testing::writeFile(folders[0], "a file where the Desktop should be");
+    EXPECT_EQ(saveArchive("PK", "c.zip", folders), folders[1] / "c.zip");
+    EXPECT_EQ(saveArchive("PK", "c.zip", {folders[0] / "Vantrel"}), std::nullopt);
+}
+
+// The agent's own port with a long time-out; the answer, or none when nobody answered, comes on
+// the main queue, never inline.
+TEST(DiagnosticsClientTest, AsksTheAgentOnItsOwnPortAndAnswersOnTheMainQueue) {
+    auto background = std::make_shared<testing::ManualQueue>();
+    auto main = std::make_shared<testing::ManualQueue>();
+    std::vector<HttpRequest> sent;
+    DiagnosticsClient client(background, main, DiagnosticsClient::kAgentBase, [&](auto& request) {
+        sent.push_back(request);
+        return sent.size() == 1 ? HttpResult{200, "{}"} : HttpResult{};
+    });
+    std::vector<std::optional<std::string>> answers;
+    for (const char* path : {"api/diagnostics/progress", "api/diagnostics/archive"}) {
+        client.request(path, [&](auto body) { answers.push_back(body); });
+    }
+    background->runDue();
+    EXPECT_TRUE(answers.empty());
+    main->runDue();
+    EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{"{}", std::nullopt}));
+    EXPECT_EQ(sent.at(0).url, "http://127.0.0.1:8787/api/diagnostics/progress");
+    EXPECT_EQ(sent.at(0).timeoutSeconds, 90);
+}
+
+using enum DiagnosticsRun::Phase;
+using enum RunEffect;
+using namespace run_event;
+
+// A state of run 1 (unless given) with what the window shows.
+DiagnosticsRun S(DiagnosticsRun::Phase phase, bool ticking = false, double fraction = 0,
+                 std::string status = "", std::string name = "", int run = 1) {
+    return {phase, run, ticking, fraction, std::move(status), std::move(name), {}};
+}
+
+ProgressAnswered P(const char* body, int run = 1) {
+    return {run, body ? std::optional<std::string>(body) : std::nullopt};
+}
+
+// Each row: what it shows, the state, the event, the next state and the effects (the window's
+// scenario takes a run through to the end). The progress bodies also pin how the agent's answer is
+// read: only members of the right JSON type count (the fuzz target holds the rest).
+TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
+    auto old = S(saved, false, 1, "", "", 3);
+    old.saved = "/old.zip";
+    const auto following = S(polling, true), fetching = S(saving, false, 0, "", "a.zip");
+    const auto unnamed = S(saving, false, 0, "Saving…", "vantrel-diagnostics.zip");
+    const auto listening = S(polling, true, 0.4, "Listening");
+    using Effects = std::vector<RunEffect>;
+    const std::tuple<const char*, DiagnosticsRun, RunEvent, DiagnosticsRun, Effects> rows[] = {
+        // clang-format off
+        {"a press starts a new run", old, StartPressed{}, S(starting, 0, 0, "Starting…", "", 4),
+         {requestStart}},
+        {"a press while following does nothing", following, StartPressed{}, following, {}},
+        {"an older run's start answer is dropped", S(starting, 0, 0, "", "", 2), StartAnswered{1},
+         S(starting, 0, 0, "", "", 2), {}},
+        {"running: the message and fraction show", following,
+         P(R"({"running":true,"fraction":0.4,"message":"Listening"})"), listening, {}},
+        {"running, a message or fraction of another type empties them", listening,
+         P(R"({"running":true,"fraction":"half","message":7})"), following, {}},
+        {"a fraction outside 0…1 is held inside", following, P(R"({"running":true,"fraction":7})"),
+         S(polling, true, 1), {}},
+        {"no body is ignored", following, P(nullptr), following, {}},
+        {"an older run's answer is dropped", following, P("{}", 0), following, {}},
+        {"an answer while starting is dropped", S(starting), P("{}"), S(starting), {}},
+        {"an error ends the run as failed", following,
+         P(R"({"running":"true","fraction":0.5,"error":"no spool"})"),
+         S(failed, false, 0.5, "Could not collect it: no spool"), {stopTicking}},
+        {"over without an error fetches the archive under its name", following,
+         P(R"({"running":false,"fraction":1,"error":"","name":"../x/d.zip"})"),
+         S(saving, false, 1, "Saving…", "d.zip"), {stopTicking, fetchArchive}},
+        {"no \"running\" and an error of no string end it, closed or not, under the default name",
+         S(polling), P(R"({"error":false})"), unnamed, {fetchArchive}},
+        {"an empty archive is said", fetching, ArchiveFetched{1, true},
+         S(empty, false, 0, "The file came back empty.", "a.zip"), {}},
+        {"an older run's archive is dropped", fetching, ArchiveFetched{0, false}, fetching, {}},
+        {"no folder took it", fetching, ArchiveWritten{1, std::nullopt},
+         S(unsaved, false, 0, "Could not save the file anywhere writable.", "a.zip"), {}},
+        {"closing stops the ticks", following, Closed{}, S(polling), {stopTicking}},
+        {"a show follows a run closed midway", S(polling), Shown{}, following, {startTicking}},
+        {"a show while the start is out waits for it", S(starting), Shown{}, S(starting), {}},
+        // clang-format on
+    };
+    for (const auto& [what, given, event, expected, effects] : rows) {
+        EXPECT_EQ(advance(given, event).next, expected) << what;
+        EXPECT_EQ(advance(given, event).effects, effects) << what;
+    }
+}
+
+// Per phase: the start button's title, then whether it is enabled and whether the progress bar and
+// the reveal button show.
+TEST(DiagnosticsRunTest, ControlsFollowThePhase) {
+    const std::pair<DiagnosticsRun::Phase, std::string> rows[] = {
+        {ready, "Collect diagnostics +--"}, {starting, "Collecting… -+-"},
+        {polling, "Collecting… -+-"},       {failed, "Collect again +--"},
+        {saving, "Collect again ++-"},      {saved, "Collect again +++"},
+        {empty, "Collect again ++-"},       {unsaved, "Collect again ++-"},
+    };
+    const auto sign = [](bool yes) { return yes ? '+' : '-'; };
+    for (const auto& [phase, shown] : rows) {
+        const auto s = S(phase);
+        EXPECT_EQ(std::string(s.startTitle()) + " " + sign(s.startEnabled()) +
+                      sign(s.progressVisible()) + sign(s.revealVisible()),
+                  shown);
+    }
+}
+
+}  // namespace
+}  // namespace vantrel
