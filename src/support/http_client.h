@@ -23,8 +23,8 @@ struct HttpResult {
 // Blocking GET on libcurl. Never throws; only http and https, also across redirects.
 HttpResult httpGet(const HttpRequest& request);
 
-// Blocking GET streamed into `destination`, which holds the body only when the status is 200;
-// on any other outcome nothing is left at `destination`.
+// Blocking GET streamed into a temporary file beside `destination`, which replaces it only when
+// the status is 200; on any other outcome `destination` is as it was and no temporary file is left.
 HttpResult httpDownload(const HttpRequest& request, const std::filesystem::path& destination);
 
 }  // namespace vantrel
