@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/file.h>
 
-#include <functional>
 #include <map>
 #include <set>
 
@@ -17,7 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::eventually;
 using testing::readFile;
-using testing::TempDir;
 using testing::writeFile;
 
 std::set<fs::path> entriesNamed(const fs::path& folder, const std::string& prefix) {
@@ -29,12 +27,6 @@ std::set<fs::path> entriesNamed(const fs::path& folder, const std::string& prefi
         }
     }
     return found;
-}
-
-// "pid (comm) state ppid ...": the interpreter's comm has no ")".
-pid_t parentOf(pid_t pid) {
-    auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    return stat.empty() ? 0 : std::stoi(stat.substr(stat.rfind(')') + 4));
 }
 
 // The interpreters that run the agent anywhere in `home`, whichever copy they came from.
@@ -50,19 +42,10 @@ std::vector<pid_t> agentsUnder(const fs::path& home) {
     return pids;
 }
 
-// Each entry of a tree with its inode, mode, link target and content; "" when it is missing.
-std::string snapshot(const fs::path& folder) {
-    return runTool("/bin/sh", {"-c",
-                               "cd \"$0\" 2>/dev/null || exit 0; find . -printf '%p %i %m %l\\n' "
-                               "| sort; find . -type f -exec sha256sum {} + | sort",
-                               folder.string()})
-        .output;
-}
-
 // 1.0 and 2.0 of one signer, 2.0 of another, and 2.0 with a file changed or added after signing,
-// each made on first use.
+// made by scripts/release from this build's bundle on first use.
 struct Releases {
-    TempDir dir;
+    testing::TempDir dir;
     fs::path key = testing::makeSigningKey(dir.path(), "release-key");
     fs::path other = testing::makeSigningKey(dir.path(), "other-key");
     std::map<std::string, fs::path> made;
@@ -80,13 +63,12 @@ struct Releases {
         return made[name];
     }
     fs::path release(const std::string& version, const fs::path& signer, const std::string& out) {
-        auto signers = testing::makeSigners(signer, signer.string() + ".signers");
         testing::run(
             "/usr/bin/env",
             {"VANTREL_RELEASE_PREBUILT=" + fs::path(VANTREL_BUNDLE_DIR).parent_path().string(),
-             VANTREL_SOURCE_DIR "/scripts/release", "--version", version, "--key", signer.string(),
-             "--signers", signers.string(), "--base-url", "http://unused", "--out",
-             (dir / out).string()});
+             VANTREL_SOURCE_DIR "/scripts/release", "--version", version, "--key", signer,
+             "--signers", testing::makeSigners(signer, signer.string() + ".signers"), "--base-url",
+             "http://unused", "--out", dir / out});
         return dir / out / ("VantrelAgent-" + version + ".tar.gz");
     }
     fs::path rewrite(const std::string& name, const std::string& change) {
@@ -94,45 +76,29 @@ struct Releases {
                      {"-c",
                       "mkdir \"$1\" && tar -xzf \"$0\" -C \"$1\" && cd \"$1/VantrelAgent\" && " +
                           change + " && tar -czf ../VantrelAgent-2.0.tar.gz -C .. VantrelAgent",
-                      get("v2").string(), (dir / name).string()});
+                      get("v2"), dir / name});
         return dir / name / "VantrelAgent-2.0.tar.gz";
     }
 };
 
+fs::path archive(const std::string& name) {
+    static Releases releases;
+    return releases.get(name);
+}
+
+// 1.0 installed as a user would, by unpacking its archive, in a folder whose name has a quote,
+// "(" and "+", and started headless as a user unit would (its invocation id set), with an agent
+// that ignores SIGTERM; its standard error goes to dir/errors.
 class ReleaseUpdate : public ::testing::Test {
   protected:
-    static fs::path archive(const std::string& name) {
-        static Releases releases;
-        return releases.get(name);
-    }
-    // Whatever still runs from the test's install goes with it.
-    ~ReleaseUpdate() override { killAgents(); }
-    void killAgents() {
-        for (pid_t pid : agentsUnder(home.path())) {
-            ::kill(pid, SIGKILL);
-        }
-    }
-
-    // Serves `archive` under a manifest that announces `version`.
-    std::string publish(const fs::path& archive, const std::string& version) {
-        server.serve("/release.tar.gz", testing::LoopbackServer::fileAnswer(archive.string()));
-        server.serve("/linux/latest.json",
-                     testing::LoopbackServer::answer(testing::manifestJson(
-                         version, server.base() + "/release.tar.gz", *sha256OfFile(archive))));
-        return server.base();
-    }
-
-    // Installs 1.0 as a user would, by unpacking its archive, and starts it headless as a user
-    // unit would (the unit's invocation id set), with an agent that ignores SIGTERM; its standard
-    // error goes to dir/errors.
-    void startInstalled(const std::string& dist, const std::string& tmpdir = "tmp",
-                        const std::function<void()>& beforeStart = {}) {
+    ~ReleaseUpdate() override { end(SIGKILL); }
+    void install() {
+        fs::remove_all(opt);
         fs::create_directories(opt);
+        testing::run("/bin/tar", {"-xzf", archive("v1"), "-C", opt});
+    }
+    void start(const std::string& dist, const std::string& tmpdir = "tmp") {
         fs::create_directories(home / "tmp");
-        testing::run("/bin/tar", {"-xzf", archive("v1").string(), "-C", opt.string()});
-        if (beforeStart) {
-            beforeStart();
-        }
         extractionsBefore = entriesNamed("/tmp", "vantrel-release-");
         fs::remove(dir / "errors");
         auto env = testing::sandboxedEnvironment(home.path());
@@ -146,16 +112,31 @@ class ReleaseUpdate : public ::testing::Test {
         app = std::make_unique<testing::RunningApp>(
             "/bin/sh",
             std::vector<std::string>{"-c", "exec \"$0\" --headless 2>>\"$1\"",
-                                     (live() / "bin/VantrelAgent").string(),
-                                     (dir / "errors").string()},
+                                     live() / "bin/VantrelAgent", dir / "errors"},
             env);
         ASSERT_TRUE(app->waitForOutput("Waiting to be paired")) << app->output();
+    }
+    // SIGTERM: the application ends cleanly, its agent with it.
+    void end(int signal) {
+        if (app) {
+            app->signal(signal);
+            EXPECT_EQ(app->waitForExit(60), signal == SIGTERM ? 0 : SIGKILL) << app->output();
+        }
+        for (pid_t pid : agentsUnder(home.path())) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+    // Serves `release` under a manifest that announces `version`.
+    void publish(const fs::path& release, const std::string& version) {
+        server.serveFile("/release.tar.gz", release);
+        server.serve("/linux/latest.json",
+                     testing::manifestJson(version, server.base() + "/release.tar.gz",
+                                           *sha256OfFile(release)));
     }
     bool errorsSay(const std::string& text) const {
         return fs::exists(dir / "errors") &&
                readFile(dir / "errors").find(text) != std::string::npos;
     }
-
     fs::path live() const { return opt / "VantrelAgent"; }
     bool runsTwo() const {
         std::error_code error;
@@ -163,7 +144,6 @@ class ReleaseUpdate : public ::testing::Test {
                    live() / "bin/VantrelAgent" &&
                readFile(live() / "Info.json").find("\"2.0\"") != std::string::npos;
     }
-
     // No scratch folder, extraction or staged bundle is left.
     void expectNoLeftovers() {
         EXPECT_TRUE(eventually([&] {
@@ -173,60 +153,31 @@ class ReleaseUpdate : public ::testing::Test {
         EXPECT_EQ(entriesNamed(opt, ".VantrelAgent"), std::set<fs::path>{});
     }
 
-    TempDir dir;
-    TempDir home;
+    testing::TempDir dir, home;
     fs::path opt = home / "o(p+t)'s";
     testing::LoopbackServer server;
     std::set<fs::path> extractionsBefore;
     std::unique_ptr<testing::RunningApp> app;
 };
 
-// The same process goes on as 2.0 (a service manager keeps following it), with exactly one
-// agent: the old one, which ignores SIGTERM, is gone before the new one starts on the same port.
-TEST_F(ReleaseUpdate, OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent) {
-    startInstalled(publish(archive("v2"), "2.0"));
-    ASSERT_TRUE(eventually([&] { return runsTwo(); }, 60)) << app->output();
-    EXPECT_TRUE(eventually(
-        [&] {
-            auto agents = agentsUnder(home.path());
-            return agents.size() == 1 && parentOf(agents[0]) == app->pid() &&
-                   fs::read_symlink("/proc/" + std::to_string(agents[0]) + "/exe") ==
-                       live() / "Resources/python/bin/python3";
-        },
-        30))
-        << app->output();
-    // 2.0's own agent comes up on the port the old one held.
-    EXPECT_TRUE(eventually([&] {
-        auto output = app->output();
-        return output.find("Waiting to be paired", output.find("Waiting to be paired") + 1) !=
-               std::string::npos;
-    })) << app->output();
-    EXPECT_FALSE(errorsSay("Address already in use"));
-    expectNoLeftovers();
-    EXPECT_FALSE(app->waitForExit(0));
-}
+// One installed 1.0 after another: refusals, a check still running at the quit, a swap cut short,
+// and the update itself. A test build started before them all never asks on its own meanwhile.
+TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesItself) {
+    server.serve("/test/linux/latest.json", testing::manifestJson("9.0"));
+    auto env = testing::sandboxedEnvironment(dir.path());
+    setVariable(env, "VANTREL_DIST", server.base() + "/test");
+    testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
+    ASSERT_TRUE(testBuild.waitForOutput("Starting\u2026\n")) << testBuild.output();
 
-// A power loss after 2.0 was staged and marked, before the exchange: the next start finishes the
-// swap and goes on as 2.0, with no server to ask.
-TEST_F(ReleaseUpdate, TheNextStartFinishesAnInterruptedSwap) {
-    startInstalled("http://127.0.0.1:1", "tmp", [&] {
-        fs::create_directories(dir / "v2");
-        testing::run("/bin/tar", {"-xzf", archive("v2").string(), "-C", (dir / "v2").string()});
-        fs::rename(dir / "v2/VantrelAgent", opt / ".VantrelAgent-incoming");
-        writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
-    });
-    EXPECT_TRUE(runsTwo());
-    expectNoLeftovers();
-    app->signal(SIGTERM);
-    EXPECT_EQ(app->waitForExit(), 0) << app->output();
-}
-
-// The check ends with the reason on standard error; 1.0 keeps running, unchanged.
-TEST_F(ReleaseUpdate, RefusalsLeaveOneRunningAndSayWhy) {
+    // RefusalsLeaveOneRunningAndSayWhy: the check ends with the reason on standard error, where a
+    // production build's first check, coming by itself, reports its failure; standard output keeps
+    // only the state lines; 1.0 keeps running, unchanged.
     struct Case {
         const char* what;
         std::string archive, version, tmpdir, reason;
     } cases[] = {
+        // HeadlessUpdateTest.AProductionBuildChecksAndReportsAFailedCheckOnStandardError
+        {"no manifest", "", "", "tmp", "could not reach updates.vantrel.energy"},
         // A genuine, signed 1.0 under a manifest that says 3.0: no downgrade, no loop.
         {"downgrade", "v1", "3.0", "tmp", reasons::kNotSigned},
         // The signers are the installed copy's, not the release's own.
@@ -235,62 +186,75 @@ TEST_F(ReleaseUpdate, RefusalsLeaveOneRunningAndSayWhy) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all(opt);
-        startInstalled(publish(archive(c.archive), c.version), c.tmpdir);
-        ASSERT_TRUE(
-            eventually([&] { return errorsSay("the update check failed: " + c.reason); }, 30))
+        install();
+        c.archive.empty() ? server.serve("/linux/latest.json", "", 404)
+                          : publish(archive(c.archive), c.version);
+        start(server.base(), c.tmpdir);
+        ASSERT_TRUE(eventually(
+            [&] { return errorsSay("the update check failed: " + c.reason + "\n"); }, 30))
             << readFile(dir / "errors");
         expectNoLeftovers();
         EXPECT_NE(readFile(live() / "Info.json").find("\"1.0\""), std::string::npos);
-        EXPECT_FALSE(app->waitForExit(0)) << app->output();
-        app->signal(SIGKILL);
-        app->waitForExit();
-        killAgents();
+        EXPECT_EQ(app->output().find("update"), std::string::npos) << app->output();
+        end(SIGTERM);
     }
-}
+    EXPECT_EQ(server.requestPaths().at(0), "/linux/latest.json");
 
-using HeadlessUpdateTest = ReleaseUpdate;
+    // HeadlessUpdateTest.QuittingDoesNotWaitForARunningCheck: one that would hang for a minute.
+    server.serve("/linux/latest.json", testing::manifestJson("2.0"), 200, 60);
+    auto asked = server.requests().size();
+    start(server.base());
+    ASSERT_TRUE(eventually([&] { return server.requests().size() > asked; }, 30));
+    end(SIGTERM);
+    EXPECT_FALSE(errorsSay("the update check failed"));
 
-// The first check of a production build comes by itself; its failure is written on standard
-// error, while standard output keeps only the state lines. A test build started before it has
-// never asked meanwhile.
-TEST_F(HeadlessUpdateTest, AProductionBuildChecksAndReportsAFailedCheckOnStandardError) {
-    server.serve("/test/linux/latest.json",
-                 testing::LoopbackServer::answer(testing::manifestJson("9.0")));
-    auto env = testing::sandboxedEnvironment(dir.path());
-    setVariable(env, "VANTREL_DIST", server.base() + "/test");
-    testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
-    ASSERT_TRUE(testBuild.waitForOutput("Starting\u2026\n")) << testBuild.output();
-    startInstalled(server.base());
-    ASSERT_TRUE(eventually(
+    // TheNextStartFinishesAnInterruptedSwap: a power loss after 2.0 was staged and marked, before
+    // the exchange; the next start finishes it and goes on as 2.0, with no server to ask.
+    testing::run("/bin/tar", {"-xzf", archive("v2"), "-C", dir.path()});
+    fs::rename(dir / "VantrelAgent", opt / ".VantrelAgent-incoming");
+    writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
+    start("http://127.0.0.1:1");
+    EXPECT_TRUE(runsTwo());
+    expectNoLeftovers();
+    end(SIGTERM);
+
+    // OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent: the same process goes on as 2.0 (a service
+    // manager keeps following it); the old agent, which ignores SIGTERM, is gone before 2.0's own
+    // comes up on the port it held.
+    install();
+    publish(archive("v2"), "2.0");
+    start(server.base());
+    ASSERT_TRUE(eventually([&] { return runsTwo(); }, 60)) << app->output();
+    EXPECT_TRUE(eventually(
         [&] {
-            return errorsSay("the update check failed: could not reach updates.vantrel.energy\n");
+            auto agents = agentsUnder(home.path());
+            auto stat =
+                agents.size() == 1 ? readFile("/proc/" + std::to_string(agents[0]) + "/stat") : "";
+            // "pid (comm) state ppid ...": the interpreter's comm has no ")".
+            return !stat.empty() && std::stoi(stat.substr(stat.rfind(')') + 4)) == app->pid() &&
+                   fs::read_symlink("/proc/" + std::to_string(agents[0]) + "/exe") ==
+                       live() / "Resources/python/bin/python3";
         },
         30))
-        << readFile(dir / "errors");
-    EXPECT_EQ(server.requestPaths(), std::vector<std::string>{"/linux/latest.json"});
-    EXPECT_EQ(app->output().find("update"), std::string::npos) << app->output();
-    for (auto* running : {app.get(), &testBuild}) {
-        running->signal(SIGTERM);
-        EXPECT_EQ(running->waitForExit(), 0);
-    }
-}
+        << app->output();
+    EXPECT_TRUE(eventually([&] {
+        auto output = app->output();
+        return output.find("Waiting to be paired", output.find("Waiting to be paired") + 1) !=
+               std::string::npos;
+    })) << app->output();
+    EXPECT_FALSE(errorsSay("Address already in use"));
+    expectNoLeftovers();
+    EXPECT_FALSE(app->waitForExit(0));
 
-// A check that would hang for a minute is not waited for: the application ends before it could
-// report anything about it.
-TEST_F(HeadlessUpdateTest, QuittingDoesNotWaitForARunningCheck) {
-    server.serve("/linux/latest.json",
-                 testing::LoopbackServer::answer(testing::manifestJson("2.0"), 200, 60));
-    startInstalled(server.base());
-    ASSERT_TRUE(eventually([&] { return !server.requests().empty(); }, 30));
-    app->signal(SIGTERM);
-    EXPECT_EQ(app->waitForExit(60), 0) << app->output();
-    EXPECT_FALSE(errorsSay("the update check failed"));
+    auto paths = server.requestPaths();
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test/linux/latest.json"), 0);
+    testBuild.signal(SIGTERM);
+    EXPECT_EQ(testBuild.waitForExit(), 0);
 }
 
 // scripts/install in a home whose name has a space and a quote, as the desktop entry and the user
 // unit must quote it.
-class InstallScript : public ReleaseUpdate {
+class InstallScript : public ::testing::Test {
   protected:
     ToolResult install(const std::string& release, std::vector<std::string> env = {}) {
         env.insert(env.begin(), {"-u", "XDG_DATA_HOME", "HOME=" + user.string(),
@@ -303,31 +267,48 @@ class InstallScript : public ReleaseUpdate {
                   std::vector<std::string> env = {}) {
         auto result = install(release, std::move(env));
         EXPECT_EQ(result.status, 0) << result.output;
-        EXPECT_EQ(result.output, (installedOpt / "VantrelAgent").string() + "\n");
-        EXPECT_EQ(entriesNamed(installedOpt, ""), std::set{installedOpt / "VantrelAgent"});
-        EXPECT_NE(readFile(installedOpt / "VantrelAgent/Info.json").find("\"" + version + "\""),
+        EXPECT_EQ(result.output, (opt / "VantrelAgent").string() + "\n");
+        EXPECT_EQ(entriesNamed(opt, ""), std::set{opt / "VantrelAgent"});
+        EXPECT_NE(readFile(opt / "VantrelAgent/Info.json").find("\"" + version + "\""),
                   std::string::npos);
+    }
+    // Each entry of the install with its inode, mode, link target and content.
+    std::string snapshot() {
+        return runTool(
+                   "/bin/sh",
+                   {"-c",
+                    "cd \"$0\" 2>/dev/null || exit 0; find . -mindepth 1 -printf '%p %i %m %l\\n' "
+                    "| sort; find . -type f -exec sha256sum {} + | sort",
+                    opt})
+            .output;
     }
     // Refused with `message`, changing nothing.
     void refuses(const std::string& release, const std::string& message,
                  std::vector<std::string> env = {}) {
-        auto before = snapshot(installedOpt / "VantrelAgent");
-        auto entries = entriesNamed(installedOpt, "");
+        auto before = snapshot();
         auto result = install(release, std::move(env));
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.output.find(message), std::string::npos) << result.output;
-        EXPECT_EQ(snapshot(installedOpt / "VantrelAgent"), before);
-        EXPECT_EQ(entriesNamed(installedOpt, ""), entries);
+        EXPECT_EQ(snapshot(), before);
     }
 
-    fs::path user = home / "home of o'neil";
-    fs::path installedOpt = user / ".local/opt";
+    testing::TempDir dir;
+    fs::path user = dir / "home of o'neil";
+    fs::path opt = user / ".local/opt";
     fs::path data = user / ".local/share";
 };
 
-TEST_F(InstallScript, AFirstInstallHasALauncherAndAUserUnitThatRunIt) {
+// A first install has a launcher and a user unit that run it. Only a release of the installed
+// signers replaces an install; a first install checks a release against its own signers; an
+// unreadable or altered release changes nothing. An interrupted swap is finished or undone before
+// the installed signers are looked at.
+TEST_F(InstallScript, InstallsRefusesAndFinishesAnInterruptedSwap) {
+    writeFile(dir / "garbage", "not an archive");
+    refuses("changed", "does not match its signed file list");
+    refuses((dir / "garbage").string(), "not a readable .tar.gz");
+    refuses("missing", "no readable archive");
     installs("v1", "1.0");
-    auto executable = installedOpt / "VantrelAgent/bin/VantrelAgent";
+    auto executable = opt / "VantrelAgent/bin/VantrelAgent";
     EXPECT_NE(readFile(data / "applications/vantrel-agent.desktop")
                   .find("\nExec=\"" + executable.string() + "\"\n"),
               std::string::npos);
@@ -342,18 +323,9 @@ TEST_F(InstallScript, AFirstInstallHasALauncherAndAUserUnitThatRunIt) {
     auto verified = runTool(
         "/bin/sh",
         {"-c", "! command -v systemd-analyze >/dev/null || systemd-analyze verify --user \"$0\"",
-         unit.string()});
+         unit});
     EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos) << verified.output;
-}
 
-// Only a release of the installed signers replaces an install; a first install checks a release
-// against its own signers; an unreadable or altered release changes nothing.
-TEST_F(InstallScript, RefusalsChangeNothingAndSayWhy) {
-    writeFile(dir / "garbage", "not an archive");
-    refuses("changed", "does not match its signed file list");
-    refuses((dir / "garbage").string(), "not a readable .tar.gz");
-    refuses("missing", "no readable archive");
-    installs("v1", "1.0");
     refuses("other", "wrong signer");
     refuses("changed", "does not match its signed file list");
     refuses("added", "does not match its signed file list");
@@ -371,31 +343,27 @@ TEST_F(InstallScript, RefusalsChangeNothingAndSayWhy) {
     fs::create_directories(dir / "bin");
     fs::create_symlink(VANTREL_SYSTEM_PYTHON, dir / "bin/python3");
     refuses("v2", "missing ssh-keygen", {"PATH=" + (dir / "bin").string()});
+
+    // The old swap's two renames cut between them, with no bundle at the install path; then a
+    // complete staged 2.0 cut before its exchange.
+    fs::rename(opt / "VantrelAgent", opt / ".VantrelAgent-previous");
+    auto refused = install("other");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("wrong signer"), std::string::npos) << refused.output;
+    EXPECT_NE(readFile(opt / "VantrelAgent/Info.json").find("\"1.0\""), std::string::npos);
+    EXPECT_EQ(entriesNamed(opt, ""), std::set{opt / "VantrelAgent"});
+    auto staged = opt / ".VantrelAgent-incoming";
+    fs::copy(opt / "VantrelAgent", staged,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove(staged / "Info.json");
+    writeFile(staged / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
+    writeFile(staged.string() + ".version", "2.0");
     installs("v2", "2.0");
     // Any signer's release installs afresh, its launcher in the XDG data folder.
     fs::remove_all(user / ".local");
     installs("other", "2.0", {"XDG_DATA_HOME=" + (user / "data").string()});
     EXPECT_TRUE(fs::is_regular_file(user / "data/applications/vantrel-agent.desktop"));
     EXPECT_FALSE(fs::exists(data));
-}
-
-// The old swap's two renames cut between them, with no bundle at the install path; then a complete
-// staged 2.0 cut before its exchange: each is finished before the signers are looked at.
-TEST_F(InstallScript, AnInterruptedSwapIsFinishedOrUndoneKeepingTheInstalledSigners) {
-    installs("v1", "1.0");
-    fs::rename(installedOpt / "VantrelAgent", installedOpt / ".VantrelAgent-previous");
-    auto refused = install("other");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.output.find("wrong signer"), std::string::npos) << refused.output;
-    EXPECT_NE(readFile(installedOpt / "VantrelAgent/Info.json").find("\"1.0\""), std::string::npos);
-    EXPECT_EQ(entriesNamed(installedOpt, ""), std::set{installedOpt / "VantrelAgent"});
-    auto staged = installedOpt / ".VantrelAgent-incoming";
-    fs::copy(installedOpt / "VantrelAgent", staged,
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    fs::remove(staged / "Info.json");
-    writeFile(staged / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
-    writeFile(staged.string() + ".version", "2.0");
-    installs("v2", "2.0");
 }
 
 }  // namespace

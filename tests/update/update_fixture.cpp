@@ -4,8 +4,6 @@
 
 #include <sstream>
 
-#include "update/release_tools_file_list.h"
-
 namespace vantrel {
 void PrintTo(const UpdateResult& result, std::ostream* out) {
     static constexpr const char* kKinds[] = {"current", "installed", "failed"};
@@ -18,7 +16,7 @@ namespace vantrel::testing {
 namespace fs = std::filesystem;
 
 LoopbackServer::LoopbackServer() {
-    serve("", answer("", 404));
+    serve("", "", 404);
     server_.emplace(std::vector<std::string>{"ROUTES=" + (dir_ / "routes.json").string(),
                                              "LOG=" + (dir_ / "requests.log").string()},
                     0, readFile(VANTREL_SOURCE_DIR "/tests/update/loopback_server.py"));
@@ -27,10 +25,22 @@ LoopbackServer::LoopbackServer() {
     }
 }
 
-void LoopbackServer::serve(const std::string& path, Route route) {
-    routes_[path] = {{"status", route.status},   {"body", route.body},
-                     {"delay", route.delay},     {"file", route.file},
-                     {"endless", route.endless}, {"location", route.location}};
+void LoopbackServer::serve(const std::string& path, const std::string& body, long status,
+                           double delay) {
+    route(path, {{"status", status}, {"body", body}, {"delay", delay}});
+}
+void LoopbackServer::redirect(const std::string& path, const std::string& to) {
+    route(path, {{"status", 302}, {"location", to}});
+}
+void LoopbackServer::serveFile(const std::string& path, const std::string& file) {
+    route(path, {{"file", file}});
+}
+void LoopbackServer::serveEndless(const std::string& path) {
+    route(path, {{"endless", true}});
+}
+
+void LoopbackServer::route(const std::string& path, const nlohmann::json& answer) {
+    routes_[path] = answer;
     writeFile(dir_ / "routes.partial", routes_.dump());
     fs::rename(dir_ / "routes.partial", dir_ / "routes.json");
 }
@@ -41,8 +51,7 @@ std::vector<nlohmann::json> LoopbackServer::requests() const {
                                                                : "");
     for (std::string line; std::getline(lines, line);) {
         // The line being written right now may still be incomplete.
-        auto request = nlohmann::json::parse(line, nullptr, false);
-        if (!request.is_discarded()) {
+        if (auto request = nlohmann::json::parse(line, nullptr, false); !request.is_discarded()) {
             seen.push_back(request);
         }
     }
@@ -69,59 +78,16 @@ ToolResult run(const std::string& tool, const std::vector<std::string>& argument
 }
 
 fs::path makeSigningKey(const fs::path& folder, const std::string& name) {
-    auto key = folder / name;
-    fs::remove(key);
-    fs::remove(key.string() + ".pub");
-    run("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-C", name, "-f", key.string()});
-    return key;
+    fs::remove(folder / name);
+    fs::remove(folder / (name + ".pub"));
+    run("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-C", name, "-f", folder / name});
+    return folder / name;
 }
 
 fs::path makeSigners(const fs::path& key, const fs::path& signers) {
     writeFile(signers,
               "QK4TR8MZ2V namespaces=\"vantrel-release\" " + readFile(key.string() + ".pub"));
     return signers;
-}
-
-SignedRelease::SignedRelease()
-    : key(makeSigningKey(dir.path(), "release-key")),
-      signers(makeSigners(key, dir / "release-signers")) {
-    make();
-}
-
-void SignedRelease::make() {
-    auto root = bundle();
-    fs::remove_all(root);
-    writeFile(root / "bin/VantrelAgent", "#!/bin/sh\nexit 0\n", true);
-    writeFile(root / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}\n");
-    writeFile(root / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
-    writeFile(root / "Resources/lib/vantrel_agent/with space 'q'.py", "x = 1\n");
-    fs::create_directories(root / "Resources/empty");
-    fs::create_symlink("lib/vantrel_agent", root / "Resources/agent");
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() && !entry.is_symlink()) {
-            bool executable =
-                (entry.status().permissions() & fs::perms::owner_exec) != fs::perms::none;
-            fs::permissions(entry.path(), static_cast<fs::perms>(executable ? 0555 : 0444));
-        }
-    }
-    sign(key);
-}
-
-void SignedRelease::sign(const fs::path& signingKey) {
-    auto list = bundle() / kFileListName;
-    fs::remove(list);
-    fs::remove(bundle() / kFileListSignatureName);
-    auto description = describeBundle(bundle());
-    ASSERT_TRUE(description);
-    writeFile(list, description->dump(1) + "\n");
-    run("/usr/bin/ssh-keygen",
-        {"-q", "-Y", "sign", "-f", signingKey.string(), "-n", "vantrel-release", list.string()});
-}
-
-fs::path SignedRelease::pack() const {
-    run("/bin/tar", {"-czf", (dir / "release.tar.gz").string(), "-C", (dir / "release").string(),
-                     "VantrelAgent"});
-    return dir / "release.tar.gz";
 }
 
 }  // namespace vantrel::testing

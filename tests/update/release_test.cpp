@@ -1,0 +1,664 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <regex>
+#include <set>
+
+#include "agent/orphan_reaper.h"
+#include "agent/pid_file.h"
+#include "support/child_process.h"
+#include "support/manual_queue.h"
+#include "support/unique_fd.h"
+#include "update/bundle_swap.h"
+#include "update/checksum.h"
+#include "update/release_installer.h"
+#include "update/release_tools_archive.h"
+#include "update/release_tools_file_list.h"
+#include "update/release_tools_linux.h"
+#include "update/release_tools_mac.h"
+#include "update/scratch_folder.h"
+#include "update/swap_script.h"
+#include "update/update_fixture.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+std::string info(const std::string& version) {
+    return "{\"CFBundleShortVersionString\": \"" + version + "\"}";
+}
+
+// A small signed release: the bundle at dir/release/VantrelAgent (an executable, read-only files,
+// a name with a quote and a space, an empty folder, a link), signed by `key` as `signers` allows.
+struct SignedRelease {
+    SignedRelease() { make(); }
+    fs::path bundle() const { return dir / "release/VantrelAgent"; }
+    void make() {
+        fs::remove_all(bundle());
+        writeFile(bundle() / "bin/VantrelAgent", "#!/bin/sh\nexit 0\n", true);
+        writeFile(bundle() / "Info.json", info("2.0"));
+        writeFile(bundle() / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
+        writeFile(bundle() / "Resources/lib/vantrel_agent/with space 'q'.py", "x = 1\n");
+        fs::create_directories(bundle() / "Resources/empty");
+        fs::create_symlink("lib/vantrel_agent", bundle() / "Resources/agent");
+        testing::run("/usr/bin/find", {bundle(), "-type", "f", "-exec", "chmod", "a-w", "{}", "+"});
+        sign(key);
+    }
+    void sign(const fs::path& by) {
+        auto list = bundle() / kFileListName;
+        fs::remove(list);
+        fs::remove(bundle() / kFileListSignatureName);
+        auto description = describeBundle(bundle());
+        ASSERT_TRUE(description);
+        writeFile(list, description->dump(1) + "\n");
+        testing::run("/usr/bin/ssh-keygen",
+                     {"-q", "-Y", "sign", "-f", by, "-n", "vantrel-release", list});
+    }
+    fs::path pack() const {
+        testing::run("/bin/tar",
+                     {"-czf", dir / "release.tar.gz", "-C", dir / "release", "VantrelAgent"});
+        return dir / "release.tar.gz";
+    }
+
+    TempDir dir;
+    fs::path key = testing::makeSigningKey(dir.path(), "release-key");
+    fs::path signers = testing::makeSigners(key, dir / "release-signers");
+};
+
+// The installer, its download a copy of `download` from "http://127.0.0.1/ok" alone, its live
+// bundle 1.0 in a folder whose name has a quote, "(" and "+".
+class Install : public ::testing::Test {
+  protected:
+    Install() {
+        writeFile(live / "Info.json", info("1.0"));
+        fs::create_directories(dir / "tmp");
+        fs::create_directories(dir / "extract");
+    }
+    UpdateResult install(const Manifest& manifest, std::shared_ptr<ReleaseTools> tools,
+                         ReleaseInstaller::Stage stage = {}) {
+        ReleaseInstaller installer({
+            .mainQueue = queue,
+            .requestQuit = [this] { ++quits; },
+            .tools = std::move(tools),
+            .live = live,
+            .temporary = temporary,
+            .download =
+                [&](const std::string& from, const fs::path& to) {
+                    std::error_code error;
+                    return from == "http://127.0.0.1/ok" &&
+                           fs::copy_file(download, downloaded = to, error);
+                },
+            .stage = std::move(stage),
+        });
+        auto result = installer.install(manifest);
+        queue->runDue();
+        return result;
+    }
+    std::shared_ptr<LinuxReleaseTools> linuxTools(ArchiveLimits limits = {}) const {
+        return std::make_shared<LinuxReleaseTools>(release.signers, "QK4TR8MZ2V", dir / "extract",
+                                                   LinuxToolPaths{}, limits);
+    }
+    // The packed release (garbage without a bundle), staged as the Linux installer does.
+    UpdateResult installRelease(const std::string& version, const std::string& digest = "",
+                                const std::string& url = "http://127.0.0.1/ok") {
+        download = dir / "garbage.tar.gz";
+        fs::exists(release.bundle()) ? void(download = release.pack())
+                                     : writeFile(download, "no tar");
+        auto tools = linuxTools();
+        return install({version, url, digest.empty() ? *sha256OfFile(download) : digest}, tools,
+                       [&](const fs::path& newApp, const std::string& newVersion) {
+                           return stageUpdate(
+                               {live}, newApp, newVersion,
+                               [&](const fs::path& copy) { return tools->verify(copy); });
+                       });
+    }
+    bool leftNothing() const { return fs::is_empty(dir / "tmp") && fs::is_empty(dir / "extract"); }
+
+    SignedRelease release;
+    TempDir dir;
+    fs::path live = dir / "Vantrel's (apps)+/VantrelAgent";
+    fs::path temporary = dir / "tmp";
+    fs::path download, downloaded;
+    std::shared_ptr<testing::ManualQueue> queue = std::make_shared<testing::ManualQueue>();
+    int quits = 0;
+};
+
+// Staged beside live, and swapped in as the application ends.
+TEST_F(Install, StagesTheVerifiedReleaseAndSwapsItInAtTheEnd) {
+    EXPECT_EQ(installRelease("2.0"), UpdateResult::installed("2.0"));
+    EXPECT_EQ(quits, 1);
+    EXPECT_TRUE(leftNothing());
+    StagedUpdate update{live};
+    EXPECT_EQ(readFile(update.marker()), "2.0");
+    EXPECT_EQ(readFile(live / "Info.json"), info("1.0"));
+    EXPECT_EQ(
+        completeStagedUpdate(update, {.pidFile = dir / "no.pid", .interpreter = {}, .grace = 0}),
+        SwapOutcome::swapped);
+    EXPECT_EQ(readFile(live / "Info.json"), info("2.0"));
+    EXPECT_TRUE(fs::exists(live / kFileListName));
+    EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
+}
+
+// Each failure leaves nothing of the run and nothing live changed. The release verifies only as
+// signed, by the signer, principal and namespace that the running bundle allows.
+TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
+    auto bundle = release.bundle();
+    auto agent = bundle / "Resources/lib/vantrel_agent/__init__.py";
+    auto list = bundle / kFileListName;
+    auto signers = [&](const std::string& line) {
+        return [&, line] {
+            writeFile(release.signers, line + readFile(release.key.string() + ".pub"));
+        };
+    };
+    std::string upper = *sha256OfFile(release.pack());
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        const char* reason = reasons::kNotSigned;
+        std::string version = "2.0", digest = "", url = "http://127.0.0.1/ok";
+    } cases[] = {
+        {"no download", {}, reasons::kDownloadFailed, "2.0", "", "http://127.0.0.1/missing"},
+        {"upper-case digest", {}, reasons::kChecksumMismatch, "2.0", upper},
+        {"no archive", [&] { fs::remove_all(release.bundle()); }, reasons::kWouldNotMount},
+        // A genuine 2.0 under a manifest that says 3.0, and one no newer than what runs.
+        {"version mismatch", {}, reasons::kNotSigned, "3.0"},
+        {"not newer", [&] { writeFile(live / "Info.json", info("2.0")); }},
+        {"a changed file",
+         [&] {
+             fs::permissions(agent, fs::perms::owner_write, fs::perm_options::add);
+             writeFile(agent, "# agent, changed\n");
+         }},
+        {"a changed mode", [&] { fs::permissions(bundle / "Info.json", fs::perms(0555)); }},
+        {"an added file", [&] { writeFile(bundle / "Resources/lib/extra.py", "import os\n"); }},
+        {"an added folder", [&] { fs::create_directories(bundle / "Resources/more"); }},
+        {"a missing file", [&] { fs::remove(bundle / "Info.json"); }},
+        {"a retargeted link",
+         [&] {
+             fs::remove(bundle / "Resources/agent");
+             fs::create_symlink("empty", bundle / "Resources/agent");
+         }},
+        {"a changed list", [&] { writeFile(list, readFile(list) + " "); }},
+        {"no signature", [&] { fs::remove(bundle / kFileListSignatureName); }},
+        {"another signer", [&] { release.sign(testing::makeSigningKey(dir.path(), "other-key")); }},
+        {"another principal", signers("ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" ")},
+        {"another namespace", signers("QK4TR8MZ2V namespaces=\"file\" ")},
+        // $TMPDIR naming a missing folder fails the update, not the application.
+        {"no temporary folder",
+         [&] {
+             temporary.clear();
+             ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
+         },
+         reasons::kCouldNotPrepare},
+        {"staging fails",
+         [&] { fs::create_directories(StagedUpdate{live}.marker().string() + ".partial/x"); },
+         reasons::kCouldNotPrepare},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.arrange) {
+            c.arrange();
+        }
+        auto before = readFile(live / "Info.json");
+        EXPECT_EQ(installRelease(c.version, c.digest, c.url), UpdateResult::failed(c.reason));
+        EXPECT_EQ(quits, 0);
+        EXPECT_TRUE(leftNothing());
+        EXPECT_EQ(readFile(live / "Info.json"), before);
+        EXPECT_FALSE(fs::exists(StagedUpdate{live}.staged()) ||
+                     fs::exists(StagedUpdate{live}.marker()));
+        writeFile(live / "Info.json", info("1.0"));
+        temporary = dir / "tmp";
+        ::unsetenv("TMPDIR");
+        fs::remove_all(StagedUpdate{live}.marker().string() + ".partial");
+        release.make();
+        testing::makeSigners(release.key, release.signers);
+    }
+}
+
+// One stand-in for hdiutil, spctl and codesign: it logs each call and answers as the real tool,
+// from the files beside it and the bundle's own.
+constexpr const char* kStandIn = R"sh(#!/bin/sh
+here=$(dirname "$0"); tool=$(basename "$0"); eval "last=\${$#}"
+{ printf %s "$tool"; for a; do printf ' [%s]' "$a"; done; echo; } >> "$here/calls"
+case "$tool $1" in
+"hdiutil attach") [ -f "$last" ] && cat "$here/attach-output" && exit "$(cat "$here/status")" ;;
+spctl*) [ -f "$last/notarized" ] ;;
+codesign*) [ -e "$last" ] && echo "TeamIdentifier=$(cat "$last/team")" >&2 ;;
+esac
+)sh";
+
+// The macOS run with the tools standing in: checksum, attach (the tool names the folder under
+// /private/tmp, the real place of /tmp, on its last line naming /tmp/), the assessment, then the
+// exact Team Identifier; a quit, and the detach once the swap script has ended (its copy fails
+// here: there is no ditto). Each refusal detaches what it attached.
+using MacTools = Install;
+TEST_F(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
+    for (const char* tool : {"hdiutil", "spctl", "codesign"}) {
+        writeFile(dir / "bin" / tool, kStandIn, true);
+    }
+    std::string mnt = "/tmp/dmg.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(mnt.data()));
+    auto app = fs::path(mnt) / "Vantrel Agent.app";
+    writeFile(app / "Info.json", info("2.0"));
+    writeFile(download = dir / "image.dmg", "image");
+    const std::string run = "hdiutil:attach spctl: codesign: hdiutil:detach ";
+    const std::string refusedBySpctl = "hdiutil:attach spctl: hdiutil:detach ";
+    const auto installed = UpdateResult::installed("2.0");
+    const auto notSigned = UpdateResult::failed(reasons::kNotSigned);
+    const auto wouldNotMount = UpdateResult::failed(reasons::kWouldNotMount);
+    struct Case {
+        std::string attachOutput;
+        UpdateResult result;
+        std::string calls, team = "QK4TR8MZ2V";
+        bool notarized = true;
+        std::string digest = "";  // the image's
+        int status = 0;
+    } cases[] = {
+        {"/dev/disk4\tGUID\t\n/dev/disk4s1\tApple_HFS\t/private" + mnt, installed, run},
+        {"/dev/disk4s1\t/tmp/other\n/dev/disk5s1\t" + mnt + " \u00a0\u3000\t\n\nnone\n", installed,
+         run},
+        {mnt, UpdateResult::failed(reasons::kChecksumMismatch), "", "", true, std::string(64, 'c')},
+        {mnt, wouldNotMount, "hdiutil:attach ", "", true, "", 1},
+        {"/dev/disk4s1\tApple_HFS\t/Volumes/Vantrel\n/dev/disk4s1\t/tmp\n", wouldNotMount,
+         "hdiutil:attach "},
+        {mnt + "\r\n", notSigned, refusedBySpctl},  // a carriage return is no white space
+        {mnt, notSigned, run, "ZZ9ZZ9ZZ9Z"},
+        {mnt, notSigned, run, "QK4TR8MZ2"},
+        {mnt, notSigned, refusedBySpctl, "QK4TR8MZ2V", false},
+    };
+    auto calls = [&] { return fs::exists(dir / "bin/calls") ? readFile(dir / "bin/calls") : ""; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attachOutput + " " + c.team);
+        fs::remove(dir / "bin/calls");
+        writeFile(dir / "bin/status", std::to_string(c.status));
+        writeFile(dir / "bin/attach-output", c.attachOutput);
+        writeFile(app / "team", c.team);
+        fs::remove(app / "notarized");
+        c.notarized ? writeFile(app / "notarized", "") : void();
+        quits = 0;
+        auto tools = std::make_shared<MacReleaseTools>(
+            MacToolPaths{(dir / "bin/hdiutil").string(), (dir / "bin/spctl").string(),
+                         (dir / "bin/codesign").string()});
+        auto digest = c.digest.empty() ? *sha256OfFile(download) : c.digest;
+        EXPECT_EQ(install({"2.0", "http://127.0.0.1/ok", digest}, tools), c.result);
+        EXPECT_EQ(quits, c.result == installed);
+        EXPECT_TRUE(testing::eventually([&] { return fs::is_empty(dir / "tmp"); }));
+        EXPECT_TRUE(testing::eventually([&] {
+            return std::regex_replace(calls(),
+                                      std::regex("(\\S+)(?: \\[(attach|detach)\\])?[^\\n]*\\n"),
+                                      "$1:$2 ") == c.calls;
+        })) << calls();
+        if (c.result == installed) {
+            EXPECT_EQ(calls(),
+                      "hdiutil [attach] [-nobrowse] [-readonly] [-mountrandom] [/tmp] [" +
+                          downloaded.string() +
+                          "]\nspctl [-a] [-t] [exec] [--context] [context:primary-signature] [" +
+                          app.string() + "]\ncodesign [-dv] [--verbose=4] [" + app.string() +
+                          "]\nhdiutil [detach] [" + mnt + "] [-quiet]\n");
+        }
+    }
+    fs::remove_all(mnt);
+}
+
+// The shell reads the quoted paths back exactly as they were, and the whole script parses.
+TEST(MacSwapScript, NamesItsPathsExactlyForTheShell) {
+    SwapPaths paths{.live = "/Users/o'brien/$HOME \"x\" `y` \\ (Agent)+.app",
+                    .staged = "/Users/o'brien/.VantrelAgent-incoming.app",
+                    .previous = "/Users/o'brien/.VantrelAgent-previous.app",
+                    .newApp = "/tmp/dmg.x/Vantrel Agent.app"};
+    auto text = macSwapScript(paths);
+    auto header = text.substr(0, text.find("\n\n"));
+    EXPECT_EQ(runTool("/bin/sh",
+                      {"-c", header + "\nprintf '%s|%s|%s' \"$live\" \"$staged\" \"$previous\""})
+                  .output,
+              paths.live.string() + "|" + paths.staged.string() + "|" + paths.previous.string());
+    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0);
+}
+
+// Only a 200 answer within the time and size limits is kept, whole or not at all: refused by its
+// announced length, and while it streams without one.
+TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
+    testing::LoopbackServer server;
+    server.serve("/ok", "release bytes");
+    server.serve("/gone", "no", 404);
+    server.redirect("/moved", "/gone");
+    server.redirect("/moved-ok", "/ok");
+    server.serve("/slow", "late", 200, 3);
+    server.serveEndless("/endless");
+    TempDir dir;
+    struct Case {
+        std::string path;
+        bool kept;
+        double seconds = 600;
+        std::uint64_t ceiling = 1 << 20;
+        std::string to = "file";
+    } cases[] = {
+        {"/ok", true},
+        {"/moved-ok", true},
+        {"/gone", false},
+        {"/moved", false},
+        {"/slow", false, 1},
+        {"/endless", false},
+        {"/ok", false, 600, 12},
+        {"/ok", true, 600, 13},
+        {"/ok", false, 600, 1 << 20, "missing folder/file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.ceiling));
+        fs::remove(dir / "file");
+        EXPECT_EQ(downloadRelease(server.base() + c.path, dir / c.to, c.seconds, c.ceiling),
+                  c.kept);
+        EXPECT_EQ(fs::exists(dir / "file") ? readFile(dir / "file") : "",
+                  c.kept ? "release bytes" : "");
+    }
+    EXPECT_FALSE(downloadRelease("file:///etc/hostname", dir / "file"));
+    EXPECT_FALSE(fs::exists(dir / "file"));
+}
+
+// What a power loss can leave at each step of a swap, and what the next start makes of it.
+TEST(CompleteStagedUpdate, FinishesOrUndoesWhatAnInterruptedSwapLeft) {
+    struct Case {
+        const char* step;
+        const char* staged;  // the staged copy's version; nullptr: none, "": a partial copy
+        const char* marker;  // nullptr: none
+        const char* live;
+        SwapOutcome outcome;
+        const char* liveAfter;
+    } cases[] = {
+        {"nothing staged", nullptr, nullptr, "1.0", SwapOutcome::nothing, "1.0"},
+        {"copy under way", "", nullptr, "1.0", SwapOutcome::nothing, "1.0"},
+        {"copy done, no marker yet", "2.0", nullptr, "1.0", SwapOutcome::nothing, "1.0"},
+        {"marked, not exchanged", "2.0", "2.0", "1.0", SwapOutcome::swapped, "2.0"},
+        {"exchanged, marker left", "1.0", "2.0", "2.0", SwapOutcome::nothing, "2.0"},
+        {"marker of a lost copy", nullptr, "2.0", "1.0", SwapOutcome::nothing, "1.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        TempDir dir;
+        StagedUpdate update{dir / "opt (1)+'/VantrelAgent"};
+        writeFile(update.live / "Info.json", info(c.live));
+        c.staged ? writeFile(update.staged() / "bin/VantrelAgent", "x") : void();
+        c.staged&&* c.staged ? writeFile(update.staged() / "Info.json", info(c.staged)) : void();
+        c.marker ? writeFile(update.marker(), c.marker) : void();
+        EXPECT_EQ(completeStagedUpdate(
+                      update, {.pidFile = dir / "none.pid", .interpreter = {}, .grace = 0}),
+                  c.outcome);
+        EXPECT_EQ(readFile(update.live / "Info.json"), info(c.liveAfter));
+        EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
+    }
+}
+
+TEST(IsInstallInterpreter, KnowsEarlierCopiesOfThisInstallOnly) {
+    TempDir dir;
+    std::string opt = (dir / "opt").string();
+    std::string interpreter = opt + "/VantrelAgent/Resources/python/bin/python3";
+    std::string parked = opt + "/.VantrelAgent-incoming/Resources/python/bin/python3";
+    writeFile(interpreter, "");
+    for (const auto& ours :
+         {interpreter, interpreter + " (deleted)", parked, parked + " (deleted)"}) {
+        EXPECT_TRUE(isInstallInterpreter(ours, interpreter)) << ours;
+    }
+    for (const auto& other :
+         {opt + "/VantrelAgent-incoming/Resources/python/bin/python3",
+          (dir / "other/.VantrelAgent-incoming/Resources/python/bin/python3").string(),
+          parked + ".11", opt + "/.VantrelAgent-incoming/python/bin/python3",
+          std::string("/usr/bin/python3")}) {
+        EXPECT_FALSE(isInstallInterpreter(other, interpreter)) << other;
+    }
+}
+
+// An agent that ignores SIGTERM, running the interpreter of the live copy or of the copy a swap
+// parked beside it (also once that is deleted), is gone when endAgent returns; any other process
+// named in the pid file is left alone.
+TEST(EndAgent, EndsTheOldCopysAgentEvenWhenItIgnoresSigterm) {
+    for (auto [runsFrom, deleted, ended] : {std::tuple{"VantrelAgent", false, true},
+                                            {".VantrelAgent-incoming", false, true},
+                                            {".VantrelAgent-incoming", true, true},
+                                            {"Elsewhere", false, false}}) {
+        SCOPED_TRACE(runsFrom);
+        TempDir dir;
+        auto interpreter = dir / "opt/VantrelAgent/Resources/python/bin/python3";
+        auto running = dir / "opt" / runsFrom / "Resources/python/bin/python3";
+        for (const auto& copy : {interpreter, running}) {
+            fs::create_directories(copy.parent_path());
+            fs::copy_file("/bin/sh", copy, fs::copy_options::overwrite_existing);
+        }
+        auto started = ChildProcess::spawn(
+            {.executable = running.string(),
+             .arguments = {"-c", "trap '' TERM; : > \"$0\"; while :; do sleep 1; done",
+                           dir / "ready"},
+             .environment = currentEnvironment(),
+             .output = -1});
+        ASSERT_TRUE(started.child);
+        ASSERT_TRUE(testing::eventually([&] { return fs::exists(dir / "ready"); }));
+        writePidFile(dir / "agent.pid", started.child->pid());
+        deleted ? void(fs::remove_all(dir / "opt" / runsFrom)) : void();
+        endAgent({.pidFile = dir / "agent.pid", .interpreter = interpreter, .grace = 0.05});
+        pollfd gone{started.child->descriptor(), POLLIN, 0};
+        EXPECT_EQ(::poll(&gone, 1, 0) == 1, ended);
+        if (!ended) {
+            started.child->signal(SIGKILL);
+            started.child->wait();
+        }
+    }
+}
+
+// Names as tar prints them, decoded and then judged: an octal escape that hides a "..", a "/" or
+// a trailing slash must be read as the byte it stands for.
+TEST(ArchiveIsSafe, JudgesTheDecodedNames) {
+    struct Case {
+        const char* name;
+        const char* target;
+        bool safe;
+    } cases[] = {
+        {"VantrelAgent/\\303\\251", nullptr, true},
+        {"VantrelAgent/\\056\\056/x", nullptr, false},
+        {"VantrelAgent\\057..\\057x", nullptr, false},
+        {"\\056\\056", nullptr, false},
+        {"VantrelAgent/a", "\\056\\056/\\056\\056", false},
+        {"VantrelAgent/a", "\\056\\056/b", true},
+        {"VantrelAgent/a\\057", "\\056\\056/\\056\\056/x", false},
+        {"VantrelAgent/a\\057", "\\056\\056/x", true},
+    };
+    for (const auto& c : cases) {
+        std::string line =
+            c.target ? "lrwxrwxrwx 0/0 0 2025-01-01 10:00 \"" + std::string(c.name) + "\" -> \"" +
+                           c.target + "\"\n"
+                     : "-rw-r--r-- 0/0 1 2025-01-01 10:00 \"" + std::string(c.name) + "\"\n";
+        auto entries = parseTarListing(line);
+        ASSERT_TRUE(entries) << line;
+        EXPECT_EQ(archiveIsSafe(*entries), c.safe) << line;
+    }
+    EXPECT_EQ(parseTarListing("-rw-r--r-- 0/0 1 2025-01-01 10:00 \"\\303\\251\\0607\"")->at(0).name,
+              "\u00e9"
+              "07");
+    // A NUL, escaped or raw, would be judged whole but created cut short ("./.." here).
+    for (std::string target : {std::string("./..\\000x"), std::string("./..\0x", 6)}) {
+        EXPECT_FALSE(parseTarListing("lrwxrwxrwx 0/0 0 2025-01-01 10:00 \"VantrelAgent/a\" -> \"" +
+                                     target + "\"\n"));
+    }
+}
+
+// Only files, folders and links that stay inside, judged where tar puts them and through the
+// links made before them, within the limits.
+TEST(ArchiveIsSafe, AllowsOnlyFilesFoldersAndInsideLinks) {
+    struct Case {
+        std::vector<ArchiveEntry> entries;
+        bool safe;
+    } cases[] = {
+        {{{'-', "VantrelAgent/bin/VantrelAgent", ""}, {'d', "./VantrelAgent/", ""}}, true},
+        {{{'l', "VantrelAgent/Resources/up", "../bin"}}, true},
+        {{{'l', "VantrelAgent/up", "../Other/x"}}, true},  // still inside the extraction
+        {{{'-', "/etc/passwd", ""}}, false},
+        {{{'-', "VantrelAgent/../../evil", ""}}, false},
+        {{{'-', "", ""}}, false},
+        {{{'l', "VantrelAgent/out", "../../etc"}}, false},
+        {{{'l', "VantrelAgent/abs", "/etc"}}, false},
+        {{{'l', "top", ".."}}, false},
+        {{{'h', "VantrelAgent/hard", "VantrelAgent/x"}}, false},
+        {{{'c', "VantrelAgent/dev", ""}}, false},
+        {{{'p', "VantrelAgent/fifo", ""}}, false},
+        {{{'l', "VantrelAgent/a/", "../../x"}}, false},
+        {{{'l', "VantrelAgent/a", "."}, {'l', "VantrelAgent/a/b", "../x"}}, false},
+        {{{'l', "VantrelAgent/a", "."}, {'-', "VantrelAgent/a/b", ""}}, false},
+        {{{'l', "VantrelAgent/x", ".."}, {'l', "VantrelAgent/y", "x/.."}}, false},
+        {{{'l', "VantrelAgent/x", "y"}, {'l', "VantrelAgent/y", "x"}}, false},
+        {{{'l', "VantrelAgent/x", "sub"}, {'l', "VantrelAgent/y", "x/../bin"}}, true},
+        {{{'l', "VantrelAgent/x", "."}, {'l', "VantrelAgent/y", "x/x/x/bin"}}, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(archiveIsSafe(c.entries), c.safe)
+            << c.entries.back().name << " -> " << c.entries.back().linkTarget;
+    }
+    std::vector<ArchiveEntry> entries{{'-', "a", "", 600}, {'-', "b", "", 400}, {'d', "c", "", 0}};
+    EXPECT_TRUE(archiveIsSafe(entries, {.bytes = 1000, .entries = 3}));
+    EXPECT_FALSE(archiveIsSafe(entries, {.bytes = 999, .entries = 3}));
+    EXPECT_FALSE(archiveIsSafe(entries, {.bytes = 1000, .entries = 2}));
+}
+
+using LinuxTools = Install;
+
+// Each archive holds VantrelAgent/Info.json and one hostile part, written the way an attacker's
+// tool would (tar itself refuses to write some). scripts/install judges them on its own and must
+// refuse them all, and also the two that the extraction's own folder would contain.
+TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
+    const std::string writer =
+        "import io, sys, tarfile\n"
+        "t = tarfile.open(sys.argv[1], 'w:gz')\n"
+        "def special(name, kind, target='', data=b''):\n"
+        "    i = tarfile.TarInfo(name); i.type, i.linkname, i.size = kind, target, len(data)\n"
+        "    i.mode = 0o755; t.addfile(i, io.BytesIO(data))\n"
+        "def file(name): special(name, tarfile.REGTYPE, data=b'{}')\n"
+        "def link(name, target): special(name, tarfile.SYMTYPE, target)\n"
+        "special('VantrelAgent', tarfile.DIRTYPE); file('VantrelAgent/Info.json')\n";
+    struct Case {
+        std::string member;
+        bool attachRefuses = true;
+    } cases[] = {
+        {"file(sys.argv[2] + '/evil')"},
+        {"file('VantrelAgent/../../evil')"},
+        {"file('../evil')"},
+        {"special('VantrelAgent/null', tarfile.CHRTYPE)"},
+        {"special('VantrelAgent/fifo', tarfile.FIFOTYPE)"},
+        {"special('VantrelAgent/hard', tarfile.LNKTYPE, '/etc/passwd')"},
+        {"link('VantrelAgent/out', '../../etc')"},
+        {"link('VantrelAgent/abs', '/etc')"},
+        {"link('VantrelAgent/a/', '../../x')"},
+        {"link('VantrelAgent/a', '.'); link('VantrelAgent/a/b', '../x')"},
+        {"link('VantrelAgent/l', 'Resources'); file('VantrelAgent/l/evil')"},
+        {"link('VantrelAgent/x', '.'); link('VantrelAgent/y', 'x/x/x/../..')"},
+        {"file('Other/evil')", false},
+        {"file('VantrelAgent/Info.json')", false},  // listed twice
+    };
+    auto archive = dir / "hostile.tar.gz";
+    auto home = dir / "home";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.member);
+        testing::run(VANTREL_SYSTEM_PYTHON,
+                     {"-c", writer + c.member + "\nt.close()\n", archive, dir.path()});
+        EXPECT_TRUE(!c.attachRefuses || !linuxTools()->attach(archive));
+        EXPECT_TRUE(fs::is_empty(dir / "extract"));
+        auto installed =
+            runTool("/usr/bin/env", {"HOME=" + home.string(), "XDG_RUNTIME_DIR=" + home.string(),
+                                     VANTREL_SOURCE_DIR "/scripts/install", archive});
+        EXPECT_EQ(installed.status, 1);
+        EXPECT_NE(installed.output.find("unsafe member"), std::string::npos) << installed.output;
+        EXPECT_FALSE(fs::exists(home / ".local"));
+        EXPECT_FALSE(fs::exists(dir / "evil"));
+    }
+    writeFile(dir / "garbage.tar.gz", "not a tar at all");
+    EXPECT_FALSE(linuxTools()->attach(dir / "garbage.tar.gz"));
+    EXPECT_FALSE(linuxTools()->attach(dir / "missing.tar.gz"));
+    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+}
+
+// A few KiB that expand to 4 MiB of zeros, against a ceiling of 1 MiB or of one entry: refused
+// before anything is written. With room, it is extracted into a folder of this user's own, its
+// files read-only, and detach removes it.
+TEST_F(LinuxTools, AttachRefusesAnArchiveThatExpandsPastTheLimits) {
+    writeFile(dir / "bomb/VantrelAgent/zeros", std::string(4 << 20, '\0'));
+    testing::run("/bin/tar", {"-czf", dir / "bomb.tar.gz", "-C", dir / "bomb", "VantrelAgent"});
+    ASSERT_LT(fs::file_size(dir / "bomb.tar.gz"), 64u << 10);
+    EXPECT_FALSE(linuxTools({.bytes = 1 << 20})->attach(dir / "bomb.tar.gz"));
+    EXPECT_FALSE(linuxTools({.entries = 1})->attach(dir / "bomb.tar.gz"));
+    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+    auto roomy = linuxTools({.bytes = 4 << 20});
+    auto mountPoint = roomy->attach(dir / "bomb.tar.gz");
+    ASSERT_TRUE(mountPoint);
+    EXPECT_EQ(fs::status(*mountPoint).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(*mountPoint / "VantrelAgent/zeros").permissions(), fs::perms(0444));
+    roomy->detach(*mountPoint);
+    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+}
+
+// Links that climb out (also through another link that reads as if it stayed inside) and other
+// kinds make no list.
+TEST(DescribeBundle, RefusesLinksThatLeaveAndOtherKinds) {
+    SignedRelease release;
+    auto root = release.bundle();
+    fs::create_symlink("..", root / "Resources/lib/up");
+    for (const char* link : {"lib/up/../..", "/etc"}) {
+        fs::create_symlink(link, root / "Resources/out");
+        EXPECT_FALSE(describeBundle(root)) << link;
+        fs::remove(root / "Resources/out");
+    }
+    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0644), 0);
+    EXPECT_FALSE(describeBundle(root));
+}
+
+// Both streams in order, read until grandchildren close the pipe, past the pipe's size, UTF-8 kept;
+// the tool inherits none of our descriptors. Output that is not UTF-8 becomes empty but keeps its
+// status; a tool that cannot start gives -1.
+TEST(Shell, GivesTheStatusAndBothStreamsInOrder) {
+    UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    // Above anything the shell opens itself, and not close-on-exec on purpose.
+    UniqueFd open(::fcntl(null.get(), F_DUPFD, 40));
+    auto result =
+        runTool("/bin/sh", {"-c",
+                            "echo out; echo err >&2; head -c 1000000 /dev/zero | tr '\\0' a; "
+                            "[ -e /proc/self/fd/" +
+                                std::to_string(open.get()) +
+                                " ] || printf 'caf\\303\\251'; (sleep 0.3; echo late) & exit 3"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.output, "out\nerr\n" + std::string(1000000, 'a') + "caf\u00e9late\n");
+    auto invalid = runTool("/bin/sh", {"-c", "printf 'ok \\377 bad'; exit 4"});
+    EXPECT_EQ(invalid.status, 4);
+    EXPECT_EQ(invalid.output, "");
+    EXPECT_EQ(runTool("/nonexistent/tool", {"x"}).status, -1);
+}
+
+TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {
+    TempDir dir;
+    writeFile(dir / "update.dmg", "abc");
+    const std::string digest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    EXPECT_TRUE(checksumMatches(dir / "update.dmg", digest));
+    for (const auto& wrong :
+         {std::string("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"),
+          digest + "\n", std::string()}) {
+        EXPECT_FALSE(checksumMatches(dir / "update.dmg", wrong)) << wrong;
+    }
+    EXPECT_FALSE(checksumMatches(dir / "missing.dmg", digest));
+}
+
+TEST(ScratchFolder, IsNamedWithAFreshVersion4Uuid) {
+    static const std::regex canonical(
+        "/some/temp/"
+        "vantrel-update-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    std::set<fs::path> seen;
+    for (int i = 0; i < 50; ++i) {
+        auto path = scratchFolderPath("/some/temp");
+        EXPECT_TRUE(std::regex_match(path.string(), canonical)) << path;
+        seen.insert(path);
+    }
+    EXPECT_EQ(seen.size(), 50u);
+}
+
+}  // namespace
+}  // namespace vantrel
