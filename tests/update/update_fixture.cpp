@@ -16,7 +16,7 @@ namespace vantrel::testing {
 namespace fs = std::filesystem;
 
 LoopbackServer::LoopbackServer() {
-    serve("", "", 404);
+    serve("", {{"status", 404}});
     server_.emplace(std::vector<std::string>{"ROUTES=" + (dir_ / "routes.json").string(),
                                              "LOG=" + (dir_ / "requests.log").string()},
                     0, readFile(VANTREL_SOURCE_DIR "/tests/update/loopback_server.py"));
@@ -25,21 +25,7 @@ LoopbackServer::LoopbackServer() {
     }
 }
 
-void LoopbackServer::serve(const std::string& path, const std::string& body, long status,
-                           double delay) {
-    route(path, {{"status", status}, {"body", body}, {"delay", delay}});
-}
-void LoopbackServer::redirect(const std::string& path, const std::string& to) {
-    route(path, {{"status", 302}, {"location", to}});
-}
-void LoopbackServer::serveFile(const std::string& path, const std::string& file) {
-    route(path, {{"file", file}});
-}
-void LoopbackServer::serveEndless(const std::string& path) {
-    route(path, {{"endless", true}});
-}
-
-void LoopbackServer::route(const std::string& path, const nlohmann::json& answer) {
+void LoopbackServer::serve(const std::string& path, const nlohmann::json& answer) {
     routes_[path] = answer;
     writeFile(dir_ / "routes.partial", routes_.dump());
     fs::rename(dir_ / "routes.partial", dir_ / "routes.json");

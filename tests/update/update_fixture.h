@@ -25,20 +25,14 @@ class LoopbackServer {
   public:
     LoopbackServer();
     std::string base() const { return server_->base(); }  // no trailing slash
-    // `body` after `delay` seconds; a redirect to `to`; the contents of `file`; spaces until the
-    // client hangs up (logged as {"sent": bytes}).
-    void serve(const std::string& path, const std::string& body, long status = 200,
-               double delay = 0);
-    void redirect(const std::string& path, const std::string& to);
-    void serveFile(const std::string& path, const std::string& file);
-    void serveEndless(const std::string& path);
+    // `answer`: its "status" (200), "body", "delay" in seconds, "location", "file" that holds
+    // the body, or "endless" spaces until the client hangs up (logged as {"sent": bytes}).
+    void serve(const std::string& path, const nlohmann::json& answer);
     // Each request seen so far (its path and headers, or what an endless answer sent).
     std::vector<nlohmann::json> requests() const;
     std::vector<std::string> requestPaths() const;
 
   private:
-    void route(const std::string& path, const nlohmann::json& answer);
-
     TempDir dir_;
     nlohmann::json routes_ = nlohmann::json::object();
     std::optional<PythonServer> server_;

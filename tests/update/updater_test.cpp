@@ -38,7 +38,7 @@ struct FakeInstaller final : UpdateInstaller {
 class UpdaterTest : public ::testing::Test {
   protected:
     UpdaterTest() {
-        server.serve("/linux/latest.json", manifestJson("2.0"));
+        server.serve("/linux/latest.json", {{"body", manifestJson("2.0")}});
         dist("not a url");
         testing::writeFile(bundleRoot / "Info.json", R"({"CFBundleShortVersionString": "1.0"})");
     }
@@ -113,9 +113,9 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         SCOPED_TRACE(c.manifestVersion + " at " + c.dist + " " + c.info);
         testing::LoopbackServer fresh;
         for (const char* path : {"/linux/latest.json", "//linux/latest.json"}) {
-            fresh.serve(path, manifestJson(c.manifestVersion));
+            fresh.serve(path, {{"body", manifestJson(c.manifestVersion)}});
         }
-        fresh.serve("/broken/linux/latest.json", manifestJson("2.0"), 404);
+        fresh.serve("/broken/linux/latest.json", {{"status", 404}, {"body", manifestJson("2.0")}});
         dist(c.onServer ? fresh.base() + c.dist : c.dist);
         bundleRoot = c.info.empty() ? "/proc/self/VantrelAgent" : dir / "VantrelAgent";
         if (!c.info.empty()) {
@@ -213,12 +213,14 @@ class FetchManifestTest : public ::testing::Test {
 TEST_F(FetchManifestTest, OnlyAManifestServedWithStatus200OverHttpIsDecoded) {
     testing::TempDir dir;
     testing::writeFile(dir / "latest.json", manifestJson("3.0"));
-    server.serve("/m", manifestJson("2.0", "http://h/a.tgz"));
-    server.redirect("/moved", server.base() + "/m");
-    server.redirect("/to-file", "file://" + (dir / "latest.json").string());
-    server.serve("/silent", manifestJson("2.0"), 200, 120);
+    server.serve("/m", {{"body", manifestJson("2.0", "http://h/a.tgz")}});
+    server.serve("/moved", {{"status", 302}, {"location", server.base() + "/m"}});
+    server.serve("/to-file",
+                 {{"status", 302}, {"location", "file://" + (dir / "latest.json").string()}});
+    server.serve("/silent", {{"body", manifestJson("2.0")}, {"delay", 120}});
     for (long status : {201L, 206L, 404L}) {
-        server.serve("/" + std::to_string(status), manifestJson("2.0"), status);
+        server.serve("/" + std::to_string(status),
+                     {{"status", status}, {"body", manifestJson("2.0")}});
     }
     for (const char* path : {"/201", "/206", "/404", "/to-file", "/unrouted"}) {
         EXPECT_FALSE(fetch(path)) << path;
@@ -239,7 +241,7 @@ TEST_F(FetchManifestTest, TheLongestManifestIs64KiB) {
     for (size_t size : {kLongestManifest, kLongestManifest + 1}) {
         std::string body = manifestJson("2.0");
         body.insert(body.size() - 1, std::string(size - body.size(), ' '));
-        server.serve("/m", body);
+        server.serve("/m", {{"body", body}});
         EXPECT_EQ(fetch("/m").has_value(), size == kLongestManifest) << size;
     }
 }
@@ -247,7 +249,7 @@ TEST_F(FetchManifestTest, TheLongestManifestIs64KiB) {
 // However long the client would wait, the server gets out no more than the cap and what the
 // connection's buffers hold.
 TEST_F(FetchManifestTest, AnEndlessBodyIsCutOffAsItStreams) {
-    server.serveEndless("/m");
+    server.serve("/m", {{"endless", true}});
     EXPECT_FALSE(fetch("/m", {.request = 120, .wait = 120}));
     std::uint64_t sent = 0;
     ASSERT_TRUE(testing::eventually(
