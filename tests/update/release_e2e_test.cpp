@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/file.h>
 
-#include <map>
 #include <set>
 
 #include "support/unique_fd.h"
@@ -42,48 +41,39 @@ std::vector<pid_t> agentsUnder(const fs::path& home) {
     return pids;
 }
 
-// 1.0 and 2.0 of one signer, 2.0 of another, and 2.0 with a file changed or added after signing,
-// made by scripts/release from this build's bundle on first use.
-struct Releases {
-    testing::TempDir dir;
-    fs::path key = testing::makeSigningKey(dir.path(), "release-key");
-    fs::path other = testing::makeSigningKey(dir.path(), "other-key");
-    std::map<std::string, fs::path> made;
-
-    fs::path get(const std::string& name) {
-        if (!made.contains(name)) {
-            made[name] = name == "changed"
-                             ? rewrite(name, "chmod u+w Info.json && echo {} >Info.json")
-                         : name == "added" ? rewrite(name, "echo x >Resources/extra.txt")
-                         : name == "v1"    ? release("1.0", key, name)
-                         : name == "v2"    ? release("2.0", key, name)
-                         : name == "other" ? release("2.0", other, name)
-                                           : dir / name;
-        }
-        return made[name];
-    }
-    fs::path release(const std::string& version, const fs::path& signer, const std::string& out) {
-        testing::run(
-            "/usr/bin/env",
-            {"VANTREL_RELEASE_PREBUILT=" + fs::path(VANTREL_BUNDLE_DIR).parent_path().string(),
-             VANTREL_SOURCE_DIR "/scripts/release", "--version", version, "--key", signer,
-             "--signers", testing::makeSigners(signer, signer.string() + ".signers"), "--base-url",
-             "http://unused", "--out", dir / out});
-        return dir / out / ("VantrelAgent-" + version + ".tar.gz");
-    }
-    fs::path rewrite(const std::string& name, const std::string& change) {
-        testing::run("/bin/sh",
-                     {"-c",
-                      "mkdir \"$1\" && tar -xzf \"$0\" -C \"$1\" && cd \"$1/VantrelAgent\" && " +
-                          change + " && tar -czf ../VantrelAgent-2.0.tar.gz -C .. VantrelAgent",
-                      get("v2"), dir / name});
-        return dir / name / "VantrelAgent-2.0.tar.gz";
-    }
-};
+// 1.0 and 2.0 of one signer and 2.0 of another, made once by scripts/release from this build's
+// bundle; 2.0 with a file changed or added after signing, made on first use; "missing" is none; a
+// path is itself.
+constexpr const char* kMakeReleases = R"sh(set -e; cd "$0"
+for key in release other; do
+  ssh-keygen -q -t ed25519 -N '' -C $key -f $key.key
+  echo "QK4TR8MZ2V namespaces=\"vantrel-release\" $(cat $key.key.pub)" >$key.signers
+done
+release() { VANTREL_RELEASE_PREBUILT="$2" "$1" --version $3 --key $4.key --signers $4.signers \
+  --base-url http://unused --out $5; }
+release "$@" 1.0 release v1; release "$@" 2.0 release v2; release "$@" 2.0 other other
+)sh";
 
 fs::path archive(const std::string& name) {
-    static Releases releases;
-    return releases.get(name);
+    if (name.starts_with("/")) {
+        return name;
+    }
+    static testing::TempDir dir;
+    static auto made = testing::run(
+        "/bin/sh", {"-c", kMakeReleases, dir.path(), VANTREL_SOURCE_DIR "/scripts/release",
+                    fs::path(VANTREL_BUNDLE_DIR).parent_path()});
+    auto path = dir / name / (name == "v1" ? "VantrelAgent-1.0.tar.gz" : "VantrelAgent-2.0.tar.gz");
+    if ((name == "changed" || name == "added") && !fs::exists(path)) {
+        testing::run(
+            "/bin/sh",
+            {"-c",
+             "mkdir \"$1\" && tar -xzf \"$0\" -C \"$1\" && cd \"$1/VantrelAgent\" && " +
+                 std::string(name == "changed" ? "chmod u+w Info.json && echo {} >Info.json"
+                                               : "echo x >Resources/extra.txt") +
+                 " && tar -czf ../VantrelAgent-2.0.tar.gz -C .. VantrelAgent",
+             archive("v2"), dir / name});
+    }
+    return path;
 }
 
 // Releases installed by scripts/install in a home whose name has a space, a quote, "(" and "+",
