@@ -25,11 +25,10 @@ class LoopbackServer {
   public:
     LoopbackServer();
     std::string base() const { return server_->base(); }  // no trailing slash
-    // `answer`: its "status" (200), "body", "delay" in seconds, "location", "file" that holds
-    // the body, or "endless" spaces until the client hangs up (logged as {"sent": bytes}).
+    // `answer`: "status" (200), "body" or the "file" that holds it, "delay" in seconds,
+    // "location", or "endless" spaces until the client hangs up (logged as {"sent": bytes}).
     void serve(const std::string& path, const nlohmann::json& answer);
-    // Each request seen so far (its path and headers, or what an endless answer sent).
-    std::vector<nlohmann::json> requests() const;
+    std::vector<nlohmann::json> requests() const;  // path and headers, or what was "sent"
     std::vector<std::string> requestPaths() const;
 
   private:

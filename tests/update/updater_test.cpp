@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "support/manual_queue.h"
-#include "update/update_alerts.h"
 #include "update/update_fixture.h"
 #include "update/version.h"
 
@@ -89,9 +88,7 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
     } cases[] = {
         {"2.0", "/broken", UpdateResult::failed(kCouldNotReach), {"/broken/linux/latest.json"}},
         {"2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},  // never asked for
-        {"2.0", "not a url", UpdateResult::failed(kCouldNotReach), {}, false},
         {"2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
-        {"2.0", "http://127.0.0.1:1", UpdateResult::failed(kCouldNotReach), {}, false},
         // APackagedCopyNeverAsksForAManifestNorInstalls
         {"2.0", "", packagedRefusal, {}, true, packaged},
         // ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInstalling
@@ -187,17 +184,11 @@ TEST_F(UpdaterTest, TimersAndRunsHoldTheUpdaterWeakly) {
     EXPECT_THAT(*events, IsEmpty());
 }
 
-// Strings are taken as they are and addresses that do not parse are refused (fuzzed); a NUL in
-// the address is no URL.
+// The rest is fuzzed: a NUL in the address is no URL, and a version must be a string.
 TEST(DecodeManifest, AnythingButAnObjectWithTheThreeStringsIsNoManifest) {
-    for (const char* body : {
-             R"(["1.2", "http://h/x", "aa"])",
-             R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})",
-             R"({"version": "1.2", "url": "http://h/x"})",
-             R"({"version": "1.2", "url": "http://h/x\u0000.tar.gz", "sha256": "aa"})",
-         }) {
-        EXPECT_FALSE(decodeManifest(body)) << body;
-    }
+    EXPECT_FALSE(
+        decodeManifest(R"({"version": "1.2", "url": "http://h/x\u0000.tar.gz", "sha256": "aa"})"));
+    EXPECT_FALSE(decodeManifest(R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})"));
 }
 
 class FetchManifestTest : public ::testing::Test {
@@ -268,10 +259,7 @@ TEST_F(FetchManifestTest, AnEndlessBodyIsCutOffAsItStreams) {
 TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
     EXPECT_TRUE(isNewerVersion("1.10", "1.9"));
     EXPECT_FALSE(isNewerVersion("2.0-beta", "2.0"));
-    EXPECT_TRUE(isNewerVersion("+2", "1"));
-    EXPECT_TRUE(isNewerVersion("9223372036854775807", "9223372036854775806"));
     EXPECT_FALSE(isNewerVersion("9223372036854775808", "1"));  // out of range counts as 0
-    EXPECT_FALSE(isNewerVersion("1. 2", "1.1"));               // a space makes the piece 0
 }
 
 // Draws scale onto the closed range of four hours; those past the bound are drawn again, not
@@ -292,14 +280,6 @@ TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
     }
     EXPECT_GT(draws.size(), 1u);
     EXPECT_LT(*draws.rbegin(), kDelayDrawBound);
-}
-
-// The failure and test-build alerts are the status menu's tests.
-TEST(UpdateAlerts, EachResultHasItsMessageAndInformativeText) {
-    EXPECT_EQ(resultAlert(UpdateResult::current("1.4.2")),
-              (UpdateAlert{"Vantrel Agent 1.4.2 is up to date", ""}));
-    EXPECT_EQ(resultAlert(UpdateResult::installed("2.0")),
-              (UpdateAlert{"Updating to 2.0", "Vantrel Agent will restart in a moment."}));
 }
 
 }  // namespace
