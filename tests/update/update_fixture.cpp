@@ -33,8 +33,7 @@ void LoopbackServer::serve(const std::string& path, const nlohmann::json& answer
 
 std::vector<nlohmann::json> LoopbackServer::requests() const {
     std::vector<nlohmann::json> seen;
-    std::istringstream lines(fs::exists(dir_ / "requests.log") ? readFile(dir_ / "requests.log")
-                                                               : "");
+    std::istringstream lines(readFile(dir_ / "requests.log"));
     for (std::string line; std::getline(lines, line);) {
         // The line being written right now may still be incomplete.
         if (auto request = nlohmann::json::parse(line, nullptr, false); !request.is_discarded()) {
