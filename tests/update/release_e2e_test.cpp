@@ -42,8 +42,7 @@ std::vector<pid_t> agentsUnder(const fs::path& home) {
 }
 
 // 1.0 and 2.0 of one signer and 2.0 of another, made once by scripts/release from this build's
-// bundle; 2.0 with a file changed or added after signing, made on first use; "missing" is none; a
-// path is itself.
+// bundle, and 2.0 with a file changed or added after signing; "missing" is none; a path is itself.
 constexpr const char* kMakeReleases = R"sh(set -e; cd "$0"
 for key in release other; do
   ssh-keygen -q -t ed25519 -N '' -C $key -f $key.key
@@ -52,34 +51,25 @@ done
 release() { VANTREL_RELEASE_PREBUILT="$2" "$1" --version $3 --key $4.key --signers $4.signers \
   --base-url http://unused --out $5; }
 release "$@" 1.0 release v1; release "$@" 2.0 release v2; release "$@" 2.0 other other
+mkdir changed added; for c in changed added; do tar -xzf v2/VantrelAgent-2.0.tar.gz -C $c; done
+chmod u+w changed/VantrelAgent/Info.json; echo {} >changed/VantrelAgent/Info.json
+echo x >added/VantrelAgent/Resources/extra.txt
+for c in changed added; do tar -czf $c/VantrelAgent-2.0.tar.gz -C $c VantrelAgent; done
 )sh";
 
 fs::path archive(const std::string& name) {
-    if (name.starts_with("/")) {
-        return name;
-    }
     static testing::TempDir dir;
     static auto made = testing::run(
         "/bin/sh", {"-c", kMakeReleases, dir.path(), VANTREL_SOURCE_DIR "/scripts/release",
                     fs::path(VANTREL_BUNDLE_DIR).parent_path()});
-    auto path = dir / name / (name == "v1" ? "VantrelAgent-1.0.tar.gz" : "VantrelAgent-2.0.tar.gz");
-    if ((name == "changed" || name == "added") && !fs::exists(path)) {
-        testing::run(
-            "/bin/sh",
-            {"-c",
-             "mkdir \"$1\" && tar -xzf \"$0\" -C \"$1\" && cd \"$1/VantrelAgent\" && " +
-                 std::string(name == "changed" ? "chmod u+w Info.json && echo {} >Info.json"
-                                               : "echo x >Resources/extra.txt") +
-                 " && tar -czf ../VantrelAgent-2.0.tar.gz -C .. VantrelAgent",
-             archive("v2"), dir / name});
-    }
-    return path;
+    return name.starts_with("/")
+               ? fs::path(name)
+               : dir / name /
+                     (name == "v1" ? "VantrelAgent-1.0.tar.gz" : "VantrelAgent-2.0.tar.gz");
 }
 
 // Releases installed by scripts/install in a home whose name has a space, a quote, "(" and "+",
-// as the desktop entry and the user unit must quote it, and started headless as a user unit would
-// (its invocation id set), with an agent that ignores SIGTERM; its standard error goes to
-// dir/errors.
+// started headless as a user unit would, with an agent that ignores SIGTERM; errors to dir/errors.
 class ReleaseUpdate : public ::testing::Test {
   protected:
     ~ReleaseUpdate() override { end(SIGKILL); }
@@ -134,7 +124,7 @@ class ReleaseUpdate : public ::testing::Test {
             env);
         ASSERT_TRUE(app->waitForOutput("Waiting to be paired")) << app->output();
     }
-    // SIGTERM: the application ends cleanly, its agent with it.
+    // SIGTERM: the application ends cleanly.
     void end(int signal) {
         if (app) {
             app->signal(signal);
@@ -152,8 +142,7 @@ class ReleaseUpdate : public ::testing::Test {
                                                      *sha256OfFile(release))}});
     }
     bool errorsSay(const std::string& text) const {
-        return fs::exists(dir / "errors") &&
-               readFile(dir / "errors").find(text) != std::string::npos;
+        return readFile(dir / "errors").find(text) != std::string::npos;
     }
     fs::path live() const { return opt / "VantrelAgent"; }
     bool runsTwo() const {
@@ -180,8 +169,8 @@ class ReleaseUpdate : public ::testing::Test {
     std::unique_ptr<testing::RunningApp> app;
 };
 
-// One installed 1.0 after another: refusals, a check still running at the quit, a swap cut short,
-// and the update itself. A test build started before them all never asks on its own meanwhile.
+// scripts/install, then one installed 1.0 after another: refusals, a check still running at the
+// quit, a swap cut short, and the update itself. A test build started first never asks on its own.
 TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesItself) {
     server.serve("/test/linux/latest.json", {{"body", testing::manifestJson("9.0")}});
     auto env = testing::sandboxedEnvironment(dir.path());
@@ -189,11 +178,70 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
     ASSERT_TRUE(testBuild.waitForOutput("Starting\u2026\n")) << testBuild.output();
 
-    // RefusalsLeaveOneRunningAndSayWhy: the check ends with the reason on standard error, where a
-    // production build's first check, coming by itself, reports its failure; standard output keeps
-    // only the state lines; 1.0 keeps running, unchanged. (A downgrade and a missing TMPDIR are
-    // Install.EachFailureCleansUpAndGivesItsReason's.)
+    // InstallScript.InstallsRefusesAndFinishesAnInterruptedSwap: a first install checks a release
+    // against its own signers and has a launcher and a user unit; then only the installed signers'
+    // releases replace it; an unreadable or altered release changes nothing. An interrupted swap is
+    // finished or undone before the installed signers are looked at.
+    writeFile(dir / "garbage", "not an archive");
+    refuses("changed", "does not match its signed file list");
+    refuses((dir / "garbage").string(), "not a readable .tar.gz");
+    refuses("missing", "no readable archive");
     installs("v1", "1.0");
+    auto executable = live() / "bin/VantrelAgent";
+    EXPECT_NE(readFile(data / "applications/vantrel-agent.desktop")
+                  .find("\nExec=\"" + executable.string() + "\"\n"),
+              std::string::npos);
+    // systemd refuses a quote in an executable's path.
+    auto unit = data / "systemd/user/vantrel-agent.service";
+    EXPECT_NE(readFile(unit).find("\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
+                                  executable.string() + "\"\n"),
+              std::string::npos);
+    auto verified = runTool(
+        "/bin/sh",
+        {"-c", "! command -v systemd-analyze >/dev/null || systemd-analyze verify --user \"$0\"",
+         unit});
+    EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos) << verified.output;
+
+    refuses("other", "wrong signer");
+    refuses("added", "does not match its signed file list");
+    // Cut short, it fails only while unpacking over the install.
+    auto whole = readFile(archive("v2"));
+    writeFile(dir / "truncated", whole.substr(0, whole.size() / 2));
+    refuses((dir / "truncated").string(), "cannot be read");
+    {
+        UniqueFd lock(
+            ::open((user / "vantrel-agent.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+        refuses("v2", "Vantrel Agent is running");
+    }
+    fs::create_directories(dir / "bin");
+    fs::create_symlink(VANTREL_SYSTEM_PYTHON, dir / "bin/python3");
+    refuses("v2", "missing ssh-keygen", {"PATH=" + (dir / "bin").string()});
+
+    // The old swap's two renames cut between them, with no bundle at the install path; then a
+    // complete staged 2.0 cut before its exchange.
+    fs::rename(live(), opt / ".VantrelAgent-previous");
+    auto refused = install("other");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("wrong signer"), std::string::npos) << refused.output;
+    EXPECT_NE(readFile(live() / "Info.json").find("\"1.0\""), std::string::npos);
+    EXPECT_EQ(entriesNamed(opt, ""), std::set{live()});
+    auto staged = opt / ".VantrelAgent-incoming";
+    fs::copy(live(), staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove(staged / "Info.json");
+    writeFile(staged / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
+    writeFile(staged.string() + ".version", "2.0");
+    installs("v2", "2.0");
+    // Any signer's release installs afresh, its launcher in the XDG data folder.
+    fs::remove_all(user / ".local");
+    installs("other", "2.0", {"XDG_DATA_HOME=" + (user / "data").string()});
+    EXPECT_TRUE(fs::is_regular_file(user / "data/applications/vantrel-agent.desktop"));
+    EXPECT_FALSE(fs::exists(data));
+    fs::remove_all(user / ".local");
+    installs("v1", "1.0");
+
+    // RefusalsLeaveOneRunningAndSayWhy: a production build's first check, coming by itself, ends
+    // with the reason on standard error; standard output keeps only the state lines; 1.0 runs on.
     for (auto [release, reason] : {
              // HeadlessUpdateTest.AProductionBuildChecksAndReportsAFailedCheckOnStandardError
              std::pair<std::string, std::string>{"", "could not reach updates.vantrel.energy"},
@@ -265,73 +313,6 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test/linux/latest.json"), 0);
     testBuild.signal(SIGTERM);
     EXPECT_EQ(testBuild.waitForExit(), 0);
-}
-
-// A first install has a launcher and a user unit that run it. Only a release of the installed
-// signers replaces an install; a first install checks a release against its own signers; an
-// unreadable or altered release changes nothing. An interrupted swap is finished or undone before
-// the installed signers are looked at.
-using InstallScript = ReleaseUpdate;
-TEST_F(InstallScript, InstallsRefusesAndFinishesAnInterruptedSwap) {
-    writeFile(dir / "garbage", "not an archive");
-    refuses("changed", "does not match its signed file list");
-    refuses((dir / "garbage").string(), "not a readable .tar.gz");
-    refuses("missing", "no readable archive");
-    installs("v1", "1.0");
-    auto executable = live() / "bin/VantrelAgent";
-    EXPECT_NE(readFile(data / "applications/vantrel-agent.desktop")
-                  .find("\nExec=\"" + executable.string() + "\"\n"),
-              std::string::npos);
-    EXPECT_EQ(testing::run(executable, {"--help"}).status, 0);
-    EXPECT_EQ(readFile(data / "icons/hicolor/64x64/apps/vantrel-agent.png"),
-              readFile(VANTREL_BUNDLE_DIR "/Resources/menubar.png"));
-    // systemd refuses a quote in an executable's path.
-    auto unit = data / "systemd/user/vantrel-agent.service";
-    EXPECT_NE(readFile(unit).find("\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
-                                  executable.string() + "\"\n"),
-              std::string::npos);
-    auto verified = runTool(
-        "/bin/sh",
-        {"-c", "! command -v systemd-analyze >/dev/null || systemd-analyze verify --user \"$0\"",
-         unit});
-    EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos) << verified.output;
-
-    refuses("other", "wrong signer");
-    refuses("changed", "does not match its signed file list");
-    refuses("added", "does not match its signed file list");
-    // Cut short, it fails only while unpacking over the install.
-    auto whole = readFile(archive("v2"));
-    writeFile(dir / "truncated", whole.substr(0, whole.size() / 2));
-    refuses((dir / "truncated").string(), "cannot be read");
-    {
-        UniqueFd lock(
-            ::open((user / "vantrel-agent.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-        ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
-        refuses("v2", "Vantrel Agent is running");
-    }
-    fs::create_directories(dir / "bin");
-    fs::create_symlink(VANTREL_SYSTEM_PYTHON, dir / "bin/python3");
-    refuses("v2", "missing ssh-keygen", {"PATH=" + (dir / "bin").string()});
-
-    // The old swap's two renames cut between them, with no bundle at the install path; then a
-    // complete staged 2.0 cut before its exchange.
-    fs::rename(live(), opt / ".VantrelAgent-previous");
-    auto refused = install("other");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.output.find("wrong signer"), std::string::npos) << refused.output;
-    EXPECT_NE(readFile(live() / "Info.json").find("\"1.0\""), std::string::npos);
-    EXPECT_EQ(entriesNamed(opt, ""), std::set{live()});
-    auto staged = opt / ".VantrelAgent-incoming";
-    fs::copy(live(), staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    fs::remove(staged / "Info.json");
-    writeFile(staged / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
-    writeFile(staged.string() + ".version", "2.0");
-    installs("v2", "2.0");
-    // Any signer's release installs afresh, its launcher in the XDG data folder.
-    fs::remove_all(user / ".local");
-    installs("other", "2.0", {"XDG_DATA_HOME=" + (user / "data").string()});
-    EXPECT_TRUE(fs::is_regular_file(user / "data/applications/vantrel-agent.desktop"));
-    EXPECT_FALSE(fs::exists(data));
 }
 
 }  // namespace
