@@ -1,6 +1,5 @@
-"""Loopback HTTP on 127.0.0.1 at $VANTREL_SIM_PORT: GETs answered from the routes file $ROUTES,
-read afresh each time; each request logged to $LOG as a JSON line before it is answered; an
-endless body logs how much got out."""
+"""Loopback HTTP on 127.0.0.1 at $VANTREL_SIM_PORT: GETs answered from the routes file $ROUTES, read
+afresh each time, each logged to $LOG as a JSON line first; an endless body logs what got out."""
 import json, os, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 

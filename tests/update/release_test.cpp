@@ -1,25 +1,18 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 
-#include <regex>
-#include <set>
-
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "support/child_process.h"
 #include "support/manual_queue.h"
-#include "support/unique_fd.h"
 #include "update/bundle_swap.h"
 #include "update/checksum.h"
 #include "update/release_installer.h"
 #include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
-#include "update/scratch_folder.h"
-#include "update/swap_script.h"
 #include "update/update_fixture.h"
 
 namespace vantrel {
@@ -34,16 +27,23 @@ std::string info(const std::string& version) {
     return "{\"CFBundleShortVersionString\": \"" + version + "\"}";
 }
 
-// The installer, its download from "http://127.0.0.1/ok" alone a small signed release: the bundle
-// at dir/release/VantrelAgent (an executable, read-only files, a name with a quote and a space, an
-// empty folder, a link). Its live bundle 1.0 is in a folder whose name has a quote, "(" and "+".
+// The installer; its download, from "http://127.0.0.1/ok" alone, a small signed release; its live
+// bundle 1.0 in a folder whose name has a quote, "(" and "+".
 class Install : public ::testing::Test {
   protected:
     Install() {
         writeFile(live / "Info.json", info("1.0"));
         fs::create_directories(dir / "tmp");
         fs::create_directories(dir / "extract");
+        allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
         makeRelease();
+    }
+    fs::path newKey(const std::string& name) const {
+        testing::run("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", dir / name});
+        return dir / name;
+    }
+    void allow(const std::string& line) const {
+        writeFile(signers, line + readFile(key.string() + ".pub"));
     }
     fs::path bundle() const { return dir / "release/VantrelAgent"; }
     void makeRelease() {
@@ -76,7 +76,7 @@ class Install : public ::testing::Test {
         return std::make_shared<LinuxReleaseTools>(signers, "QK4TR8MZ2V", dir / "extract",
                                                    LinuxToolPaths{}, limits);
     }
-    // The packed release (garbage without a bundle), staged as the Linux installer does.
+    // Garbage without a bundle.
     UpdateResult installRelease(const std::string& version, const std::string& digest = "",
                                 const std::string& url = "http://127.0.0.1/ok") {
         auto download = dir / "garbage.tar.gz";
@@ -107,8 +107,7 @@ class Install : public ::testing::Test {
     bool leftNothing() const { return fs::is_empty(dir / "tmp") && fs::is_empty(dir / "extract"); }
 
     TempDir dir;
-    fs::path key = testing::makeSigningKey(dir.path(), "release-key");
-    fs::path signers = testing::makeSigners(key, dir / "release-signers");
+    fs::path key = newKey("release-key"), signers = dir / "release-signers";
     fs::path live = dir / "Vantrel's (apps)+/VantrelAgent";
     fs::path temporary = dir / "tmp";
     std::shared_ptr<testing::ManualQueue> queue = std::make_shared<testing::ManualQueue>();
@@ -131,15 +130,11 @@ TEST_F(Install, StagesTheVerifiedReleaseAndSwapsItInAtTheEnd) {
     EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
 }
 
-// Each failure leaves nothing of the run and nothing live changed. The release verifies only as
-// signed, by the signer, principal and namespace that the running bundle allows.
+// Each failure leaves nothing of the run and nothing live changed.
 TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
     auto bundle = this->bundle();
     auto agent = bundle / "Resources/lib/vantrel_agent/__init__.py";
     auto list = bundle / kFileListName;
-    auto allow = [&](const std::string& line) {
-        return [&, line] { writeFile(signers, line + readFile(key.string() + ".pub")); };
-    };
     struct Case {
         const char* what;
         std::function<void()> arrange;
@@ -149,7 +144,6 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         {"no download", {}, reasons::kDownloadFailed, "2.0", "", "http://127.0.0.1/missing"},
         {"another digest", {}, reasons::kChecksumMismatch, "2.0", std::string(64, 'c')},
         {"no archive", [&] { fs::remove_all(bundle); }, reasons::kWouldNotMount},
-        // A genuine 2.0 under a manifest that says 3.0, and one no newer than what runs.
         {"version mismatch", {}, reasons::kNotSigned, "3.0"},
         {"not newer", [&] { writeFile(live / "Info.json", info("2.0")); }},
         {"a changed file",
@@ -168,10 +162,9 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
          }},
         {"a changed list", [&] { writeFile(list, readFile(list) + " "); }},
         {"no signature", [&] { fs::remove(bundle / kFileListSignatureName); }},
-        {"another signer", [&] { sign(testing::makeSigningKey(dir.path(), "other-key")); }},
-        {"another principal", allow("ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" ")},
-        {"another namespace", allow("QK4TR8MZ2V namespaces=\"file\" ")},
-        // $TMPDIR naming a missing folder fails the update, not the application.
+        {"another signer", [&] { sign(newKey("other-key")); }},
+        {"another principal", [&] { allow("ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" "); }},
+        {"another namespace", [&] { allow("QK4TR8MZ2V namespaces=\"file\" "); }},
         {"no temporary folder",
          [&] {
              temporary.clear();
@@ -199,27 +192,11 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         ::unsetenv("TMPDIR");
         fs::remove_all(StagedUpdate{live}.marker().string() + ".partial");
         makeRelease();
-        testing::makeSigners(key, signers);
+        allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
     }
 }
 
-// The shell reads the quoted paths back exactly as they were, and the whole script parses.
-TEST(MacSwapScript, NamesItsPathsExactlyForTheShell) {
-    SwapPaths paths{.live = "/Users/o'brien/$HOME \"x\" `y` \\ (Agent)+.app",
-                    .staged = "/Users/o'brien/.VantrelAgent-incoming.app",
-                    .previous = "/Users/o'brien/.VantrelAgent-previous.app",
-                    .newApp = "/tmp/dmg.x/Vantrel Agent.app"};
-    auto text = macSwapScript(paths);
-    auto header = text.substr(0, text.find("\n\n"));
-    EXPECT_EQ(runTool("/bin/sh",
-                      {"-c", header + "\nprintf '%s|%s|%s' \"$live\" \"$staged\" \"$previous\""})
-                  .output,
-              paths.live.string() + "|" + paths.staged.string() + "|" + paths.previous.string());
-    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0);
-}
-
-// Only a 200 answer within the time and size limits is kept, whole or not at all: refused by its
-// announced length, and while it streams without one.
+// Only a 200 answer within the time and size limits is kept, whole or not at all.
 TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
     testing::LoopbackServer server;
     server.serve("/ok", {{"body", "release bytes"}});
@@ -259,14 +236,13 @@ TEST(CompleteStagedUpdate, FinishesOrUndoesWhatAnInterruptedSwapLeft) {
         const char* marker;  // nullptr: none
         const char* live;
         SwapOutcome outcome;
-        const char* liveAfter;
     } cases[] = {
-        {"nothing staged", nullptr, nullptr, "1.0", SwapOutcome::nothing, "1.0"},
-        {"copy under way", "", nullptr, "1.0", SwapOutcome::nothing, "1.0"},
-        {"copy done, no marker yet", "2.0", nullptr, "1.0", SwapOutcome::nothing, "1.0"},
-        {"marked, not exchanged", "2.0", "2.0", "1.0", SwapOutcome::swapped, "2.0"},
-        {"exchanged, marker left", "1.0", "2.0", "2.0", SwapOutcome::nothing, "2.0"},
-        {"marker of a lost copy", nullptr, "2.0", "1.0", SwapOutcome::nothing, "1.0"},
+        {"nothing staged", nullptr, nullptr, "1.0", SwapOutcome::nothing},
+        {"copy under way", "", nullptr, "1.0", SwapOutcome::nothing},
+        {"copy done, no marker yet", "2.0", nullptr, "1.0", SwapOutcome::nothing},
+        {"marked, not exchanged", "2.0", "2.0", "1.0", SwapOutcome::swapped},
+        {"exchanged, marker left", "1.0", "2.0", "2.0", SwapOutcome::nothing},
+        {"marker of a lost copy", nullptr, "2.0", "1.0", SwapOutcome::nothing},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);
@@ -279,7 +255,8 @@ TEST(CompleteStagedUpdate, FinishesOrUndoesWhatAnInterruptedSwapLeft) {
         EXPECT_EQ(completeStagedUpdate(
                       update, {.pidFile = dir / "none.pid", .interpreter = {}, .grace = 0}),
                   c.outcome);
-        EXPECT_EQ(readFile(update.live / "Info.json"), info(c.liveAfter));
+        EXPECT_EQ(readFile(update.live / "Info.json"),
+                  info(c.outcome == SwapOutcome::swapped ? c.staged : c.live));
         EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
     }
 }
@@ -303,9 +280,8 @@ TEST(IsInstallInterpreter, KnowsEarlierCopiesOfThisInstallOnly) {
     }
 }
 
-// An agent that ignores SIGTERM, running the interpreter of the live copy or of the copy a swap
-// parked beside it (also once that is deleted), is gone when endAgent returns; any other process
-// named in the pid file is left alone.
+// An agent that ignores SIGTERM, run by the live copy or by one a swap parked (even deleted), is
+// gone when endAgent returns; any other process is left alone.
 TEST(EndAgent, EndsTheOldCopysAgentEvenWhenItIgnoresSigterm) {
     for (auto [runsFrom, deleted] : {std::pair{"VantrelAgent", false},
                                      {".VantrelAgent-incoming", false},
@@ -333,15 +309,12 @@ TEST(EndAgent, EndsTheOldCopysAgentEvenWhenItIgnoresSigterm) {
         endAgent({.pidFile = dir / "agent.pid", .interpreter = interpreter, .grace = 0.05});
         pollfd gone{started.child->descriptor(), POLLIN, 0};
         EXPECT_EQ(::poll(&gone, 1, 0) == 1, ended);
-        if (!ended) {
-            started.child->signal(SIGKILL);
-            started.child->wait();
-        }
+        started.child->signal(SIGKILL);
+        started.child->wait();
     }
 }
 
-// Names as tar prints them, decoded and then judged: an octal escape that hides a "..", a "/" or
-// a trailing slash must be read as the byte it stands for.
+// An octal escape that hides a "..", a "/" or a trailing slash is judged as the byte it stands for.
 TEST(ArchiveIsSafe, JudgesTheDecodedNames) {
     auto listing = [](const std::string& name, const std::string& target) {
         return (target.empty()
@@ -407,9 +380,8 @@ TEST(ArchiveIsSafe, AllowsOnlyFilesFoldersAndInsideLinks) {
 
 using LinuxTools = Install;
 
-// Each archive holds VantrelAgent/Info.json and one hostile part, written the way an attacker's
-// tool would (tar itself refuses to write some). scripts/install judges them on its own and must
-// refuse them all, and also the two that the extraction's own folder would contain.
+// Archives with one hostile part, written as an attacker's tool would; scripts/install, judging on
+// its own, also refuses the last two, which the extraction's own folder would contain.
 TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
     const std::string writer =
         "import io, sys, tarfile\n"
@@ -426,7 +398,6 @@ TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
     } cases[] = {
         {"file(sys.argv[2] + '/evil')"},
         {"file('VantrelAgent/../../evil')"},
-        {"file('../evil')"},
         {"special('VantrelAgent/null', tarfile.CHRTYPE)"},
         {"special('VantrelAgent/fifo', tarfile.FIFOTYPE)"},
         {"special('VantrelAgent/hard', tarfile.LNKTYPE, '/etc/passwd')"},
@@ -461,9 +432,8 @@ TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
     EXPECT_TRUE(fs::is_empty(dir / "extract"));
 }
 
-// A few KiB that expand to 4 MiB of zeros, against a ceiling of 1 MiB or of one entry: refused
-// before anything is written. With room, it is extracted into a folder of this user's own, its
-// files read-only, and detach removes it.
+// A few KiB that expand to 4 MiB, refused before anything is written; with room, extracted
+// read-only into a folder of this user's own, which detach removes.
 TEST_F(LinuxTools, AttachRefusesAnArchiveThatExpandsPastTheLimits) {
     writeFile(dir / "bomb/VantrelAgent/zeros", std::string(4 << 20, '\0'));
     testing::run("/bin/tar", {"-czf", dir / "bomb.tar.gz", "-C", dir / "bomb", "VantrelAgent"});
@@ -480,42 +450,6 @@ TEST_F(LinuxTools, AttachRefusesAnArchiveThatExpandsPastTheLimits) {
     EXPECT_TRUE(fs::is_empty(dir / "extract"));
 }
 
-// Links that climb out (also through another link that reads as if it stayed inside) and other
-// kinds make no list.
-using DescribeBundle = Install;
-TEST_F(DescribeBundle, RefusesLinksThatLeaveAndOtherKinds) {
-    auto root = bundle();
-    fs::create_symlink("..", root / "Resources/lib/up");
-    for (const char* link : {"lib/up/../..", "/etc"}) {
-        fs::create_symlink(link, root / "Resources/out");
-        EXPECT_FALSE(describeBundle(root)) << link;
-        fs::remove(root / "Resources/out");
-    }
-    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0644), 0);
-    EXPECT_FALSE(describeBundle(root));
-}
-
-// Both streams in order, read until grandchildren close the pipe, past the pipe's size, UTF-8 kept;
-// the tool inherits none of our descriptors. Output that is not UTF-8 becomes empty but keeps its
-// status; a tool that cannot start gives -1.
-TEST(Shell, GivesTheStatusAndBothStreamsInOrder) {
-    UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    // Above anything the shell opens itself, and not close-on-exec on purpose.
-    UniqueFd open(::fcntl(null.get(), F_DUPFD, 40));
-    auto result =
-        runTool("/bin/sh", {"-c",
-                            "echo out; echo err >&2; head -c 1000000 /dev/zero | tr '\\0' a; "
-                            "[ -e /proc/self/fd/" +
-                                std::to_string(open.get()) +
-                                " ] || printf 'caf\\303\\251'; (sleep 0.3; echo late) & exit 3"});
-    EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.output, "out\nerr\n" + std::string(1000000, 'a') + "caf\u00e9late\n");
-    auto invalid = runTool("/bin/sh", {"-c", "printf 'ok \\377 bad'; exit 4"});
-    EXPECT_EQ(invalid.status, 4);
-    EXPECT_EQ(invalid.output, "");
-    EXPECT_EQ(runTool("/nonexistent/tool", {"x"}).status, -1);
-}
-
 TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {
     TempDir dir;
     writeFile(dir / "update.dmg", "abc");
@@ -527,17 +461,6 @@ TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {
         EXPECT_FALSE(checksumMatches(dir / "update.dmg", wrong)) << wrong;
     }
     EXPECT_FALSE(checksumMatches(dir / "missing.dmg", digest));
-}
-
-// Unguessable: a fresh random UUID each time.
-TEST(ScratchFolder, IsNamedWithAFreshVersion4Uuid) {
-    std::set<fs::path> seen;
-    for (int i = 0; i < 50; ++i) {
-        seen.insert(scratchFolderPath("/some/temp"));
-    }
-    EXPECT_EQ(seen.size(), 50u);
-    EXPECT_TRUE(std::regex_match(seen.begin()->string(),
-                                 std::regex("/some/temp/vantrel-update-[-0-9A-F]{36}")));
 }
 
 }  // namespace

@@ -47,7 +47,9 @@ class UpdaterTest : public ::testing::Test {
     std::shared_ptr<Updater> makeUpdater(Random64 random = [] { return kTwo53 / 2; }) {
         return Updater::create(mainQueue, worker, installer, bundleRoot, std::move(random));
     }
-    // Runs the accepted check: the run on the worker, then its completion on the main queue.
+    std::optional<Manifest> fetch(const std::string& path, ManifestTimes times = {}) {
+        return fetchManifest(server.base() + path, times);
+    }
     void finishCheck() {
         EXPECT_EQ(worker->runDue(), 1);
         mainQueue->runDue();
@@ -67,9 +69,8 @@ class UpdaterTest : public ::testing::Test {
     std::filesystem::path bundleRoot = dir / "VantrelAgent";
 };
 
-// What one run ends with, and which requests it made on the way. A "VANTREL_DIST" that forms no
-// URL, even empty, is unreachable: never the built-in server. A packaged copy leaves its updates
-// to the package manager; a folder nobody may write, root included, is refused before installing.
+// What one run ends with, and which requests it made. A "VANTREL_DIST" that forms no URL, even
+// empty, is unreachable: never the built-in server.
 TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
     ASSERT_NE(::access("/proc/self", W_OK), 0);
     const std::string numeric = R"({"CFBundleShortVersionString": 1.4})";
@@ -93,9 +94,7 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         {"2.0", "", packagedRefusal, {}, true, packaged},
         // ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInstalling
         {"2.0", "", unwritable, {"/linux/latest.json"}, true, ""},
-        // A base ending in a slash asks for the doubled slash.
         {"1.0", "/", UpdateResult::current("1.0"), {"//linux/latest.json"}},
-        {"1.0.0", "", UpdateResult::current("1.0"), {"/linux/latest.json"}},
         {"1.0.1", "", UpdateResult::installed("1.0.1"), {"/linux/latest.json"}},
         // The installed version is read afresh; unreadable, it is "0".
         {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "not json"},
@@ -142,8 +141,7 @@ TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
     EXPECT_THAT(*events, ElementsAre("quit", "first: 2.0", "quit", "again: 2.0"));
 }
 
-// The first check at the drawn delay (3 s with "VANTREL_DIST", even empty), the timer every 24
-// hours from the start.
+// The first check at the drawn delay (3 s with "VANTREL_DIST"), then every 24 hours.
 TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFromTheStart) {
     ::unsetenv("VANTREL_DIST");
     // The bits above the 54 that are kept are masked off: the draw is 2^52, half the range.
@@ -160,20 +158,9 @@ TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFrom
     dist("");
     makeUpdater()->startPeriodicChecks();
     EXPECT_EQ(mainQueue->nextDelay(), 3.0);
-}
-
-TEST_F(UpdaterTest, TimersAndRunsHoldTheUpdaterWeakly) {
-    dist(server.base());
-    auto updater = makeUpdater();
-    updater->startPeriodicChecks();
-    updater->check(record("menu"));
-    updater.reset();
-    EXPECT_EQ(worker->runDue(), 1);
+    updater.reset();  // the timers hold their updaters weakly and end with them
     mainQueue->advance(3 * 86400);
-    EXPECT_THAT(server.requests(), IsEmpty());
-    EXPECT_EQ(worker->size(), 0u);
-    EXPECT_EQ(mainQueue->size(), 0u);  // the daily timer ended with its updater
-    EXPECT_THAT(*events, IsEmpty());
+    EXPECT_EQ(worker->size() + mainQueue->size(), 0u);
 }
 
 // The rest is fuzzed: a NUL in the address is no URL, and a version must be a string.
@@ -183,18 +170,11 @@ TEST(DecodeManifest, AnythingButAnObjectWithTheThreeStringsIsNoManifest) {
     EXPECT_FALSE(decodeManifest(R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})"));
 }
 
-class FetchManifestTest : public ::testing::Test {
-  protected:
-    std::optional<Manifest> fetch(const std::string& path, ManifestTimes times = {}) {
-        return fetchManifest(server.base() + path, times);
-    }
-    testing::LoopbackServer server;
-};
+using FetchManifestTest = UpdaterTest;
 
 // Only status 200 with a manifest body, from a fresh request, over HTTP (redirects included), with
 // each time limit alone ending the call.
 TEST_F(FetchManifestTest, OnlyAManifestServedWithStatus200OverHttpIsDecoded) {
-    testing::TempDir dir;
     testing::writeFile(dir / "latest.json", manifestJson("3.0"));
     server.serve("/m", {{"body", manifestJson("2.0", "http://h/a.tgz")}});
     server.serve("/moved", {{"status", 302}, {"location", server.base() + "/m"}});
@@ -245,21 +225,11 @@ TEST_F(FetchManifestTest, AnEndlessBodyIsCutOffAsItStreams) {
     EXPECT_LT(sent, std::uint64_t{64} << 20);
 }
 
-// Order, empty pieces, trailing zeros and pieces that are no number are fuzzed; these are the
-// rules a release depends on besides.
+// The order's other rules are fuzzed; a number too large for the reader counts as 0.
 TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
     EXPECT_TRUE(isNewerVersion("1.10", "1.9"));
     EXPECT_FALSE(isNewerVersion("2.0-beta", "2.0"));
-    EXPECT_FALSE(isNewerVersion("9223372036854775808", "1"));  // out of range counts as 0
-}
-
-// Draws past the bound are drawn again, not folded into it; the mask keeps the low 54 bits.
-TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
-    std::vector<std::uint64_t> script = {kTwo53 + 1, ~std::uint64_t{0},
-                                         (std::uint64_t{7} << 54) | kTwo53};
-    size_t next = 0;
-    EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), kTwo53);
-    EXPECT_EQ(firstCheckDelay(kTwo53), 14400.0);  // the range of four hours is closed
+    EXPECT_FALSE(isNewerVersion("9223372036854775808", "1"));
 }
 
 }  // namespace
