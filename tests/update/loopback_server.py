@@ -1,6 +1,5 @@
-"""Loopback HTTP on 127.0.0.1 at $VANTREL_SIM_PORT: GETs answered from the routes file $ROUTES,
-read afresh each time; each request logged to $LOG as a JSON line before it is answered; an
-endless body logs how much got out."""
+"""Loopback HTTP on 127.0.0.1 at $VANTREL_SIM_PORT: GETs answered from the routes file $ROUTES, read
+afresh each time, each logged to $LOG as a JSON line first; an endless body logs what got out."""
 import json, os, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -32,13 +31,10 @@ class Handler(BaseHTTPRequestHandler):
                     sent += self.wfile.write(b" " * 65536)
             except OSError:
                 return log({"path": target, "sent": sent})
-        file = route.get("file")
-        body = open(file, "rb").read() if file else route.get("body", "").encode()
+        body = open(route["file"], "rb").read() if route.get("file") else route.get("body", "").encode()
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
 
 
-server = ThreadingHTTPServer(("127.0.0.1", int(os.environ["VANTREL_SIM_PORT"])), Handler)
-server.daemon_threads = True
-server.serve_forever()
+ThreadingHTTPServer(("127.0.0.1", int(os.environ["VANTREL_SIM_PORT"])), Handler).serve_forever()

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <optional>
-#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,35 +17,54 @@
 
 namespace vantrel {
 // Readable failures: gtest prints results as their kind and text.
-void PrintTo(const UpdateResult& result, std::ostream* out);
+inline void PrintTo(const UpdateResult& result, std::ostream* out) {
+    static constexpr const char* kKinds[] = {"current", "installed", "failed"};
+    *out << kKinds[static_cast<int>(result.kind())] << "(\"" << result.text() << "\")";
+}
 }  // namespace vantrel
 
 namespace vantrel::testing {
 
-// loopback_server.py on 127.0.0.1 at a port of its own, for the life of the object.
+// loopback_server.py on 127.0.0.1 at a port of its own, for the life of the object. An answer:
+// "status" (200), "body" or the "file" that holds it, "delay" in seconds, "location", or "endless"
+// spaces until the client hangs up (logged as {"sent": bytes}).
 class LoopbackServer {
   public:
-    struct Route {
-        long status = 200;
-        std::string body;
-        double delay = 0;      // seconds before the answer
-        std::string location;  // a Location header (status 302)
-        std::string file;      // the body comes from this file
-        bool endless = false;  // spaces until the client hangs up; logs {"sent": bytes}
-    };
-    static Route answer(std::string body, long status = 200, double delay = 0) {
-        return {status, std::move(body), delay, "", "", false};
+    LoopbackServer() {
+        serve("", {{"status", 404}});
+        server_.emplace(std::vector<std::string>{"ROUTES=" + (dir_ / "routes.json").string(),
+                                                 "LOG=" + (dir_ / "requests.log").string()},
+                        0, readFile(VANTREL_SOURCE_DIR "/tests/update/loopback_server.py"));
+        if (!server_->waitUntilListening()) {
+            throw std::runtime_error("no loopback server: " + server_->output());
+        }
     }
-    static Route redirect(std::string to) { return {302, "", 0, std::move(to), "", false}; }
-    static Route fileAnswer(std::string file) { return {200, "", 0, "", std::move(file), false}; }
-    static Route endlessAnswer() { return {200, "", 0, "", "", true}; }
-
-    LoopbackServer();
     std::string base() const { return server_->base(); }  // no trailing slash
-    void serve(const std::string& path, Route route);
-    // Each request seen so far (path and headers, or what an endless answer sent), oldest first.
-    std::vector<nlohmann::json> requests() const;
-    std::vector<std::string> requestPaths() const;
+    void serve(const std::string& path, const nlohmann::json& answer) {
+        routes_[path] = answer;
+        writeFile(dir_ / "routes.partial", routes_.dump());
+        std::filesystem::rename(dir_ / "routes.partial", dir_ / "routes.json");
+    }
+    // Each request's path and headers, or what an endless answer sent; the line being written
+    // right now may still be incomplete.
+    std::vector<nlohmann::json> requests() const {
+        std::vector<nlohmann::json> seen;
+        std::istringstream lines(readFile(dir_ / "requests.log"));
+        for (std::string line; std::getline(lines, line);) {
+            if (auto request = nlohmann::json::parse(line, nullptr, false);
+                !request.is_discarded()) {
+                seen.push_back(request);
+            }
+        }
+        return seen;
+    }
+    std::vector<std::string> requestPaths() const {
+        std::vector<std::string> paths;
+        for (const auto& request : requests()) {
+            paths.push_back(request["path"]);
+        }
+        return paths;
+    }
 
   private:
     TempDir dir_;
@@ -51,30 +72,17 @@ class LoopbackServer {
     std::optional<PythonServer> server_;
 };
 
-std::string manifestJson(const std::string& version, const std::string& url = "http://127.0.0.1/x",
-                         const std::string& sha256 = std::string(64, 'a'));
-
-// A throwaway ed25519 key `folder`/`name` and, at `signers`, the allowed-signers file that names
-// it as the release signer.
-std::filesystem::path makeSigningKey(const std::filesystem::path& folder, const std::string& name);
-std::filesystem::path makeSigners(const std::filesystem::path& key,
-                                  const std::filesystem::path& signers);
-
-// A small signed release: the bundle at dir/release/VantrelAgent (an executable, read-only files,
-// a name with a quote and a space, an empty folder, a link), signed by dir/release-key as
-// dir/release-signers allows, packed by pack() as dir/release.tar.gz.
-struct SignedRelease {
-    SignedRelease();
-    std::filesystem::path bundle() const { return dir / "release/VantrelAgent"; }
-    void make();                                  // the bundle afresh, signed by `key`
-    void sign(const std::filesystem::path& key);  // the bundle's signed list, by `key`
-    std::filesystem::path pack() const;
-
-    TempDir dir;
-    std::filesystem::path key, signers;
-};
+inline std::string manifestJson(const std::string& version,
+                                const std::string& url = "http://127.0.0.1/x",
+                                const std::string& sha256 = std::string(64, 'a')) {
+    return nlohmann::json{{"version", version}, {"url", url}, {"sha256", sha256}}.dump();
+}
 
 // Runs a command and fails the test when it does not exit 0.
-ToolResult run(const std::string& tool, const std::vector<std::string>& arguments);
+inline ToolResult run(const std::string& tool, const std::vector<std::string>& arguments) {
+    auto result = runTool(tool, arguments);
+    EXPECT_EQ(result.status, 0) << tool << ": " << result.output;
+    return result;
+}
 
 }  // namespace vantrel::testing

@@ -1,0 +1,467 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include "agent/orphan_reaper.h"
+#include "agent/pid_file.h"
+#include "support/child_process.h"
+#include "support/manual_queue.h"
+#include "update/bundle_swap.h"
+#include "update/checksum.h"
+#include "update/release_installer.h"
+#include "update/release_tools_archive.h"
+#include "update/release_tools_file_list.h"
+#include "update/release_tools_linux.h"
+#include "update/update_fixture.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+std::string info(const std::string& version) {
+    return "{\"CFBundleShortVersionString\": \"" + version + "\"}";
+}
+
+// The installer; its download, from "http://127.0.0.1/ok" alone, a small signed release; its live
+// bundle 1.0 in a folder whose name has a quote, "(" and "+".
+class Install : public ::testing::Test {
+  protected:
+    Install() {
+        writeFile(live / "Info.json", info("1.0"));
+        fs::create_directories(dir / "tmp");
+        fs::create_directories(dir / "extract");
+        allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
+        makeRelease();
+    }
+    fs::path newKey(const std::string& name) const {
+        testing::run("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", dir / name});
+        return dir / name;
+    }
+    void allow(const std::string& line) const {
+        writeFile(signers, line + readFile(key.string() + ".pub"));
+    }
+    fs::path bundle() const { return dir / "release/VantrelAgent"; }
+    void makeRelease() {
+        fs::remove_all(bundle());
+        writeFile(bundle() / "bin/VantrelAgent", "#!/bin/sh\nexit 0\n", true);
+        writeFile(bundle() / "Info.json", info("2.0"));
+        writeFile(bundle() / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
+        writeFile(bundle() / "Resources/lib/vantrel_agent/with space 'q'.py", "x = 1\n");
+        fs::create_directories(bundle() / "Resources/empty");
+        fs::create_symlink("lib/vantrel_agent", bundle() / "Resources/agent");
+        testing::run("/usr/bin/find", {bundle(), "-type", "f", "-exec", "chmod", "a-w", "{}", "+"});
+        sign(key);
+    }
+    void sign(const fs::path& by) {
+        auto list = bundle() / kFileListName;
+        fs::remove(list);
+        fs::remove(bundle() / kFileListSignatureName);
+        auto description = describeBundle(bundle());
+        ASSERT_TRUE(description);
+        writeFile(list, description->dump(1) + "\n");
+        testing::run("/usr/bin/ssh-keygen",
+                     {"-q", "-Y", "sign", "-f", by, "-n", "vantrel-release", list});
+    }
+    fs::path pack() const {
+        testing::run("/bin/tar",
+                     {"-czf", dir / "release.tar.gz", "-C", dir / "release", "VantrelAgent"});
+        return dir / "release.tar.gz";
+    }
+    std::shared_ptr<LinuxReleaseTools> linuxTools(ArchiveLimits limits = {}) const {
+        return std::make_shared<LinuxReleaseTools>(signers, "QK4TR8MZ2V", dir / "extract",
+                                                   LinuxToolPaths{}, limits);
+    }
+    // Garbage without a bundle.
+    UpdateResult installRelease(const std::string& version, const std::string& digest = "",
+                                const std::string& url = "http://127.0.0.1/ok") {
+        auto download = dir / "garbage.tar.gz";
+        fs::exists(bundle()) ? void(download = pack()) : writeFile(download, "no tar");
+        auto tools = linuxTools();
+        ReleaseInstaller installer({
+            .mainQueue = queue,
+            .requestQuit = [this] { ++quits; },
+            .tools = tools,
+            .live = live,
+            .temporary = temporary,
+            .download =
+                [&](const std::string& from, const fs::path& to) {
+                    std::error_code error;
+                    return from == "http://127.0.0.1/ok" && fs::copy_file(download, to, error);
+                },
+            .stage =
+                [&](const fs::path& newApp, const std::string& newVersion) {
+                    return stageUpdate({live}, newApp, newVersion,
+                                       [&](const fs::path& copy) { return tools->verify(copy); });
+                },
+        });
+        auto result =
+            installer.install({version, url, digest.empty() ? *sha256OfFile(download) : digest});
+        queue->runDue();
+        return result;
+    }
+    bool leftNothing() const { return fs::is_empty(dir / "tmp") && fs::is_empty(dir / "extract"); }
+
+    TempDir dir;
+    fs::path key = newKey("release-key"), signers = dir / "release-signers";
+    fs::path live = dir / "Vantrel's (apps)+/VantrelAgent";
+    fs::path temporary = dir / "tmp";
+    std::shared_ptr<testing::ManualQueue> queue = std::make_shared<testing::ManualQueue>();
+    int quits = 0;
+};
+
+// Staged beside live, and swapped in as the application ends.
+TEST_F(Install, StagesTheVerifiedReleaseAndSwapsItInAtTheEnd) {
+    EXPECT_EQ(installRelease("2.0"), UpdateResult::installed("2.0"));
+    EXPECT_EQ(quits, 1);
+    EXPECT_TRUE(leftNothing());
+    StagedUpdate update{live};
+    EXPECT_EQ(readFile(update.marker()), "2.0");
+    EXPECT_EQ(readFile(live / "Info.json"), info("1.0"));
+    EXPECT_EQ(
+        completeStagedUpdate(update, {.pidFile = dir / "no.pid", .interpreter = {}, .grace = 0}),
+        SwapOutcome::swapped);
+    EXPECT_EQ(readFile(live / "Info.json"), info("2.0"));
+    EXPECT_TRUE(fs::exists(live / kFileListName));
+    EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
+}
+
+// Each failure leaves nothing of the run and nothing live changed.
+TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
+    auto bundle = this->bundle();
+    auto agent = bundle / "Resources/lib/vantrel_agent/__init__.py";
+    auto list = bundle / kFileListName;
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        const char* reason = reasons::kNotSigned;
+        std::string version = "2.0", digest = "", url = "http://127.0.0.1/ok";
+    } cases[] = {
+        {"no download", {}, reasons::kDownloadFailed, "2.0", "", "http://127.0.0.1/missing"},
+        {"another digest", {}, reasons::kChecksumMismatch, "2.0", std::string(64, 'c')},
+        {"no archive", [&] { fs::remove_all(bundle); }, reasons::kWouldNotMount},
+        {"version mismatch", {}, reasons::kNotSigned, "3.0"},
+        {"not newer", [&] { writeFile(live / "Info.json", info("2.0")); }},
+        {"a changed file",
+         [&] {
+             fs::permissions(agent, fs::perms::owner_write, fs::perm_options::add);
+             writeFile(agent, "# agent, changed\n");
+         }},
+        {"a changed mode", [&] { fs::permissions(bundle / "Info.json", fs::perms(0555)); }},
+        {"an added file", [&] { writeFile(bundle / "Resources/lib/extra.py", "import os\n"); }},
+        {"an added folder", [&] { fs::create_directories(bundle / "Resources/more"); }},
+        {"a missing file", [&] { fs::remove(bundle / "Info.json"); }},
+        {"a retargeted link",
+         [&] {
+             fs::remove(bundle / "Resources/agent");
+             fs::create_symlink("empty", bundle / "Resources/agent");
+         }},
+        {"a changed list", [&] { writeFile(list, readFile(list) + " "); }},
+        {"no signature", [&] { fs::remove(bundle / kFileListSignatureName); }},
+        {"another signer", [&] { sign(newKey("other-key")); }},
+        {"another principal", [&] { allow("ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" "); }},
+        {"another namespace", [&] { allow("QK4TR8MZ2V namespaces=\"file\" "); }},
+        {"no temporary folder",
+         [&] {
+             temporary.clear();
+             ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
+         },
+         reasons::kCouldNotPrepare},
+        {"staging fails",
+         [&] { fs::create_directories(StagedUpdate{live}.marker().string() + ".partial/x"); },
+         reasons::kCouldNotPrepare},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.arrange) {
+            c.arrange();
+        }
+        auto before = readFile(live / "Info.json");
+        EXPECT_EQ(installRelease(c.version, c.digest, c.url), UpdateResult::failed(c.reason));
+        EXPECT_EQ(quits, 0);
+        EXPECT_TRUE(leftNothing());
+        EXPECT_EQ(readFile(live / "Info.json"), before);
+        EXPECT_FALSE(fs::exists(StagedUpdate{live}.staged()) ||
+                     fs::exists(StagedUpdate{live}.marker()));
+        writeFile(live / "Info.json", info("1.0"));
+        temporary = dir / "tmp";
+        ::unsetenv("TMPDIR");
+        fs::remove_all(StagedUpdate{live}.marker().string() + ".partial");
+        makeRelease();
+        allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
+    }
+}
+
+// Only a 200 answer within the time and size limits is kept, whole or not at all.
+TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
+    testing::LoopbackServer server;
+    server.serve("/ok", {{"body", "release bytes"}});
+    server.serve("/gone", {{"status", 404}, {"body", "no"}});
+    server.serve("/moved-ok", {{"status", 302}, {"location", "/ok"}});
+    server.serve("/slow", {{"body", "late"}, {"delay", 3}});
+    server.serve("/endless", {{"endless", true}});
+    TempDir dir;
+    struct Case {
+        std::string path;
+        bool kept;
+        double seconds = 600;
+        std::uint64_t ceiling = 1 << 20;
+        std::string to = "file";
+    } cases[] = {
+        {"/ok", true},          {"/moved-ok", true},
+        {"/gone", false},       {"/slow", false, 1},
+        {"/endless", false},    {"/ok", false, 600, 12},
+        {"/ok", true, 600, 13}, {"/ok", false, 600, 1 << 20, "missing folder/file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.ceiling));
+        fs::remove(dir / "file");
+        EXPECT_EQ(downloadRelease(server.base() + c.path, dir / c.to, c.seconds, c.ceiling),
+                  c.kept);
+        EXPECT_EQ(readFile(dir / "file"), c.kept ? "release bytes" : "");
+    }
+    EXPECT_FALSE(downloadRelease("file:///etc/hostname", dir / "file"));
+    EXPECT_FALSE(fs::exists(dir / "file"));
+}
+
+// What a power loss can leave at each step of a swap, and what the next start makes of it.
+TEST(CompleteStagedUpdate, FinishesOrUndoesWhatAnInterruptedSwapLeft) {
+    struct Case {
+        const char* step;
+        const char* staged;  // the staged copy's version; nullptr: none, "": a partial copy
+        const char* marker;  // nullptr: none
+        const char* live;
+        SwapOutcome outcome;
+    } cases[] = {
+        {"nothing staged", nullptr, nullptr, "1.0", SwapOutcome::nothing},
+        {"copy under way", "", nullptr, "1.0", SwapOutcome::nothing},
+        {"copy done, no marker yet", "2.0", nullptr, "1.0", SwapOutcome::nothing},
+        {"marked, not exchanged", "2.0", "2.0", "1.0", SwapOutcome::swapped},
+        {"exchanged, marker left", "1.0", "2.0", "2.0", SwapOutcome::nothing},
+        {"marker of a lost copy", nullptr, "2.0", "1.0", SwapOutcome::nothing},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        TempDir dir;
+        StagedUpdate update{dir / "opt (1)+'/VantrelAgent"};
+        writeFile(update.live / "Info.json", info(c.live));
+        c.staged ? writeFile(update.staged() / "bin/VantrelAgent", "x") : void();
+        c.staged&&* c.staged ? writeFile(update.staged() / "Info.json", info(c.staged)) : void();
+        c.marker ? writeFile(update.marker(), c.marker) : void();
+        EXPECT_EQ(completeStagedUpdate(
+                      update, {.pidFile = dir / "none.pid", .interpreter = {}, .grace = 0}),
+                  c.outcome);
+        EXPECT_EQ(readFile(update.live / "Info.json"),
+                  info(c.outcome == SwapOutcome::swapped ? c.staged : c.live));
+        EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
+    }
+}
+
+TEST(IsInstallInterpreter, KnowsEarlierCopiesOfThisInstallOnly) {
+    TempDir dir;
+    std::string opt = (dir / "opt").string();
+    std::string interpreter = opt + "/VantrelAgent/Resources/python/bin/python3";
+    std::string parked = opt + "/.VantrelAgent-incoming/Resources/python/bin/python3";
+    writeFile(interpreter, "");
+    for (const auto& ours :
+         {interpreter, interpreter + " (deleted)", parked, parked + " (deleted)"}) {
+        EXPECT_TRUE(isInstallInterpreter(ours, interpreter)) << ours;
+    }
+    for (const auto& other :
+         {opt + "/VantrelAgent-incoming/Resources/python/bin/python3",
+          (dir / "other/.VantrelAgent-incoming/Resources/python/bin/python3").string(),
+          parked + ".11", opt + "/.VantrelAgent-incoming/python/bin/python3",
+          std::string("/usr/bin/python3")}) {
+        EXPECT_FALSE(isInstallInterpreter(other, interpreter)) << other;
+    }
+}
+
+// An agent that ignores SIGTERM, run by the live copy or by one a swap parked (even deleted), is
+// gone when endAgent returns; any other process is left alone.
+TEST(EndAgent, EndsTheOldCopysAgentEvenWhenItIgnoresSigterm) {
+    for (auto [runsFrom, deleted] : {std::pair{"VantrelAgent", false},
+                                     {".VantrelAgent-incoming", false},
+                                     {".VantrelAgent-incoming", true},
+                                     {"Elsewhere", false}}) {
+        SCOPED_TRACE(runsFrom);
+        bool ended = runsFrom != std::string("Elsewhere");
+        TempDir dir;
+        auto interpreter = dir / "opt/VantrelAgent/Resources/python/bin/python3";
+        auto running = dir / "opt" / runsFrom / "Resources/python/bin/python3";
+        for (const auto& copy : {interpreter, running}) {
+            fs::create_directories(copy.parent_path());
+            fs::copy_file("/bin/sh", copy, fs::copy_options::overwrite_existing);
+        }
+        auto started = ChildProcess::spawn(
+            {.executable = running.string(),
+             .arguments = {"-c", "trap '' TERM; : > \"$0\"; while :; do sleep 1; done",
+                           dir / "ready"},
+             .environment = currentEnvironment(),
+             .output = -1});
+        ASSERT_TRUE(started.child);
+        ASSERT_TRUE(testing::eventually([&] { return fs::exists(dir / "ready"); }));
+        writePidFile(dir / "agent.pid", started.child->pid());
+        deleted ? void(fs::remove_all(dir / "opt" / runsFrom)) : void();
+        endAgent({.pidFile = dir / "agent.pid", .interpreter = interpreter, .grace = 0.05});
+        pollfd gone{started.child->descriptor(), POLLIN, 0};
+        EXPECT_EQ(::poll(&gone, 1, 0) == 1, ended);
+        started.child->signal(SIGKILL);
+        started.child->wait();
+    }
+}
+
+// An octal escape that hides a "..", a "/" or a trailing slash is judged as the byte it stands for.
+TEST(ArchiveIsSafe, JudgesTheDecodedNames) {
+    auto listing = [](const std::string& name, const std::string& target) {
+        return (target.empty()
+                    ? "-rw-r--r-- 0/0 1 2025-01-01 10:00 \"" + name
+                    : "lrwxrwxrwx 0/0 0 2025-01-01 10:00 \"" + name + "\" -> \"" + target) +
+               "\"\n";
+    };
+    struct Case {
+        const char* name;
+        const char* target;
+        bool safe;
+    } cases[] = {
+        {"VantrelAgent/\\303\\251", "", true},
+        {"VantrelAgent/\\056\\056/x", "", false},
+        {"VantrelAgent\\057..\\057x", "", false},
+        {"\\056\\056", "", false},
+        {"VantrelAgent/a", "\\056\\056/\\056\\056", false},
+        {"VantrelAgent/a", "\\056\\056/b", true},
+        {"VantrelAgent/a\\057", "\\056\\056/\\056\\056/x", false},
+        {"VantrelAgent/a\\057", "\\056\\056/x", true},
+    };
+    for (const auto& c : cases) {
+        auto line = listing(c.name, c.target);
+        auto entries = parseTarListing(line);
+        ASSERT_TRUE(entries) << line;
+        EXPECT_EQ(archiveIsSafe(*entries), c.safe) << line;
+    }
+    EXPECT_EQ(parseTarListing(listing("\\303\\251\\0607", ""))->at(0).name,
+              "\u00e9"
+              "07");
+    // A NUL, escaped or raw, would be judged whole but created cut short ("./.." here).
+    for (std::string target : {std::string("./..\\000x"), std::string("./..\0x", 6)}) {
+        EXPECT_FALSE(parseTarListing(listing("VantrelAgent/a", target)));
+    }
+}
+
+// Links judged where tar puts them and through the links made before them, within the limits.
+// (Other kinds and most links that climb out are LinuxTools.AttachRefusesHostileArchives…'s.)
+TEST(ArchiveIsSafe, AllowsOnlyFilesFoldersAndInsideLinks) {
+    struct Case {
+        std::vector<ArchiveEntry> entries;
+        bool safe;
+    } cases[] = {
+        {{{'-', "VantrelAgent/bin/VantrelAgent", ""}, {'d', "./VantrelAgent/", ""}}, true},
+        {{{'l', "VantrelAgent/Resources/up", "../bin"}}, true},
+        {{{'l', "VantrelAgent/up", "../Other/x"}}, true},  // still inside the extraction
+        {{{'-', "", ""}}, false},
+        {{{'l', "top", ".."}}, false},
+        {{{'l', "VantrelAgent/x", ".."}, {'l', "VantrelAgent/y", "x/.."}}, false},
+        {{{'l', "VantrelAgent/x", "y"}, {'l', "VantrelAgent/y", "x"}}, false},
+        {{{'l', "VantrelAgent/x", "sub"}, {'l', "VantrelAgent/y", "x/../bin"}}, true},
+        {{{'l', "VantrelAgent/x", "."}, {'l', "VantrelAgent/y", "x/x/x/bin"}}, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(archiveIsSafe(c.entries), c.safe)
+            << c.entries.back().name << " -> " << c.entries.back().linkTarget;
+    }
+    std::vector<ArchiveEntry> entries{{'-', "a", "", 600}, {'-', "b", "", 400}, {'d', "c", "", 0}};
+    EXPECT_TRUE(archiveIsSafe(entries, {.bytes = 1000, .entries = 3}));
+    EXPECT_FALSE(archiveIsSafe(entries, {.bytes = 999, .entries = 3}));
+    EXPECT_FALSE(archiveIsSafe(entries, {.bytes = 1000, .entries = 2}));
+}
+
+using LinuxTools = Install;
+
+// Archives with one hostile part, written as an attacker's tool would; scripts/install, judging on
+// its own, also refuses the last two, which the extraction's own folder would contain.
+TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
+    const std::string writer =
+        "import io, sys, tarfile\n"
+        "t = tarfile.open(sys.argv[1], 'w:gz')\n"
+        "def special(name, kind, target='', data=b''):\n"
+        "    i = tarfile.TarInfo(name); i.type, i.linkname, i.size = kind, target, len(data)\n"
+        "    i.mode = 0o755; t.addfile(i, io.BytesIO(data))\n"
+        "def file(name): special(name, tarfile.REGTYPE, data=b'{}')\n"
+        "def link(name, target): special(name, tarfile.SYMTYPE, target)\n"
+        "special('VantrelAgent', tarfile.DIRTYPE); file('VantrelAgent/Info.json')\n";
+    struct Case {
+        std::string member;
+        bool attachRefuses = true;
+    } cases[] = {
+        {"file(sys.argv[2] + '/evil')"},
+        {"file('VantrelAgent/../../evil')"},
+        {"special('VantrelAgent/null', tarfile.CHRTYPE)"},
+        {"special('VantrelAgent/fifo', tarfile.FIFOTYPE)"},
+        {"special('VantrelAgent/hard', tarfile.LNKTYPE, '/etc/passwd')"},
+        {"link('VantrelAgent/out', '../../etc')"},
+        {"link('VantrelAgent/abs', '/etc')"},
+        {"link('VantrelAgent/a/', '../../x')"},
+        {"link('VantrelAgent/a', '.'); link('VantrelAgent/a/b', '../x')"},
+        {"link('VantrelAgent/l', 'Resources'); file('VantrelAgent/l/evil')"},
+        {"link('VantrelAgent/x', '.'); link('VantrelAgent/y', 'x/x/x/../..')"},
+        {"file('Other/evil')", false},
+        {"file('VantrelAgent/Info.json')", false},  // listed twice
+    };
+    auto archive = dir / "hostile.tar.gz";
+    auto home = dir / "home";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.member);
+        testing::run(VANTREL_SYSTEM_PYTHON,
+                     {"-c", writer + c.member + "\nt.close()\n", archive, dir.path()});
+        EXPECT_TRUE(!c.attachRefuses || !linuxTools()->attach(archive));
+        EXPECT_TRUE(fs::is_empty(dir / "extract"));
+        auto installed =
+            runTool("/usr/bin/env", {"HOME=" + home.string(), "XDG_RUNTIME_DIR=" + home.string(),
+                                     VANTREL_SOURCE_DIR "/scripts/install", archive});
+        EXPECT_EQ(installed.status, 1);
+        EXPECT_NE(installed.output.find("unsafe member"), std::string::npos) << installed.output;
+        EXPECT_FALSE(fs::exists(home / ".local"));
+        EXPECT_FALSE(fs::exists(dir / "evil"));
+    }
+    writeFile(dir / "garbage.tar.gz", "not a tar at all");
+    EXPECT_FALSE(linuxTools()->attach(dir / "garbage.tar.gz"));
+    EXPECT_FALSE(linuxTools()->attach(dir / "missing.tar.gz"));
+    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+}
+
+// A few KiB that expand to 4 MiB, refused before anything is written; with room, extracted
+// read-only into a folder of this user's own, which detach removes.
+TEST_F(LinuxTools, AttachRefusesAnArchiveThatExpandsPastTheLimits) {
+    writeFile(dir / "bomb/VantrelAgent/zeros", std::string(4 << 20, '\0'));
+    testing::run("/bin/tar", {"-czf", dir / "bomb.tar.gz", "-C", dir / "bomb", "VantrelAgent"});
+    ASSERT_LT(fs::file_size(dir / "bomb.tar.gz"), 64u << 10);
+    EXPECT_FALSE(linuxTools({.bytes = 1 << 20})->attach(dir / "bomb.tar.gz"));
+    EXPECT_FALSE(linuxTools({.entries = 1})->attach(dir / "bomb.tar.gz"));
+    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+    auto roomy = linuxTools({.bytes = 4 << 20});
+    auto mountPoint = roomy->attach(dir / "bomb.tar.gz");
+    ASSERT_TRUE(mountPoint);
+    EXPECT_EQ(fs::status(*mountPoint).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(*mountPoint / "VantrelAgent/zeros").permissions(), fs::perms(0444));
+    roomy->detach(*mountPoint);
+    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+}
+
+TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {
+    TempDir dir;
+    writeFile(dir / "update.dmg", "abc");
+    const std::string digest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    EXPECT_TRUE(checksumMatches(dir / "update.dmg", digest));
+    for (const auto& wrong :
+         {std::string("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"),
+          digest + "\n", std::string()}) {
+        EXPECT_FALSE(checksumMatches(dir / "update.dmg", wrong)) << wrong;
+    }
+    EXPECT_FALSE(checksumMatches(dir / "missing.dmg", digest));
+}
+
+}  // namespace
+}  // namespace vantrel
