@@ -13,6 +13,9 @@
 #include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
+#include "update/release_tools_mac.h"
+#include "update/run_tool.h"
+#include "update/swap_script.h"
 #include "update/update_fixture.h"
 
 namespace vantrel {
@@ -461,6 +464,89 @@ TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {
         EXPECT_FALSE(checksumMatches(dir / "update.dmg", wrong)) << wrong;
     }
     EXPECT_FALSE(checksumMatches(dir / "missing.dmg", digest));
+}
+
+// One stand-in for hdiutil, spctl and codesign: it logs each call and answers as the real tool,
+// from the files beside it and the bundle's own.
+constexpr const char* kMacStandIn = R"sh(#!/bin/sh
+here=$(dirname "$0"); tool=$(basename "$0"); eval "last=\${$#}"
+{ printf %s "$tool"; for a; do printf ' [%s]' "$a"; done; echo; } >> "$here/calls"
+case "$tool $1" in
+"hdiutil attach") [ -f "$last" ] && cat "$here/attach-output" && exit "$(cat "$here/status")" ;;
+spctl*) [ -f "$last/notarized" ] ;;
+codesign*) [ -e "$last" ] && echo "TeamIdentifier=$(cat "$last/team")" >&2 ;;
+esac
+)sh";
+
+// The macOS tools standing in: attach (the folder named under /private/tmp, the real place of
+// /tmp), the assessment and the exact Team Identifier each refuse as they should. The swap script
+// reads its quoted paths back exactly.
+TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
+    TempDir dir;
+    for (const char* tool : {"hdiutil", "spctl", "codesign"}) {
+        writeFile(dir / "bin" / tool, kMacStandIn, true);
+    }
+    std::string mountPoint = "/tmp/dmg.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(mountPoint.data()));
+    const fs::path mnt = mountPoint;
+    auto app = mnt / "Vantrel Agent.app";
+    writeFile(app / "Info.json", info("2.0"));
+    writeFile(dir / "image.dmg", "image");
+    auto calls = [&] { return fs::exists(dir / "bin/calls") ? readFile(dir / "bin/calls") : ""; };
+    const std::string attached =
+        "/dev/disk4\tGUID\t\n/dev/disk4s1\tApple_HFS\t/private" + mnt.string();
+    struct Case {
+        std::string attachOutput, team = "QK4TR8MZ2V";
+        bool notarized = true;
+        int status = 0;
+        const char* reason = nullptr;
+    } cases[] = {
+        {attached},
+        {attached, "QK4TR8MZ2V", true, 1, reasons::kWouldNotMount},
+        {"/dev/disk4s1\tApple_HFS\t/Volumes/Vantrel\n", "QK4TR8MZ2V", true, 0,
+         reasons::kWouldNotMount},
+        {mnt.string() + "\r\n", "QK4TR8MZ2V", true, 0, reasons::kNotSigned},  // CR is no blank
+        {attached, "QK4TR8MZ2", true, 0, reasons::kNotSigned},
+        {attached, "QK4TR8MZ2V", false, 0, reasons::kNotSigned},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attachOutput + " " + c.team);
+        fs::remove(dir / "bin/calls");
+        writeFile(dir / "bin/status", std::to_string(c.status));
+        writeFile(dir / "bin/attach-output", c.attachOutput);
+        writeFile(app / "team", c.team);
+        c.notarized ? writeFile(app / "notarized", "") : void(fs::remove(app / "notarized"));
+        MacReleaseTools tools({.hdiutil = (dir / "bin/hdiutil").string(),
+                               .spctl = (dir / "bin/spctl").string(),
+                               .codesign = (dir / "bin/codesign").string()});
+        auto mounted = tools.attach(dir / "image.dmg");
+        const bool verified = mounted && tools.verify(*mounted / "Vantrel Agent.app");
+        EXPECT_EQ(c.reason == nullptr, verified);
+        if (mounted) {
+            tools.detach(*mounted);
+        }
+        EXPECT_EQ(calls().find("hdiutil [detach]") != std::string::npos, mounted.has_value());
+        if (verified) {
+            EXPECT_EQ(calls(), "hdiutil [attach] [-nobrowse] [-readonly] [-mountrandom] [/tmp] [" +
+                                   (dir / "image.dmg").string() +
+                                   "]\nspctl [-a] [-t] [exec] [--context] "
+                                   "[context:primary-signature] [" +
+                                   app.string() + "]\ncodesign [-dv] [--verbose=4] [" +
+                                   app.string() + "]\nhdiutil [detach] [" + mnt.string() +
+                                   "] [-quiet]\n");
+        }
+    }
+    const SwapPaths paths{.live = "/Users/o'brien/$HOME \"x\" `y` \\ (Agent)+.app",
+                          .staged = "/Users/o'brien/.VantrelAgent-incoming.app",
+                          .previous = "/Users/o'brien/.VantrelAgent-previous.app",
+                          .newApp = "/tmp/dmg.x/Vantrel Agent.app"};
+    auto text = macSwapScript(paths);
+    auto header = text.substr(0, text.find("\n\n"));
+    EXPECT_EQ(
+        runTool("/bin/sh", {"-c", header + "\nprintf '%s|%s' \"$live\" \"$previous\""}).output,
+        paths.live.string() + "|" + paths.previous.string());
+    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0);
+    fs::remove_all(mnt);
 }
 
 }  // namespace
