@@ -181,9 +181,8 @@ TEST_F(FetchManifestTest, OnlyAManifestServedWithStatus200OverHttpIsDecoded) {
     server.serve("/to-file",
                  {{"status", 302}, {"location", "file://" + (dir / "latest.json").string()}});
     server.serve("/silent", {{"body", manifestJson("2.0")}, {"delay", 120}});
-    for (long status : {201L, 206L, 404L}) {
-        server.serve("/" + std::to_string(status),
-                     {{"status", status}, {"body", manifestJson("2.0")}});
+    for (auto [path, status] : {std::pair{"/201", 201}, {"/206", 206}, {"/404", 404}}) {
+        server.serve(path, {{"status", status}, {"body", manifestJson("2.0")}});
     }
     for (const char* path : {"/201", "/206", "/404", "/to-file", "/unrouted"}) {
         EXPECT_FALSE(fetch(path)) << path;
