@@ -17,22 +17,20 @@ namespace {
 
 using namespace std::string_literals;
 
-// Protocol/StatusLineTable, with its tab and vertical tab rows. Exact halves (0.125) go by the
-// double's own bits, as printf rounds them.
+// Protocol/StatusLineTable, with its tab and vertical tab rows; the blank trimmed around a line
+// is a tab or a Unicode space separator, not a carriage return nor a zero-width space. Numbers
+// and their rounding are the fuzz target's (its seeds hold the cases once wrong).
 TEST(Protocol, StatusLineTable) {
     const std::string bullet = " \u00B7 ";
     std::pair<const char*, std::string> labels[] = {
         {"pv=2.5kW grid=-1.234kW", "Solar 2.5 kW" + bullet + "exporting 1.23 kW"},
-        {"pv=2.5 grid=0.4", "Solar 2.5 kW" + bullet + "importing 0.40 kW"},
         {"pv= grid=1", "Solar ? kW" + bullet + "importing 1.00 kW"},
         {"pv=0.8 grid=n/a", "Solar 0.8 kW"},
-        {"\u00A0\u2003pv=3\u3000", "Solar 3 kW"},
+        {"\u00A0\u2003\u2000\u200A pv=3\u3000\u205F", "Solar 3 kW"},
+        {" pv=3\r", "Solar 3\r kW"},
         {"pv=1\tgrid=2", "Solar 1\tgrid=2 kW"},
         {"pv=1 grid=\t2", "Solar 1 kW"},
-        {"pv=1 grid=\v2", "Solar 1 kW"},
-        {"pv=1 grid=0.125", "Solar 1 kW" + bullet + "importing 0.12 kW"},
-        {"pv=1 grid=-2.675kW", "Solar 1 kW" + bullet + "exporting 2.67 kW"},
-        {"pv=1 grid=0.00500001", "Solar 1 kW" + bullet + "importing 0.01 kW"}};
+        {"pv=1 grid=\v2", "Solar 1 kW"}};
     for (const auto& [line, label] : labels) {
         auto meaning = readLine(line);
         ASSERT_TRUE(meaning && meaning->kind == LineMeaning::Kind::status) << line;
@@ -42,16 +40,10 @@ TEST(Protocol, StatusLineTable) {
                       "\tWaiting for equipment"}) {
         EXPECT_EQ(readLine(line).value().kind, LineMeaning::Kind::waiting) << line;
     }
-    for (auto line : {"grid=-1 pv=2", "Pv=1", "waiting to be paired"}) {
+    for (auto line :
+         {"grid=-1 pv=2", "Pv=1", "waiting to be paired", "\u200Bpv=1", "\xE2\x80pv=1"}) {
         EXPECT_FALSE(readLine(line)) << line;
     }
-}
-
-TEST(Trimmed, KeepsLineBreaksOtherThanTheFeed) {
-    EXPECT_EQ(trimmed(" x\r"), "x\r");
-    EXPECT_EQ(trimmed("\u2000\u200A x \u205F"), "x");
-    EXPECT_EQ(trimmed("\u200B"), "\u200B");          // a zero-width space is not a space separator
-    EXPECT_EQ(trimmed("x\xE2\x80p"), "x\xE2\x80p");  // nor is E2 80 before an ASCII byte
 }
 
 // Overlong forms (even incomplete ones, up to U+07FF), a surrogate, past U+10FFFF; U+0800 and
@@ -97,43 +89,38 @@ TEST(AgentState, TextAfterANulStillCounts) {
 
 // The file is cut only past five million bytes; a folder made late loses only what came before.
 TEST(AgentLog, TheSizeLimitAppliesOnlyPastFiveMillionBytes) {
+    testing::TempDir dir;
     for (size_t size : {size_t{5'000'000}, size_t{5'000'001}}) {
-        testing::TempDir dir;
         testing::writeFile(dir / "agent.log", std::string(size, 'a'));
         AgentLog(dir / "agent.log").append("new\n");
         EXPECT_EQ(testing::readFile(dir / "agent.log"),
                   size == 5'000'000 ? std::string(size, 'a') + "new\n" : "new\n");
     }
-    testing::TempDir dir;
     AgentLog log(dir / "Logs/agent.log");
     log.append("lost\n");
-    std::filesystem::create_directories(dir / "Logs");
+    std::filesystem::create_directory(dir / "Logs");
     log.append("kept\n");
     log.append("and more\n");
     EXPECT_EQ(testing::readFile(dir / "Logs/agent.log"), "kept\nand more\n");
 }
 
-TEST(PidFile, ParseTable) {
-    std::pair<const char*, std::optional<pid_t>> cases[] = {
+// Written whole in the file's place; whatever else is found there, reading it neither throws
+// nor waits; only a strict decimal number above 1 counts.
+TEST(PidFile, AnythingButASmallRegularFileIsIgnored) {
+    std::pair<const char*, std::optional<pid_t>> texts[] = {
         {"  1234 \n", 1234},   {"\t+42\n", 42},       {"2147483647", 2147483647},
         {"1", std::nullopt},   {"-5", std::nullopt},  {"12a", std::nullopt},
         {"+-5", std::nullopt}, {"1 2", std::nullopt}, {"2147483648", std::nullopt},
         {" \n", std::nullopt}, {"+", std::nullopt}};
-    for (const auto& [text, pid] : cases) {
+    for (const auto& [text, pid] : texts) {
         EXPECT_EQ(parsePidFile(text), pid) << '"' << text << '"';
     }
-}
-
-// Written whole in the file's place; whatever else is found there, reading it neither throws
-// nor waits.
-TEST(PidFile, AnythingButASmallRegularFileIsIgnored) {
     testing::TempDir dir;
     testing::writeFile(dir / "agent.pid", "old content that is longer");
     ASSERT_TRUE(writePidFile(dir / "agent.pid", 4321));
     EXPECT_EQ(testing::readFile(dir / "agent.pid"), "4321");
     EXPECT_EQ(readPidFile(dir / "agent.pid"), 4321);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
-
     EXPECT_FALSE(writePidFile(dir / "missing/agent.pid", 7));
     std::filesystem::create_directory(dir / "folder");
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
