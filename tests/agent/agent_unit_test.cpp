@@ -17,33 +17,22 @@ namespace {
 
 using namespace std::string_literals;
 
-// Protocol/StatusLineTable, with its tab and vertical tab rows; the blank trimmed around a line
-// is a tab or a Unicode space separator, not a carriage return nor a zero-width space. Numbers
-// and their rounding are the fuzz target's (its seeds hold the cases once wrong).
+// Protocol/StatusLineTable: the rows the fuzz target cannot judge, as it trims with the same
+// function. The blank around a line is a tab or a Unicode space separator, not a carriage return
+// nor a zero-width space; a value after a tab or a vertical tab is no number.
 TEST(Protocol, StatusLineTable) {
-    const std::string bullet = " \u00B7 ";
-    std::pair<const char*, std::string> labels[] = {
-        {"pv=2.5kW grid=-1.234kW", "Solar 2.5 kW" + bullet + "exporting 1.23 kW"},
-        {"pv= grid=1", "Solar ? kW" + bullet + "importing 1.00 kW"},
-        {"pv=0.8 grid=n/a", "Solar 0.8 kW"},
+    std::pair<const char*, std::optional<std::string>> labels[] = {
         {"\u00A0\u2003\u2000\u200A pv=3\u3000\u205F", "Solar 3 kW"},
         {" pv=3\r", "Solar 3\r kW"},
-        {"pv=1\tgrid=2", "Solar 1\tgrid=2 kW"},
         {"pv=1 grid=\t2", "Solar 1 kW"},
-        {"pv=1 grid=\v2", "Solar 1 kW"}};
+        {"pv=1 grid=\v2", "Solar 1 kW"},
+        {"\u200Bpv=1", std::nullopt},
+        {"\xE2\x80pv=1", std::nullopt}};
     for (const auto& [line, label] : labels) {
         auto meaning = readLine(line);
-        ASSERT_TRUE(meaning && meaning->kind == LineMeaning::Kind::status) << line;
-        EXPECT_EQ(meaning->label, label);
+        EXPECT_EQ(meaning ? std::optional(meaning->label) : std::nullopt, label) << line;
     }
-    for (auto line : {"Waiting to be paired", "Waiting for equipment on the local network",
-                      "\tWaiting for equipment"}) {
-        EXPECT_EQ(readLine(line).value().kind, LineMeaning::Kind::waiting) << line;
-    }
-    for (auto line :
-         {"grid=-1 pv=2", "Pv=1", "waiting to be paired", "\u200Bpv=1", "\xE2\x80pv=1"}) {
-        EXPECT_FALSE(readLine(line)) << line;
-    }
+    EXPECT_EQ(readLine("\tWaiting for equipment").value().kind, LineMeaning::Kind::waiting);
 }
 
 // Overlong forms (even incomplete ones, up to U+07FF), a surrogate, past U+10FFFF; U+0800 and
