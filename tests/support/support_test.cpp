@@ -5,7 +5,6 @@
 
 #include "support/background_queue.h"
 #include "support/build.h"
-#include "support/http_client.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
 #include "support/run_loop.h"
@@ -22,9 +21,7 @@ TEST(Build, FlavourAndLabelFromInfo) {
     for (auto info : {json::object(), json{{"VantrelAPIBase", ""}}, json{{"VantrelAPIBase", 42}}}) {
         EXPECT_EQ(Build::apiBaseIn(info), std::nullopt) << info;
     }
-    EXPECT_EQ(Build::apiBaseIn(std::nullopt), std::nullopt);
     EXPECT_EQ(Build::apiBaseIn(json{{"VantrelAPIBase", "file:///no/host"}}), "file:///no/host");
-    EXPECT_EQ(Build::labelFor(std::nullopt), Build::kProductionApiHost);
     EXPECT_EQ(Build::labelFor("https://staging.test:8/v2"), "staging.test");
     EXPECT_EQ(Build::labelFor("file:///no/host"), "file:///no/host");
 }
@@ -79,17 +76,6 @@ TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
         EXPECT_EQ(preparePrivateFolder(dir / "foreign"), "it belongs to another user");
         EXPECT_EQ(fs::status(dir / "foreign").permissions(), fs::perms::all);
     }
-}
-
-// (A runtime folder that cannot be used: HeadlessAppTest.AStartThatCannotGoOnSaysWhy.)
-TEST(InstanceLock, OneHolderAtATime) {
-    testing::SandboxedHome sandbox;
-    auto first = InstanceLock::acquire();
-    ASSERT_TRUE(first.lock) << first.problem;
-    auto second = InstanceLock::acquire();
-    EXPECT_TRUE(!second.lock && second.problem.empty());
-    first.lock.reset();
-    EXPECT_TRUE(InstanceLock::acquire().lock);
 }
 
 // The main loop runs tasks in due order on its own thread until quit; a background worker
@@ -170,19 +156,6 @@ TEST(ChildProcess, TheChildIsToldWhenItsParentEnds) {
     }).join();
     ASSERT_TRUE(child && testing::processEnds(child->pid()));
     EXPECT_EQ(child->wait(), SIGTERM);
-}
-
-// A server that takes the connection and never answers is given up at the time-out. (Statuses,
-// bodies, redirects and other schemes: FetchManifestTest and DownloadRelease, on the same set-up.)
-TEST(HttpClient, ASilentServerIsGivenUpAtTheTimeOut) {
-    UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address = testing::loopback(testing::freeLoopbackPort());
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
-    ASSERT_EQ(::bind(silent.get(), raw, sizeof address) | ::listen(silent.get(), 1), 0);
-    const HttpResult got =
-        httpGet({"http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), 0.5});
-    EXPECT_EQ(got.status, 0);
-    EXPECT_EQ(got.body, std::nullopt);
 }
 
 }  // namespace
