@@ -1,5 +1,4 @@
-// Parsing in general is the fuzz targets'; here the protocol's rows, the faults once found and
-// the supervisor with real children.
+// Parsing in general is the fuzz targets'; here the faults once found and the supervisor.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -7,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "agent/agent_log.h"
 #include "agent/agent_process.h"
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
@@ -41,9 +39,10 @@ TEST(Protocol, StatusLineTable) {
     EXPECT_EQ(readLine("\tWaiting for equipment").value().kind, LineMeaning::Kind::waiting);
 }
 
-// Overlong forms (even incomplete ones, up to U+07FF), a surrogate, past U+10FFFF; U+0800 and
-// U+083F, the first of three bytes; characters before, across and after a block's end.
-TEST(IncompleteTail, ValidityTable) {
+// IncompleteTail.ValidityTable: overlong forms (even incomplete ones, up to U+07FF), a surrogate,
+// past U+10FFFF; U+0800 and U+083F; characters before, across and after a block's end. Then
+// Utf8Stream.AHeldBackStartThatNeverCompletesIsDroppedAloneAndTheChunkCounts.
+TEST(IncompleteTail, ValidityTableAndAHeldBackStartThatNeverCompletesIsDroppedAlone) {
     const std::string ascii(127, 'a');
     for (const std::string& text :
          {"caf\xC3\xA9"s, "\xE0\xA0\x80\xE0\xA0\xBF"s, ascii + "\xC3\xA9" + ascii}) {
@@ -56,9 +55,6 @@ TEST(IncompleteTail, ValidityTable) {
     EXPECT_EQ(incompleteTail("caf\xC3"), 1u);
     EXPECT_EQ(incompleteTail(ascii + "a\xE2\x82"), 2u);
     EXPECT_EQ(incompleteTail("\xF0\x9F\x98"), 3u);
-}
-
-TEST(Utf8Stream, AHeldBackStartThatNeverCompletesIsDroppedAloneAndTheChunkCounts) {
     std::tuple<const char*, const char*, std::optional<std::string_view>> cases[] = {
         {"pv=23\n\xE2", "pv=24\n", "pv=24\n"},
         {"x\xF0\x9F", "\x98", ""},             // still incomplete and valid: held on
@@ -72,8 +68,7 @@ TEST(Utf8Stream, AHeldBackStartThatNeverCompletesIsDroppedAloneAndTheChunkCounts
     }
 }
 
-// U+0000 is a character like any other: what follows it still counts, with or without non-ASCII
-// text around it. Equality in general is the fuzz target's.
+// U+0000 is a character like any other; equality in general is the fuzz target's.
 TEST(AgentState, TextAfterANulStillCounts) {
     EXPECT_NE(AgentState::reading("caf\u00E9\0A"s), AgentState::reading("caf\u00E9\0B"s));
     EXPECT_NE(AgentState::reading("x\0A"s), AgentState::reading("x\0B"s));
@@ -82,25 +77,8 @@ TEST(AgentState, TextAfterANulStillCounts) {
     EXPECT_NE(AgentState::reading("x"), AgentState::stopped("x"));
 }
 
-// The file is cut only past five million bytes; a folder made late loses only what came before.
-TEST(AgentLog, TheSizeLimitAppliesOnlyPastFiveMillionBytes) {
-    testing::TempDir dir;
-    for (size_t size : {size_t{5'000'000}, size_t{5'000'001}}) {
-        testing::writeFile(dir / "agent.log", std::string(size, 'a'));
-        AgentLog(dir / "agent.log").append("new\n");
-        EXPECT_EQ(testing::readFile(dir / "agent.log"),
-                  size == 5'000'000 ? std::string(size, 'a') + "new\n" : "new\n");
-    }
-    AgentLog log(dir / "Logs/agent.log");
-    log.append("lost\n");
-    std::filesystem::create_directory(dir / "Logs");
-    log.append("kept\n");
-    log.append("and more\n");
-    EXPECT_EQ(testing::readFile(dir / "Logs/agent.log"), "kept\nand more\n");
-}
-
-// Written whole in the file's place; whatever else is found there, reading it neither throws
-// nor waits; only a strict decimal number above 1 counts.
+// Written whole in its place; read, anything else there neither throws nor waits; only a strict
+// decimal number above 1 counts.
 TEST(PidFile, AnythingButASmallRegularFileIsIgnored) {
     std::pair<const char*, std::optional<pid_t>> texts[] = {
         {"  1234 \n", 1234}, {"\t+42\n", 42}, {"2147483647", 2147483647}, {"1", {}},  {"-5", {}},
@@ -124,9 +102,8 @@ TEST(PidFile, AnythingButASmallRegularFileIsIgnored) {
     }
 }
 
-// A copy of the system's Python serves as the agent's interpreter, so an orphaned agent is a
-// process whose executable is that copy: SIGTERM first, SIGKILL only for one that stays. A
-// process of another program is left alone.
+// An orphaned agent runs a copy of the system's Python: SIGTERM first, SIGKILL only for one that
+// stays; another program's process is left alone.
 TEST(OrphanReaperTest, AnAgentLeftRunningIsAskedToEndThenKilled) {
     testing::TempDir dir;
     std::filesystem::copy_file(VANTREL_SYSTEM_PYTHON, dir / "python3");
@@ -202,12 +179,13 @@ class AgentProcessTest : public ::testing::Test {
 };
 
 // One agent, each piece of its output read whole before it writes the next: it starts with the
-// contract's arguments and environment and no descriptor but the three standard ones; changes
-// arrive on the main queue in order, without repeats; a character split across reads is joined,
-// a chunk that is not UTF-8 is dropped; its last words are logged and count before its exit. A
-// child of it holding the pipe writes only once the exit is handled, so a drain that waited for
-// the end of the stream would never finish, and one that gave up would lose the late words.
+// contract's arguments, environment and only the standard descriptors; changes arrive on the main
+// queue in order, without repeats; a character split across reads is joined, a chunk that is not
+// UTF-8 dropped; its last words are logged (a log past 5,000,000 bytes cut first) before its exit
+// counts. A child of it holding the pipe writes once the exit is handled: a drain waiting for the
+// stream's end would never finish, one giving up would lose the late words.
 TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLosesLateOutput) {
+    testing::writeFile(dir / "agent.log", std::string(5'000'001, 'a'));  // past the limit: cut
     ::setenv("VANTREL_API", "http://inherited.invalid", 1);
     int leaky = ::open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
     run("ls /proc/self/fd > fds\nprintf '%s\\n' \"$@\" > args\nenv > env\n"
@@ -250,13 +228,14 @@ TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLo
     EXPECT_THAT(agentEnvironment({}, {"VANTREL_API=x"}), ::testing::Contains("VANTREL_API=x"));
 }
 
-// Each exit doubles the wait up to a minute, and a status line before an exit (the ninth run's)
-// brings it back to one second. A restart during the wait launches at once, resetting the wait,
-// and the old check does nothing; a restart of a running agent ends it and relaunches it a second
-// later. TheEndOfAnAgentLetGoByStopLeavesTheNewerAgentAlone: that twelfth run ignores SIGTERM, so
-// stop() lets it go and start() launches a thirteenth before it ends. An interpreter that cannot
-// start is reported and retried the same way.
+// Each exit doubles the wait up to a minute; a status line before an exit (the ninth run's) brings
+// it back to a second; a log of exactly 5,000,000 bytes is kept. A restart during the wait launches
+// at once, resetting the wait, and the old check does nothing; a restart of a running agent ends
+// it and relaunches it a second later. TheEndOfAnAgentLetGoByStopLeavesTheNewerAgentAlone: the
+// twelfth run ignores SIGTERM, so stop() lets it go and start() launches a thirteenth before it
+// ends. An interpreter that cannot start is reported and retried the same way.
 TEST_F(AgentProcessTest, RestartNowDuringTheWaitLaunchesAtOnceAndTheOldCheckDoesNothing) {
+    testing::writeFile(dir / "agent.log", std::string(5'000'000, 'a'));  // at the limit: kept
     run("n=$(cat count || echo 0)\n[ $n = 11 ] && trap '' TERM\necho $((n + 1)) > count\n"
         "[ $n = 8 ] && echo pv=1\n[ $n = 11 ] && read x < go && exit 0\n"
         "[ $n -lt 10 ] || exec sleep 30\nexit 1\n");
@@ -268,6 +247,7 @@ TEST_F(AgentProcessTest, RestartNowDuringTheWaitLaunchesAtOnceAndTheOldCheckDoes
         background->advance(waits.size() < 10 ? *delay : 0);
     }
     EXPECT_EQ(waits, (std::vector<double>{1, 2, 4, 8, 16, 32, 60, 60, 1, 2}));
+    EXPECT_EQ(read("agent.log").find_first_not_of('a'), 5'000'000u);
     ASSERT_EQ(agent->restartDelayForTesting(), 4.0);
     agent->restartNow();
     EXPECT_EQ(agent->restartDelayForTesting(), 1.0);
@@ -314,10 +294,9 @@ TEST_F(AgentProcessTest, ARunawayAgentsChangesAreFoldedAndTheLastOneArrives) {
     ASSERT_FALSE(delivered.empty());
     EXPECT_LE(delivered.size(), AgentProcess::kUndeliveredLimit);
     EXPECT_EQ(delivered.back(), AgentState::reading("Solar 3000 kW"));
-    for (size_t i = 1; i < delivered.size(); ++i) {
-        EXPECT_LT(std::stoi(delivered[i - 1].text().substr(6)),
-                  std::stoi(delivered[i].text().substr(6)));
-    }
+    auto number = [](const AgentState& state) { return std::stoi(state.text().substr(6)); };
+    EXPECT_EQ(std::ranges::adjacent_find(delivered, std::greater_equal<>(), number),
+              delivered.end());
 }
 
 }  // namespace

@@ -78,8 +78,9 @@ TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     }
 }
 
-// The main loop runs tasks in due order on its own thread until quit; a background worker
-// blocked in one task holds up no delayed task while another worker is free.
+// The loop runs tasks in due order on its thread until quit; a blocked worker holds up no
+// delayed task while another is free; BackgroundQueue.TheLastOwnerMayLetGoInsideOneOfItsTasks
+// (a worker waiting for itself would abort).
 TEST(TaskQueues, RunInDueOrderAndABlockedWorkerHoldsUpNoOther) {
     RunLoop loop;
     std::vector<int> order;
@@ -91,32 +92,30 @@ TEST(TaskQueues, RunInDueOrderAndABlockedWorkerHoldsUpNoOther) {
     loop.run();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 
-    std::promise<void> ran, release;
-    BackgroundQueue queue(2);
-    queue.post([gate = release.get_future().share()] { gate.wait(); });
-    queue.postAfter(0.02, [&] { ran.set_value(); });
+    std::promise<void> ran, release, letGo;
+    auto queue = std::make_shared<BackgroundQueue>(2);
+    queue->post([gate = release.get_future().share()] { gate.wait(); });
+    queue->postAfter(0.02, [&] { ran.set_value(); });
     EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
     release.set_value();
-}
-
-// A task may hold the queue's last owner; letting go there must not end the process (a worker
-// waiting for itself would abort).
-TEST(BackgroundQueue, TheLastOwnerMayLetGoInsideOneOfItsTasks) {
-    std::promise<void> ran;
-    auto queue = std::make_shared<BackgroundQueue>(1);
     auto holder = std::make_shared<std::shared_ptr<BackgroundQueue>>(queue);
-    queue->post([holder, &ran] {
-        holder->reset();
-        ran.set_value();
-    });
+    queue->post([holder, &letGo] { holder->reset(), letGo.set_value(); });
     queue.reset();
-    ran.get_future().wait();
+    letGo.get_future().wait();
 }
 
-// Whatever this process blocks or ignores, the C library's reserved signals included (a service
-// manager may leave those ignored), the child starts with every signal unblocked and at its
-// default.
-TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
+// ChildProcess.AFailedLaunchReportsWhyAndLeavesNoChild, not even a zombie.
+// ChildProcess.TheChildStartsWithDefaultSignals, whatever this process blocks or ignores (the C
+// library's reserved signals too: a service manager may leave those ignored).
+// ChildProcess.TheChildIsToldWhenItsParentEnds (the thread that spawned it).
+TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldOfItsParentsEnd) {
+    auto failed = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
+    EXPECT_FALSE(failed.child);
+    EXPECT_EQ(failed.error, ENOENT);
+    siginfo_t info = {};
+    EXPECT_EQ(::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), -1);  // with no child, at once
+    EXPECT_EQ(errno, ECHILD);
+
     // Through the kernel: the C library's sigaction refuses its reserved signals.
     const int numbers[] = {SIGHUP, SIGPIPE, SIGRTMIN - 1};
     unsigned long ignore[8] = {reinterpret_cast<unsigned long>(SIG_IGN)}, saved[3][8] = {};
@@ -124,8 +123,7 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
         ASSERT_EQ(::syscall(SYS_rt_sigaction, numbers[i], ignore, saved[i], 8), 0);
     }
     sigset_t blocked, savedMask;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
+    sigfillset(&blocked);
     ::pthread_sigmask(SIG_BLOCK, &blocked, &savedMask);
     testing::RunningApp cat("/bin/cat", {"/proc/self/status"}, {});
     ::pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
@@ -135,21 +133,7 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
     ASSERT_EQ(cat.waitForExit(), 0);
     EXPECT_THAT(cat.output(), HasSubstr("SigBlk:\t0000000000000000\n"));
     EXPECT_THAT(cat.output(), HasSubstr("SigIgn:\t0000000000000000\n"));
-}
 
-// A launch that fails reports the system's reason and leaves no child behind, not even a zombie.
-TEST(ChildProcess, AFailedLaunchReportsWhyAndLeavesNoChild) {
-    auto started = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
-    EXPECT_FALSE(started.child);
-    EXPECT_EQ(started.error, ENOENT);
-    siginfo_t info = {};
-    EXPECT_EQ(::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), -1);  // with no child, at once
-    EXPECT_EQ(errno, ECHILD);
-}
-
-// The parent-death signal follows the thread that spawned the child: when it ends, the child is
-// told.
-TEST(ChildProcess, TheChildIsToldWhenItsParentEnds) {
     std::optional<ChildProcess> child;
     std::thread([&] {
         child = ChildProcess::spawn({"/bin/sleep", {"600"}, {}, -1, SIGTERM}).child;
