@@ -188,10 +188,10 @@ TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLo
     testing::writeFile(dir / "agent.log", std::string(5'000'001, 'a'));  // past the limit: cut
     ::setenv("VANTREL_API", "http://inherited.invalid", 1);
     int leaky = ::open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
-    run("ls /proc/self/fd > fds\nprintf '%s\\n' \"$@\" > args\nenv > env\n"
-        "piece() { printf \"$1\"; : > written$2; read x < go; }\n"
+    run("ls /proc/self/fd > fds\nprintf '%s\\n' \"$@\" > args\nenv > env\nmkfifo go1 go2 go3 late\n"
+        "piece() { printf \"$1\"; : > written$2; read x < go$2; }\n"
         "piece '\\303' 1\npiece '\\251 ok\\n' 2\npiece '\\377 bad\\n' 3\n"
-        "(read x < go; echo late words) &\n"
+        "(read x < late; echo late words) &\n"
         "printf 'Waiting to be paired\\npv=1 grid=2\\npv=1 grid=2\\nnoise\\npv=3 grid=-1\\n'\n"
         "exit 3\n",
         "http://127.0.0.1:9/api");
@@ -201,7 +201,7 @@ TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLo
         ASSERT_TRUE(testing::eventually(
             [&] { return std::filesystem::exists(dir / ("written" + piece)); }));
         ASSERT_TRUE(outputTaken());
-        testing::writeFile(dir / "go", "\n");
+        testing::writeFile(dir / ("go" + piece), "\n");
     }
     ASSERT_TRUE(pumpUntilDelivered(AgentState::stopped("exited 3")));
     EXPECT_THAT(delivered, ElementsAre(AgentState::waitingToPair(),
@@ -212,7 +212,7 @@ TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLo
         "\u00E9 ok\nWaiting to be paired\npv=1 grid=2\npv=1 grid=2\nnoise\npv=3 grid=-1\n";
     EXPECT_EQ(read("agent.log"), log);
     EXPECT_EQ(nextRelaunch(), 1.0);
-    testing::writeFile(dir / "go", "\n");
+    testing::writeFile(dir / "late", "\n");
     EXPECT_TRUE(fileBecomes("agent.log", log + "late words\n"));
 
     EXPECT_EQ(read("args"), "-m\nvantrel_agent\nrun\n");
