@@ -7,7 +7,6 @@
 #include "support/build.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
-#include "support/run_loop.h"
 #include "support/running_app.h"
 
 namespace vantrel {
@@ -78,20 +77,9 @@ TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     }
 }
 
-// The loop runs tasks in due order on its thread until quit; a blocked worker holds up no
-// delayed task while another is free; BackgroundQueue.TheLastOwnerMayLetGoInsideOneOfItsTasks
-// (a worker waiting for itself would abort).
-TEST(TaskQueues, RunInDueOrderAndABlockedWorkerHoldsUpNoOther) {
-    RunLoop loop;
-    std::vector<int> order;
-    loop.postAfter(0.06, [&] { order.push_back(3), loop.quit(); });
-    loop.postAfter(0.03, [&] { order.push_back(2); });
-    std::thread([&, self = std::this_thread::get_id()] {
-        loop.post([&, self] { order.push_back(std::this_thread::get_id() == self ? 1 : -1); });
-    }).join();
-    loop.run();
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-
+// A blocked worker holds up no delayed task while another is free; then
+// BackgroundQueue.TheLastOwnerMayLetGoInsideOneOfItsTasks (a worker waiting for itself aborts).
+TEST(BackgroundQueue, ABlockedWorkerHoldsUpNoOtherAndTheLastOwnerMayLetGoInsideATask) {
     std::promise<void> ran, release, letGo;
     auto queue = std::make_shared<BackgroundQueue>(2);
     queue->post([gate = release.get_future().share()] { gate.wait(); });
