@@ -13,7 +13,6 @@ namespace vantrel {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 
 TEST(Build, FlavourAndLabelFromInfo) {
     using nlohmann::json;
@@ -25,8 +24,10 @@ TEST(Build, FlavourAndLabelFromInfo) {
     EXPECT_EQ(Build::labelFor("file:///no/host"), "file:///no/host");
 }
 
-// Whatever the XDG variables hold, every folder is absolute and has no trailing separator.
-TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
+// Paths.OddVariablesStillGiveAbsoluteFolders: whatever the XDG variables hold, every folder is
+// absolute and has no trailing separator. PrivateFolder.IsMadeOnlyThisUsersOrRefused: the fallback
+// runtime folder in a shared /tmp is made private, or refused and left as found.
+TEST(Paths, OddVariablesStillGiveAbsoluteFoldersAndAPrivateFolderIsOnlyThisUsers) {
     testing::SandboxedHome sandbox;
     struct Case {
         const char *home, *dataHome, *stateHome;  // nullptr: unset
@@ -52,10 +53,6 @@ TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
         EXPECT_TRUE(c.support.empty() || Paths::spool() == c.support / "spool.db");
         EXPECT_TRUE(c.logs.empty() || Paths::log() == c.logs / "agent.log");
     }
-}
-
-// The fallback runtime folder in a shared /tmp: made private, or refused and left as found.
-TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     testing::TempDir dir;
     for (const char* name : {"open", "foreign"}) {
         fs::create_directory(dir / name);
@@ -92,10 +89,9 @@ TEST(BackgroundQueue, ABlockedWorkerHoldsUpNoOtherAndTheLastOwnerMayLetGoInsideA
     letGo.get_future().wait();
 }
 
-// ChildProcess.AFailedLaunchReportsWhyAndLeavesNoChild, not even a zombie.
-// ChildProcess.TheChildStartsWithDefaultSignals, whatever this process blocks or ignores (the C
-// library's reserved signals too: a service manager may leave those ignored).
-// ChildProcess.TheChildIsToldWhenItsParentEnds (the thread that spawned it).
+// ChildProcess.AFailedLaunchReportsWhyAndLeavesNoChild, not even a zombie; then
+// ChildProcess.TheChildStartsWithDefaultSignals, whatever this process blocks or ignores (even
+// reserved signals a service manager left ignored); ChildProcess.TheChildIsToldWhenItsParentEnds.
 TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldOfItsParentsEnd) {
     auto failed = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
     EXPECT_FALSE(failed.child);
@@ -119,8 +115,8 @@ TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldO
         ::syscall(SYS_rt_sigaction, numbers[i], saved[i], nullptr, 8);
     }
     ASSERT_EQ(cat.waitForExit(), 0);
-    EXPECT_THAT(cat.output(), HasSubstr("SigBlk:\t0000000000000000\n"));
-    EXPECT_THAT(cat.output(), HasSubstr("SigIgn:\t0000000000000000\n"));
+    EXPECT_THAT(cat.output(), ::testing::HasSubstr("SigBlk:\t0000000000000000\n"));
+    EXPECT_THAT(cat.output(), ::testing::HasSubstr("SigIgn:\t0000000000000000\n"));
 
     std::optional<ChildProcess> child;
     std::thread([&] {
