@@ -5,42 +5,29 @@
 
 #include "support/background_queue.h"
 #include "support/build.h"
-#include "support/http_client.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
-#include "support/run_loop.h"
 #include "support/running_app.h"
 
 namespace vantrel {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 
 TEST(Build, FlavourAndLabelFromInfo) {
     using nlohmann::json;
-    const std::string production = Build::kProductionApiHost, url = "https://staging.test:8/v2";
-    struct Case {
-        std::optional<json> info;
-        std::optional<std::string> apiBase;
-        std::string label;
-    } cases[] = {
-        {std::nullopt, std::nullopt, production},
-        {json::object(), std::nullopt, production},
-        {json{{"VantrelAPIBase", ""}}, std::nullopt, production},
-        {json{{"VantrelAPIBase", 42}}, std::nullopt, production},
-        {json{{"VantrelAPIBase", url}}, url, "staging.test"},
-        {json{{"VantrelAPIBase", "file:///no/host"}}, "file:///no/host", "file:///no/host"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.info ? c.info->dump() : "none");
-        EXPECT_EQ(Build::apiBaseIn(c.info), c.apiBase);
-        EXPECT_EQ(Build::labelFor(c.apiBase), c.label);
+    for (auto info : {json::object(), json{{"VantrelAPIBase", ""}}, json{{"VantrelAPIBase", 42}}}) {
+        EXPECT_EQ(Build::apiBaseIn(info), std::nullopt) << info;
     }
+    EXPECT_EQ(Build::apiBaseIn(json{{"VantrelAPIBase", "file:///no/host"}}), "file:///no/host");
+    EXPECT_EQ(Build::labelFor("https://staging.test:8/v2"), "staging.test");
+    EXPECT_EQ(Build::labelFor("file:///no/host"), "file:///no/host");
 }
 
-// Whatever the XDG variables hold, every folder is absolute and has no trailing separator.
-TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
+// Paths.OddVariablesStillGiveAbsoluteFolders: whatever the XDG variables hold, every folder is
+// absolute and has no trailing separator. PrivateFolder.IsMadeOnlyThisUsersOrRefused: the fallback
+// runtime folder in a shared /tmp is made private, or refused and left as found.
+TEST(Paths, OddVariablesStillGiveAbsoluteFoldersAndAPrivateFolderIsOnlyThisUsers) {
     testing::SandboxedHome sandbox;
     struct Case {
         const char *home, *dataHome, *stateHome;  // nullptr: unset
@@ -66,10 +53,6 @@ TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
         EXPECT_TRUE(c.support.empty() || Paths::spool() == c.support / "spool.db");
         EXPECT_TRUE(c.logs.empty() || Paths::log() == c.logs / "agent.log");
     }
-}
-
-// The fallback runtime folder in a shared /tmp: made private, or refused and left as found.
-TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     testing::TempDir dir;
     for (const char* name : {"open", "foreign"}) {
         fs::create_directory(dir / name);
@@ -91,67 +74,32 @@ TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     }
 }
 
-TEST(InstanceLock, OneHolderAtATimeAndAMissingRuntimeFolderIsAProblemNotAHolder) {
-    testing::SandboxedHome sandbox;
-    auto first = InstanceLock::acquire();
-    ASSERT_TRUE(first.lock) << first.problem;
-    auto second = InstanceLock::acquire();
-    EXPECT_TRUE(!second.lock && second.problem.empty());
-    first.lock.reset();
-    EXPECT_TRUE(InstanceLock::acquire().lock);
-    const auto missing = sandbox.home() / "missing";
-    ::setenv("XDG_RUNTIME_DIR", missing.c_str(), 1);
-    auto refused = InstanceLock::acquire();
-    EXPECT_FALSE(refused.lock);
-    EXPECT_EQ(refused.problem,
-              "cannot use the runtime folder " + missing.string() + ": No such file or directory");
-    EXPECT_FALSE(fs::exists(missing));
-}
-
-TEST(RunLoop, RunsTasksInDueOrderOnItsThreadUntilQuit) {
-    RunLoop loop;
-    std::vector<int> order;
-    loop.postAfter(0.06, [&] {
-        order.push_back(3);
-        loop.quit();
-    });
-    loop.postAfter(0.03, [&] { order.push_back(2); });
-    loop.post([&] { order.push_back(1); });
-    std::thread poster([&, self = std::this_thread::get_id()] {
-        loop.post([self] { EXPECT_EQ(std::this_thread::get_id(), self); });
-    });
-    loop.run();
-    poster.join();
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-}
-
-TEST(BackgroundQueue, ABlockingTaskDoesNotHoldUpADelayedOne) {
-    std::promise<void> ran, release;
-    BackgroundQueue queue(2);
-    queue.post([gate = release.get_future().share()] { gate.wait(); });
-    queue.postAfter(0.02, [&] { ran.set_value(); });
+// A blocked worker holds up no delayed task while another is free; then
+// BackgroundQueue.TheLastOwnerMayLetGoInsideOneOfItsTasks (a worker waiting for itself aborts).
+TEST(BackgroundQueue, ABlockedWorkerHoldsUpNoOtherAndTheLastOwnerMayLetGoInsideATask) {
+    std::promise<void> ran, release, letGo;
+    auto queue = std::make_shared<BackgroundQueue>(2);
+    queue->post([gate = release.get_future().share()] { gate.wait(); });
+    queue->postAfter(0.02, [&] { ran.set_value(); });
     EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
     release.set_value();
-}
-
-// A task may hold the queue's last owner; letting go there must not end the process (a worker
-// waiting for itself would abort).
-TEST(BackgroundQueue, TheLastOwnerMayLetGoInsideOneOfItsTasks) {
-    std::promise<void> ran;
-    auto queue = std::make_shared<BackgroundQueue>(1);
     auto holder = std::make_shared<std::shared_ptr<BackgroundQueue>>(queue);
-    queue->post([holder, &ran] {
-        holder->reset();
-        ran.set_value();
-    });
+    queue->post([holder, &letGo] { holder->reset(), letGo.set_value(); });
     queue.reset();
-    ran.get_future().wait();
+    letGo.get_future().wait();
 }
 
-// Whatever this process blocks or ignores, the C library's reserved signals included (a service
-// manager may leave those ignored), the child starts with every signal unblocked and at its
-// default.
-TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
+// ChildProcess.AFailedLaunchReportsWhyAndLeavesNoChild, not even a zombie; then
+// ChildProcess.TheChildStartsWithDefaultSignals, whatever this process blocks or ignores (even
+// reserved signals a service manager left ignored); ChildProcess.TheChildIsToldWhenItsParentEnds.
+TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldOfItsParentsEnd) {
+    auto failed = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
+    EXPECT_FALSE(failed.child);
+    EXPECT_EQ(failed.error, ENOENT);
+    siginfo_t info = {};
+    EXPECT_EQ(::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), -1);  // with no child, at once
+    EXPECT_EQ(errno, ECHILD);
+
     // Through the kernel: the C library's sigaction refuses its reserved signals.
     const int numbers[] = {SIGHUP, SIGPIPE, SIGRTMIN - 1};
     unsigned long ignore[8] = {reinterpret_cast<unsigned long>(SIG_IGN)}, saved[3][8] = {};
@@ -159,79 +107,23 @@ TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
         ASSERT_EQ(::syscall(SYS_rt_sigaction, numbers[i], ignore, saved[i], 8), 0);
     }
     sigset_t blocked, savedMask;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
+    sigfillset(&blocked);
     ::pthread_sigmask(SIG_BLOCK, &blocked, &savedMask);
-
     testing::RunningApp cat("/bin/cat", {"/proc/self/status"}, {});
-
     ::pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
     for (int i = 0; i < 3; ++i) {
         ::syscall(SYS_rt_sigaction, numbers[i], saved[i], nullptr, 8);
     }
     ASSERT_EQ(cat.waitForExit(), 0);
-    EXPECT_THAT(cat.output(), HasSubstr("SigBlk:\t0000000000000000\n"));
-    EXPECT_THAT(cat.output(), HasSubstr("SigIgn:\t0000000000000000\n"));
-}
+    EXPECT_THAT(cat.output(), ::testing::HasSubstr("SigBlk:\t0000000000000000\n"));
+    EXPECT_THAT(cat.output(), ::testing::HasSubstr("SigIgn:\t0000000000000000\n"));
 
-// A launch that fails reports the system's reason and leaves no child behind, not even a zombie.
-TEST(ChildProcess, AFailedLaunchReportsWhyAndLeavesNoChild) {
-    auto started = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
-    EXPECT_FALSE(started.child);
-    EXPECT_EQ(started.error, ENOENT);
-    siginfo_t info = {};
-    EXPECT_EQ(::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), -1);  // with no child, at once
-    EXPECT_EQ(errno, ECHILD);
-}
-
-// The parent-death signal follows the thread that spawned the child: when it ends, the child is
-// told.
-TEST(ChildProcess, TheChildIsToldWhenItsParentEnds) {
     std::optional<ChildProcess> child;
     std::thread([&] {
         child = ChildProcess::spawn({"/bin/sleep", {"600"}, {}, -1, SIGTERM}).child;
     }).join();
     ASSERT_TRUE(child && testing::processEnds(child->pid()));
     EXPECT_EQ(child->wait(), SIGTERM);
-}
-
-// Redirects, bodies with any bytes, statuses and time-outs pass through as they came. (Downloads,
-// the no-cache request and other schemes are covered with the update's manifest and release.)
-TEST(HttpClient, GetGivesStatusAndBodyOrNothing) {
-    testing::PythonServer server({}, 0, R"PY(
-import http.server, os, time
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        status, body, location = {"/gone": (404, b"gone", ""), "/to-body": (302, b"", "/body"),
-            "/to-file": (302, b"", "file:///etc/hostname")}.get(self.path, (200, b"a\0b", ""))
-        time.sleep(5 if self.path == "/slow" else 0)
-        self.send_response(status)
-        self.send_header("Location", location)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-port = int(os.environ["VANTREL_SIM_PORT"])
-http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler).serve_forever()
-)PY");
-    ASSERT_TRUE(server.waitUntilListening()) << server.output();
-    const std::string base = server.base(), nowhere = std::to_string(testing::freeLoopbackPort());
-    struct Case {
-        HttpRequest request;
-        long status;
-        std::optional<std::string> body;
-    } cases[] = {
-        {{base + "/body"}, 200, std::string("a\0b", 3)},
-        {{base + "/gone"}, 404, "gone"},
-        {{base + "/to-body"}, 200, std::string("a\0b", 3)},  // an http redirect is followed
-        {{base + "/to-file"}, 0, std::nullopt},              // other schemes are not
-        {{base + "/slow", 0.5}, 0, std::nullopt},
-        {{"http://127.0.0.1:" + nowhere}, 0, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        const HttpResult got = httpGet(c.request);
-        EXPECT_EQ(got.status, c.status) << c.request.url;
-        EXPECT_EQ(got.body, c.body) << c.request.url;
-    }
 }
 
 }  // namespace

@@ -19,11 +19,8 @@ namespace vantrel::testing {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX");
-        if (!::mkdtemp(pattern.data())) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
+        std::string pattern = std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX";
+        path_ = ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("mkdtemp failed");
     }
     ~TempDir() {
         std::error_code ignored;  // a test may have left its folder unwritable
