@@ -105,7 +105,9 @@ TEST(PidFile, AnythingButASmallRegularFileIsIgnoredAndTheAgentItNamesIsAskedToEn
     for (const auto& [program, code, endedBy] : cases) {
         testing::RunningApp orphan(program, {"-c", code}, currentEnvironment());
         ASSERT_TRUE(orphan.waitForOutput("ready"));
-        testing::writeFile(dir / "agent.pid", " " + std::to_string(orphan.pid()) + "\n");
+        std::string pidLine = " ";  // blank space around the number is allowed
+        pidLine += std::to_string(orphan.pid()) + "\n";
+        testing::writeFile(dir / "agent.pid", pidLine);
         reapOrphan(dir / "agent.pid", dir / "." / "python3");
         EXPECT_EQ(orphan.waitForExit(endedBy ? 15 : 0), endedBy) << code;
     }
