@@ -29,10 +29,6 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
             bus_.registerObject("/org/freedesktop/login1", this, QDBusConnection::ExportAllSlots) &&
             bus_.registerService("org.freedesktop.login1");
     }
-    ~FakeLoginManager() override {
-        unregister();
-        QDBusConnection::disconnectFromBus("fake-login-manager");
-    }
     void unregister() { bus_.unregisterService("org.freedesktop.login1"); }
     int locksHeld() const {
         return static_cast<int>(std::ranges::count_if(readEnds_, [](const UniqueFd& end) {
@@ -65,38 +61,29 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
 };
 
 // A bus daemon of the test's own stands in for the system bus for the whole program, so the
-// system's own is never touched.
-class KeepAwakeTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        address = "unix:path=" + (busDir / "bus").string();
-        busDaemon = new testing::RunningApp("/usr/bin/dbus-daemon",
-                                            {"--session", "--nofork", "--address=" + address},
-                                            currentEnvironment());
-        ASSERT_TRUE(testing::eventually([] { return std::filesystem::exists(busDir / "bus"); }));
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
-        testing::startGuiApplication();
-    }
-    static void TearDownTestSuite() { delete busDaemon; }
+// system's own is never touched. One idle lock is held from the login manager's answer until
+// release, and a second hold is ignored. Through the menu, what is stored is what was granted.
+TEST(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
+    testing::TempDir busDir;
+    const std::string address = "unix:path=" + (busDir / "bus").string();
+    testing::RunningApp busDaemon("/usr/bin/dbus-daemon",
+                                  {"--session", "--nofork", "--address=" + address},
+                                  currentEnvironment());
+    ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(busDir / "bus"); }));
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
+    testing::startGuiApplication();
+    FakeLoginManager manager(QString::fromStdString(address));
+    ASSERT_TRUE(manager.registered);
 
-    void SetUp() override { ASSERT_TRUE(manager.registered); }
-
-    static inline testing::TempDir busDir;
-    static inline std::string address;
-    static inline testing::RunningApp* busDaemon = nullptr;
-    FakeLoginManager manager{QString::fromStdString(address)};
-};
-
-TEST_F(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
     auto lock = makeKeepAwake();
     std::optional<bool> answer;
     lock->hold([&](bool held) { answer = held; });
     ASSERT_TRUE(waitFor([&] { return answer.has_value(); }, 5));
     EXPECT_TRUE(*answer && lock->isHeld());
-    ASSERT_EQ(manager.requests.size(), 1u);
-    EXPECT_EQ(manager.requests[0], QStringList({"idle", "Vantrel Agent",
-                                                "Vantrel Agent is reading your solar", "block"}));
+    EXPECT_EQ(manager.requests,
+              (std::vector<QStringList>{
+                  {"idle", "Vantrel Agent", "Vantrel Agent is reading your solar", "block"}}));
     EXPECT_EQ(manager.locksHeld(), 1);
     lock->hold([](bool) { ADD_FAILURE() << "a second hold is ignored"; });
     QCoreApplication::processEvents();
@@ -104,69 +91,63 @@ TEST_F(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
     lock->release();
     EXPECT_FALSE(lock->isHeld());
     EXPECT_EQ(manager.locksHeld(), 0);
-}
-
-// A grant arriving after release reaches nobody: its lock's last copy closes, and no answer comes.
-TEST_F(KeepAwakeTest, ARefusalNoLoginManagerOrAGrantAfterReleaseLeavesNothingHeld) {
+    {
+        SCOPED_TRACE("TheMenuHoldsOneLockBetweenOnAndOffAndStopReleasesIt");
+        testing::MenuUnderTest tray(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
+        tray.menu->start();
+        auto* awake = tray.action("Keep this computer awake");
+        for (bool thenOff : {true, false}) {
+            awake->trigger();  // the lock is taken once the answer is in, not when it was made
+            ASSERT_TRUE(waitFor([&] { return tray.settings->value("KeepAwake").toBool(); }, 5));
+            EXPECT_EQ(manager.locksHeld(), 1);
+            emit tray.menu->menuForTesting()->aboutToShow();
+            EXPECT_TRUE(awake->isChecked());
+            if (thenOff) {
+                awake->trigger();
+                EXPECT_EQ(manager.locksHeld(), 0);
+                EXPECT_FALSE(tray.settings->value("KeepAwake").toBool());
+            }
+        }
+        tray.menu->stop();
+        EXPECT_EQ(manager.locksHeld(), 0);
+        EXPECT_EQ(manager.requests.size(), 3u);
+        EXPECT_TRUE(tray.settings->value("KeepAwake").toBool()) << "stop keeps the preference";
+    }
+    // ARefusalNoLoginManagerOrAGrantAfterReleaseLeavesNothingHeld: a refusal, or no login manager,
+    // when the start restores the preference stores it as off, with no alert; a grant arriving
+    // after stop reaches nobody, and its lock's last copy closes.
     const struct {
         const char* what;
-        bool refuses, unregister, releaseAtOnce;
-        std::optional<bool> answer;
-    } rows[] = {{"a grant after release", false, false, true, std::nullopt},
-                {"a refusal", true, false, false, false},
-                {"no login manager", false, true, false, false}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        manager.refuses = row.refuses;
-        if (row.unregister) {
+        bool refuses, unregister, afterStop;
+    } rows[] = {{"a grant after release", false, false, true},
+                {"a refusal", true, false, false},
+                {"no login manager", false, true, false}};
+    for (const auto& [what, refuses, unregister, afterStop] : rows) {
+        SCOPED_TRACE(what);
+        manager.refuses = refuses;
+        if (unregister) {
             manager.unregister();
         }
-        auto lock = makeKeepAwake();
-        std::optional<bool> answer;
-        lock->hold([&](bool held) { answer = held; });
-        if (row.releaseAtOnce) {
-            lock->release();
+        testing::MenuUnderTest tray(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
+        tray.settings->setValue("KeepAwake", !afterStop);
+        tray.menu->start();
+        if (afterStop) {
+            const auto asked = manager.requests.size() + 1;
+            tray.action("Keep this computer awake")->trigger();
+            tray.menu->stop();
             ASSERT_TRUE(waitFor(
-                [&] { return manager.requests.size() == 1 && manager.locksHeld() == 0; }, 5));
+                [&] { return manager.requests.size() == asked && manager.locksHeld() == 0; }, 5));
             QCoreApplication::processEvents();
         } else {
-            waitFor([&] { return answer.has_value(); }, 5);
+            ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5));
+            emit tray.menu->menuForTesting()->aboutToShow();
+            EXPECT_FALSE(tray.action("Keep this computer awake")->isChecked());
         }
-        EXPECT_EQ(answer, row.answer);
-        EXPECT_FALSE(lock->isHeld());
+        EXPECT_FALSE(tray.settings->value("KeepAwake").toBool());
         EXPECT_EQ(manager.locksHeld(), 0);
+        EXPECT_TRUE(tray.alerts->shown.empty());
+        tray.menu->stop();
     }
-}
-
-// What is stored is what the login manager granted; stop lets go of the lock.
-TEST_F(KeepAwakeTest, TheMenuHoldsOneLockBetweenOnAndOffAndStopReleasesIt) {
-    testing::MenuUnderTest tray(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
-    tray.menu->start();
-    auto* awake = tray.action("Keep this computer awake");
-    awake->trigger();
-    ASSERT_TRUE(waitFor([&] { return tray.settings->value("KeepAwake").toBool(); }, 5));
-    EXPECT_EQ(manager.locksHeld(), 1);
-    emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_TRUE(awake->isChecked());
-    awake->trigger();
-    EXPECT_EQ(manager.locksHeld(), 0);
-    EXPECT_FALSE(tray.settings->value("KeepAwake").toBool());
-    awake->trigger();  // the lock is taken once the answer is in, not when the manager made it
-    ASSERT_TRUE(waitFor([&] { return tray.settings->value("KeepAwake").toBool(); }, 5));
-    EXPECT_EQ(manager.locksHeld(), 1);
-    tray.menu->stop();
-    EXPECT_EQ(manager.locksHeld(), 0);
-    EXPECT_EQ(manager.requests.size(), 2u);
-
-    manager.refuses = true;
-    testing::MenuUnderTest refused(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
-    refused.settings->setValue("KeepAwake", true);
-    refused.menu->start();
-    ASSERT_TRUE(waitFor([&] { return !refused.settings->value("KeepAwake").toBool(); }, 5));
-    emit refused.menu->menuForTesting()->aboutToShow();
-    EXPECT_FALSE(refused.action("Keep this computer awake")->isChecked());
-    EXPECT_TRUE(tray.alerts->shown.empty() && refused.alerts->shown.empty());
-    refused.menu->stop();
 }
 
 }  // namespace

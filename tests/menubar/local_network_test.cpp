@@ -24,6 +24,7 @@ namespace {
 
 using Verdict = LocalNetwork::Verdict;
 using Entry = LocalNetwork::InterfaceAddress;
+using ::testing::ElementsAre;
 
 Entry ipv4(const std::string& name, const std::string& text, unsigned flags = IFF_UP) {
     sockaddr_in address{};
@@ -34,35 +35,35 @@ Entry ipv4(const std::string& name, const std::string& text, unsigned flags = IF
     return {name, flags, storage, sizeof address};
 }
 
-// The chosen address and the presumed router the probe aims at.
+// The chosen address's presumed router, which the probe aims at: the first usable entry of a
+// wired or wireless interface, else the first usable one of any other.
 TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
-    Entry ipv6{"en1", IFF_UP, sockaddr_storage{}, sizeof(sockaddr_in6)};
+    Entry ipv6{"en1", IFF_UP, sockaddr_storage{}, sizeof(sockaddr_in6)},
+        tooShort = ipv4("en2", "10.0.0.5");
     ipv6.address->ss_family = AF_INET6;
-    Entry tooShort = ipv4("en2", "10.0.0.5");
     tooShort.length = 4;
-    const Entry loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK);
+    const Entry loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK),
+                tun = ipv4("tun0", "10.8.0.2");
     const struct {
-        const char* what;
         LocalNetwork::InterfaceList list;
         std::optional<std::string> target;
     } cases[] = {
-        // clang-format off
-        {"listing failed", std::nullopt, std::nullopt},
-        {"loopback and self-assigned only", std::vector{loopback, ipv4("en0", "169.254.3.4")}, {}},
-        {"down, no address, IPv6, unconvertible", std::vector{ipv4("en0", "192.168.7.23", 0),
-         Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6, tooShort}, {}},
-        {"en after a tunnel", std::vector{ipv4("utun0", "10.8.0.2"), ipv4("en0", "192.168.7.23")}, "192.168.7.1"},
-        {"first fallback kept", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("docker0", "172.17.0.1")}, "10.8.0.1"},
-        {"first en wins", std::vector{ipv4("en1", "192.168.1.9"), ipv4("en0", "192.168.7.23")}, "192.168.1.1"},
-        {"Linux wired", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("eth0", "192.168.2.5")}, "192.168.2.1"},
-        {"Linux wireless", std::vector{ipv4("tun0", "10.8.0.2"), ipv4("wlp3s0", "192.168.3.5")}, "192.168.3.1"},
-        {"predictable wired", std::vector{ipv4("virbr0", "192.168.122.1"), ipv4("enp0s31f6", "192.168.4.5")}, "192.168.4.1"},
-        {"skipped entries first", std::vector{ipv4("en0", "169.254.1.1"), ipv4("en0", "10.0.0.1")}, "10.0.0.1"},
-        // clang-format on
+        {std::nullopt, std::nullopt},  // listing failed
+        {std::vector{loopback, ipv4("en0", "169.254.3.4"), ipv4("en0", "192.168.7.23", 0),
+                     Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6, tooShort},
+         std::nullopt},
+        {std::vector{ipv4("en0", "169.254.1.1"), ipv4("utun0", "10.9.0.2"),
+                     ipv4("en0", "192.168.7.23")},
+         "192.168.7.1"},
+        {std::vector{tun, ipv4("docker0", "172.17.0.1")}, "10.8.0.1"},
+        {std::vector{ipv4("en1", "192.168.1.9"), ipv4("en0", "192.168.7.23")}, "192.168.1.1"},
+        {std::vector{tun, ipv4("eth0", "192.168.2.5")}, "192.168.2.1"},
+        {std::vector{tun, ipv4("wlp3s0", "192.168.3.5")}, "192.168.3.1"},
     };
     for (const auto& c : cases) {
         auto address = LocalNetwork::chooseAddress(c.list);
-        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, c.target) << c.what;
+        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, c.target)
+            << &c - cases;
     }
     for (const char* odd : {"1.2.3", "1.2.3.4.5", "", "...."}) {
         EXPECT_EQ(LocalNetwork::probeTarget(odd), std::nullopt) << odd;
@@ -77,7 +78,7 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
 
 // A TCP listener on 127.0.0.1 that never accepts; a completed connect leaves a pending entry.
 struct Listener {
-    explicit Listener(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit Listener(std::uint16_t port) {
         int on = 1;
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in address{};
@@ -91,13 +92,9 @@ struct Listener {
         pollfd ready{fd.get(), POLLIN, 0};
         return ::poll(&ready, 1, 0) == 1;
     }
-    UniqueFd fd;
+    UniqueFd fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     bool bound = false;
 };
-
-Verdict probe(const LocalNetwork::AddressSource& source) {
-    return LocalNetwork::probeFrom(0.5, source);
-}
 
 // Runs `body` on a thread of its own inside a fresh network namespace with only loopback up, so
 // that the real probe ports 80, 443 and 53 are free and nobody else's. False without the rights.
@@ -110,10 +107,7 @@ bool inOwnNetwork(const std::function<void()>& body) {
         UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         ifreq request{};
         std::strcpy(request.ifr_name, "lo");
-        if (::ioctl(control.get(), SIOCGIFFLAGS, &request) != 0) {
-            return;
-        }
-        request.ifr_flags |= IFF_UP;
+        request.ifr_flags = IFF_UP;  // a new namespace's loopback is down
         entered = ::ioctl(control.get(), SIOCSIFFLAGS, &request) == 0;
         if (entered) {
             body();
@@ -128,16 +122,18 @@ bool inOwnNetwork(const std::function<void()>& body) {
 TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAnswer) {
     const LocalNetwork::InterfaceList list =
         std::vector{ipv4("utun0", "127.0.0.77"), ipv4("en0", "127.0.0.23")};
-    const LocalNetwork::InterfaceList loopbackOnly =
-        std::vector{ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK)};
+    const auto probe = [](const LocalNetwork::AddressSource& source) {
+        return LocalNetwork::probeFrom(0.5, source);
+    };
+    const auto fromList = [&] { return LocalNetwork::chooseAddress(list); };
     const bool ran = inOwnNetwork([&] {
-        EXPECT_EQ(probe([&] { return LocalNetwork::chooseAddress(list); }), Verdict::likelyBlocked);
+        EXPECT_EQ(probe(fromList), Verdict::likelyBlocked);
         for (const auto& open :
              std::vector<std::vector<std::uint16_t>>{{53}, {443, 53}, {80, 443}}) {
             SCOPED_TRACE(open.front());
             std::list<Listener> listeners(open.begin(), open.end());
             ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound));
-            EXPECT_EQ(probe([&] { return LocalNetwork::chooseAddress(list); }), Verdict::reachable);
+            EXPECT_EQ(probe(fromList), Verdict::reachable);
             for (const auto& listener : listeners) {
                 EXPECT_EQ(listener.connected(), &listener == &listeners.front());
             }
@@ -145,7 +141,10 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
         Listener http(80);
         EXPECT_EQ(probe([] { return std::nullopt; }), Verdict::noNetwork);
         EXPECT_EQ(probe([] { return "127.0.1"; }), Verdict::noNetwork);
-        EXPECT_EQ(probe([&] { return LocalNetwork::chooseAddress(loopbackOnly); }),
+        EXPECT_EQ(probe([] {
+                      return LocalNetwork::chooseAddress(
+                          std::vector{ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK)});
+                  }),
                   Verdict::noNetwork);
         EXPECT_FALSE(http.connected());
     });
@@ -154,27 +153,25 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
     }
 }
 
-// The first settings program found on the search path, started detached with its arguments.
+// The first settings program found on the search path (absolute folders only, executables only),
+// started detached with its arguments.
 TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
     testing::TempDir dir;
     const auto bin = dir / "bin", other = dir / "other", marker = dir / "opened";
-    std::filesystem::create_directories(other);
     testing::writeFile(bin / "gnome-control-center", "not executable");
     EXPECT_EQ(LocalNetwork::settingsCommand(bin.string()), std::nullopt);
     EXPECT_EQ(LocalNetwork::settingsCommand(""), std::nullopt);
     EXPECT_FALSE(LocalNetwork::openSettingsFrom(bin.string()));
     testing::writeFile(bin / "nm-connection-editor", "#!/bin/sh\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand(bin.string()),
-                ::testing::ElementsAre((bin / "nm-connection-editor").string()));
+                ElementsAre((bin / "nm-connection-editor").string()));
     testing::writeFile(bin / "systemsettings", "#!/bin/sh\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand(bin.string()),
-                ::testing::ElementsAre((bin / "systemsettings").string(), "kcm_networkmanagement"));
-
+                ElementsAre((bin / "systemsettings").string(), "kcm_networkmanagement"));
     testing::writeFile(other / "gnome-control-center",
                        "#!/bin/sh\necho \"$@\" > '" + marker.string() + "'\n", true);
-    const auto path = "relative:" + other.string() + ":" + bin.string();
-    EXPECT_THAT(*LocalNetwork::settingsCommand(path),
-                ::testing::ElementsAre((other / "gnome-control-center").string(), "network"));
+    EXPECT_THAT(*LocalNetwork::settingsCommand("relative:" + other.string() + ":" + bin.string()),
+                ElementsAre((other / "gnome-control-center").string(), "network"));
     EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string()));
     EXPECT_TRUE(testing::eventually([&] { return testing::readFile(marker) == "network\n"; }));
 }

@@ -24,10 +24,12 @@ class StatusMenuTest : public ::testing::Test {
 };
 
 // A click opens the menu as a right-click does. While it is open its first line follows the real
-// agent, even through a crash, the icon stays, and the keys the menu shows work.
+// agent, even through a crash, the icon stays, and the keys the menu shows work. A production
+// build checks for updates periodically and on request, one check at a time, and says how it went.
 TEST_F(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
+    ::setenv("VANTREL_DIST", "http://127.0.0.1:9", 1);  // nothing listens: the update server
     MenuUnderTest tray(
-        kTestBuild,
+        {.isProduction = true, .apiLabel = "api.vantrel.energy"},
         "echo 'pv=2.5kW grid=-1.234kW'\nwhile [ ! -e \"${0%/*}/crash\" ]; do sleep 0.05; done\n"
         "exit 3\n");
     tray.menu->start();
@@ -61,10 +63,22 @@ TEST_F(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     EXPECT_EQ(runLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }), 0);
+
+    EXPECT_EQ(tray.updateMain->nextDelay(), 3.0);
+    tray.action("Check for updates\u2026")->trigger();
+    tray.action("Check for updates\u2026")->trigger();  // dropped: a check is running
+    EXPECT_EQ(tray.updateWorker->runDue(), 1);
+    tray.updateMain->runDue();
+    EXPECT_EQ(tray.alerts->shown,
+              (Alerts{{"Could not update", "could not reach updates.vantrel.energy"}}));
+    ::unsetenv("VANTREL_DIST");
     tray.menu->stop();
 }
 
-// No tray host here: the status window carries the menu's rows, live, and its commands work.
+// No tray host here: the status window carries the menu's rows, live, and each of its commands
+// does its one job: login registration changes both ways and a failure says why, the log is
+// revealed but not made, one diagnostics window, and a test build never checks for updates.
+// Closing the window leaves the application running; stop ends the agent and keeps preferences.
 TEST_F(StatusMenuTest, WithoutATrayTheStatusWindowDoesWhatTheMenuDoes) {
     MenuUnderTest tray(kTestBuild, "echo 'Waiting to be paired'\nexec sleep 30\n");
     tray.menu->start();
@@ -95,8 +109,31 @@ TEST_F(StatusMenuTest, WithoutATrayTheStatusWindowDoesWhatTheMenuDoes) {
     QTest::mouseClick(button("Restart agent"), Qt::LeftButton);
     EXPECT_TRUE(waitFor([&] { return tray.agent->pidForTesting().value_or(first) != first; }));
     QTest::mouseClick(button("Start at login"), Qt::LeftButton);
-    EXPECT_TRUE(tray.loginItem->enabled);
+    EXPECT_TRUE(tray.loginItem->isEnabled());
     EXPECT_TRUE(button("Start at login")->isChecked());
+    QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+    EXPECT_FALSE(tray.loginItem->isEnabled());
+    testing::writeFile(testing::sandboxHome() / ".config/autostart/vantrel-agent.desktop/x", "");
+    QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+    QTest::mouseClick(button("Show log"), Qt::LeftButton);
+    EXPECT_EQ(tray.workspace->revealed, std::vector{Paths::log()});
+    EXPECT_FALSE(std::filesystem::exists(Paths::log()));
+    QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
+    QWidget* diagnostics = tray.menu->diagnosticsForTesting()->windowForTesting();
+    ASSERT_TRUE(diagnostics && diagnostics->isVisible());
+    diagnostics->close();
+    QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
+    EXPECT_EQ(tray.menu->diagnosticsForTesting()->windowForTesting(), diagnostics);
+    QTest::mouseClick(button("Check for updates\u2026"), Qt::LeftButton);
+    EXPECT_EQ(tray.updateMain->size() + tray.updateWorker->size(), 0u) << "no periodic checks";
+    ASSERT_EQ(tray.alerts->shown.size(), 2u);
+    EXPECT_EQ(
+        tray.alerts->shown[0],
+        (std::pair<std::string, std::string>(
+            "Could not change the login item",
+            "Is a directory\n\nThis usually means Vantrel Agent cannot write its entry in "
+            "your autostart folder. Check that the folder can be written to and try again.")));
+    EXPECT_EQ(tray.alerts->shown[1].first, "This is a test build");  // texts: the alerts' table
     window->close();
     EXPECT_FALSE(status.isOpen());
     EXPECT_TRUE(tray.agent->pidForTesting()) << "closing leaves the application running";
@@ -104,64 +141,11 @@ TEST_F(StatusMenuTest, WithoutATrayTheStatusWindowDoesWhatTheMenuDoes) {
     EXPECT_TRUE(status.isOpen());
     EXPECT_EQ(runLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }), 0);
     EXPECT_EQ(runLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }), 0);
-    tray.menu->stop();
-}
-
-// Each command does its one job: keep-awake is restored after the agent starts, login
-// registration changes without storing anything, the log is shown but not made, one diagnostics
-// window, and a test build never checks for updates while production checks, one at a time.
-TEST_F(StatusMenuTest, EachCommandDoesItsJob) {
-    MenuUnderTest tray(kTestBuild);
     tray.settings->setValue("KeepAwake", true);
-    bool agentStartedFirst = false;
-    tray.keepAwake->onRequest = [&] {
-        agentStartedFirst = tray.agent->pidForTesting().has_value();
-    };
-    tray.menu->start();
-    EXPECT_TRUE(agentStartedFirst);
-    ASSERT_TRUE(waitFor([&] { return tray.keepAwake->held; }));
-    tray.action("Start at login")->trigger();
-    EXPECT_TRUE(tray.loginItem->enabled);
-    tray.action("Start at login")->trigger();
-    tray.action("Show log")->trigger();
-    tray.action("Run diagnostics\u2026")->trigger();
-    QWidget* window = tray.menu->diagnosticsForTesting()->windowForTesting();
-    ASSERT_TRUE(window && window->isVisible());
-    window->close();
-    tray.action("Run diagnostics\u2026")->trigger();
-    EXPECT_EQ(tray.menu->diagnosticsForTesting()->windowForTesting(), window);
-    EXPECT_FALSE(tray.loginItem->enabled);
-    EXPECT_EQ(tray.settings->allKeys(), QStringList{"KeepAwake"});
-    EXPECT_EQ(tray.workspace->revealed, std::vector{Paths::log()});
-    EXPECT_FALSE(std::filesystem::exists(Paths::log()));
-    tray.loginItem->failure = "Not a directory";
-    tray.action("Start at login")->trigger();
-    tray.action("Check for updates\u2026")->trigger();
-    EXPECT_EQ(tray.updateMain->size() + tray.updateWorker->size(), 0u) << "no periodic checks";
-    ASSERT_EQ(tray.alerts->shown.size(), 2u);
-    EXPECT_EQ(tray.alerts->shown[0].first, "Could not change the login item");
-    EXPECT_EQ(tray.alerts->shown[0].second,
-              "Not a directory\n\nThis usually means Vantrel Agent cannot write its entry in your "
-              "autostart folder. Check that the folder can be written to and try again.");
-    EXPECT_EQ(tray.alerts->shown[1].first, "This is a test build");  // texts: the alerts' table
     auto pid = *tray.agent->pidForTesting();
     tray.menu->stop();
-    EXPECT_FALSE(tray.keepAwake->held);
-    EXPECT_TRUE(tray.settings->value("KeepAwake").toBool()) << "stop leaves the preference";
     EXPECT_TRUE(testing::eventually([&] { return ::kill(pid, 0) != 0; }));
-
-    ::setenv("VANTREL_DIST", "http://127.0.0.1:9", 1);  // nothing listens: the update server
-    MenuUnderTest production({.isProduction = true, .apiLabel = "api.vantrel.energy"});
-    production.menu->start();
-    EXPECT_EQ(production.updateMain->nextDelay(), 3.0);
-    production.action("Check for updates\u2026")->trigger();
-    production.action("Check for updates\u2026")->trigger();  // dropped: a check is running
-    EXPECT_EQ(production.updateWorker->runDue(), 1);
-    production.updateMain->runDue();
-    EXPECT_EQ(production.alerts->shown,
-              (Alerts{{"Could not update", "could not reach updates.vantrel.energy"}}));
-    ::unsetenv("VANTREL_DIST");
-    production.menu->stop();
+    EXPECT_EQ(tray.settings->allKeys(), QStringList{"KeepAwake"}) << "stop leaves the preference";
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "../setup/gui_harness.h"
@@ -23,9 +22,6 @@ namespace vantrel::testing {
 class FakeKeepAwake final : public KeepAwake {
   public:
     void hold(Answer answer) override {
-        if (onRequest) {
-            onRequest();
-        }
         QTimer::singleShot(0, &context_,
                            [this, answer = std::move(answer)] { answer(held = true); });
     }
@@ -33,24 +29,9 @@ class FakeKeepAwake final : public KeepAwake {
     bool isHeld() const override { return held; }
 
     bool held = false;
-    std::function<void()> onRequest;
 
   private:
     QObject context_;  // the pending answers die with the fake
-};
-
-class FakeLoginItem final : public LoginItem {
-  public:
-    bool isEnabled() const override { return enabled; }
-    std::optional<std::string> enable() override { return set(true); }
-    std::optional<std::string> disable() override { return set(false); }
-    std::optional<std::string> set(bool on) {
-        enabled = failure ? enabled : on;
-        return failure;
-    }
-
-    bool enabled = false;
-    std::optional<std::string> failure;
 };
 
 // An installer that must never be reached: menu tests stop before any download.
@@ -77,7 +58,7 @@ struct MenuUnderTest {
             realKeepAwake = std::make_unique<FakeKeepAwake>();
             keepAwake = static_cast<FakeKeepAwake*>(realKeepAwake.get());
         }
-        auto login = std::make_unique<FakeLoginItem>();
+        auto login = makeLoginItem(dir / "VantrelAgent");  // in the program's sandboxed home
         loginItem = login.get();
         auto ownSettings = std::make_shared<QSettings>(
             QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
@@ -106,7 +87,7 @@ struct MenuUnderTest {
     std::shared_ptr<ManualQueue> updateMain = std::make_shared<ManualQueue>();
     std::shared_ptr<ManualQueue> updateWorker = std::make_shared<ManualQueue>();
     FakeKeepAwake* keepAwake = nullptr;
-    FakeLoginItem* loginItem;
+    LoginItem* loginItem;
     QSettings* settings;
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
