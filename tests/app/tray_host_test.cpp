@@ -36,8 +36,17 @@ bool iconIsShown() {
     return false;
 }
 
-// Each tray host runs on an X server of the test program's own, reached the X11 way.
-class OnOwnDisplay : public ::testing::Test {
+// Clicks "Show log" in the open menu as a person would: the row runs and the menu closes.
+void clickShowLog(MenuUnderTest& tray) {
+    QMenu* menu = tray.menu->menuForTesting();
+    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
+    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
+    EXPECT_FALSE(menu->isVisible());
+}
+
+// Each tray host runs on an X server of the test program's own, reached the X11 way. Each test
+// runs in a program of its own: the toolkit chooses its way to the tray once.
+class TrayHostTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         display = new OwnDisplay;
@@ -51,21 +60,12 @@ class OnOwnDisplay : public ::testing::Test {
     static inline OwnDisplay* display = nullptr;
 };
 
-class TrayHostTest : public OnOwnDisplay {
-  protected:
-    // Without a session bus the icon docks the XEmbed way, in the tray started here.
-    static void SetUpTestSuite() {
-        OnOwnDisplay::SetUpTestSuite();
-        ASSERT_FALSE(HasFatalFailure());
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        startGuiApplication();
-    }
-};
-
-// The application starts before the tray: its status window shows until the tray takes the
-// icon. A click on the icon opens the menu, a click on a row runs its command, and the docked
-// icon never counts as a window of the application.
+// Without a session bus the icon docks the XEmbed way, in a tray (trayer) that the application
+// starts before: its status window shows until the tray takes the icon. A click on the icon opens
+// the menu, a click on a row runs its command, and the docked icon never counts as a window.
 TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    startGuiApplication();
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
     EXPECT_TRUE(tray.menu->statusWindow().isOpen());
@@ -79,58 +79,36 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
         << trayer.output();
     EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindow().isOpen(); }, 5));
     EXPECT_FALSE(hasVisibleWindows());
-
-    QMenu* menu = tray.menu->menuForTesting();
     click(icon->geometry().center());
-    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 10));
-    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
-    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
-    EXPECT_FALSE(menu->isVisible());
+    ASSERT_TRUE(waitFor([&] { return tray.menu->menuForTesting()->isVisible(); }, 10));
+    clickShowLog(tray);
     tray.menu->stop();
 }
 
 // A StatusNotifier panel: a watcher on a session bus of the test's own (no other test sees this
-// tray), started before the application so that its icon takes the D-Bus way.
-class StatusNotifierHostTest : public OnOwnDisplay {
-  protected:
-    static void SetUpTestSuite() {
-        OnOwnDisplay::SetUpTestSuite();
-        ASSERT_FALSE(HasFatalFailure());
-        bus = new RunningApp("/usr/bin/dbus-daemon",
-                             {"--session", "--nofork", "--nopidfile", "--print-address=1"},
-                             currentEnvironment());
-        std::string output;
-        std::smatch address;
-        const std::regex line("(^|\n)(unix:[^\n]*)\n");  // warnings may come first
-        ASSERT_TRUE(eventually(
-            [&] { return std::regex_search(output = bus->output(), address, line); }, kGuard))
-            << output;
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address[2].str().c_str(), 1);
-        watcher = new RunningApp(VANTREL_TRAY_WATCHER, {}, currentEnvironment());
-        ASSERT_TRUE(watcher->waitForOutput("ready\n", kGuard)) << watcher->output();
-        startGuiApplication();
-    }
-    static void TearDownTestSuite() {
-        delete watcher;
-        delete bus;
-        OnOwnDisplay::TearDownTestSuite();
-    }
-
-    static inline RunningApp* bus = nullptr;
-    static inline RunningApp* watcher = nullptr;
-};
-
-// The icon registers with the watcher and no status window shows; the panel's activation (a left
-// click there), sent from another process, opens the menu, and a row works.
-TEST_F(StatusNotifierHostTest, AnActivationOverDBusOpensTheMenu) {
+// tray), started before the application so that its icon takes the D-Bus way. The icon registers
+// with the watcher and no status window shows; the panel's activation (a left click there), sent
+// from another process, opens the menu, and a row works.
+TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) {
+    RunningApp bus("/usr/bin/dbus-daemon",
+                   {"--session", "--nofork", "--nopidfile", "--print-address=1"},
+                   currentEnvironment());
+    std::smatch address, item;
+    const std::regex addressLine("(^|\n)(unix:[^\n]*)\n");  // warnings may come first
+    std::string output;
+    ASSERT_TRUE(eventually(
+        [&] { return std::regex_search(output = bus.output(), address, addressLine); }, kGuard))
+        << output;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address[2].str().c_str(), 1);
+    RunningApp watcher(VANTREL_TRAY_WATCHER, {}, currentEnvironment());
+    ASSERT_TRUE(watcher.waitForOutput("ready\n", kGuard)) << watcher.output();
+    startGuiApplication();
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
-    std::string registered;
-    std::smatch item;
-    const std::regex line("item ([^/\n]+)(/[^\n]*)\n");
+    const std::regex itemLine("item ([^/\n]+)(/[^\n]*)\n");
     ASSERT_TRUE(waitFor(
-        [&] { return std::regex_search(registered = watcher->output(), item, line); }, kGuard))
-        << watcher->output();
+        [&] { return std::regex_search(output = watcher.output(), item, itemLine); }, kGuard))
+        << output;
     EXPECT_FALSE(tray.menu->statusWindow().isOpen());
     EXPECT_FALSE(hasVisibleWindows());
 
@@ -138,11 +116,9 @@ TEST_F(StatusNotifierHostTest, AnActivationOverDBusOpensTheMenu) {
                         {"--session", "--print-reply", "--dest=" + item[1].str(), item[2].str(),
                          "org.kde.StatusNotifierItem.Activate", "int32:100", "int32:100"},
                         currentEnvironment());
-    QMenu* menu = tray.menu->menuForTesting();
-    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard)) << activate.output();
-    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
-    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
-    EXPECT_FALSE(menu->isVisible());
+    ASSERT_TRUE(waitFor([&] { return tray.menu->menuForTesting()->isVisible(); }, kGuard))
+        << activate.output();
+    clickShowLog(tray);
     tray.menu->stop();
 }
 
