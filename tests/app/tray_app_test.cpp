@@ -1,5 +1,7 @@
 #include <signal.h>
 
+#include <QAbstractButton>
+#include <QLabel>
 #include <QLineEdit>
 #include <QtTest/QTest>
 
@@ -24,9 +26,9 @@ class AppDelegateTest : public ::testing::Test {
     static void SetUpTestSuite() { testing::startGuiApplication(); }
 
     // The delegate takes the menu over; the test keeps reaching it through `status`.
-    AppDelegate& start(bool loginItem) {
+    AppDelegate& start(bool loginItem, const std::string& agent = "sleep 30\n") {
         delegate.reset();
-        tray = std::make_unique<MenuUnderTest>(kTestBuild);
+        tray = std::make_unique<MenuUnderTest>(kTestBuild, agent);
         status = tray->menu.get();
         delegate = std::make_unique<AppDelegate>(std::move(tray->menu), tray->alerts, loginItem);
         return *delegate;
@@ -38,48 +40,108 @@ class AppDelegateTest : public ::testing::Test {
 };
 
 // There is no tray here: after a start at login the status window is the one way to find the
-// application. Reopen counts only windows the user can see: not a minimised one, not the tray's
-// docked icon, and not the status window, which stands in for the tray menu. Closing windows
-// leaves the application running; quitting goes through stop, which ends the agent and keep-awake.
+// application. Closing every window leaves it running; quitting, by key, button or otherwise, goes
+// through stop, which ends the agent and keep-awake but keeps the preference.
 TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
-    auto& app = start(true);
+    auto& app = start(true, "echo 'Waiting to be paired'\nexec sleep 30\n");
     tray->settings->setValue("KeepAwake", true);
     EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
     app.applicationDidFinishLaunching();
     EXPECT_TRUE(std::filesystem::is_directory(Paths::logDirectory()));
     EXPECT_TRUE(app.mainMenuForTesting() && status->menuForTesting());
-    auto pid = tray->agent->pidForTesting();
-    ASSERT_TRUE(pid);
     ASSERT_TRUE(waitFor([&] { return tray->keepAwake->held; }));
     SetupWindow* setup = status->setupForTesting();
     EXPECT_FALSE(setup->isOpen());
     StatusWindow& statusWindow = status->statusWindow();
-    EXPECT_TRUE(statusWindow.isOpen());
-    statusWindow.window()->close();
+    ASSERT_TRUE(statusWindow.isOpen());
+    QWidget* window = statusWindow.window();
+    auto button = [&](const char* title) {
+        auto all = window->findChildren<QAbstractButton*>();
+        auto found = std::ranges::find(all, QString(title), &QAbstractButton::text);
+        return found == all.end() ? nullptr : *found;
+    };
+    {
+        // The status window carries the menu's rows, live, and each command does its one job:
+        // login registration changes both ways and a failure says why, the log is revealed but
+        // not made, one diagnostics window, and a test build never checks for updates.
+        SCOPED_TRACE("StatusMenuTest.WithoutATrayTheStatusWindowDoesWhatTheMenuDoes");
+        auto* state = window->findChild<QLabel*>();
+        ASSERT_TRUE(waitFor([&] { return state->text() == "Waiting to be paired"; }, 10));
+        std::vector<QString> texts, titles;
+        for (auto* widget : window->findChildren<QAbstractButton*>(Qt::FindDirectChildrenOnly)) {
+            if (widget->isVisibleTo(window)) {
+                texts.push_back(widget->text());
+            }
+        }
+        for (auto* action : status->menuForTesting()->actions()) {
+            if (action->isVisible() && action->isEnabled() && !action->isSeparator()) {
+                titles.push_back(action->text());
+            }
+        }
+        EXPECT_EQ(texts, titles);
+        auto first = *tray->agent->pidForTesting();
+        QTest::mouseClick(button("Restart agent"), Qt::LeftButton);
+        EXPECT_TRUE(waitFor([&] { return tray->agent->pidForTesting().value_or(first) != first; }));
+        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        EXPECT_TRUE(tray->loginItem->isEnabled());
+        EXPECT_TRUE(button("Start at login")->isChecked());
+        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        EXPECT_FALSE(tray->loginItem->isEnabled());
+        testing::writeFile(testing::sandboxHome() / ".config/autostart/vantrel-agent.desktop/x",
+                           "");
+        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        QTest::mouseClick(button("Show log"), Qt::LeftButton);
+        EXPECT_EQ(tray->workspace->revealed, std::vector{Paths::log()});
+        EXPECT_FALSE(std::filesystem::exists(Paths::log()));
+        QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
+        QWidget* diagnostics = status->diagnosticsForTesting()->windowForTesting();
+        ASSERT_TRUE(diagnostics && diagnostics->isVisible());
+        diagnostics->close();
+        QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
+        EXPECT_EQ(status->diagnosticsForTesting()->windowForTesting(), diagnostics);
+        diagnostics->close();
+        QTest::mouseClick(button("Check for updates\u2026"), Qt::LeftButton);
+        EXPECT_EQ(tray->updateMain->size() + tray->updateWorker->size(), 0u)
+            << "no periodic checks";
+        ASSERT_EQ(tray->alerts->shown.size(), 2u);
+        EXPECT_EQ(tray->alerts->shown[0],
+                  (std::pair<std::string, std::string>(
+                      "Could not change the login item",
+                      "Is a directory\n\nThis usually means Vantrel Agent cannot write its entry "
+                      "in your autostart folder. Check that the folder can be written to and try "
+                      "again.")));
+        EXPECT_EQ(tray->alerts->shown[1].first, "This is a test build");  // the alerts' table
+    }
+    window->close();
     EXPECT_FALSE(hasVisibleWindows());
-
-    SCOPED_TRACE("ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible");
-    QWidget other;
-    other.show();
-    app.reopen();
-    EXPECT_FALSE(setup->isOpen());
-    other.showMinimized();
-    QWidget dockedIcon(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
-    dockedIcon.show();
-    statusWindow.window()->showMinimized();
-    app.reopen();
-    EXPECT_TRUE(setup->isOpen());
-    EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
-    // The setup window is a process of its own: minimised there with its key, as a person would.
-    ASSERT_TRUE(testing::typeInWindowOf(*setup->pidForTesting(), "ctrl+m"));
-    ASSERT_TRUE(waitFor([&] { return setup->isOpen() && !setup->isShowing(); }));
-    app.reopen();
-    EXPECT_TRUE(waitFor([&] { return setup->isShowing(); }));
-
+    {
+        // Reopen counts only windows the user can see: not a minimised one, not the tray's docked
+        // icon, and not the status window, which stands in for the tray menu.
+        SCOPED_TRACE("ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible");
+        QWidget other;
+        other.show();
+        app.reopen();
+        EXPECT_FALSE(setup->isOpen());
+        other.showMinimized();
+        QWidget dockedIcon(nullptr,
+                           Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+        dockedIcon.show();
+        window->showMinimized();
+        app.reopen();
+        ASSERT_TRUE(setup->isOpen());
+        EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
+        // The setup window is a process of its own: minimised there with its key, as a person
+        // would.
+        ASSERT_TRUE(testing::typeInWindowOf(*setup->pidForTesting(), "ctrl+m"));
+        ASSERT_TRUE(waitFor([&] { return setup->isOpen() && !setup->isShowing(); }));
+        app.reopen();
+        EXPECT_TRUE(waitFor([&] { return setup->isShowing(); }));
+    }
+    auto pid = tray->agent->pidForTesting();
     bool runningOn = false;  // seen inside the loop: its end is a quit of its own
     EXPECT_EQ(runLoop([&] {
                   setup->close();
-                  statusWindow.window()->close();
+                  window->close();
                   QTimer::singleShot(0, [&] {
                       runningOn = tray->agent->pidForTesting() == pid;
                       QCoreApplication::exit(7);
@@ -88,9 +150,13 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
               7)
         << "only the test ended the loop";
     EXPECT_TRUE(runningOn);
-    EXPECT_EQ(runLoop([] { QCoreApplication::quit(); }), 0);
+    status->showStatusWindowWithoutTray();
+    EXPECT_EQ(runLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }), 0);
     EXPECT_FALSE(tray->keepAwake->held);
     EXPECT_TRUE(testing::eventually([&] { return ::kill(*pid, 0) != 0; }));
+    EXPECT_EQ(tray->settings->allKeys(), QStringList{"KeepAwake"});
+    EXPECT_TRUE(tray->settings->value("KeepAwake").toBool());
+    EXPECT_EQ(runLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }), 0);
 }
 
 // A start by the user makes the folders and opens the setup window; when a folder cannot be made,

@@ -5,41 +5,33 @@
 namespace vantrel {
 namespace {
 
-using Kind = MenuRow::Kind;
-
 const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
 const BuildFlavour kProduction{.isProduction = true, .apiLabel = "api.vantrel.energy"};
 const std::string kWarning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
 
-// What a row shows, in one short line: kind, title, then flags. Hidden rows show "hidden",
-// disabled ones "off", checked toggles "[x]", keys "^o".
+// What a row shows, in one short line: kind and title, then "off" when disabled, "hidden",
+// "[x]" when checked and "^o" for its key.
 std::string shown(const MenuRow& row) {
-    static const char* const kinds[] = {"line", "command", "toggle", "-"};
-    std::string text = kinds[static_cast<int>(row.kind)];
-    if (row.kind == Kind::separator) {
-        return text;
+    static const char* const kinds[] = {"line ", "command ", "toggle "};
+    if (row.kind == MenuRow::Kind::separator) {
+        return "-";
     }
-    text += " " + row.title;
-    text += row.enabled ? "" : " off";
-    text += row.visible ? "" : " hidden";
-    text += row.checked ? " [x]" : "";
-    text += row.key ? std::string(" ^") + row.key : "";
-    return text;
+    return kinds[static_cast<int>(row.kind)] + row.title + (row.enabled ? "" : " off") +
+           (row.visible ? "" : " hidden") + (row.checked ? " [x]" : "") +
+           (row.key ? std::string(" ^") + row.key : "");
 }
 
-// The state lines given, then the warning row and the commands with the check marks ("x-": login
-// on).
+// The state lines given, then the warning row and the commands, with the check marks of login and
+// keep-awake ("x-": login on).
 std::vector<std::string> with(std::vector<std::string> head, const std::string& warning,
                               const char* checks) {
-    const std::string login = checks[0] == 'x' ? " [x]" : "",
-                      awake = checks[1] == 'x' ? " [x]" : "";
-    // clang-format off
-    head.insert(head.end(), {warning, "-", "command Open Vantrel Agent ^o", "command Restart agent",
-                             "command Show log", "command Run diagnostics\u2026",
-                             "command Check for updates\u2026", "-", "toggle Start at login" + login,
-                             "toggle Keep this computer awake" + awake, "-",
-                             "command Quit Vantrel Agent ^q"});
-    // clang-format on
+    head.insert(
+        head.end(),
+        {warning, "-", "command Open Vantrel Agent ^o", "command Restart agent", "command Show log",
+         "command Run diagnostics\u2026", "command Check for updates\u2026", "-",
+         std::string("toggle Start at login") + (checks[0] == 'x' ? " [x]" : ""),
+         std::string("toggle Keep this computer awake") + (checks[1] == 'x' ? " [x]" : ""), "-",
+         "command Quit Vantrel Agent ^q"});
     return head;
 }
 
