@@ -2,7 +2,6 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
-#include <QStringList>
 
 #include <cstdio>
 
@@ -11,14 +10,11 @@
 class Watcher final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    // What the toolkit asks before it takes the D-Bus way.
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isHostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
 
   public:
     bool isHostRegistered() const { return true; }
-    int protocolVersion() const { return 0; }
-    QStringList items() const { return items_; }
 
   public slots:
     // An item names its service, or only its path and is then known by the sender's name.
@@ -26,20 +22,9 @@ class Watcher final : public QObject, protected QDBusContext {
         const bool isPath = serviceOrPath.startsWith(QLatin1Char('/'));
         const QString item = isPath ? message().service() + serviceOrPath
                                     : serviceOrPath + QStringLiteral("/StatusNotifierItem");
-        items_ << item;
-        emit StatusNotifierItemRegistered(item);
         std::printf("item %s\n", qPrintable(item));
         std::fflush(stdout);
     }
-    void RegisterStatusNotifierHost(const QString&) {}
-
-  signals:
-    void StatusNotifierItemRegistered(const QString& item);
-    void StatusNotifierItemUnregistered(const QString& item);
-    void StatusNotifierHostRegistered();
-
-  private:
-    QStringList items_;
 };
 
 int main(int argc, char** argv) {

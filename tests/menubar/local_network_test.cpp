@@ -16,6 +16,7 @@
 
 #include "menubar/network_warning.h"
 #include "support/manual_queue.h"
+#include "support/running_app.h"
 #include "support/temp_dir.h"
 #include "support/unique_fd.h"
 
@@ -81,12 +82,10 @@ struct Listener {
     explicit Listener(std::uint16_t port) {
         int on = 1;
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                ::listen(fd.get(), 8) == 0;
+        const auto address = testing::loopback(port);
+        bound =
+            ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(fd.get(), 8) == 0;
     }
     bool connected() const {
         pollfd ready{fd.get(), POLLIN, 0};
@@ -159,12 +158,7 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
     testing::TempDir dir;
     const auto bin = dir / "bin", other = dir / "other", marker = dir / "opened";
     testing::writeFile(bin / "gnome-control-center", "not executable");
-    EXPECT_EQ(LocalNetwork::settingsCommand(bin.string()), std::nullopt);
-    EXPECT_EQ(LocalNetwork::settingsCommand(""), std::nullopt);
     EXPECT_FALSE(LocalNetwork::openSettingsFrom(bin.string()));
-    testing::writeFile(bin / "nm-connection-editor", "#!/bin/sh\n", true);
-    EXPECT_THAT(*LocalNetwork::settingsCommand(bin.string()),
-                ElementsAre((bin / "nm-connection-editor").string()));
     testing::writeFile(bin / "systemsettings", "#!/bin/sh\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand(bin.string()),
                 ElementsAre((bin / "systemsettings").string(), "kcm_networkmanagement"));
@@ -179,8 +173,8 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
 // Each check answers on the main queue, only "likely blocked" shows the line, and answers still
 // arrive when the warning is gone.
 TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheWarning) {
-    auto background = std::make_shared<testing::ManualQueue>();
-    auto main = std::make_shared<testing::ManualQueue>();
+    auto background = std::make_shared<testing::ManualQueue>(),
+         main = std::make_shared<testing::ManualQueue>();
     std::vector<Verdict> verdicts{Verdict::noNetwork, Verdict::reachable, Verdict::likelyBlocked};
     std::vector<bool> shown;
     {
