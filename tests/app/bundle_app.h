@@ -2,8 +2,6 @@
 
 #include <signal.h>
 
-#include <regex>
-
 #include <gtest/gtest.h>
 
 #include "agent/pid_file.h"
@@ -36,28 +34,6 @@ class BundleAppTest : public ::testing::Test {
     AdoptOrphans adopt;  // the agents of ended applications come here, to be awaited
     TempDir home;
     std::vector<std::string> env = sandboxedEnvironment(home.path());
-};
-
-// An X server of the test's own: no other test's tray icon docks there, and a test may end it.
-class OwnDisplay {
-  public:
-    // ":N", or empty when the server did not start.
-    std::string name() const {
-        std::smatch number;
-        const std::regex line("(^|\n)([0-9]+)\n");
-        std::string output;
-        eventually([&] { return std::regex_search(output = server_.output(), number, line); });
-        return number.empty() ? "" : ":" + number[2].str();
-    }
-    void end() {
-        server_.signal(SIGTERM);
-        server_.waitForExit(kGuard);
-    }
-
-  private:
-    RunningApp server_{"/usr/bin/Xvfb",
-                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                       currentEnvironment()};
 };
 
 }  // namespace vantrel::testing

@@ -64,16 +64,12 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
 // system's own is never touched. One idle lock is held from the login manager's answer until
 // release, and a second hold is ignored. Through the menu, what is stored is what was granted.
 TEST(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
-    testing::TempDir busDir;
-    const std::string address = "unix:path=" + (busDir / "bus").string();
-    testing::RunningApp busDaemon("/usr/bin/dbus-daemon",
-                                  {"--session", "--nofork", "--address=" + address},
-                                  currentEnvironment());
-    ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(busDir / "bus"); }));
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    testing::OwnBus bus;
+    ASSERT_TRUE(bus.ready()) << bus.daemon.output();
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
     testing::startGuiApplication();
-    FakeLoginManager manager(QString::fromStdString(address));
+    FakeLoginManager manager(QString::fromStdString(bus.address));
     ASSERT_TRUE(manager.registered);
 
     auto lock = makeKeepAwake();

@@ -103,6 +103,17 @@ struct MenuUnderTest {
     }
 };
 
+// A bus daemon of the test's own, which no other test sees, serving once `ready`.
+struct OwnBus {
+    bool ready() const { return daemon.waitForOutput(address, 120); }
+
+    TempDir dir;
+    std::string address = "unix:path=" + (dir / "bus").string();
+    RunningApp daemon{"/usr/bin/dbus-daemon",
+                      {"--session", "--nofork", "--print-address=1", "--address=" + address},
+                      currentEnvironment()};
+};
+
 inline const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
 
 // Runs `act` inside the event loop until something quits it: its exit code, -1 when nothing did.

@@ -1,11 +1,10 @@
-#include "menubar/local_network.h"
-
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,7 +13,11 @@
 #include <list>
 #include <thread>
 
+#include "menubar/autostart_entry.h"
+#include "menubar/local_network.h"
+#include "menubar/login_item.h"
 #include "menubar/network_warning.h"
+#include "menubar/status_menu_model.h"
 #include "support/manual_queue.h"
 #include "support/running_app.h"
 #include "support/temp_dir.h"
@@ -26,6 +29,8 @@ namespace {
 using Verdict = LocalNetwork::Verdict;
 using Entry = LocalNetwork::InterfaceAddress;
 using ::testing::ElementsAre;
+using testing::readFile;
+using testing::writeFile;
 
 Entry ipv4(const std::string& name, const std::string& text, unsigned flags = IFF_UP) {
     sockaddr_in address{};
@@ -192,6 +197,169 @@ TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheW
     EXPECT_TRUE(shown.empty()) << "the answers wait for the main queue";
     EXPECT_EQ(main->runDue(), 3);
     EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
+}
+
+const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
+const BuildFlavour kProduction{.isProduction = true, .apiLabel = "api.vantrel.energy"};
+const std::string kWarning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
+
+// What a row shows, in one short line: kind and title, then "off" when disabled, "hidden",
+// "[x]" when checked and "^o" for its key.
+std::string shown(const MenuRow& row) {
+    static const char* const kinds[] = {"line ", "command ", "toggle "};
+    if (row.kind == MenuRow::Kind::separator) {
+        return "-";
+    }
+    return kinds[static_cast<int>(row.kind)] + row.title + (row.enabled ? "" : " off") +
+           (row.visible ? "" : " hidden") + (row.checked ? " [x]" : "") +
+           (row.key ? std::string(" ^") + row.key : "");
+}
+
+// The state lines given, then the warning row and the commands, with the check marks of login and
+// keep-awake ("x-": login on).
+std::vector<std::string> with(std::vector<std::string> head, const std::string& warning,
+                              const char* checks) {
+    head.insert(
+        head.end(),
+        {warning, "-", "command Open Vantrel Agent ^o", "command Restart agent", "command Show log",
+         "command Run diagnostics\u2026", "command Check for updates\u2026", "-",
+         std::string("toggle Start at login") + (checks[0] == 'x' ? " [x]" : ""),
+         std::string("toggle Keep this computer awake") + (checks[1] == 'x' ? " [x]" : ""), "-",
+         "command Quit Vantrel Agent ^q"});
+    return head;
+}
+
+TEST(StatusMenuModelTest, RowsAndTheirGating) {
+    const std::string starting = "line Starting\u2026 off";
+    const std::string testLine = "line \u26A0\uFE0E Test build \u2014 127.0.0.1 off";
+    const std::string hidden = "command  hidden";
+    const struct {
+        std::string name;
+        BuildFlavour build;
+        std::function<void(StatusMenuModel&)> change;
+        std::vector<std::string> rows;
+    } cases[] = {
+        // clang-format off
+        {"a test build names its cloud on the second line", kTestBuild, [](auto&) {},
+         with({starting, testLine}, hidden, "--")},
+        {"production goes from the state line to the hidden warning", kProduction, [](auto&) {},
+         with({starting}, hidden, "--")},
+        {"the first line follows the agent", kProduction,
+         [](auto& model) { model.setState(AgentState::stopped("exited 3")); },
+         with({"line Stopped \u2014 exited 3 off"}, hidden, "--")},
+        {"a blocked probe shows the warning", kProduction, [](auto& model) { model.setWarning(true); },
+         with({starting}, "command " + kWarning, "--")},
+        {"a later probe hides it and keeps its title", kProduction,
+         [](auto& model) { model.setWarning(true); model.setWarning(false); },
+         with({starting}, "command " + kWarning + " hidden", "--")},
+        {"check marks as read back", kTestBuild, [](auto& model) { model.setChecks(true, true); },
+         with({starting, testLine}, hidden, "xx")},
+        {"a refused keep-awake reads as off", kTestBuild,
+         [](auto& model) { model.setChecks(false, true); model.setChecks(true, false); },
+         with({starting, testLine}, hidden, "x-")},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StatusMenuModel model(c.build);
+        std::size_t count = model.rows().size();
+        c.change(model);
+        std::vector<std::string> rows;
+        for (const auto& row : model.rows()) {
+            rows.push_back(shown(row));
+        }
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(model.rows().size(), count) << "views update rows in place";
+    }
+}
+
+TEST(StatusMenuModelTest, EveryRowWithACommandAndEveryKey) {
+    StatusMenuModel model(kTestBuild);
+    std::vector<std::optional<MenuCommand>> commands;
+    for (const auto& row : model.rows()) {
+        commands.push_back(row.command);
+    }
+    using enum MenuCommand;
+    const std::optional<MenuCommand> none;
+    EXPECT_EQ(commands,
+              (std::vector<std::optional<MenuCommand>>{
+                  none, none, openNetworkSettings, none, openSetupPage, restart, showLog,
+                  runDiagnostics, checkForUpdates, none, toggleLogin, toggleAwake, none, quit}));
+    EXPECT_EQ(model.commandForKey('o'), openSetupPage);
+    EXPECT_EQ(model.commandForKey('q'), quit);
+    EXPECT_EQ(model.commandForKey('w'), std::nullopt);
+    EXPECT_EQ(model.commandForKey(0), std::nullopt) << "rows without a key never match";
+}
+
+class LoginItemTest : public ::testing::Test {
+  protected:
+    std::filesystem::path autostart() const { return home.home() / ".config/autostart"; }
+    std::filesystem::path entry() const { return autostart() / "vantrel-agent.desktop"; }
+
+    testing::SandboxedHome home;
+    std::unique_ptr<LoginItem> item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
+};
+
+// Each executable is quoted only as the rules need; the entry, written whole, runs it at login and
+// reads back to it, and an entry for another executable is not ours (was AutostartEntryTest).
+TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/opt/VantrelAgent/bin/VantrelAgent", "/opt/VantrelAgent/bin/VantrelAgent"},
+        {"/home/a b/Vantrel (2)/x", "\"/home/a b/Vantrel (2)/x\""},
+        {"/it's", "\"/it's\""},
+        {"/a\"b$5`", "\"/a\\\"b\\$5\\`\""},
+        {"/back\\slash", "\"/back\\\\slash\""},
+        {"/100%", "/100%%"},
+        {"/100% sure", "\"/100%% sure\""},
+        {"/tab\there", "\"/tab\there\""},
+    };
+    for (const auto& [executable, quoted] : cases) {
+        SCOPED_TRACE(executable);
+        EXPECT_EQ(quoteExecArgument(executable), quoted);
+        auto ours = makeLoginItem(executable);
+        EXPECT_FALSE(ours->isEnabled());
+        EXPECT_EQ(ours->enable(), std::nullopt);
+        EXPECT_TRUE(ours->isEnabled());
+        const auto text = readFile(entry());
+        EXPECT_TRUE(text.starts_with("[Desktop Entry]\nType=Application\n")) << text;
+        EXPECT_NE(text.find(" --login-item\n"), std::string::npos) << text;
+        EXPECT_EQ(autostartProgram(text), executable);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart()), {}), 1);
+    }
+    EXPECT_EQ(makeLoginItem("/tab\there")->disable(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(entry()));
+    // A literal backslash in a quoted argument is written as four.
+    EXPECT_NE(autostartEntry("/a b\\c").find("Exec=\"/a b\\\\\\\\c\" --login-item"),
+              std::string::npos);
+    // Only the main group's Exec line counts, and an unterminated quote reads as nothing.
+    EXPECT_EQ(autostartProgram("[Desktop Action x]\nExec=/wrong\n[Desktop Entry]\nExec=/right\n"),
+              "/right");
+    EXPECT_EQ(autostartProgram("[Desktop Entry]\nExec=\"/unterminated\n"), std::nullopt);
+    EXPECT_EQ(autostartProgram("Exec=/outside/any/group\n"), std::nullopt);
+
+    testing::TempDir other;  // the folder follows the environment at each call
+    ::setenv("XDG_CONFIG_HOME", other.path().c_str(), 1);
+    EXPECT_EQ(item->enable(), std::nullopt);
+    EXPECT_TRUE(std::filesystem::exists(other / "autostart/vantrel-agent.desktop"));
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_FALSE(item->isEnabled()) << "the default is $HOME/.config";
+}
+
+// Only a regular file is an entry. What stands in the way is refused with the system's reason
+// (root ignores permission bits, so a file or folder stands in the way instead).
+TEST_F(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
+    writeFile(autostart(), "not a folder");
+    auto failure = item->enable();
+    ASSERT_TRUE(failure);
+    EXPECT_FALSE(failure->empty());
+    std::filesystem::remove(autostart());
+    writeFile(entry() / "keep", "x");
+    EXPECT_FALSE(item->isEnabled());
+    EXPECT_EQ(item->enable(), "Is a directory");
+    EXPECT_EQ(item->disable(), "Directory not empty");
+    std::filesystem::remove_all(entry());
+    ASSERT_EQ(::mkfifo(entry().c_str(), 0600), 0);
+    EXPECT_FALSE(item->isEnabled());
 }
 
 }  // namespace
