@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenuBar>
 #include <QtTest/QTest>
 
@@ -64,7 +63,7 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     {
         // The status window carries the menu's rows, live, and each command does its one job:
         // login registration changes both ways and a failure says why, the log is revealed but
-        // not made, one diagnostics window, and a test build never checks for updates.
+        // not made, the diagnostics window opens, and a test build never checks for updates.
         SCOPED_TRACE("StatusMenuTest.WithoutATrayTheStatusWindowDoesWhatTheMenuDoes");
         auto* state = window->findChild<QLabel*>();
         ASSERT_TRUE(waitFor([&] { return state->text() == "Waiting to be paired"; }, 10));
@@ -98,9 +97,6 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         QWidget* diagnostics = status->diagnosticsForTesting()->windowForTesting();
         ASSERT_TRUE(diagnostics && diagnostics->isVisible());
         diagnostics->close();
-        QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
-        EXPECT_EQ(status->diagnosticsForTesting()->windowForTesting(), diagnostics);
-        diagnostics->close();
         QTest::mouseClick(button("Check for updates\u2026"), Qt::LeftButton);
         EXPECT_EQ(tray->updateMain->size() + tray->updateWorker->size(), 0u)
             << "no periodic checks";
@@ -111,23 +107,12 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     }
     QWidget other;
     {
-        // The main menu's commands and keys reach the focused widget or every window, one shown
-        // after it was installed too; the setup window's own process installs it as well.
+        // The main menu's keys work in a window shown after it was installed, and Hide hides every
+        // window; the setup window's own process installs it too (its keys are typed below).
         SCOPED_TRACE("MainMenuTest.KeysAndCommandsReachTheApplicationsWindows");
-        auto* field = new QLineEdit(QStringLiteral("solar"), &other);
         other.show();
         other.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
-        field->setFocus();
-        ASSERT_TRUE(waitFor([&] { return field->hasFocus(); }, 2));
-        field->deselect();
-        auto edit = app.mainMenuForTesting()->actions()[1]->menu()->actions();
-        edit[6]->trigger();  // Select All
-        EXPECT_EQ(field->selectedText(), "solar");
-        edit[3]->trigger();  // Cut
-        EXPECT_EQ(field->text(), "");
-        edit[0]->trigger();  // Undo
-        EXPECT_EQ(field->text(), "solar");
         QTest::keyClick(&other, Qt::Key_W, Qt::ControlModifier);  // Close
         EXPECT_TRUE(waitFor([&] { return !other.isVisible(); }, 2));
         other.show();
@@ -149,8 +134,7 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         app.reopen();
         ASSERT_TRUE(setup->isOpen());
         EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
-        // The setup window is a process of its own: minimised there with its key, as a person
-        // would.
+        // The setup window is a process of its own: minimised there with its key.
         ASSERT_TRUE(testing::typeInWindowOf(*setup->pidForTesting(), "ctrl+m"));
         ASSERT_TRUE(waitFor([&] { return setup->isOpen() && !setup->isShowing(); }));
         app.reopen();
@@ -244,7 +228,6 @@ TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
 
     EXPECT_EQ(tray.updateMain->nextDelay(), 3.0);
     tray.action("Check for updates\u2026")->trigger();
-    tray.action("Check for updates\u2026")->trigger();  // dropped: a check is running
     EXPECT_EQ(tray.updateWorker->runDue(), 1);
     tray.updateMain->runDue();
     EXPECT_EQ(tray.alerts->shown,

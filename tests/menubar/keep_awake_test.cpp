@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -14,6 +13,7 @@
 namespace vantrel {
 namespace {
 
+using testing::readable;
 using testing::waitFor;
 
 // The login manager's Inhibit, served from this process. Each lock handed out is a pipe whose
@@ -23,18 +23,15 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
   public:
-    explicit FakeLoginManager(const QString& address)
-        : bus_(QDBusConnection::connectToBus(address, "fake-login-manager")) {
+    explicit FakeLoginManager(const std::string& address)
+        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address), "login")) {
         registered =
             bus_.registerObject("/org/freedesktop/login1", this, QDBusConnection::ExportAllSlots) &&
             bus_.registerService("org.freedesktop.login1");
     }
     void unregister() { bus_.unregisterService("org.freedesktop.login1"); }
-    int locksHeld() const {
-        return static_cast<int>(std::ranges::count_if(readEnds_, [](const UniqueFd& end) {
-            pollfd entry{end.get(), POLLIN, 0};
-            return ::poll(&entry, 1, 0) == 0;
-        }));
+    long locksHeld() const {
+        return std::ranges::count_if(readEnds_, [](auto& end) { return !readable(end.get(), 0); });
     }
 
     bool registered = false;
@@ -69,7 +66,7 @@ TEST(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
     testing::startGuiApplication();
-    FakeLoginManager manager(QString::fromStdString(bus.address));
+    FakeLoginManager manager(bus.address);
     ASSERT_TRUE(manager.registered);
 
     auto lock = makeKeepAwake();

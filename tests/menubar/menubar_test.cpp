@@ -33,12 +33,9 @@ using testing::readFile;
 using testing::writeFile;
 
 Entry ipv4(const std::string& name, const std::string& text, unsigned flags = IFF_UP) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::inet_pton(AF_INET, text.c_str(), &address.sin_addr);
-    sockaddr_storage storage{};
-    std::memcpy(&storage, &address, sizeof address);
-    return {name, flags, storage, sizeof address};
+    sockaddr_storage storage{AF_INET, {}, {}};
+    ::inet_pton(AF_INET, text.c_str(), &reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
+    return {name, flags, storage, sizeof(sockaddr_in)};
 }
 
 // The chosen address's presumed router, which the probe aims at: the first usable entry of a
@@ -71,9 +68,6 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
         EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, c.target)
             << &c - cases;
     }
-    for (const char* odd : {"1.2.3", "1.2.3.4.5", "", "...."}) {
-        EXPECT_EQ(LocalNetwork::probeTarget(odd), std::nullopt) << odd;
-    }
     EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_sec, 1);
     EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_usec, 500000);
     // The system's own list is only read here; the machine's network is never contacted.
@@ -92,10 +86,7 @@ struct Listener {
             ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
             ::listen(fd.get(), 8) == 0;
     }
-    bool connected() const {
-        pollfd ready{fd.get(), POLLIN, 0};
-        return ::poll(&ready, 1, 0) == 1;
-    }
+    bool connected() const { return testing::readable(fd.get(), 0); }
     UniqueFd fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     bool bound = false;
 };
@@ -105,14 +96,12 @@ struct Listener {
 bool inOwnNetwork(const std::function<void()>& body) {
     bool entered = false;
     std::thread([&] {
-        if (::unshare(CLONE_NEWNET) != 0) {
-            return;
-        }
-        UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         ifreq request{};
         std::strcpy(request.ifr_name, "lo");
         request.ifr_flags = IFF_UP;  // a new namespace's loopback is down
-        entered = ::ioctl(control.get(), SIOCSIFFLAGS, &request) == 0;
+        entered = ::unshare(CLONE_NEWNET) == 0 &&
+                  ::ioctl(UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)).get(),
+                          SIOCSIFFLAGS, &request) == 0;
         if (entered) {
             body();
         }
@@ -126,9 +115,7 @@ bool inOwnNetwork(const std::function<void()>& body) {
 TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAnswer) {
     const LocalNetwork::InterfaceList list =
         std::vector{ipv4("utun0", "127.0.0.77"), ipv4("en0", "127.0.0.23")};
-    const auto probe = [](const LocalNetwork::AddressSource& source) {
-        return LocalNetwork::probeFrom(0.5, source);
-    };
+    const auto probe = [](auto source) { return LocalNetwork::probeFrom(0.5, source); };
     const auto fromList = [&] { return LocalNetwork::chooseAddress(list); };
     const bool ran = inOwnNetwork([&] {
         EXPECT_EQ(probe(fromList), Verdict::likelyBlocked);
@@ -162,17 +149,17 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
 TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
     testing::TempDir dir;
     const auto bin = dir / "bin", other = dir / "other", marker = dir / "opened";
-    testing::writeFile(bin / "gnome-control-center", "not executable");
+    writeFile(bin / "gnome-control-center", "not executable");
     EXPECT_FALSE(LocalNetwork::openSettingsFrom(bin.string()));
-    testing::writeFile(bin / "systemsettings", "#!/bin/sh\n", true);
+    writeFile(bin / "systemsettings", "#!/bin/sh\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand(bin.string()),
                 ElementsAre((bin / "systemsettings").string(), "kcm_networkmanagement"));
-    testing::writeFile(other / "gnome-control-center",
-                       "#!/bin/sh\necho \"$@\" > '" + marker.string() + "'\n", true);
+    writeFile(other / "gnome-control-center",
+              "#!/bin/sh\necho \"$@\" > '" + marker.string() + "'\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand("relative:" + other.string() + ":" + bin.string()),
                 ElementsAre((other / "gnome-control-center").string(), "network"));
     EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string()));
-    EXPECT_TRUE(testing::eventually([&] { return testing::readFile(marker) == "network\n"; }));
+    EXPECT_TRUE(testing::eventually([&] { return readFile(marker) == "network\n"; }));
 }
 
 // Each check answers on the main queue, only "likely blocked" shows the line, and answers still
@@ -180,14 +167,11 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
 TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheWarning) {
     auto background = std::make_shared<testing::ManualQueue>(),
          main = std::make_shared<testing::ManualQueue>();
-    std::vector<Verdict> verdicts{Verdict::noNetwork, Verdict::reachable, Verdict::likelyBlocked};
+    const Verdict verdicts[] = {Verdict::likelyBlocked, Verdict::reachable, Verdict::noNetwork};
+    int next = 0;
     std::vector<bool> shown;
     {
-        NetworkWarning warning(background, main, [&] {
-            auto next = verdicts.back();
-            verdicts.pop_back();
-            return next;
-        });
+        NetworkWarning warning(background, main, [&] { return verdicts[next++]; });
         for (int i = 0; i < 3; ++i) {
             warning.check([&](bool value) { shown.push_back(value); });
         }
@@ -349,9 +333,7 @@ TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableR
 // (root ignores permission bits, so a file or folder stands in the way instead).
 TEST_F(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
     writeFile(autostart(), "not a folder");
-    auto failure = item->enable();
-    ASSERT_TRUE(failure);
-    EXPECT_FALSE(failure->empty());
+    EXPECT_NE(item->enable().value_or(""), "");
     std::filesystem::remove(autostart());
     writeFile(entry() / "keep", "x");
     EXPECT_FALSE(item->isEnabled());

@@ -15,6 +15,7 @@
 #include "support/manual_queue.h"
 #include "support/qt_main_queue.h"
 #include "support/temp_dir.h"
+#include "update/release_installer.h"
 
 namespace vantrel::testing {
 
@@ -34,16 +35,9 @@ class FakeKeepAwake final : public KeepAwake {
     QObject context_;  // the pending answers die with the fake
 };
 
-// An installer that must never be reached: menu tests stop before any download.
-class RefusingInstaller final : public UpdateInstaller {
-  public:
-    UpdateResult install(const Manifest&) override {
-        return UpdateResult::failed(reasons::kCouldNotPrepare);
-    }
-};
-
 // A status menu over stand-ins, each reachable by the test: a /bin/sh script as the agent, manual
-// update queues (no check runs unless the test runs it), a network that is reachable.
+// update queues (no check runs unless the test runs it, none gets as far as installing), a network
+// that is reachable.
 struct MenuUnderTest {
     // With `realKeepAwake` given, the menu uses it and `keepAwake` stays unset.
     explicit MenuUnderTest(BuildFlavour build, const std::string& script = "sleep 30\n",
@@ -66,7 +60,7 @@ struct MenuUnderTest {
         menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
             .agent = agent,
             .updater = Updater::create(updateMain, updateWorker,
-                                       std::make_shared<RefusingInstaller>(), dir.path()),
+                                       makeUpdateInstaller(updateMain, [] {}), dir.path()),
             .setup = std::make_unique<SetupWindow>(std::filesystem::path(VANTREL_BUNDLE_DIR) /
                                                    SetupWindow::kProgram),
             .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
