@@ -1,12 +1,18 @@
 #include <string.h>
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusError>
+#include <QDBusMessage>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QWindow>
 
 #include <gmock/gmock.h>
 
+#include <mutex>
 #include <regex>
 
 #include "bundle_app.h"
@@ -56,6 +62,36 @@ void clickShowLog(MenuUnderTest& tray) {
     EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
     EXPECT_FALSE(menu->isVisible());
 }
+
+// A StatusNotifier panel's watcher, answering on a bus connection and a thread of its own as a
+// panel would: items register here.
+class Watcher final : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    // What the toolkit asks before it takes the D-Bus way.
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isHostRegistered)
+
+  public:
+    bool isHostRegistered() const { return true; }
+    // The service and path of the last item registered.
+    std::pair<std::string, std::string> item() {
+        std::lock_guard hold(lock_);
+        return item_;
+    }
+
+  public slots:
+    // An item names its service, or only its path and is then known by the sender's name.
+    void RegisterStatusNotifierItem(const QString& serviceOrPath) {
+        std::lock_guard hold(lock_);
+        item_ = serviceOrPath.startsWith('/')
+                    ? std::pair(message().service().toStdString(), serviceOrPath.toStdString())
+                    : std::pair(serviceOrPath.toStdString(), std::string("/StatusNotifierItem"));
+    }
+
+  private:
+    std::mutex lock_;
+    std::pair<std::string, std::string> item_;
+};
 
 // Each tray host runs on an X server of the test program's own, reached the X11 way. Each test
 // runs in a program of its own: the toolkit chooses its way to the tray once.
@@ -107,29 +143,34 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
 }
 
 // A StatusNotifier panel: a watcher on a session bus of the test's own (no other test sees this
-// tray), started before the application so that its icon takes the D-Bus way. The icon registers
+// tray), there before the icon so that the icon takes the D-Bus way. The icon registers
 // with the watcher and no status window shows; the panel's activation (a left click there), sent
 // from another process, opens the menu, and a row works.
 TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) {
     OwnBus bus;
     ASSERT_TRUE(bus.ready()) << bus.daemon.output();
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), 1);
-    RunningApp watcher(VANTREL_TRAY_WATCHER, {}, currentEnvironment());
-    ASSERT_TRUE(watcher.waitForOutput("ready\n", kGuard)) << watcher.output();
     startGuiApplication();
+    Watcher watcher;
+    struct Panel : QThread {
+        ~Panel() override { quit(), wait(); }
+    } panel;
+    watcher.moveToThread(&panel);
+    panel.start();
+    auto panelBus = QDBusConnection::connectToBus(QString::fromStdString(bus.address), "panel");
+    ASSERT_TRUE(panelBus.registerObject("/StatusNotifierWatcher", &watcher,
+                                        QDBusConnection::ExportAllContents) &&
+                panelBus.registerService("org.kde.StatusNotifierWatcher"))
+        << panelBus.lastError().message().toStdString();
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
-    std::smatch item;
-    const std::regex itemLine("item ([^/\n]+)(/[^\n]*)\n");
-    std::string output;
-    ASSERT_TRUE(waitFor(
-        [&] { return std::regex_search(output = watcher.output(), item, itemLine); }, kGuard))
-        << output;
+    ASSERT_TRUE(waitFor([&] { return !watcher.item().first.empty(); }, kGuard));
+    const auto [service, path] = watcher.item();
     EXPECT_FALSE(tray.menu->statusWindow().isOpen());
     EXPECT_FALSE(hasVisibleWindows());
 
     RunningApp activate("/usr/bin/dbus-send",
-                        {"--session", "--print-reply", "--dest=" + item[1].str(), item[2].str(),
+                        {"--session", "--print-reply", "--dest=" + service, path,
                          "org.kde.StatusNotifierItem.Activate", "int32:100", "int32:100"},
                         currentEnvironment());
     ASSERT_TRUE(waitFor([&] { return tray.menu->menuForTesting()->isVisible(); }, kGuard))
@@ -220,3 +261,5 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
 
 }  // namespace
 }  // namespace vantrel::testing
+
+#include "desktop_app_test.moc"
