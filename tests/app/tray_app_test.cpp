@@ -62,7 +62,8 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     };
     {
         // The status window carries the menu's rows, live, and each command does its one job:
-        // login registration changes both ways and a failure says why, the log is revealed but
+        // login registration and keep-awake change both ways (what is stored is what was granted)
+        // and a failure says why, the log is revealed but
         // not made, the diagnostics window opens, and a test build never checks for updates.
         SCOPED_TRACE("StatusMenuTest.WithoutATrayTheStatusWindowDoesWhatTheMenuDoes");
         auto* state = window->findChild<QLabel*>();
@@ -90,6 +91,11 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         testing::writeFile(testing::sandboxHome() / ".config/autostart/vantrel-agent.desktop/x",
                            "");
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);  // off, and on again
+        EXPECT_FALSE(tray->keepAwake->held || tray->settings->value("KeepAwake").toBool());
+        QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);
+        EXPECT_TRUE(waitFor(
+            [&] { return tray->keepAwake->held && tray->settings->value("KeepAwake").toBool(); }));
         QTest::mouseClick(button("Show log"), Qt::LeftButton);
         EXPECT_EQ(tray->workspace->revealed, std::vector{Paths::log()});
         EXPECT_FALSE(std::filesystem::exists(Paths::log()));

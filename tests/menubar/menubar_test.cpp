@@ -47,10 +47,7 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
     tooShort.length = 4;
     const Entry loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK),
                 tun = ipv4("tun0", "10.8.0.2");
-    const struct {
-        LocalNetwork::InterfaceList list;
-        std::optional<std::string> target;
-    } cases[] = {
+    const std::pair<LocalNetwork::InterfaceList, std::optional<std::string>> cases[] = {
         {std::nullopt, std::nullopt},  // listing failed
         {std::vector{loopback, ipv4("en0", "169.254.3.4"), ipv4("en0", "192.168.7.23", 0),
                      Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6, tooShort},
@@ -63,10 +60,9 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
         {std::vector{tun, ipv4("eth0", "192.168.2.5")}, "192.168.2.1"},
         {std::vector{tun, ipv4("wlp3s0", "192.168.3.5")}, "192.168.3.1"},
     };
-    for (const auto& c : cases) {
-        auto address = LocalNetwork::chooseAddress(c.list);
-        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, c.target)
-            << &c - cases;
+    for (const auto& [list, target] : cases) {
+        auto address = LocalNetwork::chooseAddress(list);
+        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, target);
     }
     EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_sec, 1);
     EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_usec, 500000);
@@ -255,9 +251,7 @@ TEST(StatusMenuModelTest, RowsAndTheirGating) {
         EXPECT_EQ(rows, c.rows);
         EXPECT_EQ(model.rows().size(), count) << "views update rows in place";
     }
-}
-
-TEST(StatusMenuModelTest, EveryRowWithACommandAndEveryKey) {
+    SCOPED_TRACE("EveryRowWithACommandAndEveryKey");
     StatusMenuModel model(kTestBuild);
     std::vector<std::optional<MenuCommand>> commands;
     for (const auto& row : model.rows()) {
@@ -275,18 +269,28 @@ TEST(StatusMenuModelTest, EveryRowWithACommandAndEveryKey) {
     EXPECT_EQ(model.commandForKey(0), std::nullopt) << "rows without a key never match";
 }
 
-class LoginItemTest : public ::testing::Test {
-  protected:
-    std::filesystem::path autostart() const { return home.home() / ".config/autostart"; }
-    std::filesystem::path entry() const { return autostart() / "vantrel-agent.desktop"; }
-
+// Only a regular file is an entry. What stands in the way is refused with the system's reason
+// (root ignores permission bits, so a file or folder stands in the way instead).
+TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
     testing::SandboxedHome home;
-    std::unique_ptr<LoginItem> item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
-};
+    const auto autostart = home.home() / ".config/autostart",
+               entry = autostart / "vantrel-agent.desktop";
+    auto item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
+    writeFile(autostart, "not a folder");
+    EXPECT_NE(item->enable().value_or(""), "");
+    std::filesystem::remove(autostart);
+    writeFile(entry / "keep", "x");
+    EXPECT_FALSE(item->isEnabled());
+    EXPECT_EQ(item->enable(), "Is a directory");
+    EXPECT_EQ(item->disable(), "Directory not empty");
+    std::filesystem::remove_all(entry);
+    ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0);
+    EXPECT_FALSE(item->isEnabled());
+    std::filesystem::remove(entry);
 
-// Each executable is quoted only as the rules need; the entry, written whole, runs it at login and
-// reads back to it, and an entry for another executable is not ours (was AutostartEntryTest).
-TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt) {
+    // EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt: each executable is
+    // quoted only as the rules need; the entry, written whole, runs it at login and reads back to
+    // it, and an entry for another executable is not ours.
     const std::pair<std::string, std::string> cases[] = {
         {"/opt/VantrelAgent/bin/VantrelAgent", "/opt/VantrelAgent/bin/VantrelAgent"},
         {"/home/a b/Vantrel (2)/x", "\"/home/a b/Vantrel (2)/x\""},
@@ -304,14 +308,14 @@ TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableR
         EXPECT_FALSE(ours->isEnabled());
         EXPECT_EQ(ours->enable(), std::nullopt);
         EXPECT_TRUE(ours->isEnabled());
-        const auto text = readFile(entry());
+        const auto text = readFile(entry);
         EXPECT_TRUE(text.starts_with("[Desktop Entry]\nType=Application\n")) << text;
         EXPECT_NE(text.find(" --login-item\n"), std::string::npos) << text;
         EXPECT_EQ(autostartProgram(text), executable);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart()), {}), 1);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart), {}), 1);
     }
     EXPECT_EQ(makeLoginItem("/tab\there")->disable(), std::nullopt);
-    EXPECT_FALSE(std::filesystem::exists(entry()));
+    EXPECT_FALSE(std::filesystem::exists(entry));
     // A literal backslash in a quoted argument is written as four.
     EXPECT_NE(autostartEntry("/a b\\c").find("Exec=\"/a b\\\\\\\\c\" --login-item"),
               std::string::npos);
@@ -327,21 +331,6 @@ TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableR
     EXPECT_TRUE(std::filesystem::exists(other / "autostart/vantrel-agent.desktop"));
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_FALSE(item->isEnabled()) << "the default is $HOME/.config";
-}
-
-// Only a regular file is an entry. What stands in the way is refused with the system's reason
-// (root ignores permission bits, so a file or folder stands in the way instead).
-TEST_F(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
-    writeFile(autostart(), "not a folder");
-    EXPECT_NE(item->enable().value_or(""), "");
-    std::filesystem::remove(autostart());
-    writeFile(entry() / "keep", "x");
-    EXPECT_FALSE(item->isEnabled());
-    EXPECT_EQ(item->enable(), "Is a directory");
-    EXPECT_EQ(item->disable(), "Directory not empty");
-    std::filesystem::remove_all(entry());
-    ASSERT_EQ(::mkfifo(entry().c_str(), 0600), 0);
-    EXPECT_FALSE(item->isEnabled());
 }
 
 }  // namespace

@@ -88,12 +88,9 @@ struct MenuUnderTest {
     std::unique_ptr<StatusMenu> menu;
 
     QAction* action(const std::string& title) const {
-        for (auto* found : menu->menuForTesting()->actions()) {
-            if (found->text().toStdString() == title) {
-                return found;
-            }
-        }
-        return nullptr;
+        auto all = menu->menuForTesting()->actions();
+        auto found = std::ranges::find(all, QString::fromStdString(title), &QAction::text);
+        return found == all.end() ? nullptr : *found;
     }
 };
 
@@ -113,10 +110,8 @@ inline const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0
 // Runs `act` inside the event loop until something quits it: its exit code, -1 when nothing did.
 inline int runLoop(const std::function<void()>& act = [] {}) {
     QTimer::singleShot(0, act);
-    QTimer failsafe;
-    failsafe.setSingleShot(true);
-    QObject::connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-    failsafe.start(30000);
+    QObject guard;  // only a hang ends here; the guard's timer ends with it
+    QTimer::singleShot(30000, &guard, [] { QCoreApplication::exit(-1); });
     return QCoreApplication::exec();
 }
 
