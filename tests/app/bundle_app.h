@@ -12,6 +12,7 @@ namespace vantrel::testing {
 
 // Bounds on waiting for real processes: only a hang ends there; nothing is timed against them.
 constexpr double kGuard = 120;
+inline const std::string kExecutable = std::string(VANTREL_BUNDLE_DIR) + "/bin/VantrelAgent";
 
 // The real bundle's executable in a sandboxed home; its agent (the reference agent) listens on a
 // port of its own so that tests can run side by side.
@@ -20,8 +21,7 @@ class BundleAppTest : public ::testing::Test {
     BundleAppTest() { setVariable(env, "VANTREL_SIM_INTERVAL", "0.2"); }
 
     std::unique_ptr<RunningApp> launch(std::vector<std::string> arguments) {
-        return std::make_unique<RunningApp>(std::string(VANTREL_BUNDLE_DIR) + "/bin/VantrelAgent",
-                                            std::move(arguments), env);
+        return std::make_unique<RunningApp>(kExecutable, std::move(arguments), env);
     }
     std::filesystem::path pidFile() const { return home / "share/Vantrel/agent.pid"; }
     std::optional<pid_t> agentPid() const { return readPidFile(pidFile()); }

@@ -63,8 +63,7 @@ void clickShowLog(MenuUnderTest& tray) {
     EXPECT_FALSE(menu->isVisible());
 }
 
-// A StatusNotifier panel's watcher, answering on a bus connection and a thread of its own as a
-// panel would: items register here.
+// A StatusNotifier panel's watcher, answering on a connection and thread of its own as a panel.
 class Watcher final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
@@ -142,10 +141,9 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     tray.menu->stop();
 }
 
-// A StatusNotifier panel: a watcher on a session bus of the test's own (no other test sees this
-// tray), there before the icon so that the icon takes the D-Bus way. The icon registers
-// with the watcher and no status window shows; the panel's activation (a left click there), sent
-// from another process, opens the menu, and a row works.
+// A StatusNotifier panel on a session bus of the test's own: the icon registers with its watcher
+// and no status window shows; the panel's activation (a left click there), sent from another
+// process, opens the menu, and a row works.
 TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) {
     OwnBus bus;
     ASSERT_TRUE(bus.ready()) << bus.daemon.output();
@@ -179,8 +177,7 @@ TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) 
     tray.menu->stop();
 }
 
-// The bundle's executable as a desktop application on a display of its own, started as at login
-// (no window opens).
+// The bundle's executable as a desktop application on a display of its own.
 class DesktopEndingTest : public BundleAppTest {
   protected:
     DesktopEndingTest() {

@@ -82,10 +82,7 @@ TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
     while (::write(writeEnd.get(), "xxxxxxxx", 8) > 0) {
     }
     ::fcntl(writeEnd.get(), F_SETFL, 0);
-    auto started = ChildProcess::spawn({std::string(VANTREL_BUNDLE_DIR) + "/bin/VantrelAgent",
-                                        {"--headless"},
-                                        env,
-                                        writeEnd.get()});
+    auto started = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
     ASSERT_TRUE(started.child);
     pid_t agent = waitForAgent();
     ASSERT_NE(agent, 0);
@@ -95,27 +92,24 @@ TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
     EXPECT_TRUE(processEnds(agent));
 }
 
-class LinePrinterTest : public ::testing::Test {
-  protected:
-    LinePrinterTest() { std::tie(readEnd, writeEnd) = smallPipe(); }
-
+struct LinePrinterTest : ::testing::Test {
     // Reads until `last` has arrived (or the writer is gone).
     std::string readUntil(const std::string& last) {
         std::string text;
         char buffer[4096];
-        ssize_t got;
-        while (text.find(last) == std::string::npos &&
-               (got = ::read(readEnd.get(), buffer, sizeof buffer)) > 0) {
+        for (ssize_t got; text.find(last) == std::string::npos &&
+                          (got = ::read(ends.first.get(), buffer, sizeof buffer)) > 0;) {
             text.append(buffer, static_cast<size_t>(got));
         }
         return text;
     }
 
-    UniqueFd readEnd, writeEnd;
+    std::pair<UniqueFd, UniqueFd> ends = smallPipe();
+    int writeEnd = ends.second.get();
 };
 
 TEST_F(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
-    LinePrinter printer(writeEnd.get());
+    LinePrinter printer(writeEnd);
     printer.print("Solar\0 1 kW"s);
     printer.print("caf\u00E9");
     EXPECT_EQ(readUntil("caf\u00E9\n"), "Solar\0 1 kW\ncaf\u00E9\n"s);
@@ -123,7 +117,7 @@ TEST_F(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
 
 // Nobody reads: printing still returns at once, and so does the end of the printer.
 TEST_F(LinePrinterTest, AReaderThatNeverReadsHoldsNothingUp) {
-    std::optional<LinePrinter> printer(std::in_place, writeEnd.get(), 256);
+    std::optional<LinePrinter> printer(std::in_place, writeEnd, 256);
     for (int i = 0; i < 10000; ++i) {
         printer->print("line " + std::to_string(i));
     }
@@ -132,7 +126,7 @@ TEST_F(LinePrinterTest, AReaderThatNeverReadsHoldsNothingUp) {
 
 // A reader that falls behind gets whole lines, in order, and always the latest.
 TEST_F(LinePrinterTest, AReaderThatFallsBehindGetsWholeLinesEndingWithTheLatest) {
-    LinePrinter printer(writeEnd.get(), 256);
+    LinePrinter printer(writeEnd, 256);
     for (int i = 0; i < 10000; ++i) {
         printer.print("line " + std::to_string(i));
     }
@@ -181,7 +175,6 @@ TEST(LaunchOptionsTest, ParsesKnownOptionsAndRefusesEverythingElse) {
 // The real executable: its exit status, and what reaches standard output (a part of it; "" for
 // nothing at all) when standard error is thrown away.
 TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnStandardError) {
-    const std::string executable = std::string(VANTREL_BUNDLE_DIR) + "/bin/VantrelAgent";
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"--version"}, 0, "Vantrel Agent " VANTREL_BUNDLE_VERSION "\n"},
         {{"--help"}, 0, "usage: VantrelAgent"},
@@ -191,7 +184,7 @@ TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnSta
     TempDir home;
     for (const auto& [given, status, shows] : cases) {
         SCOPED_TRACE(::testing::PrintToString(given));
-        std::vector<std::string> arguments = {"-c", "exec \"$0\" \"$@\" 2>/dev/null", executable};
+        std::vector<std::string> arguments = {"-c", "exec \"$0\" \"$@\" 2>/dev/null", kExecutable};
         arguments.insert(arguments.end(), given.begin(), given.end());
         RunningApp app("/bin/sh", arguments, sandboxedEnvironment(home.path()));
         EXPECT_EQ(app.waitForExit(), status);
@@ -199,7 +192,7 @@ TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnSta
                                   : app.output().find(shows) != std::string::npos)
             << app.output();
     }
-    RunningApp refused(executable, {"foo"}, sandboxedEnvironment(home.path()));
+    RunningApp refused(kExecutable, {"foo"}, sandboxedEnvironment(home.path()));
     EXPECT_EQ(refused.waitForExit(), 2);
     EXPECT_THAT(refused.output(), HasSubstr("unexpected argument foo\nusage: VantrelAgent"));
 }

@@ -192,7 +192,7 @@ TEST_F(AppDelegateTest, AStartByTheUserOpensTheSetupWindowOrOnlySaysWhyItCannot)
 
 // A click opens the menu as a right-click does. While it is open its first line follows the real
 // agent, even through a crash, the icon stays, and the keys the menu shows work. A production
-// build checks for updates periodically and on request, one check at a time, and says how it went.
+// build checks for updates periodically and on request, and says how it went.
 TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     testing::startGuiApplication();
     ::setenv("VANTREL_DIST", "http://127.0.0.1:9", 1);  // nothing listens: the update server

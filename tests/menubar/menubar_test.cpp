@@ -64,8 +64,6 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
         auto address = LocalNetwork::chooseAddress(list);
         EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, target);
     }
-    EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_sec, 1);
-    EXPECT_EQ(LocalNetwork::timeoutPair(1.5).tv_usec, 500000);
     // The system's own list is only read here; the machine's network is never contacted.
     auto list = LocalNetwork::systemInterfaces();
     ASSERT_TRUE(list);
