@@ -19,7 +19,6 @@ inline const std::string kExecutable = std::string(VANTREL_BUNDLE_DIR) + "/bin/V
 class BundleAppTest : public ::testing::Test {
   protected:
     BundleAppTest() { setVariable(env, "VANTREL_SIM_INTERVAL", "0.2"); }
-
     std::unique_ptr<RunningApp> launch(std::vector<std::string> arguments) {
         return std::make_unique<RunningApp>(kExecutable, std::move(arguments), env);
     }

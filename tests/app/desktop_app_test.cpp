@@ -104,7 +104,6 @@ class TrayHostTest : public ::testing::Test {
     }
     // The server must not outlive the program; nothing draws on it after the last test.
     static void TearDownTestSuite() { delete display; }
-
     static inline OwnDisplay* display = nullptr;
 };
 
@@ -117,7 +116,6 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
     EXPECT_TRUE(tray.menu->statusWindow().isOpen());
-
     RunningApp trayer(
         "/usr/bin/trayer",
         {"--edge", "top", "--align", "left", "--widthtype", "request", "--height", "32"},
@@ -166,7 +164,6 @@ TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) 
     const auto [service, path] = watcher.item();
     EXPECT_FALSE(tray.menu->statusWindow().isOpen());
     EXPECT_FALSE(hasVisibleWindows());
-
     RunningApp activate("/usr/bin/dbus-send",
                         {"--session", "--print-reply", "--dest=" + service, path,
                          "org.kde.StatusNotifierItem.Activate", "int32:100", "int32:100"},
@@ -217,7 +214,8 @@ const char* const kPageServer =
 
 // A second start hands over to the running one, which took over the socket a dead instance left and
 // acknowledges each request by opening its setup window; one at login or a headless one changes
-// nothing. Quitting does not wait for an agent that ignores SIGTERM, and the next start ends it.
+// nothing. Quitting does not wait for an agent that ignores SIGTERM, and the next start ends it:
+// one by the user, which also opens the setup window.
 TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunning) {
     PythonServer page({}, 8787, kPageServer);
     ASSERT_TRUE(page.waitUntilListening()) << page.output();
@@ -240,13 +238,19 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
     EXPECT_EQ(headless->waitForExit(kGuard), 1);
     EXPECT_THAT(headless->output(), ::testing::HasSubstr("already running"));
     EXPECT_FALSE(first->waitForExit(0)) << "the first one runs on";
-
     pid_t orphan = waitForAgent();
     first->signal(SIGTERM);
     EXPECT_EQ(first->waitForExit(kGuard), 0) << "the application does not hang";
     EXPECT_EQ(::kill(orphan, 0), 0) << "the agent outlives the application";
-    auto next = launch({"--login-item"});
+    const std::regex load("GET /");
+    const auto pages = [&] {
+        const std::string log = page.output();
+        return std::distance(std::sregex_iterator(log.begin(), log.end(), load), {});
+    };
+    const auto loads = pages();
+    auto next = launch({});
     EXPECT_TRUE(processEnds(orphan));
+    EXPECT_TRUE(eventually([&] { return pages() > loads; }, kGuard)) << "it opens the setup window";
     EXPECT_TRUE(eventually([&] { return agentPid().value_or(orphan) != orphan; }));
     auto current = agentPid();
     next->signal(SIGTERM);

@@ -21,35 +21,20 @@ using testing::runLoop;
 using testing::waitFor;
 using Alerts = std::vector<std::pair<std::string, std::string>>;
 
-class AppDelegateTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { testing::startGuiApplication(); }
-
-    // The delegate takes the menu over; the test keeps reaching it through `status`.
-    AppDelegate& start(bool loginItem, const std::string& agent = "sleep 30\n") {
-        delegate.reset();
-        tray = std::make_unique<MenuUnderTest>(kTestBuild, agent);
-        status = tray->menu.get();
-        delegate = std::make_unique<AppDelegate>(std::move(tray->menu), tray->alerts, loginItem);
-        return *delegate;
-    }
-
-    std::unique_ptr<MenuUnderTest> tray;
-    StatusMenu* status = nullptr;
-    std::unique_ptr<AppDelegate> delegate;
-};
-
 // There is no tray here: after a start at login the status window is the one way to find the
 // application. Closing every window leaves it running; quitting, by key, button or otherwise, goes
 // through stop, which ends the agent and keep-awake but keeps the preference.
-TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
-    auto& app = start(true, "echo 'Waiting to be paired'\nexec sleep 30\n");
-    tray->settings->setValue("KeepAwake", true);
+TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
+    testing::startGuiApplication();
+    MenuUnderTest tray(kTestBuild, "echo 'Waiting to be paired'\nexec sleep 30\n");
+    StatusMenu* status = tray.menu.get();  // the delegate takes the menu over
+    AppDelegate app(std::move(tray.menu), tray.alerts, true);
+    tray.settings->setValue("KeepAwake", true);
     EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
     app.applicationDidFinishLaunching();
     EXPECT_TRUE(std::filesystem::is_directory(Paths::logDirectory()));
     EXPECT_TRUE(app.mainMenuForTesting() && status->menuForTesting());
-    ASSERT_TRUE(waitFor([&] { return tray->keepAwake->held; }));
+    ASSERT_TRUE(waitFor([&] { return tray.keepAwake->held; }));
     SetupWindow* setup = status->setupForTesting();
     EXPECT_FALSE(setup->isOpen());
     StatusWindow& statusWindow = status->statusWindow();
@@ -80,36 +65,35 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
             }
         }
         EXPECT_EQ(texts, titles);
-        auto first = *tray->agent->pidForTesting();
+        auto first = *tray.agent->pidForTesting();
         QTest::mouseClick(button("Restart agent"), Qt::LeftButton);
-        EXPECT_TRUE(waitFor([&] { return tray->agent->pidForTesting().value_or(first) != first; }));
+        EXPECT_TRUE(waitFor([&] { return tray.agent->pidForTesting().value_or(first) != first; }));
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
-        EXPECT_TRUE(tray->loginItem->isEnabled());
+        EXPECT_TRUE(tray.loginItem->isEnabled());
         EXPECT_TRUE(button("Start at login")->isChecked());
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
-        EXPECT_FALSE(tray->loginItem->isEnabled());
+        EXPECT_FALSE(tray.loginItem->isEnabled());
         testing::writeFile(testing::sandboxHome() / ".config/autostart/vantrel-agent.desktop/x",
                            "");
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
         QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);  // off, and on again
-        EXPECT_FALSE(tray->keepAwake->held || tray->settings->value("KeepAwake").toBool());
+        EXPECT_FALSE(tray.keepAwake->held || tray.settings->value("KeepAwake").toBool());
         QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);
         EXPECT_TRUE(waitFor(
-            [&] { return tray->keepAwake->held && tray->settings->value("KeepAwake").toBool(); }));
+            [&] { return tray.keepAwake->held && tray.settings->value("KeepAwake").toBool(); }));
         QTest::mouseClick(button("Show log"), Qt::LeftButton);
-        EXPECT_EQ(tray->workspace->revealed, std::vector{Paths::log()});
+        EXPECT_EQ(tray.workspace->revealed, std::vector{Paths::log()});
         EXPECT_FALSE(std::filesystem::exists(Paths::log()));
         QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
         QWidget* diagnostics = status->diagnosticsForTesting()->windowForTesting();
         ASSERT_TRUE(diagnostics && diagnostics->isVisible());
         diagnostics->close();
         QTest::mouseClick(button("Check for updates\u2026"), Qt::LeftButton);
-        EXPECT_EQ(tray->updateMain->size() + tray->updateWorker->size(), 0u)
-            << "no periodic checks";
-        ASSERT_EQ(tray->alerts->shown.size(), 2u);
-        EXPECT_EQ(tray->alerts->shown[0].first, "Could not change the login item");
-        EXPECT_TRUE(tray->alerts->shown[0].second.starts_with("Is a directory\n\n"));
-        EXPECT_EQ(tray->alerts->shown[1].first, "This is a test build");
+        EXPECT_EQ(tray.updateMain->size() + tray.updateWorker->size(), 0u) << "no periodic checks";
+        ASSERT_EQ(tray.alerts->shown.size(), 2u);
+        EXPECT_EQ(tray.alerts->shown[0].first, "Could not change the login item");
+        EXPECT_TRUE(tray.alerts->shown[0].second.starts_with("Is a directory\n\n"));
+        EXPECT_EQ(tray.alerts->shown[1].first, "This is a test build");
     }
     QWidget other;
     {
@@ -146,13 +130,13 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         app.reopen();
         EXPECT_TRUE(waitFor([&] { return setup->isShowing(); }));
     }
-    auto pid = tray->agent->pidForTesting();
+    auto pid = tray.agent->pidForTesting();
     bool runningOn = false;  // seen inside the loop: its end is a quit of its own
     EXPECT_EQ(runLoop([&] {
                   setup->close();
                   window->close();
                   QTimer::singleShot(0, [&] {
-                      runningOn = tray->agent->pidForTesting() == pid;
+                      runningOn = tray.agent->pidForTesting() == pid;
                       QCoreApplication::exit(7);
                   });
               }),
@@ -161,33 +145,11 @@ TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     EXPECT_TRUE(runningOn);
     status->showStatusWindowWithoutTray();
     EXPECT_EQ(runLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }), 0);
-    EXPECT_FALSE(tray->keepAwake->held);
+    EXPECT_FALSE(tray.keepAwake->held);
     EXPECT_TRUE(testing::eventually([&] { return ::kill(*pid, 0) != 0; }));
-    EXPECT_EQ(tray->settings->allKeys(), QStringList{"KeepAwake"});
-    EXPECT_TRUE(tray->settings->value("KeepAwake").toBool());
+    EXPECT_EQ(tray.settings->allKeys(), QStringList{"KeepAwake"});
+    EXPECT_TRUE(tray.settings->value("KeepAwake").toBool());
     EXPECT_EQ(runLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }), 0);
-}
-
-// A start by the user makes the folders and opens the setup window; when a folder cannot be made,
-// only the alert shows, and dismissing it quits.
-TEST_F(AppDelegateTest, AStartByTheUserOpensTheSetupWindowOrOnlySaysWhyItCannot) {
-    const std::string dataHome = ::getenv("XDG_DATA_HOME");
-    testing::TempDir dir;
-    testing::writeFile(dir / "file", "in the way");
-    ::setenv("XDG_DATA_HOME", (dir / "file").c_str(), 1);
-    auto* failed = &start(false);
-    EXPECT_EQ(runLoop([&] { failed->applicationDidFinishLaunching(); }), 0);
-    ::setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
-    EXPECT_EQ(tray->alerts->shown, (Alerts{{"Vantrel Agent cannot start",
-                                            "It could not create its folder in " +
-                                                (dir / "file").string() + ": Not a directory"}}));
-    EXPECT_FALSE(failed->mainMenuForTesting() || status->menuForTesting());
-    EXPECT_FALSE(tray->agent->pidForTesting() || status->setupForTesting()->isOpen());
-
-    start(false).applicationDidFinishLaunching();
-    EXPECT_TRUE(std::filesystem::is_directory(Paths::support()));
-    EXPECT_TRUE(status->setupForTesting()->isOpen());
-    status->stop();
 }
 
 // A click opens the menu as a right-click does. While it is open its first line follows the real
@@ -223,7 +185,6 @@ TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     EXPECT_TRUE(menu->isVisible());
     EXPECT_EQ(icon->toolTip(), "Vantrel Agent");
     EXPECT_EQ(icon->icon().cacheKey(), iconKey);
-
     QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
     EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
     EXPECT_FALSE(menu->isVisible());
@@ -231,7 +192,6 @@ TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     EXPECT_EQ(runLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }), 0);
-
     EXPECT_EQ(tray.updateMain->nextDelay(), 3.0);
     tray.action("Check for updates\u2026")->trigger();
     EXPECT_EQ(tray.updateWorker->runDue(), 1);

@@ -66,7 +66,6 @@ TEST(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
     testing::startGuiApplication();
     FakeLoginManager manager(bus.address);
     ASSERT_TRUE(manager.registered);
-
     auto lock = makeKeepAwake();
     std::optional<bool> answer;
     lock->hold([&](bool held) { answer = held; });

@@ -285,7 +285,6 @@ TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
     ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0);
     EXPECT_FALSE(item->isEnabled());
     std::filesystem::remove(entry);
-
     // EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt: each executable is
     // quoted only as the rules need; the entry, written whole, runs it at login and reads back to
     // it, and an entry for another executable is not ours.
@@ -322,7 +321,6 @@ TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
               "/right");
     EXPECT_EQ(autostartProgram("[Desktop Entry]\nExec=\"/unterminated\n"), std::nullopt);
     EXPECT_EQ(autostartProgram("Exec=/outside/any/group\n"), std::nullopt);
-
     testing::TempDir other;  // the folder follows the environment at each call
     ::setenv("XDG_CONFIG_HOME", other.path().c_str(), 1);
     EXPECT_EQ(item->enable(), std::nullopt);

@@ -28,7 +28,6 @@ class FakeKeepAwake final : public KeepAwake {
     }
     void release() override { held = false; }
     bool isHeld() const override { return held; }
-
     bool held = false;
 
   private:
@@ -54,9 +53,6 @@ struct MenuUnderTest {
         }
         auto login = makeLoginItem(dir / "VantrelAgent");  // in the program's sandboxed home
         loginItem = login.get();
-        auto ownSettings = std::make_shared<QSettings>(
-            QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
-        settings = ownSettings.get();
         menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
             .agent = agent,
             .updater = Updater::create(updateMain, updateWorker,
@@ -68,7 +64,7 @@ struct MenuUnderTest {
                 background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
             .keepAwake = std::move(realKeepAwake),
             .loginItem = std::move(login),
-            .settings = ownSettings,
+            .settings = settings,
             .alerts = alerts,
             .workspace = workspace,
             .build = std::move(build),
@@ -82,11 +78,11 @@ struct MenuUnderTest {
     std::shared_ptr<ManualQueue> updateWorker = std::make_shared<ManualQueue>();
     FakeKeepAwake* keepAwake = nullptr;
     LoginItem* loginItem;
-    QSettings* settings;
+    std::shared_ptr<QSettings> settings = std::make_shared<QSettings>(
+        QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::unique_ptr<StatusMenu> menu;
-
     QAction* action(const std::string& title) const {
         auto all = menu->menuForTesting()->actions();
         auto found = std::ranges::find(all, QString::fromStdString(title), &QAction::text);
@@ -97,7 +93,6 @@ struct MenuUnderTest {
 // A bus daemon of the test's own, which no other test sees, serving once `ready`.
 struct OwnBus {
     bool ready() const { return daemon.waitForOutput(address, 120); }
-
     TempDir dir;
     std::string address = "unix:path=" + (dir / "bus").string();
     RunningApp daemon{"/usr/bin/dbus-daemon",
