@@ -55,12 +55,14 @@ void click(QPoint at) {
     EXPECT_EQ(status, 0) << xdotool.output();
 }
 
-// Clicks "Show log" in the open menu: the row runs and the menu closes.
+// Once the menu is open, clicks "Show log" in it: the row runs and the menu closes.
 void clickShowLog(MenuUnderTest& tray) {
     QMenu* menu = tray.menu->menuForTesting();
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard));
     click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
     EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
     EXPECT_FALSE(menu->isVisible());
+    tray.menu->stop();
 }
 
 // A StatusNotifier panel's watcher, answering on a connection and thread of its own as a panel.
@@ -107,9 +109,8 @@ class TrayHostTest : public ::testing::Test {
     static inline OwnDisplay* display = nullptr;
 };
 
-// Without a session bus the icon docks the XEmbed way, in a tray (trayer) that the application
-// starts before: its status window shows until the tray takes the icon. A click on the icon opens
-// the menu, a click on a row runs its command, and the docked icon never counts as a window.
+// Without a session bus the icon docks the XEmbed way in a tray (trayer) that comes later: the
+// status window shows until then. A click opens the menu, and the docked icon is no window.
 TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     startGuiApplication();
@@ -134,9 +135,7 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindow().isOpen(); }, 5));
     EXPECT_FALSE(hasVisibleWindows());
     click(icon->geometry().center());
-    ASSERT_TRUE(waitFor([&] { return tray.menu->menuForTesting()->isVisible(); }, 10));
     clickShowLog(tray);
-    tray.menu->stop();
 }
 
 // A StatusNotifier panel on a session bus of the test's own: the icon registers with its watcher
@@ -168,10 +167,7 @@ TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) 
                         {"--session", "--print-reply", "--dest=" + service, path,
                          "org.kde.StatusNotifierItem.Activate", "int32:100", "int32:100"},
                         currentEnvironment());
-    ASSERT_TRUE(waitFor([&] { return tray.menu->menuForTesting()->isVisible(); }, kGuard))
-        << activate.output();
     clickShowLog(tray);
-    tray.menu->stop();
 }
 
 // The bundle's executable as a desktop application on a display of its own.
@@ -212,13 +208,17 @@ const char* const kPageServer =
     "http.server.HTTPServer(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])),\n"
     "                       http.server.SimpleHTTPRequestHandler).serve_forever()\n";
 
-// A second start hands over to the running one, which took over the socket a dead instance left and
-// acknowledges each request by opening its setup window; one at login or a headless one changes
-// nothing. Quitting does not wait for an agent that ignores SIGTERM, and the next start ends it:
-// one by the user, which also opens the setup window.
+// A second start hands over to the running one (which took over a dead instance's socket): its
+// setup window opens; one at login or a headless one changes nothing. Quitting does not wait for an
+// agent that ignores SIGTERM, and the next start, by the user, ends it and opens its own.
 TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunning) {
     PythonServer page({}, 8787, kPageServer);
     ASSERT_TRUE(page.waitUntilListening()) << page.output();
+    const std::regex load("GET /");
+    const auto pages = [&] {  // the setup windows' loads so far
+        const std::string log = page.output();
+        return std::distance(std::sregex_iterator(log.begin(), log.end(), load), {});
+    };
     setVariable(env, "VANTREL_SIM_IGNORE_TERM", "1");
     writeFile(home / "vantrel-agent.sock", "left by an instance that died");
     auto first = launch({"--login-item"});
@@ -230,9 +230,7 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
         auto second = launch({});
         EXPECT_EQ(second->waitForExit(kGuard), 0) << second->output();
     }
-    EXPECT_TRUE(
-        eventually([&] { return page.output().find("GET /") != std::string::npos; }, kGuard))
-        << first->output();
+    EXPECT_TRUE(eventually([&] { return pages() > 0; }, kGuard)) << first->output();
     EXPECT_EQ(launch({"--login-item"})->waitForExit(kGuard), 0);
     auto headless = launch({"--headless"});
     EXPECT_EQ(headless->waitForExit(kGuard), 1);
@@ -242,15 +240,10 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
     first->signal(SIGTERM);
     EXPECT_EQ(first->waitForExit(kGuard), 0) << "the application does not hang";
     EXPECT_EQ(::kill(orphan, 0), 0) << "the agent outlives the application";
-    const std::regex load("GET /");
-    const auto pages = [&] {
-        const std::string log = page.output();
-        return std::distance(std::sregex_iterator(log.begin(), log.end(), load), {});
-    };
     const auto loads = pages();
     auto next = launch({});
     EXPECT_TRUE(processEnds(orphan));
-    EXPECT_TRUE(eventually([&] { return pages() > loads; }, kGuard)) << "it opens the setup window";
+    EXPECT_TRUE(eventually([&] { return pages() > loads; }, kGuard)) << "its setup window opens";
     EXPECT_TRUE(eventually([&] { return agentPid().value_or(orphan) != orphan; }));
     auto current = agentPid();
     next->signal(SIGTERM);

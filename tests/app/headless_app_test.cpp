@@ -92,54 +92,49 @@ TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
     EXPECT_TRUE(processEnds(agent));
 }
 
-struct LinePrinterTest : ::testing::Test {
-    // Reads until `last` has arrived (or the writer is gone).
-    std::string readUntil(const std::string& last) {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t got; text.find(last) == std::string::npos &&
-                          (got = ::read(ends.first.get(), buffer, sizeof buffer)) > 0;) {
-            text.append(buffer, static_cast<size_t>(got));
+// Reads from `fd` until `last` has arrived (or the writer is gone).
+std::string readUntil(int fd, const std::string& last) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got;
+         text.find(last) == std::string::npos && (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// Whole lines, NULs and all; with a reader that falls behind (room for 256 bytes waiting), whole
+// lines in order, always ending with the latest; with one that never reads, neither printing nor
+// the end of the printer waits.
+TEST(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
+    auto [readEnd, writeEnd] = smallPipe();
+    LinePrinter whole(writeEnd.get());
+    whole.print("Solar\0 1 kW"s);
+    whole.print("caf\u00E9");
+    EXPECT_EQ(readUntil(readEnd.get(), "caf\u00E9\n"), "Solar\0 1 kW\ncaf\u00E9\n"s);
+    for (bool reads : {true, false}) {
+        SCOPED_TRACE(reads ? "AReaderThatFallsBehindGetsWholeLinesEndingWithTheLatest"
+                           : "AReaderThatNeverReadsHoldsNothingUp");
+        auto ends = smallPipe();
+        std::optional<LinePrinter> printer(std::in_place, ends.second.get(), 256);
+        for (int i = 0; i < 10000; ++i) {
+            printer->print("line " + std::to_string(i));
         }
-        return text;
+        if (!reads) {
+            continue;  // the printer ends here
+        }
+        std::string text = readUntil(ends.first.get(), "line 9999\n");
+        ASSERT_TRUE(text.ends_with("\nline 9999\n")) << text.substr(text.size() - 100);
+        std::istringstream lines(text);
+        int previous = -1;
+        for (std::string line; std::getline(lines, line); previous = std::stoi(line.substr(5))) {
+            ASSERT_TRUE(line.starts_with("line ")) << line;
+            EXPECT_GT(std::stoi(line.substr(5)), previous);
+        }
+        EXPECT_LT(text.size(), 10000u * 8) << "the lines waiting were folded";
     }
-
-    std::pair<UniqueFd, UniqueFd> ends = smallPipe();
-    int writeEnd = ends.second.get();
-};
-
-TEST_F(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
-    LinePrinter printer(writeEnd);
-    printer.print("Solar\0 1 kW"s);
-    printer.print("caf\u00E9");
-    EXPECT_EQ(readUntil("caf\u00E9\n"), "Solar\0 1 kW\ncaf\u00E9\n"s);
 }
 
-// Nobody reads: printing still returns at once, and so does the end of the printer.
-TEST_F(LinePrinterTest, AReaderThatNeverReadsHoldsNothingUp) {
-    std::optional<LinePrinter> printer(std::in_place, writeEnd, 256);
-    for (int i = 0; i < 10000; ++i) {
-        printer->print("line " + std::to_string(i));
-    }
-    printer.reset();
-}
-
-// A reader that falls behind gets whole lines, in order, and always the latest.
-TEST_F(LinePrinterTest, AReaderThatFallsBehindGetsWholeLinesEndingWithTheLatest) {
-    LinePrinter printer(writeEnd, 256);
-    for (int i = 0; i < 10000; ++i) {
-        printer.print("line " + std::to_string(i));
-    }
-    std::string text = readUntil("line 9999\n");
-    ASSERT_TRUE(text.ends_with("\nline 9999\n")) << text.substr(text.size() - 100);
-    std::istringstream lines(text);
-    int previous = -1;
-    for (std::string line; std::getline(lines, line); previous = std::stoi(line.substr(5))) {
-        ASSERT_TRUE(line.starts_with("line ")) << line;
-        EXPECT_GT(std::stoi(line.substr(5)), previous);
-    }
-    EXPECT_LT(text.size(), 10000u * 8) << "the lines waiting were folded";
-}
 // What the arguments give: "h" headless, "l" login item, "?" help, "v" version; "! " and the
 // error when they are refused.
 TEST(LaunchOptionsTest, ParsesKnownOptionsAndRefusesEverythingElse) {

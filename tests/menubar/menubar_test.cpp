@@ -1,7 +1,6 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -20,8 +19,6 @@
 #include "menubar/status_menu_model.h"
 #include "support/manual_queue.h"
 #include "support/running_app.h"
-#include "support/temp_dir.h"
-#include "support/unique_fd.h"
 
 namespace vantrel {
 namespace {
@@ -41,12 +38,10 @@ Entry ipv4(const std::string& name, const std::string& text, unsigned flags = IF
 // The chosen address's presumed router, which the probe aims at: the first usable entry of a
 // wired or wireless interface, else the first usable one of any other.
 TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
-    Entry ipv6{"en1", IFF_UP, sockaddr_storage{}, sizeof(sockaddr_in6)},
-        tooShort = ipv4("en2", "10.0.0.5");
-    ipv6.address->ss_family = AF_INET6;
+    Entry tooShort = ipv4("en2", "10.0.0.5");
     tooShort.length = 4;
-    const Entry loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK),
-                tun = ipv4("tun0", "10.8.0.2");
+    const Entry ipv6{"en1", IFF_UP, sockaddr_storage{AF_INET6, {}, {}}, sizeof(sockaddr_in6)},
+        loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK), tun = ipv4("tun0", "10.8.0.2");
     const std::pair<LocalNetwork::InterfaceList, std::optional<std::string>> cases[] = {
         {std::nullopt, std::nullopt},  // listing failed
         {std::vector{loopback, ipv4("en0", "169.254.3.4"), ipv4("en0", "192.168.7.23", 0),
@@ -104,8 +99,8 @@ bool inOwnNetwork(const std::function<void()>& body) {
 }
 
 // The en address 127.0.0.23 (after a tunnel's) gives the target 127.0.0.1; the first port listed
-// open is the one that answers, and the probe stops there. No usable address, or only loopback:
-// no socket is opened at all.
+// open is the one that answers, and the probe stops there. No usable address (loopback's is none,
+// as the interface list's rows show) or target: no socket is opened at all.
 TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAnswer) {
     const LocalNetwork::InterfaceList list =
         std::vector{ipv4("utun0", "127.0.0.77"), ipv4("en0", "127.0.0.23")};
@@ -126,11 +121,6 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
         Listener http(80);
         EXPECT_EQ(probe([] { return std::nullopt; }), Verdict::noNetwork);
         EXPECT_EQ(probe([] { return "127.0.1"; }), Verdict::noNetwork);
-        EXPECT_EQ(probe([] {
-                      return LocalNetwork::chooseAddress(
-                          std::vector{ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK)});
-                  }),
-                  Verdict::noNetwork);
         EXPECT_FALSE(http.connected());
     });
     if (!ran) {
@@ -316,11 +306,9 @@ TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
     // A literal backslash in a quoted argument is written as four.
     EXPECT_NE(autostartEntry("/a b\\c").find("Exec=\"/a b\\\\\\\\c\" --login-item"),
               std::string::npos);
-    // Only the main group's Exec line counts, and an unterminated quote reads as nothing.
+    // Only the main group's Exec line counts.
     EXPECT_EQ(autostartProgram("[Desktop Action x]\nExec=/wrong\n[Desktop Entry]\nExec=/right\n"),
               "/right");
-    EXPECT_EQ(autostartProgram("[Desktop Entry]\nExec=\"/unterminated\n"), std::nullopt);
-    EXPECT_EQ(autostartProgram("Exec=/outside/any/group\n"), std::nullopt);
     testing::TempDir other;  // the folder follows the environment at each call
     ::setenv("XDG_CONFIG_HOME", other.path().c_str(), 1);
     EXPECT_EQ(item->enable(), std::nullopt);

@@ -5,10 +5,6 @@
 #include <QSettings>
 #include <QTimer>
 
-#include <functional>
-#include <memory>
-#include <string>
-
 #include "../setup/gui_harness.h"
 #include "menubar/status_menu.h"
 #include "support/background_queue.h"
@@ -29,14 +25,12 @@ class FakeKeepAwake final : public KeepAwake {
     void release() override { held = false; }
     bool isHeld() const override { return held; }
     bool held = false;
-
-  private:
     QObject context_;  // the pending answers die with the fake
 };
 
-// A status menu over stand-ins, each reachable by the test: a /bin/sh script as the agent, manual
-// update queues (no check runs unless the test runs it, none gets as far as installing), a network
-// that is reachable.
+// A status menu over stand-ins the test reaches: a /bin/sh script as the agent, manual update
+// queues (no check runs unless the test runs it, none gets as far as installing), a network that is
+// reachable.
 struct MenuUnderTest {
     // With `realKeepAwake` given, the menu uses it and `keepAwake` stays unset.
     explicit MenuUnderTest(BuildFlavour build, const std::string& script = "sleep 30\n",
