@@ -2,8 +2,6 @@
 
 #include <signal.h>
 
-#include <regex>
-
 #include <gtest/gtest.h>
 
 #include "agent/pid_file.h"
@@ -14,16 +12,15 @@ namespace vantrel::testing {
 
 // Bounds on waiting for real processes: only a hang ends there; nothing is timed against them.
 constexpr double kGuard = 120;
+inline const std::string kExecutable = std::string(VANTREL_BUNDLE_DIR) + "/bin/VantrelAgent";
 
 // The real bundle's executable in a sandboxed home; its agent (the reference agent) listens on a
 // port of its own so that tests can run side by side.
 class BundleAppTest : public ::testing::Test {
   protected:
     BundleAppTest() { setVariable(env, "VANTREL_SIM_INTERVAL", "0.2"); }
-
     std::unique_ptr<RunningApp> launch(std::vector<std::string> arguments) {
-        return std::make_unique<RunningApp>(std::string(VANTREL_BUNDLE_DIR) + "/bin/VantrelAgent",
-                                            std::move(arguments), env);
+        return std::make_unique<RunningApp>(kExecutable, std::move(arguments), env);
     }
     std::filesystem::path pidFile() const { return home / "share/Vantrel/agent.pid"; }
     std::optional<pid_t> agentPid() const { return readPidFile(pidFile()); }
@@ -36,28 +33,6 @@ class BundleAppTest : public ::testing::Test {
     AdoptOrphans adopt;  // the agents of ended applications come here, to be awaited
     TempDir home;
     std::vector<std::string> env = sandboxedEnvironment(home.path());
-};
-
-// An X server of the test's own: no other test's tray icon docks there, and a test may end it.
-class OwnDisplay {
-  public:
-    // ":N", or empty when the server did not start.
-    std::string name() const {
-        std::smatch number;
-        const std::regex line("(^|\n)([0-9]+)\n");
-        std::string output;
-        eventually([&] { return std::regex_search(output = server_.output(), number, line); });
-        return number.empty() ? "" : ":" + number[2].str();
-    }
-    void end() {
-        server_.signal(SIGTERM);
-        server_.waitForExit(kGuard);
-    }
-
-  private:
-    RunningApp server_{"/usr/bin/Xvfb",
-                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                       currentEnvironment()};
 };
 
 }  // namespace vantrel::testing

@@ -4,13 +4,26 @@
 
 #include <gmock/gmock.h>
 
+#include <sstream>
+
+#include "app/launch_options.h"
+#include "app/line_printer.h"
 #include "bundle_app.h"
 
 namespace vantrel::testing {
 namespace {
 
+using namespace std::string_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
+
+// A pipe holding the least a pipe can (4 KiB): a reader that falls behind shows at once.
+std::pair<UniqueFd, UniqueFd> smallPipe() {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
 
 // The bundle's executable run headless, its agent paired so that readings come.
 class HeadlessAppTest : public BundleAppTest {
@@ -20,12 +33,10 @@ class HeadlessAppTest : public BundleAppTest {
 
 // However the application ends, even killed, its agent is told to stop.
 TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
-    const struct {
-        int signal;
-        int status;
-    } cases[] = {{SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {SIGKILL, SIGKILL}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(strsignal(c.signal));
+    const std::pair<int, int> cases[] = {
+        {SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {SIGKILL, SIGKILL}};
+    for (const auto& [signal, status] : cases) {
+        SCOPED_TRACE(strsignal(signal));
         std::filesystem::remove(pidFile());
         auto app = launch({"--headless"});
         ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
@@ -35,8 +46,8 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
                     Not(HasSubstr("libQt")));
         pid_t agent = agentPid().value_or(0);
         ASSERT_NE(agent, 0);
-        app->signal(c.signal);
-        EXPECT_EQ(app->waitForExit(kGuard), c.status) << app->output();
+        app->signal(signal);
+        EXPECT_EQ(app->waitForExit(kGuard), status) << app->output();
         EXPECT_TRUE(processEnds(agent));
     }
     EXPECT_THAT(readFile(home / "state/Logs/Vantrel/agent.log"), HasSubstr("pv="));
@@ -45,24 +56,20 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
 // A start that cannot go on says why, in its own words, and touches nothing.
 TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     writeFile(home / "file", "x");
-    const struct {
-        const char* variable;
-        std::filesystem::path value;
-        std::string says;
-    } cases[] = {
-        {"XDG_RUNTIME_DIR", home / "missing",
-         "Vantrel Agent cannot use the runtime folder " + (home / "missing").string() + ": "},
-        {"XDG_DATA_HOME", home / "file",
-         "Vantrel Agent cannot start\nIt could not create its folder in " +
-             (home / "file").string() + ": "},
+    const std::string missing = (home / "missing").string(), file = (home / "file").string();
+    const std::tuple<const char*, std::string, std::string> cases[] = {
+        {"XDG_RUNTIME_DIR", missing,
+         "Vantrel Agent cannot use the runtime folder " + missing + ": "},
+        {"XDG_DATA_HOME", file,
+         "Vantrel Agent cannot start\nIt could not create its folder in " + file + ": "},
     };
     const auto sandbox = env;
-    for (const auto& c : cases) {
+    for (const auto& [variable, value, says] : cases) {
         env = sandbox;
-        setVariable(env, c.variable, c.value.string());
+        setVariable(env, variable, value);
         auto app = launch({"--headless"});
         EXPECT_EQ(app->waitForExit(kGuard), 1);
-        EXPECT_THAT(app->output(), HasSubstr(c.says));
+        EXPECT_THAT(app->output(), HasSubstr(says));
         EXPECT_THAT(app->output(), Not(HasSubstr("already running")));
         EXPECT_FALSE(std::filesystem::exists(home / "state"));
     }
@@ -70,18 +77,12 @@ TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
 
 // A standard output that nobody reads fills up; the application still quits on a signal.
 TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
-    ::fcntl(writeEnd.get(), F_SETPIPE_SZ, 4096);
-    std::string filler(4096, 'x');
-    while (::write(writeEnd.get(), filler.data(), filler.size()) > 0) {
+    auto [readEnd, writeEnd] = smallPipe();
+    ::fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK);
+    while (::write(writeEnd.get(), "xxxxxxxx", 8) > 0) {
     }
     ::fcntl(writeEnd.get(), F_SETFL, 0);
-    auto started = ChildProcess::spawn({std::string(VANTREL_BUNDLE_DIR) + "/bin/VantrelAgent",
-                                        {"--headless"},
-                                        env,
-                                        writeEnd.get()});
+    auto started = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
     ASSERT_TRUE(started.child);
     pid_t agent = waitForAgent();
     ASSERT_NE(agent, 0);
@@ -89,6 +90,106 @@ TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
     ASSERT_TRUE(processEnds(started.child->pid()));
     EXPECT_EQ(started.child->wait(), 0);
     EXPECT_TRUE(processEnds(agent));
+}
+
+// Reads from `fd` until `last` has arrived (or the writer is gone).
+std::string readUntil(int fd, const std::string& last) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got;
+         text.find(last) == std::string::npos && (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// Whole lines, NULs and all; with a reader that falls behind (room for 256 bytes waiting), whole
+// lines in order, always ending with the latest; with one that never reads, neither printing nor
+// the end of the printer waits.
+TEST(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
+    auto [readEnd, writeEnd] = smallPipe();
+    LinePrinter whole(writeEnd.get());
+    whole.print("Solar\0 1 kW"s);
+    whole.print("caf\u00E9");
+    EXPECT_EQ(readUntil(readEnd.get(), "caf\u00E9\n"), "Solar\0 1 kW\ncaf\u00E9\n"s);
+    for (bool reads : {true, false}) {
+        SCOPED_TRACE(reads ? "AReaderThatFallsBehindGetsWholeLinesEndingWithTheLatest"
+                           : "AReaderThatNeverReadsHoldsNothingUp");
+        auto ends = smallPipe();
+        std::optional<LinePrinter> printer(std::in_place, ends.second.get(), 256);
+        for (int i = 0; i < 10000; ++i) {
+            printer->print("line " + std::to_string(i));
+        }
+        if (!reads) {
+            continue;  // the printer ends here
+        }
+        std::string text = readUntil(ends.first.get(), "line 9999\n");
+        ASSERT_TRUE(text.ends_with("\nline 9999\n")) << text.substr(text.size() - 100);
+        std::istringstream lines(text);
+        int previous = -1;
+        for (std::string line; std::getline(lines, line); previous = std::stoi(line.substr(5))) {
+            ASSERT_TRUE(line.starts_with("line ")) << line;
+            EXPECT_GT(std::stoi(line.substr(5)), previous);
+        }
+        EXPECT_LT(text.size(), 10000u * 8) << "the lines waiting were folded";
+    }
+}
+
+// What the arguments give: "h" headless, "l" login item, "?" help, "v" version; "! " and the
+// error when they are refused.
+TEST(LaunchOptionsTest, ParsesKnownOptionsAndRefusesEverythingElse) {
+    const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
+        // arguments, display
+        {{}, true, ""},
+        {{}, false, "h"},
+        {{"--headless"}, true, "h"},
+        {{"--login-item"}, true, "l"},
+        {{"--help"}, true, "?"},
+        {{"-h"}, true, "?"},
+        {{"--version"}, true, "v"},
+        {{"--headless", "--login-item"}, true, "hl"},
+        {{"-V"}, true, "! unknown option -V"},
+        {{"--headles"}, true, "! unknown option --headles"},
+        {{"--headless=yes"}, true, "! unknown option --headless=yes"},
+        {{"foo", "bar"}, true, "! unexpected argument foo"},
+        {{"--headless", "foo"}, false, "! unexpected argument foo"},
+        {{"-"}, true, "! unknown option -"},
+    };
+    for (const auto& [arguments, hasDisplay, expected] : cases) {
+        std::string error;
+        auto options = LaunchOptions::parse(arguments, hasDisplay, error);
+        std::string gives = "! " + error;
+        if (options) {
+            gives = std::string(options->headless ? "h" : "") + (options->loginItem ? "l" : "") +
+                    (options->help ? "?" : "") + (options->version ? "v" : "");
+        }
+        EXPECT_EQ(gives, expected) << ::testing::PrintToString(arguments);
+    }
+}
+
+// The real executable: its exit status, and what reaches standard output (a part of it; "" for
+// nothing at all) when standard error is thrown away.
+TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnStandardError) {
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"--version"}, 0, "Vantrel Agent " VANTREL_BUNDLE_VERSION "\n"},
+        {{"--help"}, 0, "usage: VantrelAgent"},
+        {{"-V"}, 2, ""},
+        {{"--headless", "--verbose"}, 2, ""},
+    };
+    TempDir home;
+    for (const auto& [given, status, shows] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(given));
+        std::vector<std::string> arguments = {"-c", "exec \"$0\" \"$@\" 2>/dev/null", kExecutable};
+        arguments.insert(arguments.end(), given.begin(), given.end());
+        RunningApp app("/bin/sh", arguments, sandboxedEnvironment(home.path()));
+        EXPECT_EQ(app.waitForExit(), status);
+        EXPECT_TRUE(shows.empty() ? app.output().empty()
+                                  : app.output().find(shows) != std::string::npos)
+            << app.output();
+    }
+    RunningApp refused(kExecutable, {"foo"}, sandboxedEnvironment(home.path()));
+    EXPECT_EQ(refused.waitForExit(), 2);
+    EXPECT_THAT(refused.output(), HasSubstr("unexpected argument foo\nusage: VantrelAgent"));
 }
 
 }  // namespace

@@ -1,17 +1,13 @@
 #include <signal.h>
 
-#include <QLineEdit>
+#include <QAbstractButton>
+#include <QLabel>
+#include <QMenuBar>
 #include <QtTest/QTest>
-
-#include <atomic>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "app/app_delegate.h"
-#include "app/main_menu.h"
-#include "app/reopen_request.h"
-#include "app/reopen_server.h"
 #include "menubar/tray_test_kit.h"
 #include "support/paths.h"
 #include "support/qt_window.h"
@@ -24,187 +20,175 @@ using testing::MenuUnderTest;
 using testing::runLoop;
 using testing::waitFor;
 
-class AppDelegateTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { testing::startGuiApplication(); }
-
-    void SetUp() override {
-        tray = std::make_unique<MenuUnderTest>(kTestBuild);
-        status = tray->menu.get();
+// No tray here: after a start at login the status window is the way to the application. Closing
+// every window leaves it running; quitting, by key or button, ends the agent and keep-awake but
+// keeps the preference.
+TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
+    testing::startGuiApplication();
+    MenuUnderTest tray(kTestBuild, "echo 'Waiting to be paired'\nexec sleep 30\n");
+    StatusMenu* status = tray.menu.get();  // the delegate takes the menu over
+    AppDelegate app(std::move(tray.menu), tray.alerts, true);
+    tray.settings->setValue("KeepAwake", true);
+    app.applicationDidFinishLaunching();
+    ASSERT_TRUE(waitFor([&] { return tray.keepAwake->held; }));
+    SetupWindow* setup = status->setupForTesting();
+    EXPECT_FALSE(setup->isOpen());
+    StatusWindow& statusWindow = status->statusWindow();
+    ASSERT_TRUE(statusWindow.isOpen());
+    QWidget* window = statusWindow.window();
+    auto button = [&](const char* title) {
+        auto all = window->findChildren<QAbstractButton*>();
+        auto found = std::ranges::find(all, QString(title), &QAbstractButton::text);
+        return found == all.end() ? nullptr : *found;
+    };
+    {
+        // The status window carries the menu's rows, live, and each command does its one job:
+        // login registration and keep-awake change both ways (what is stored is what was granted)
+        // and a failure says why, the log is revealed but
+        // not made, the diagnostics window opens, and a test build never checks for updates.
+        SCOPED_TRACE("StatusMenuTest.WithoutATrayTheStatusWindowDoesWhatTheMenuDoes");
+        auto* state = window->findChild<QLabel*>();
+        ASSERT_TRUE(waitFor([&] { return state->text() == "Waiting to be paired"; }, 10));
+        auto buttons = window->findChildren<QAbstractButton*>(Qt::FindDirectChildrenOnly);
+        buttons.removeIf([&](auto* shown) { return !shown->isVisibleTo(window); });
+        auto rows = status->menuForTesting()->actions();
+        rows.removeIf(
+            [](auto* row) { return !row->isVisible() || !row->isEnabled() || row->isSeparator(); });
+        EXPECT_TRUE(std::ranges::equal(buttons, rows, {}, &QAbstractButton::text, &QAction::text));
+        auto first = *tray.agent->pidForTesting();
+        QTest::mouseClick(button("Restart agent"), Qt::LeftButton);
+        EXPECT_TRUE(waitFor([&] { return tray.agent->pidForTesting().value_or(first) != first; }));
+        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        EXPECT_TRUE(tray.loginItem->isEnabled());
+        EXPECT_TRUE(button("Start at login")->isChecked());
+        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        EXPECT_FALSE(tray.loginItem->isEnabled());
+        testing::writeFile(testing::sandboxHome() / ".config/autostart/vantrel-agent.desktop/x",
+                           "");
+        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);  // off, and on again
+        EXPECT_FALSE(tray.keepAwake->held || tray.settings->value("KeepAwake").toBool());
+        QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);
+        EXPECT_TRUE(waitFor(
+            [&] { return tray.keepAwake->held && tray.settings->value("KeepAwake").toBool(); }));
+        QTest::mouseClick(button("Show log"), Qt::LeftButton);
+        EXPECT_EQ(tray.workspace->revealed, std::vector{Paths::log()});
+        EXPECT_FALSE(std::filesystem::exists(Paths::log()));
+        QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
+        QWidget* diagnostics = status->diagnosticsForTesting()->windowForTesting();
+        ASSERT_TRUE(diagnostics && diagnostics->isVisible());
+        diagnostics->close();
+        QTest::mouseClick(button("Check for updates\u2026"), Qt::LeftButton);
+        EXPECT_EQ(tray.updateMain->size() + tray.updateWorker->size(), 0u) << "no periodic checks";
+        ASSERT_EQ(tray.alerts->shown.size(), 2u);
+        EXPECT_EQ(tray.alerts->shown[0].first, "Could not change the login item");
+        EXPECT_TRUE(tray.alerts->shown[0].second.starts_with("Is a directory\n\n"));
+        EXPECT_EQ(tray.alerts->shown[1].first, "This is a test build");
     }
-
-    // The delegate takes the menu over; the test keeps reaching it through `status`.
-    AppDelegate* delegate(bool loginItem) {
-        owned = std::make_unique<AppDelegate>(std::move(tray->menu), tray->alerts, loginItem);
-        return owned.get();
+    QWidget other;
+    {
+        // The main menu's keys work in a window shown after it was installed, and Hide hides every
+        // window; the setup window's own process installs it too (its keys are typed below).
+        SCOPED_TRACE("MainMenuTest.KeysAndCommandsReachTheApplicationsWindows");
+        other.show();
+        other.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+        QTest::keyClick(&other, Qt::Key_W, Qt::ControlModifier);  // Close
+        EXPECT_TRUE(waitFor([&] { return !other.isVisible(); }, 2));
+        other.show();
+        app.mainMenuForTesting()->actions()[0]->menu()->actions()[2]->trigger();  // Hide
+        EXPECT_FALSE(hasVisibleWindows());
     }
-
-    void TearDown() override { owned.reset(); }
-
-    std::unique_ptr<MenuUnderTest> tray;
-    StatusMenu* status = nullptr;
-    std::unique_ptr<AppDelegate> owned;
-};
-
-// A start by the user makes the folders and opens the setup window; closing it leaves the
-// application running, and quitting goes through stop, which ends the agent and keep-awake.
-TEST_F(AppDelegateTest, AStartByTheUserOpensTheSetupWindowAndOnlyQuitEndsTheApplication) {
-    tray->settings->setValue("KeepAwake", true);
-    auto* app = delegate(false);
-    EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
-    app->applicationDidFinishLaunching();
-    EXPECT_TRUE(std::filesystem::is_directory(Paths::support()));
-    EXPECT_TRUE(std::filesystem::is_directory(Paths::logDirectory()));
-    EXPECT_TRUE(app->mainMenuForTesting() && status->menuForTesting());
-    EXPECT_TRUE(status->setupForTesting()->isOpen());
-    ASSERT_TRUE(waitFor([&] { return tray->keepAwake->held; }));
-    auto pid = tray->agent->pidForTesting();
-    ASSERT_TRUE(pid);
+    {
+        // Reopen counts only windows the user can see: not a minimised one, not the tray's docked
+        // icon, and not the status window, which stands in for the tray menu.
+        SCOPED_TRACE("ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible");
+        other.show();
+        app.reopen();
+        EXPECT_FALSE(setup->isOpen());
+        other.showMinimized();
+        QWidget dockedIcon(nullptr,
+                           Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+        dockedIcon.show();
+        window->showMinimized();
+        app.reopen();
+        ASSERT_TRUE(setup->isOpen());
+        EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
+        // The setup window is a process of its own: minimised there with its key.
+        ASSERT_TRUE(testing::typeInWindowOf(*setup->pidForTesting(), "ctrl+m"));
+        ASSERT_TRUE(waitFor([&] { return setup->isOpen() && !setup->isShowing(); }));
+        app.reopen();
+        EXPECT_TRUE(waitFor([&] { return setup->isShowing(); }));
+    }
+    auto pid = tray.agent->pidForTesting();
     bool runningOn = false;  // seen inside the loop: its end is a quit of its own
     EXPECT_EQ(runLoop([&] {
-                  status->setupForTesting()->close();
+                  setup->close();
+                  window->close();
                   QTimer::singleShot(0, [&] {
-                      runningOn = tray->agent->pidForTesting() == pid;
+                      runningOn = tray.agent->pidForTesting() == pid;
                       QCoreApplication::exit(7);
                   });
               }),
               7)
         << "only the test ended the loop";
     EXPECT_TRUE(runningOn);
-    EXPECT_EQ(runLoop([] { QCoreApplication::quit(); }), 0);
-    EXPECT_FALSE(tray->keepAwake->held);
+    status->showStatusWindowWithoutTray();
+    EXPECT_EQ(runLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }), 0);
+    EXPECT_FALSE(tray.keepAwake->held);
     EXPECT_TRUE(testing::eventually([&] { return ::kill(*pid, 0) != 0; }));
+    EXPECT_EQ(tray.settings->allKeys(), QStringList{"KeepAwake"});
+    EXPECT_TRUE(tray.settings->value("KeepAwake").toBool());
+    EXPECT_EQ(runLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }), 0);
 }
 
-// There is no tray here: the status window is the one way to find the application after login.
-TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
-    auto* app = delegate(true);
-    app->applicationDidFinishLaunching();
-    EXPECT_TRUE(tray->agent->pidForTesting());
-    EXPECT_FALSE(status->setupForTesting()->isOpen());
-    EXPECT_TRUE(status->statusWindow().isOpen());
-    status->statusWindow().window()->close();
-    EXPECT_FALSE(hasVisibleWindows());
-    status->stop();
-}
-
-TEST_F(AppDelegateTest, AFolderThatCannotBeMadeShowsOnlyTheAlertThenQuits) {
-    auto dataHome = std::string(::getenv("XDG_DATA_HOME"));
-    testing::TempDir dir;
-    testing::writeFile(dir / "file", "in the way");
-    ::setenv("XDG_DATA_HOME", (dir / "file").c_str(), 1);
-    auto* app = delegate(false);
-    int exitStatus = runLoop([&] { app->applicationDidFinishLaunching(); });
-    ::setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
-
-    EXPECT_EQ(exitStatus, 0) << "the dismissed alert quits";
-    ASSERT_EQ(tray->alerts->shown.size(), 1u);
-    EXPECT_EQ(tray->alerts->shown[0].first, "Vantrel Agent cannot start");
-    EXPECT_EQ(tray->alerts->shown[0].second,
-              "It could not create its folder in " + (dir / "file").string() + ": Not a directory");
-    EXPECT_FALSE(app->mainMenuForTesting() || status->menuForTesting());
-    EXPECT_FALSE(tray->agent->pidForTesting() || status->setupForTesting()->isOpen());
-}
-
-// Only windows the user can see count: not a minimised one, not the tray's docked icon, and not
-// the status window, which stands in for the tray menu.
-TEST_F(AppDelegateTest, ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible) {
-    auto* app = delegate(true);
-    app->applicationDidFinishLaunching();
-    StatusWindow& statusWindow = status->statusWindow();
-    QWidget other;
-    other.show();
-    app->reopen();
-    EXPECT_FALSE(status->setupForTesting()->isOpen());
-    other.showMinimized();
-    QWidget dockedIcon(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
-    dockedIcon.show();
-    statusWindow.window()->showMinimized();
-
-    app->reopen();
-    EXPECT_TRUE(status->setupForTesting()->isOpen());
-    EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
-    // The setup window is a process of its own: minimised there with its key, as a person would.
-    SetupWindow* setup = status->setupForTesting();
-    ASSERT_TRUE(testing::typeInWindowOf(*setup->pidForTesting(), "ctrl+m"));
-    ASSERT_TRUE(waitFor([&] { return setup->isOpen() && !setup->isShowing(); }));
-    app->reopen();
-    EXPECT_TRUE(waitFor([&] { return setup->isShowing(); }));
-    EXPECT_TRUE(app->applicationShouldHandleReopen(true));
-    status->stop();
-}
-
-// With no global menu bar here, the main menu's keys work in windows shown later, and its
-// commands reach every window or the focused widget.
-TEST(MainMenuTest, KeysAndCommandsReachTheApplicationsWindows) {
+// A click opens the menu; while open, its first line follows the agent, even through a crash, the
+// icon stays, and its keys work. A production build checks for updates, on its own and on request.
+TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     testing::startGuiApplication();
-    auto bar = MainMenu::install();
-    std::string menus;
-    for (auto* top : bar->actions()) {
-        menus += top->menu()->title().toStdString() + ":";
-        for (auto* item : top->menu()->actions()) {
-            menus +=
-                " " + (item->isSeparator() ? "-" : item->text().toStdString()) +
-                (item->shortcut().isEmpty() ? "" : " " + item->shortcut().toString().toStdString());
+    ::setenv("VANTREL_DIST", "http://127.0.0.1:9", 1);  // nothing listens: the update server
+    MenuUnderTest tray(
+        {.isProduction = true, .apiLabel = "api.vantrel.energy"},
+        "echo 'pv=2.5kW grid=-1.234kW'\nwhile [ ! -e \"${0%/*}/crash\" ]; do sleep 0.05; done\n"
+        "exit 3\n");
+    tray.menu->start();
+    tray.menu->statusWindow().hide();  // no tray here: coming to the front, it would close the menu
+    QMenu* menu = tray.menu->menuForTesting();
+    QAction* line = menu->actions().front();
+    std::vector<std::string> titles;
+    QObject::connect(line, &QAction::changed, [&] {
+        if (titles.empty() || titles.back() != line->text().toStdString()) {
+            titles.push_back(line->text().toStdString());
         }
-        menus += "\n";
-    }
-    EXPECT_EQ(menus,
-              ": About Vantrel Agent - Hide Vantrel Agent Ctrl+H Hide Others Ctrl+Alt+H - Quit "
-              "Vantrel Agent Ctrl+Q\nEdit: Undo Ctrl+Z Redo Ctrl+Shift+Z - Cut Ctrl+X Copy Ctrl+C "
-              "Paste Ctrl+V Select All Ctrl+A\nWindow: Minimise Ctrl+M Close Ctrl+W\n");
-
-    QWidget window;
-    auto* field = new QLineEdit(QStringLiteral("solar"), &window);
-    const auto activate = [&] {
-        window.showNormal();
-        window.activateWindow();
-        return QTest::qWaitForWindowActive(&window);
-    };
-    ASSERT_TRUE(activate());
-    QTest::keyClick(&window, Qt::Key_M, Qt::ControlModifier);
-    EXPECT_TRUE(waitFor([&] { return window.isMinimized(); }, 2));
-    ASSERT_TRUE(activate());
-    field->setFocus();
-    ASSERT_TRUE(waitFor([&] { return field->hasFocus(); }, 2));
-    field->deselect();
-    auto edit = bar->actions()[1]->menu()->actions();
-    edit[6]->trigger();  // Select All
-    EXPECT_EQ(field->selectedText(), "solar");
-    edit[3]->trigger();  // Cut
-    EXPECT_EQ(field->text(), "");
-    edit[0]->trigger();  // Undo
-    EXPECT_EQ(field->text(), "solar");
-    QTest::keyClick(&window, Qt::Key_W, Qt::ControlModifier);
-    EXPECT_TRUE(waitFor([&] { return !window.isVisible(); }, 2));
-
-    QWidget one, two;
-    one.show();
-    two.show();
-    bar->actions()[0]->menu()->actions()[2]->trigger();  // Hide
-    EXPECT_FALSE(one.isVisible() || two.isVisible());
-}
-
-// The second start's request: refused while nobody listens, then each acknowledged by a server
-// that took over the file a dead instance left.
-TEST(ReopenHandoverTest, TheRunningInstanceAcknowledgesEachRequest) {
-    testing::startGuiApplication();
-    testing::TempDir dir;
-    auto socket = dir / "vantrel-agent.sock";
-    testing::writeFile(socket, "left by an instance that died");
-    EXPECT_FALSE(requestReopen(socket, 0.5));
-    ReopenServer server;
-    int requests = 0;
-    QObject::connect(&server, &ReopenServer::reopenRequested, [&] { ++requests; });
-    ASSERT_TRUE(server.listen(socket));
-    for (int i = 0; i < 2; ++i) {
-        std::atomic<int> result{-1};
-        std::thread client([&] { result = requestReopen(socket, 60); });
-        waitFor([&] { return result >= 0; }, 120);
-        client.join();
-        EXPECT_EQ(result, 1);
-    }
-    EXPECT_EQ(requests, 2);
+    });
+    auto* icon = tray.menu->trayForTesting().icon();
+    auto iconKey = icon->icon().cacheKey();
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
+    ASSERT_TRUE(waitFor([&] { return !titles.empty(); }));
+    testing::writeFile(tray.dir / "crash", "");
+    ASSERT_TRUE(waitFor([&] { return titles.size() >= 2; }));
+    EXPECT_EQ(std::vector(titles.begin(), titles.begin() + 2),
+              (std::vector<std::string>{"Solar 2.5 kW \u00B7 exporting 1.23 kW",
+                                        "Stopped \u2014 exited 3"}));
+    EXPECT_TRUE(menu->isVisible());
+    EXPECT_EQ(icon->icon().cacheKey(), iconKey);
+    QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
+    EXPECT_FALSE(menu->isVisible());
+    tray.menu->setupForTesting()->close();
+    menu->popup(QPoint(10, 10));
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
+    EXPECT_EQ(runLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }), 0);
+    EXPECT_EQ(tray.updateMain->nextDelay(), 3.0);
+    tray.action("Check for updates\u2026")->trigger();
+    EXPECT_EQ(tray.updateWorker->runDue(), 1);
+    tray.updateMain->runDue();
+    EXPECT_EQ(tray.alerts->shown,
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"Could not update", "could not reach updates.vantrel.energy"}}));
+    ::unsetenv("VANTREL_DIST");
+    tray.menu->stop();
 }
 
 }  // namespace

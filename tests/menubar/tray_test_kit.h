@@ -5,17 +5,13 @@
 #include <QSettings>
 #include <QTimer>
 
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
-
 #include "../setup/gui_harness.h"
 #include "menubar/status_menu.h"
 #include "support/background_queue.h"
 #include "support/manual_queue.h"
 #include "support/qt_main_queue.h"
 #include "support/temp_dir.h"
+#include "update/release_installer.h"
 
 namespace vantrel::testing {
 
@@ -23,46 +19,18 @@ namespace vantrel::testing {
 class FakeKeepAwake final : public KeepAwake {
   public:
     void hold(Answer answer) override {
-        if (onRequest) {
-            onRequest();
-        }
         QTimer::singleShot(0, &context_,
                            [this, answer = std::move(answer)] { answer(held = true); });
     }
     void release() override { held = false; }
     bool isHeld() const override { return held; }
-
     bool held = false;
-    std::function<void()> onRequest;
-
-  private:
     QObject context_;  // the pending answers die with the fake
 };
 
-class FakeLoginItem final : public LoginItem {
-  public:
-    bool isEnabled() const override { return enabled; }
-    std::optional<std::string> enable() override { return set(true); }
-    std::optional<std::string> disable() override { return set(false); }
-    std::optional<std::string> set(bool on) {
-        enabled = failure ? enabled : on;
-        return failure;
-    }
-
-    bool enabled = false;
-    std::optional<std::string> failure;
-};
-
-// An installer that must never be reached: menu tests stop before any download.
-class RefusingInstaller final : public UpdateInstaller {
-  public:
-    UpdateResult install(const Manifest&) override {
-        return UpdateResult::failed(reasons::kCouldNotPrepare);
-    }
-};
-
-// A status menu over stand-ins, each reachable by the test: a /bin/sh script as the agent, manual
-// update queues (no check runs unless the test runs it), a network that is reachable.
+// A status menu over stand-ins the test reaches: a /bin/sh script as the agent, manual update
+// queues (no check runs unless the test runs it, none gets as far as installing), a network that is
+// reachable.
 struct MenuUnderTest {
     // With `realKeepAwake` given, the menu uses it and `keepAwake` stays unset.
     explicit MenuUnderTest(BuildFlavour build, const std::string& script = "sleep 30\n",
@@ -77,15 +45,12 @@ struct MenuUnderTest {
             realKeepAwake = std::make_unique<FakeKeepAwake>();
             keepAwake = static_cast<FakeKeepAwake*>(realKeepAwake.get());
         }
-        auto login = std::make_unique<FakeLoginItem>();
+        auto login = makeLoginItem(dir / "VantrelAgent");  // in the program's sandboxed home
         loginItem = login.get();
-        auto ownSettings = std::make_shared<QSettings>(
-            QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
-        settings = ownSettings.get();
         menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
             .agent = agent,
             .updater = Updater::create(updateMain, updateWorker,
-                                       std::make_shared<RefusingInstaller>(), dir.path()),
+                                       makeUpdateInstaller(updateMain, [] {}), dir.path()),
             .setup = std::make_unique<SetupWindow>(std::filesystem::path(VANTREL_BUNDLE_DIR) /
                                                    SetupWindow::kProgram),
             .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
@@ -93,7 +58,7 @@ struct MenuUnderTest {
                 background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
             .keepAwake = std::move(realKeepAwake),
             .loginItem = std::move(login),
-            .settings = ownSettings,
+            .settings = settings,
             .alerts = alerts,
             .workspace = workspace,
             .build = std::move(build),
@@ -106,20 +71,27 @@ struct MenuUnderTest {
     std::shared_ptr<ManualQueue> updateMain = std::make_shared<ManualQueue>();
     std::shared_ptr<ManualQueue> updateWorker = std::make_shared<ManualQueue>();
     FakeKeepAwake* keepAwake = nullptr;
-    FakeLoginItem* loginItem;
-    QSettings* settings;
+    LoginItem* loginItem;
+    std::shared_ptr<QSettings> settings = std::make_shared<QSettings>(
+        QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::unique_ptr<StatusMenu> menu;
-
     QAction* action(const std::string& title) const {
-        for (auto* found : menu->menuForTesting()->actions()) {
-            if (found->text().toStdString() == title) {
-                return found;
-            }
-        }
-        return nullptr;
+        auto all = menu->menuForTesting()->actions();
+        auto found = std::ranges::find(all, QString::fromStdString(title), &QAction::text);
+        return found == all.end() ? nullptr : *found;
     }
+};
+
+// A bus daemon of the test's own, which no other test sees, serving once `ready`.
+struct OwnBus {
+    bool ready() const { return daemon.waitForOutput(address, 120); }
+    TempDir dir;
+    std::string address = "unix:path=" + (dir / "bus").string();
+    RunningApp daemon{"/usr/bin/dbus-daemon",
+                      {"--session", "--nofork", "--print-address=1", "--address=" + address},
+                      currentEnvironment()};
 };
 
 inline const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
@@ -127,10 +99,8 @@ inline const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0
 // Runs `act` inside the event loop until something quits it: its exit code, -1 when nothing did.
 inline int runLoop(const std::function<void()>& act = [] {}) {
     QTimer::singleShot(0, act);
-    QTimer failsafe;
-    failsafe.setSingleShot(true);
-    QObject::connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-    failsafe.start(30000);
+    QObject guard;  // only a hang ends here; the guard's timer ends with it
+    QTimer::singleShot(30000, &guard, [] { QCoreApplication::exit(-1); });
     return QCoreApplication::exec();
 }
 

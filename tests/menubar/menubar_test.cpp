@@ -1,0 +1,321 @@
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <list>
+#include <thread>
+
+#include "menubar/autostart_entry.h"
+#include "menubar/local_network.h"
+#include "menubar/login_item.h"
+#include "menubar/network_warning.h"
+#include "menubar/status_menu_model.h"
+#include "support/manual_queue.h"
+#include "support/running_app.h"
+
+namespace vantrel {
+namespace {
+
+using Verdict = LocalNetwork::Verdict;
+using Entry = LocalNetwork::InterfaceAddress;
+using ::testing::ElementsAre;
+using testing::readFile;
+using testing::writeFile;
+
+Entry ipv4(const std::string& name, const std::string& text, unsigned flags = IFF_UP) {
+    sockaddr_storage storage{AF_INET, {}, {}};
+    ::inet_pton(AF_INET, text.c_str(), &reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
+    return {name, flags, storage, sizeof(sockaddr_in)};
+}
+
+// The chosen address's presumed router, which the probe aims at: the first usable entry of a
+// wired or wireless interface, else the first usable one of any other.
+TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
+    Entry tooShort = ipv4("en2", "10.0.0.5");
+    tooShort.length = 4;
+    const Entry ipv6{"en1", IFF_UP, sockaddr_storage{AF_INET6, {}, {}}, sizeof(sockaddr_in6)},
+        loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK), tun = ipv4("tun0", "10.8.0.2");
+    const std::pair<LocalNetwork::InterfaceList, std::optional<std::string>> cases[] = {
+        {std::nullopt, std::nullopt},  // listing failed
+        {std::vector{loopback, ipv4("en0", "169.254.3.4"), ipv4("en0", "192.168.7.23", 0),
+                     Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6, tooShort},
+         std::nullopt},
+        {std::vector{ipv4("en0", "169.254.1.1"), ipv4("utun0", "10.9.0.2"),
+                     ipv4("en0", "192.168.7.23")},
+         "192.168.7.1"},
+        {std::vector{tun, ipv4("docker0", "172.17.0.1")}, "10.8.0.1"},
+        {std::vector{ipv4("en1", "192.168.1.9"), ipv4("en0", "192.168.7.23")}, "192.168.1.1"},
+        {std::vector{tun, ipv4("eth0", "192.168.2.5")}, "192.168.2.1"},
+        {std::vector{tun, ipv4("wlp3s0", "192.168.3.5")}, "192.168.3.1"},
+    };
+    for (const auto& [list, target] : cases) {
+        auto address = LocalNetwork::chooseAddress(list);
+        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, target);
+    }
+    // The system's own list is only read here; the machine's network is never contacted.
+    auto list = LocalNetwork::systemInterfaces();
+    ASSERT_TRUE(list);
+    EXPECT_TRUE(std::ranges::any_of(*list, [](auto& e) { return e.flags & IFF_LOOPBACK; }));
+}
+
+// A TCP listener on 127.0.0.1 that never accepts; a completed connect leaves a pending entry.
+struct Listener {
+    explicit Listener(std::uint16_t port) {
+        int on = 1;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const auto address = testing::loopback(port);
+        bound =
+            ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(fd.get(), 8) == 0;
+    }
+    bool connected() const { return testing::readable(fd.get(), 0); }
+    UniqueFd fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    bool bound = false;
+};
+
+// Runs `body` on a thread of its own inside a fresh network namespace with only loopback up, so
+// that the real probe ports 80, 443 and 53 are free and nobody else's. False without the rights.
+bool inOwnNetwork(const std::function<void()>& body) {
+    bool entered = false;
+    std::thread([&] {
+        ifreq request{};
+        std::strcpy(request.ifr_name, "lo");
+        request.ifr_flags = IFF_UP;  // a new namespace's loopback is down
+        entered = ::unshare(CLONE_NEWNET) == 0 &&
+                  ::ioctl(UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)).get(),
+                          SIOCSIFFLAGS, &request) == 0;
+        if (entered) {
+            body();
+        }
+    }).join();
+    return entered;
+}
+
+// The en address 127.0.0.23 (after a tunnel's) gives the target 127.0.0.1; the first port listed
+// open is the one that answers, and the probe stops there. No usable address (loopback's is none,
+// as the interface list's rows show) or target: no socket is opened at all.
+TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAnswer) {
+    const LocalNetwork::InterfaceList list =
+        std::vector{ipv4("utun0", "127.0.0.77"), ipv4("en0", "127.0.0.23")};
+    const auto probe = [](auto source) { return LocalNetwork::probeFrom(0.5, source); };
+    const auto fromList = [&] { return LocalNetwork::chooseAddress(list); };
+    const bool ran = inOwnNetwork([&] {
+        EXPECT_EQ(probe(fromList), Verdict::likelyBlocked);
+        for (const auto& open :
+             std::vector<std::vector<std::uint16_t>>{{53}, {443, 53}, {80, 443}}) {
+            SCOPED_TRACE(open.front());
+            std::list<Listener> listeners(open.begin(), open.end());
+            ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound));
+            EXPECT_EQ(probe(fromList), Verdict::reachable);
+            for (const auto& listener : listeners) {
+                EXPECT_EQ(listener.connected(), &listener == &listeners.front());
+            }
+        }
+        Listener http(80);
+        EXPECT_EQ(probe([] { return std::nullopt; }), Verdict::noNetwork);
+        EXPECT_EQ(probe([] { return "127.0.1"; }), Verdict::noNetwork);
+        EXPECT_FALSE(http.connected());
+    });
+    if (!ran) {
+        GTEST_SKIP() << "needs the right to make a network namespace";
+    }
+}
+
+// The first settings program found on the search path (absolute folders only, executables only),
+// started detached with its arguments.
+TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
+    testing::TempDir dir;
+    const auto bin = dir / "bin", other = dir / "other", marker = dir / "opened";
+    writeFile(bin / "gnome-control-center", "not executable");
+    EXPECT_FALSE(LocalNetwork::openSettingsFrom(bin.string()));
+    writeFile(bin / "systemsettings", "#!/bin/sh\n", true);
+    EXPECT_THAT(*LocalNetwork::settingsCommand(bin.string()),
+                ElementsAre((bin / "systemsettings").string(), "kcm_networkmanagement"));
+    writeFile(other / "gnome-control-center",
+              "#!/bin/sh\necho \"$@\" > '" + marker.string() + "'\n", true);
+    EXPECT_THAT(*LocalNetwork::settingsCommand("relative:" + other.string() + ":" + bin.string()),
+                ElementsAre((other / "gnome-control-center").string(), "network"));
+    EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string()));
+    EXPECT_TRUE(testing::eventually([&] { return readFile(marker) == "network\n"; }));
+}
+
+// Each check answers on the main queue, only "likely blocked" shows the line, and answers still
+// arrive when the warning is gone.
+TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheWarning) {
+    auto background = std::make_shared<testing::ManualQueue>(),
+         main = std::make_shared<testing::ManualQueue>();
+    const Verdict verdicts[] = {Verdict::likelyBlocked, Verdict::reachable, Verdict::noNetwork};
+    int next = 0;
+    std::vector<bool> shown;
+    {
+        NetworkWarning warning(background, main, [&] { return verdicts[next++]; });
+        for (int i = 0; i < 3; ++i) {
+            warning.check([&](bool value) { shown.push_back(value); });
+        }
+    }
+    EXPECT_EQ(main->runDue(), 0);
+    EXPECT_EQ(background->runDue(), 3);
+    EXPECT_TRUE(shown.empty()) << "the answers wait for the main queue";
+    EXPECT_EQ(main->runDue(), 3);
+    EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
+}
+
+const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
+const BuildFlavour kProduction{.isProduction = true, .apiLabel = "api.vantrel.energy"};
+const std::string kWarning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
+
+// What a row shows, in one short line: kind and title, then "off" when disabled, "hidden",
+// "[x]" when checked and "^o" for its key.
+std::string shown(const MenuRow& row) {
+    static const char* const kinds[] = {"line ", "command ", "toggle "};
+    if (row.kind == MenuRow::Kind::separator) {
+        return "-";
+    }
+    return kinds[static_cast<int>(row.kind)] + row.title + (row.enabled ? "" : " off") +
+           (row.visible ? "" : " hidden") + (row.checked ? " [x]" : "") +
+           (row.key ? std::string(" ^") + row.key : "");
+}
+
+// The state lines given, then the warning row and the commands, with the check marks of login and
+// keep-awake ("x-": login on).
+std::vector<std::string> with(std::vector<std::string> head, const std::string& warning,
+                              const char* checks) {
+    head.insert(
+        head.end(),
+        {warning, "-", "command Open Vantrel Agent ^o", "command Restart agent", "command Show log",
+         "command Run diagnostics\u2026", "command Check for updates\u2026", "-",
+         std::string("toggle Start at login") + (checks[0] == 'x' ? " [x]" : ""),
+         std::string("toggle Keep this computer awake") + (checks[1] == 'x' ? " [x]" : ""), "-",
+         "command Quit Vantrel Agent ^q"});
+    return head;
+}
+
+TEST(StatusMenuModelTest, RowsAndTheirGating) {
+    const std::string starting = "line Starting\u2026 off";
+    const std::string testLine = "line \u26A0\uFE0E Test build \u2014 127.0.0.1 off";
+    const std::string hidden = "command  hidden";
+    const struct {
+        std::string name;
+        BuildFlavour build;
+        std::function<void(StatusMenuModel&)> change;
+        std::vector<std::string> rows;
+    } cases[] = {
+        // clang-format off
+        {"a test build names its cloud on the second line", kTestBuild, [](auto&) {},
+         with({starting, testLine}, hidden, "--")},
+        {"production goes from the state line to the hidden warning", kProduction, [](auto&) {},
+         with({starting}, hidden, "--")},
+        {"the first line follows the agent", kProduction,
+         [](auto& model) { model.setState(AgentState::stopped("exited 3")); },
+         with({"line Stopped \u2014 exited 3 off"}, hidden, "--")},
+        {"a blocked probe shows the warning", kProduction, [](auto& model) { model.setWarning(true); },
+         with({starting}, "command " + kWarning, "--")},
+        {"a later probe hides it and keeps its title", kProduction,
+         [](auto& model) { model.setWarning(true); model.setWarning(false); },
+         with({starting}, "command " + kWarning + " hidden", "--")},
+        {"check marks as read back", kTestBuild, [](auto& model) { model.setChecks(true, true); },
+         with({starting, testLine}, hidden, "xx")},
+        {"a refused keep-awake reads as off", kTestBuild,
+         [](auto& model) { model.setChecks(false, true); model.setChecks(true, false); },
+         with({starting, testLine}, hidden, "x-")},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StatusMenuModel model(c.build);
+        std::size_t count = model.rows().size();
+        c.change(model);
+        std::vector<std::string> rows;
+        for (const auto& row : model.rows()) {
+            rows.push_back(shown(row));
+        }
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(model.rows().size(), count) << "views update rows in place";
+    }
+    SCOPED_TRACE("EveryRowWithACommandAndEveryKey");
+    StatusMenuModel model(kTestBuild);
+    std::vector<std::optional<MenuCommand>> commands;
+    for (const auto& row : model.rows()) {
+        commands.push_back(row.command);
+    }
+    using enum MenuCommand;
+    const std::optional<MenuCommand> none;
+    EXPECT_EQ(commands,
+              (std::vector<std::optional<MenuCommand>>{
+                  none, none, openNetworkSettings, none, openSetupPage, restart, showLog,
+                  runDiagnostics, checkForUpdates, none, toggleLogin, toggleAwake, none, quit}));
+    EXPECT_EQ(model.commandForKey('o'), openSetupPage);
+    EXPECT_EQ(model.commandForKey('q'), quit);
+    EXPECT_EQ(model.commandForKey('w'), std::nullopt);
+    EXPECT_EQ(model.commandForKey(0), std::nullopt) << "rows without a key never match";
+}
+
+// Only a regular file is an entry. What stands in the way is refused with the system's reason
+// (root ignores permission bits, so a file or folder stands in the way instead).
+TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
+    testing::SandboxedHome home;
+    const auto autostart = home.home() / ".config/autostart",
+               entry = autostart / "vantrel-agent.desktop";
+    auto item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
+    writeFile(autostart, "not a folder");
+    EXPECT_NE(item->enable().value_or(""), "");
+    std::filesystem::remove(autostart);
+    writeFile(entry / "keep", "x");
+    EXPECT_FALSE(item->isEnabled());
+    EXPECT_EQ(item->enable(), "Is a directory");
+    EXPECT_EQ(item->disable(), "Directory not empty");
+    std::filesystem::remove_all(entry);
+    ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0);
+    EXPECT_FALSE(item->isEnabled());
+    std::filesystem::remove(entry);
+    // EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt: each executable is
+    // quoted only as the rules need; the entry, written whole, runs it at login and reads back to
+    // it, and an entry for another executable is not ours.
+    const std::pair<std::string, std::string> cases[] = {
+        {"/opt/VantrelAgent/bin/VantrelAgent", "/opt/VantrelAgent/bin/VantrelAgent"},
+        {"/home/a b/Vantrel (2)/x", "\"/home/a b/Vantrel (2)/x\""},
+        {"/it's", "\"/it's\""},
+        {"/a\"b$5`", "\"/a\\\"b\\$5\\`\""},
+        {"/back\\slash", "\"/back\\\\slash\""},
+        {"/100%", "/100%%"},
+        {"/100% sure", "\"/100%% sure\""},
+        {"/tab\there", "\"/tab\there\""},
+    };
+    for (const auto& [executable, quoted] : cases) {
+        SCOPED_TRACE(executable);
+        EXPECT_EQ(quoteExecArgument(executable), quoted);
+        auto ours = makeLoginItem(executable);
+        EXPECT_FALSE(ours->isEnabled());
+        EXPECT_EQ(ours->enable(), std::nullopt);
+        EXPECT_TRUE(ours->isEnabled());
+        const auto text = readFile(entry);
+        EXPECT_TRUE(text.starts_with("[Desktop Entry]\nType=Application\n")) << text;
+        EXPECT_NE(text.find(" --login-item\n"), std::string::npos) << text;
+        EXPECT_EQ(autostartProgram(text), executable);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart), {}), 1);
+    }
+    EXPECT_EQ(makeLoginItem("/tab\there")->disable(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    // A literal backslash in a quoted argument is written as four.
+    EXPECT_NE(autostartEntry("/a b\\c").find("Exec=\"/a b\\\\\\\\c\" --login-item"),
+              std::string::npos);
+    // Only the main group's Exec line counts.
+    EXPECT_EQ(autostartProgram("[Desktop Action x]\nExec=/wrong\n[Desktop Entry]\nExec=/right\n"),
+              "/right");
+    testing::TempDir other;  // the folder follows the environment at each call
+    ::setenv("XDG_CONFIG_HOME", other.path().c_str(), 1);
+    EXPECT_EQ(item->enable(), std::nullopt);
+    EXPECT_TRUE(std::filesystem::exists(other / "autostart/vantrel-agent.desktop"));
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_FALSE(item->isEnabled()) << "the default is $HOME/.config";
+}
+
+}  // namespace
+}  // namespace vantrel
