@@ -31,7 +31,7 @@ class OwnDisplay {
         const std::regex line("(^|\n)([0-9]+)\n");  // warnings may come first
         std::string output;
         eventually([&] { return std::regex_search(output = server_.output(), number, line); });
-        return number.empty() ? "" : ":" + number[2].str();
+        return number.empty() ? "" : std::string(":").append(number[2].str());
     }
     void end() {
         server_.signal(SIGTERM);

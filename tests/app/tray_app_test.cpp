@@ -63,7 +63,8 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         EXPECT_TRUE(button("Start at login")->isChecked());
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
         EXPECT_FALSE(tray.loginItem->isEnabled());
-        testing::writeFile(testing::sandboxHome() / ".config/autostart/vantrel-agent.desktop/x",
+        testing::writeFile(std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) /
+                               "autostart/vantrel-agent.desktop/x",
                            "");
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
         QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);  // off, and on again
