@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -547,6 +548,25 @@ TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
         paths.live.string() + "|" + paths.previous.string());
     EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0);
     fs::remove_all(mnt);
+}
+
+// Both streams in order, read until grandchildren close the pipe, past the pipe's size; output
+// that is not UTF-8 becomes empty but keeps its status; the tool inherits none of our descriptors.
+TEST(Shell, GivesTheStatusAndBothStreamsInOrder) {
+    UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    UniqueFd open(::fcntl(null.get(), F_DUPFD, 40));  // not close-on-exec, on purpose
+    for (auto [script, status, output] :
+         std::initializer_list<std::tuple<std::string, int, std::string>>{
+             {"echo out; echo err >&2; (sleep 0.3; echo late) & echo out2; exit 3", 3,
+              "out\nerr\nout2\nlate\n"},
+             {"head -c 1000000 /dev/zero | tr '\\0' a", 0, std::string(1000000, 'a')},
+             {"printf 'ok \\377 bad'; exit 4", 4, ""},
+             {"[ -e /proc/self/fd/" + std::to_string(open.get()) + " ] || echo closed", 0,
+              "closed\n"}}) {
+        auto result = runTool("/bin/sh", {"-c", script});
+        EXPECT_EQ(std::tie(result.status, result.output), std::tie(status, output)) << script;
+    }
+    EXPECT_EQ(runTool("/nonexistent/tool", {"x"}).status, -1);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/manual_queue.h"
+#include "update/random_delay.h"
 #include "update/update_fixture.h"
 #include "update/version.h"
 
@@ -229,6 +230,19 @@ TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
     EXPECT_TRUE(isNewerVersion("1.10", "1.9"));
     EXPECT_FALSE(isNewerVersion("2.0-beta", "2.0"));
     EXPECT_FALSE(isNewerVersion("9223372036854775808", "1"));
+}
+
+// Draws scale onto the closed range of four hours; those past the bound are drawn again, not
+// folded into it (the mask keeps 54 bits; only values up to 2^53 are taken).
+TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
+    constexpr std::uint64_t two53 = std::uint64_t{1} << 53;
+    EXPECT_EQ(firstCheckDelay(0), 0.0);
+    EXPECT_EQ(firstCheckDelay(two53), 14400.0);
+    std::vector<std::uint64_t> script = {two53 + 1, ~std::uint64_t{0},
+                                         (std::uint64_t{7} << 54) | two53};
+    size_t next = 0;
+    EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), two53);
+    EXPECT_EQ(next, 3u);
 }
 
 }  // namespace
