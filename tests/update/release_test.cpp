@@ -1,8 +1,9 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
@@ -198,6 +199,20 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         makeRelease();
         allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
     }
+}
+
+// A link that climbs out of the bundle, also through another link that reads as if it stayed
+// inside, and any kind but files, folders and links make no list.
+using DescribeBundle = Install;
+TEST_F(DescribeBundle, RefusesLinksThatLeaveAndOtherKinds) {
+    fs::create_symlink("..", bundle() / "Resources/lib/up");
+    for (const char* link : {"lib/up/../..", "/etc"}) {
+        fs::create_symlink(link, bundle() / "Resources/out");
+        EXPECT_FALSE(describeBundle(bundle())) << link;
+        fs::remove(bundle() / "Resources/out");
+    }
+    ASSERT_EQ(::mkfifo((bundle() / "fifo").c_str(), 0644), 0);
+    EXPECT_FALSE(describeBundle(bundle()));
 }
 
 // Only a 200 answer within the time and size limits is kept, whole or not at all.
