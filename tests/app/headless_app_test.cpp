@@ -25,10 +25,14 @@ std::pair<UniqueFd, UniqueFd> smallPipe() {
     return {UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
-// The bundle's executable run headless, its agent paired so that readings come.
+// The bundle's executable run headless, its agent paired so that readings come; its TMPDIR names a
+// missing folder, which only an update may ask for.
 class HeadlessAppTest : public BundleAppTest {
   protected:
-    HeadlessAppTest() { setVariable(env, "VANTREL_SIM_PAIRED", "1"); }
+    HeadlessAppTest() {
+        setVariable(env, "VANTREL_SIM_PAIRED", "1");
+        setVariable(env, "TMPDIR", (home / "missing").string());
+    }
 };
 
 // However the application ends, even killed, its agent is told to stop.
