@@ -235,13 +235,12 @@ TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
 // Draws scale onto the closed range of four hours; those past the bound are drawn again, not
 // folded into it (the mask keeps 54 bits; only values up to 2^53 are taken).
 TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
-    constexpr std::uint64_t two53 = std::uint64_t{1} << 53;
     EXPECT_EQ(firstCheckDelay(0), 0.0);
-    EXPECT_EQ(firstCheckDelay(two53), 14400.0);
-    std::vector<std::uint64_t> script = {two53 + 1, ~std::uint64_t{0},
-                                         (std::uint64_t{7} << 54) | two53};
+    EXPECT_EQ(firstCheckDelay(kTwo53), 14400.0);
+    std::vector<std::uint64_t> script = {kTwo53 + 1, ~std::uint64_t{0},
+                                         (std::uint64_t{7} << 54) | kTwo53};
     size_t next = 0;
-    EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), two53);
+    EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), kTwo53);
     EXPECT_EQ(next, 3u);
 }
 
