@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from window_memory import status_field
+from window_memory import reexec_isolated, status_field
 
 MARKER = "VANTREL_DESKTOP_RUNAWAY_INSIDE"
 RUNAWAY_AGENT = """import sys
@@ -28,15 +28,6 @@ while True:
     i += 1
     write('pv=%d\\n' % (i % 100000))
 """
-
-
-def reexec_isolated(arguments):
-    inner = " ".join(["exec", sys.executable, os.path.abspath(__file__), *arguments])
-    command = ("ip link set lo up && exec xvfb-run -a -s '-screen 0 1280x1024x24' "
-               f"dbus-run-session -- sh -c '{inner}'")
-    prefix = [] if os.geteuid() == 0 else ["-r"]
-    return subprocess.call(["unshare", *prefix, "-n", "sh", "-c", command],
-                           env=dict(os.environ, **{MARKER: "1"}))
 
 
 def run(bundle_source, kind, seconds):
@@ -70,7 +61,7 @@ def run(bundle_source, kind, seconds):
 def main():
     arguments = sys.argv[1:] or ["build"]
     if os.environ.get(MARKER) != "1":
-        sys.exit(reexec_isolated(arguments))
+        sys.exit(reexec_isolated(__file__, arguments, MARKER))
     bundle = os.path.join(os.path.abspath(arguments[0]), "VantrelAgent")
     run(bundle, "quiet", 10)
     run(bundle, "runaway", int(arguments[1]) if len(arguments) > 1 else 30)

@@ -29,12 +29,13 @@ SAMPLE_SECONDS = 10
 HELPERS = ("vantrel-setup-window", "QtWebEngineProcess")
 
 
-def reexec_isolated(build):
-    """Runs this script again in a new network namespace, under Xvfb and a private bus."""
-    inner = " ".join(["exec", sys.executable, os.path.abspath(__file__), os.path.abspath(build)])
+def reexec_isolated(script, arguments, marker):
+    """Runs `script` again with `arguments` in a new network namespace, under Xvfb and a private
+    bus, with the environment variable `marker` set so that it knows it is inside."""
+    inner = " ".join(["exec", sys.executable, os.path.abspath(script), *arguments])
     command = ("ip link set lo up && exec xvfb-run -a -s '-screen 0 1280x1024x24' "
                f"dbus-run-session -- sh -c '{inner}'")
-    env = dict(os.environ, **{MARKER: "1"})
+    env = dict(os.environ, **{marker: "1"})
     prefix = [] if os.geteuid() == 0 else ["-r"]
     return subprocess.call(["unshare", *prefix, "-n", "sh", "-c", command], env=env)
 
@@ -188,7 +189,7 @@ def run(build):
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     if os.environ.get(MARKER) != "1":
-        sys.exit(reexec_isolated(build))
+        sys.exit(reexec_isolated(__file__, [os.path.abspath(build)], MARKER))
     run(build)
 
 
