@@ -2,7 +2,12 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 # Developer builds make warnings errors; a packager's or user's plain cmake build does not.
-CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON >/dev/null
+# ccache, where installed, makes the builds of several work trees and CI's reruns cheap.
+LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+export CCACHE_DIR ?= /var/cache/vantrel-ci/ccache
+export CCACHE_NOHASHDIR ?= 1
+export CCACHE_BASEDIR ?= $(CURDIR)
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON $(LAUNCHER) >/dev/null
 AGENT_PAGE = http://127.0.0.1:8787
 
 .PHONY: all bootstrap build bundle run test bench deb fuzz clean
