@@ -17,6 +17,10 @@ struct AgentConfig {
     std::filesystem::path pidFile;
     std::filesystem::path log;
     std::optional<std::string> apiBase;
+    // Seconds between SIGTERM and SIGKILL when the application ends its agent.
+    double grace = 5;
+    // The same for an agent that an earlier run left behind.
+    double orphanGrace = 2;
 
     // The running bundle's interpreter and the user's folders, as the paths and build flavour say.
     static AgentConfig fromBundle();

@@ -5,13 +5,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "agent/line_splitter.h"
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
@@ -21,10 +20,16 @@
 namespace vantrel {
 namespace {
 
+using supervision::Action;
+using supervision::Event;
+using supervision::EventKind;
+
 constexpr size_t kReadSize = 256 * 1024;
 constexpr size_t kPipeSize = 1024 * 1024;
 // Adds at most this much to a state change while output streams; none for a quiet agent.
 constexpr auto kMergePause = std::chrono::milliseconds(1);
+// After SIGKILL an end is a matter of moments; this bounds the wait for one the system holds.
+constexpr double kKillMargin = 5;
 
 }  // namespace
 
@@ -43,29 +48,22 @@ AgentProcess::AgentProcess(AgentConfig config, std::shared_ptr<TaskQueue> mainQu
       log_(config_.log) {}
 
 void AgentProcess::start() {
-    std::lock_guard lock(mutex_);
-    stopping_ = false;
-    spawnLocked();
+    handle({EventKind::start});
 }
 
 void AgentProcess::stop() {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-    if (process_) {
-        process_->signal(SIGTERM);
-    }
-    process_.reset();
+    handle({EventKind::stop});
 }
 
 void AgentProcess::restartNow() {
-    std::lock_guard lock(mutex_);
-    restartDelay_ = kFirstDelay;
-    if (!process_) {
-        spawnLocked();
-        return;
-    }
-    // The relaunch follows through the exit handler once the agent has ended.
-    process_->signal(SIGTERM);
+    handle({EventKind::restartNow});
+}
+
+bool AgentProcess::stopAndWait() {
+    stop();
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(config_.grace + kKillMargin),
+                             [this] { return machine_.phase == supervision::Phase::idle; });
 }
 
 void AgentProcess::setOnState(StateCallback callback) {
@@ -78,9 +76,9 @@ AgentState AgentProcess::state() const {
     return state_;
 }
 
-double AgentProcess::restartDelayForTesting() const {
+supervision::State AgentProcess::machineForTesting() const {
     std::lock_guard lock(mutex_);
-    return restartDelay_;
+    return machine_;
 }
 
 std::optional<pid_t> AgentProcess::pidForTesting() const {
@@ -88,9 +86,93 @@ std::optional<pid_t> AgentProcess::pidForTesting() const {
     return process_ ? std::optional<pid_t>(process_->pid()) : std::nullopt;
 }
 
-int AgentProcess::exitsHandledForTesting() const {
+void AgentProcess::handle(Event event) {
     std::lock_guard lock(mutex_);
-    return exitsHandled_;
+    handleLocked(std::move(event));
+}
+
+// A launch answers at once with its outcome, which is handled before anything else can come in.
+void AgentProcess::handleLocked(Event event) {
+    for (std::optional<Event> next = std::move(event); next;) {
+        auto step = supervision::advance(machine_, std::move(*next));
+        machine_ = step.next;
+        if (step.show) {
+            assignLocked(std::move(*step.show));
+        }
+        next = carryOutLocked(step);
+        if (step.relaunchIn) {
+            scheduleLocked(*step.relaunchIn, {EventKind::relaunchDue, machine_.wait});
+        }
+    }
+    changed_.notify_all();
+}
+
+std::optional<Event> AgentProcess::carryOutLocked(const supervision::Step& step) {
+    if (step.actions.has(Action::forgetPid)) {
+        std::error_code ignored;
+        std::filesystem::remove(config_.pidFile, ignored);
+    }
+    if (step.actions.has(Action::reap)) {
+        backgroundQueue_->post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->reap();
+            }
+        });
+    }
+    if (step.actions.has(Action::kill) && process_) {
+        process_->signal(SIGKILL);
+    }
+    if (step.actions.has(Action::terminate) && process_) {
+        process_->signal(SIGTERM);
+        scheduleLocked(config_.grace, {EventKind::graceOver, machine_.child});
+    }
+    return step.actions.has(Action::launch) ? launchLocked() : std::nullopt;
+}
+
+// Off the owner's thread: an agent left by an earlier run may take its grace to end.
+void AgentProcess::reap() {
+    reapOrphan(config_.pidFile, config_.python, config_.orphanGrace);
+    handle({EventKind::reaped});
+}
+
+void AgentProcess::scheduleLocked(double seconds, Event event) {
+    backgroundQueue_->postAfter(seconds, [weak = weak_from_this(), event = std::move(event)] {
+        if (auto self = weak.lock()) {
+            self->handle(event);
+        }
+    });
+}
+
+std::optional<Event> AgentProcess::launchLocked() {
+    const auto number = machine_.child;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return Event{EventKind::launchFailed, number, describe(errno)};
+    }
+    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    // A larger pipe lets a chatty agent run ahead of the reader with fewer wake-ups.
+    ::fcntl(readEnd.get(), F_SETPIPE_SZ, static_cast<int>(kPipeSize));
+
+    auto started = ChildProcess::spawn({
+        .executable = config_.python.string(),
+        .arguments = kAgentArguments,
+        .environment = agentEnvironment(config_, currentEnvironment()),
+        .output = writeEnd.get(),
+        // However the application ends, even by a crash, the agent is told to stop.
+        .parentDeathSignal = SIGTERM,
+        // Out of the terminal's reach: only the application asks it to end, and only once.
+        .newSession = true,
+    });
+    writeEnd.reset();
+    if (!started.child) {
+        return Event{EventKind::launchFailed, number, describe(started.error)};
+    }
+    process_ = std::make_shared<ChildProcess>(std::move(*started.child));
+    if (auto identity = AgentIdentity::of(process_->pid())) {
+        writePidFile(config_.pidFile, *identity);
+    }
+    std::thread(watch, weak_from_this(), number, process_, std::move(readEnd)).detach();
+    return Event{EventKind::launched, number};
 }
 
 // Changes queue up in order behind at most one main-loop task. When the main loop falls behind
@@ -142,115 +224,61 @@ void AgentProcess::deliver() {
     }
 }
 
-void AgentProcess::spawnLocked() {
-    reapOrphan(config_.pidFile, config_.python);
-
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        assignLocked(AgentState::stopped(describe(errno)));
-        scheduleRestartLocked();
-        return;
-    }
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
-    // A larger pipe lets a chatty agent run ahead of the reader with fewer wake-ups.
-    ::fcntl(readEnd.get(), F_SETPIPE_SZ, static_cast<int>(kPipeSize));
-
-    auto started = ChildProcess::spawn({
-        .executable = config_.python.string(),
-        .arguments = kAgentArguments,
-        .environment = agentEnvironment(config_, currentEnvironment()),
-        .output = writeEnd.get(),
-        // However the application ends, even by a crash, the agent is told to stop.
-        .parentDeathSignal = SIGTERM,
-    });
-    writeEnd.reset();
-    if (!started.child) {
-        assignLocked(AgentState::stopped(describe(started.error)));
-        scheduleRestartLocked();
-        return;
-    }
-    process_ = std::make_shared<ChildProcess>(std::move(*started.child));
-    writePidFile(config_.pidFile, process_->pid());
-    assignLocked(AgentState::starting());
-    std::thread(watch, weak_from_this(), process_, std::move(readEnd)).detach();
-}
-
-void AgentProcess::scheduleRestartLocked() {
-    if (stopping_) {
-        return;
-    }
-    double delay = restartDelay_;
-    restartDelay_ = std::min(2 * delay, kLongestDelay);
-    backgroundQueue_->postAfter(delay, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            self->relaunchCheck();
-        }
-    });
-}
-
-void AgentProcess::relaunchCheck() {
-    std::lock_guard lock(mutex_);
-    if (!stopping_ && !process_) {
-        spawnLocked();
-    }
-}
-
-// Takes text already decoded by the pipe's own Utf8Stream. Most lines cannot matter, and are
+// Takes text already decoded by the child's own Utf8Stream and cut by its own LineSplitter, so
+// that one agent's unfinished line never joins the next one's. Most lines cannot matter, and are
 // passed over by one look at their first byte.
-void AgentProcess::absorb(std::string_view text) {
+void AgentProcess::absorb(std::uint64_t child, std::string_view text, LineSplitter& lines) {
     std::lock_guard lock(mutex_);
     log_.append(text);
     // The changes of one chunk wake the main loop once.
     absorbing_ = true;
-    lines_.feed(text, [this](std::string_view line) {
+    lines.feed(text, [this, child](std::string_view line) {
         if (mayMatter(line)) {
-            judgeLocked(line);
+            judgeLocked(child, line);
         }
     });
     absorbing_ = false;
     postDeliveryLocked();
 }
 
-void AgentProcess::judgeLocked(std::string_view line) {
+void AgentProcess::judgeLocked(std::uint64_t child, std::string_view line) {
     auto meaning = readLine(line);
     if (!meaning) {
         return;
     }
-    if (meaning->kind == LineMeaning::Kind::status) {
-        restartDelay_ = kFirstDelay;
-        assignLocked(AgentState::reading(std::move(meaning->label)));
-    } else {
-        assignLocked(AgentState::waitingToPair());
-    }
+    handleLocked({EventKind::statusSeen,
+                  child,
+                  {},
+                  meaning->kind == LineMeaning::Kind::status
+                      ? AgentState::reading(std::move(meaning->label))
+                      : AgentState::waitingToPair()});
 }
 
-void AgentProcess::handleExit(const std::shared_ptr<ChildProcess>& child, int status) {
+// The child's exit (with its status) or the end of its output: an unfinished last line is ended
+// in the log, so the next agent's words start on a line of their own.
+void AgentProcess::endOfOutput(std::uint64_t child, std::optional<int> status) {
     std::lock_guard lock(mutex_);
-    ++exitsHandled_;
-    // A child let go by stop() may end after a new one has started; it must not touch that one.
-    if (process_ != child) {
+    log_.endLine();
+    if (!status) {
         return;
     }
-    process_.reset();
-    if (!stopping_) {
-        assignLocked(AgentState::stopped("exited " + std::to_string(status)));
-        scheduleRestartLocked();
+    if (machine_.child == child) {
+        process_.reset();
     }
+    handleLocked({EventKind::exited, child, "exited " + std::to_string(*status)});
 }
 
 namespace {
 
-// One child's pipe: reads what it holds into the supervisor, decoding on this thread.
+// One child's pipe: reads what it holds into the supervisor, decoding and cutting lines on this
+// thread with state of this child's own.
 class PipeReader {
   public:
     enum class Result { full, some, empty, end };
+    using Absorb = std::function<void(std::string_view, LineSplitter&)>;
 
-    PipeReader(std::weak_ptr<AgentProcess> owner, UniqueFd pipe,
-               std::function<void(AgentProcess&, std::string_view)> absorb)
-        : owner_(std::move(owner)),
-          pipe_(std::move(pipe)),
-          absorb_(std::move(absorb)),
-          buffer_(kReadSize) {
+    PipeReader(UniqueFd pipe, Absorb absorb)
+        : pipe_(std::move(pipe)), absorb_(std::move(absorb)), buffer_(kReadSize) {
         ::fcntl(pipe_.get(), F_SETFL, O_NONBLOCK);
     }
 
@@ -269,9 +297,7 @@ class PipeReader {
         }
         auto text = decoder_.decode(std::string_view(buffer_.data(), static_cast<size_t>(got)));
         if (text && !text->empty()) {
-            if (auto owner = owner_.lock()) {
-                absorb_(*owner, *text);
-            }
+            absorb_(*text, lines_);
         }
         return static_cast<size_t>(got) == buffer_.size() ? Result::full : Result::some;
     }
@@ -287,11 +313,11 @@ class PipeReader {
     }
 
   private:
-    std::weak_ptr<AgentProcess> owner_;
     UniqueFd pipe_;
-    std::function<void(AgentProcess&, std::string_view)> absorb_;
+    Absorb absorb_;
     std::vector<char> buffer_;
     Utf8Stream decoder_;
+    LineSplitter lines_;
 };
 
 }  // namespace
@@ -301,22 +327,28 @@ class PipeReader {
 // later is still absorbed until the pipe closes. After a short read the thread pauses briefly,
 // so that a stream of small writes is read in few large reads; a quiet agent's line is read as
 // soon as it arrives.
-void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::shared_ptr<ChildProcess> child,
-                         UniqueFd output) {
-    PipeReader pipe(weak, std::move(output),
-                    [](AgentProcess& self, std::string_view text) { self.absorb(text); });
+void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
+                         std::shared_ptr<ChildProcess> child, UniqueFd output) {
+    PipeReader pipe(std::move(output), [weak, number](std::string_view text, LineSplitter& lines) {
+        if (auto self = weak.lock()) {
+            self->absorb(number, text, lines);
+        }
+    });
     pollfd watched[2] = {{pipe.descriptor(), POLLIN, 0}, {child->descriptor(), POLLIN, 0}};
     bool exited = false;
-    auto handle = [&](int status) {
+    auto end = [&](std::optional<int> status) {
+        if (auto self = weak.lock()) {
+            self->endOfOutput(number, status);
+        }
+    };
+    auto handleExit = [&](int status) {
         exited = true;
         watched[1].fd = -1;
-        if (auto self = weak.lock()) {
-            self->handleExit(child, status);
-        }
+        end(status);
     };
     while (watched[0].fd >= 0 || !exited) {
         if (watched[0].fd < 0 && watched[1].fd < 0) {
-            handle(child->wait());  // no process descriptor: the closed pipe is the only sign
+            handleExit(child->wait());  // no process descriptor: the closed pipe is the only sign
             break;
         }
         if (::poll(watched, 2, -1) < 0) {
@@ -329,6 +361,9 @@ void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::shared_ptr<Child
             auto result = pipe.readOnce();
             if (result == PipeReader::Result::end) {
                 watched[0].fd = -1;
+                if (exited) {
+                    end(std::nullopt);
+                }
             } else if (result == PipeReader::Result::some) {
                 std::this_thread::sleep_for(kMergePause);
             }
@@ -336,11 +371,11 @@ void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::shared_ptr<Child
         if (!exited && (watched[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             int status = child->wait();
             pipe.drain();
-            handle(status);
+            handleExit(status);
         }
     }
     if (!exited) {
-        handle(child->wait());
+        handleExit(child->wait());
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -10,21 +12,22 @@
 #include "agent/agent_config.h"
 #include "agent/agent_log.h"
 #include "agent/agent_state.h"
-#include "agent/line_splitter.h"
+#include "agent/supervision.h"
 #include "support/child_process.h"
 #include "support/task_queue.h"
 
 namespace vantrel {
 
-// Keeps the agent running: launches it, logs and reads its output, relaunches it with back-off
-// when it ends, ends an agent left over from an earlier run, and stops it on request.
-// Every step is serialized by one mutex; callbacks and queue tasks never run under it.
+class LineSplitter;
+
+// Keeps the agent running: carries out what the supervision state machine decides (launch, end
+// gracefully then surely, relaunch with back-off, end an earlier run's agent), logs and reads the
+// agent's output, and delivers its state to the main loop. One mutex serializes every step;
+// callbacks and queue tasks never run under it.
 class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
   public:
     using StateCallback = std::function<void(const AgentState&)>;
 
-    static constexpr double kFirstDelay = 1.0;
-    static constexpr double kLongestDelay = 60.0;
     // Changes waiting for the main loop beyond this many are folded into the newest one.
     static constexpr size_t kUndeliveredLimit = 32;
 
@@ -34,49 +37,52 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
                                                 std::shared_ptr<TaskQueue> backgroundQueue);
 
     void start();
+    // Asks the agent to end (SIGTERM, SIGKILL after the grace); no relaunch follows.
     void stop();
+    // Ends the running agent as stop() does and launches it again once it has ended; launches at
+    // once when none runs.
     void restartNow();
+    // stop(), then blocks until the agent has ended: by itself within the grace, else by SIGKILL.
+    // False when even that did not end it a few seconds later (a process stuck in the system).
+    bool stopAndWait();
 
     // Called on the main queue with every change of state, in order.
     void setOnState(StateCallback callback);
     AgentState state() const;
 
-    double restartDelayForTesting() const;
+    supervision::State machineForTesting() const;
     std::optional<pid_t> pidForTesting() const;
-    // How many ends of children have been handled, including those let go by stop().
-    int exitsHandledForTesting() const;
 
   private:
-    struct Child;
-
     AgentProcess(AgentConfig config, std::shared_ptr<TaskQueue> mainQueue,
                  std::shared_ptr<TaskQueue> backgroundQueue);
 
-    void spawnLocked();
-    void scheduleRestartLocked();
+    void handle(supervision::Event event);
+    void handleLocked(supervision::Event event);
+    std::optional<supervision::Event> carryOutLocked(const supervision::Step& step);
+    std::optional<supervision::Event> launchLocked();
+    void scheduleLocked(double seconds, supervision::Event event);
+    void reap();
+    void absorb(std::uint64_t child, std::string_view text, LineSplitter& lines);
+    void judgeLocked(std::uint64_t child, std::string_view line);
+    void endOfOutput(std::uint64_t child, std::optional<int> status);
     void assignLocked(AgentState state);
-    void relaunchCheck();
-    void absorb(std::string_view text);
-    void judgeLocked(std::string_view line);
-    void handleExit(const std::shared_ptr<ChildProcess>& child, int status);
     void postDeliveryLocked();
     void deliver();
 
-    static void watch(std::weak_ptr<AgentProcess> weak, std::shared_ptr<ChildProcess> child,
-                      UniqueFd output);
+    static void watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
+                      std::shared_ptr<ChildProcess> child, UniqueFd output);
 
     const AgentConfig config_;
     const std::shared_ptr<TaskQueue> mainQueue_;
     const std::shared_ptr<TaskQueue> backgroundQueue_;
 
     mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    supervision::State machine_;
     std::shared_ptr<ChildProcess> process_;
-    double restartDelay_ = kFirstDelay;
-    bool stopping_ = false;
     AgentLog log_;
-    LineSplitter lines_;
     AgentState state_ = AgentState::starting();
-    int exitsHandled_ = 0;
     bool absorbing_ = false;
 
     // Deliveries have a lock of their own, so that the main loop never waits for a busy reader.

@@ -58,34 +58,47 @@ bool isInstallInterpreter(const std::filesystem::path& executable,
     for (const auto& part : std::filesystem::weakly_canonical(interpreter, error)) {
         own.push_back(part.string());
     }
-    // The same path below the bundle folders, which are siblings.
+    // The same path below the bundle folders.
+    std::string lastShared;
     while (!running.empty() && !own.empty() && running.back() == own.back()) {
+        lastShared = running.back();
         running.pop_back();
         own.pop_back();
     }
-    if (error || running.empty() || own.empty() || running.size() != own.size()) {
-        return running.empty() && own.empty();
+    if (error || running.empty() || own.empty()) {
+        return !error && running.empty() && own.empty();  // the same path, its file since replaced
     }
-    bool sameParent = std::equal(running.begin(), running.end() - 1, own.begin());
-    return sameParent && running.back().starts_with("." + own.back() + "-");
+    // Parked beside the bundle (".B-…/…"), or moved whole into a folder beside it (".B-…/B/…").
+    bool sibling = running.size() == own.size() && !own.back().empty() &&
+                   running.back().starts_with("." + own.back() + "-");
+    bool nested = running.size() == own.size() + 1 && !lastShared.empty() &&
+                  running.back().starts_with("." + lastShared + "-");
+    size_t parentSize = own.size() - (sibling ? 1 : 0);
+    return (sibling || nested) &&
+           std::equal(own.begin(), own.begin() + parentSize, running.begin());
 }
 
 std::optional<pid_t> reapOrphan(const std::filesystem::path& pidFile,
                                 const std::filesystem::path& interpreter, double graceSeconds) {
-    auto pid = readPidFile(pidFile);
-    if (!pid) {
+    auto recorded = readPidFile(pidFile);
+    if (!recorded) {
         return std::nullopt;
     }
-    UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
-    auto executable = process.valid() ? executablePathOf(*pid) : std::nullopt;
-    if (!executable || !isInstallInterpreter(*executable, interpreter)) {
+    // Opened before the identity is checked: a process that matches it then is the one the
+    // descriptor holds, since a process that started later cannot have the recorded start.
+    UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, recorded->pid, 0)));
+    auto executable = process.valid() ? executablePathOf(recorded->pid) : std::nullopt;
+    if (!executable || AgentIdentity::of(recorded->pid) != recorded ||
+        !isInstallInterpreter(*executable, interpreter)) {
         return std::nullopt;
     }
     if (!sendSignal(process.get(), SIGTERM) || !endsWithin(process.get(), graceSeconds)) {
         sendSignal(process.get(), SIGKILL);
         endsWithin(process.get(), -1);
     }
-    return pid;
+    std::error_code ignored;
+    std::filesystem::remove(pidFile, ignored);
+    return recorded->pid;
 }
 
 }  // namespace vantrel

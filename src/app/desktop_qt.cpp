@@ -13,6 +13,7 @@
 #include "app/termination_signals.h"
 #include "support/bundle.h"
 #include "support/instance_lock.h"
+#include "support/paths.h"
 #include "support/qt_alerts.h"
 #include "support/qt_main_queue.h"
 #include "support/qt_workspace.h"
@@ -34,10 +35,8 @@ int handOver(const LaunchOptions& options) {
 }
 
 // The shared parts plus the desktop's own: its main queue, windows, alerts and one settings store.
-std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts) {
-    // An installed update asks for the ordinary quit, which stops the agent on the way out.
-    auto parts =
-        buildApplicationParts(std::make_shared<QtMainQueue>(), [] { QCoreApplication::quit(); });
+std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
+                                           std::shared_ptr<Alerts> alerts) {
     auto workspace = std::make_shared<QtWorkspace>();
     // Under the organization and application names set on the application.
     auto settings = std::make_shared<QSettings>();
@@ -62,7 +61,7 @@ std::unique_ptr<StatusMenu> makeStatusMenu(std::shared_ptr<Alerts> alerts) {
 }  // namespace
 
 int runDesktop(int argc, char** argv, const LaunchOptions& options) {
-    auto instance = InstanceLock::acquire();
+    auto instance = InstanceLock::acquire(Paths::support(), bundle::root());
     if (!instance.lock) {
         if (!instance.problem.empty()) {
             std::fprintf(stderr, "Vantrel Agent %s\n", instance.problem.c_str());
@@ -79,14 +78,21 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
     QObject::connect(&termination, &TerminationSignals::received, &application,
                      &QCoreApplication::quit);
     auto alerts = std::make_shared<QtAlerts>();
-    AppDelegate delegate(makeStatusMenu(alerts), alerts, options.loginItem);
+    // An installed update asks for the ordinary quit, which stops the agent on the way out.
+    auto parts =
+        buildApplicationParts(std::make_shared<QtMainQueue>(), [] { QCoreApplication::quit(); });
+    AppDelegate delegate(makeStatusMenu(parts, alerts), alerts, options.loginItem);
     ReopenServer reopen;
     QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
-    reopen.listen(reopenSocketPath());
+    auto socket = reopenSocketPath();
+    preparePrivateFolder(socket.parent_path());
+    reopen.listen(socket);
 
     QMetaObject::invokeMethod(&delegate, &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);
     application.exec();
+    // The application ends only after its agent: its last words reach the log.
+    parts.agent->stopAndWait();
     return 0;
 }
 

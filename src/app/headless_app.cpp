@@ -3,15 +3,17 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 #include <system_error>
 #include <thread>
 
 #include "app/application_parts.h"
 #include "app/line_printer.h"
 #include "support/build.h"
+#include "support/bundle.h"
+#include "support/ending_signals.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
 #include "support/platform_words.h"
@@ -20,38 +22,36 @@
 namespace vantrel {
 namespace {
 
-sigset_t terminationSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    // A closed terminal or an ended session: the agent must not be left behind.
-    sigaddset(&signals, SIGHUP);
-    return signals;
+int startFailed(LinePrinter& errors, const std::string& text) {
+    errors.print(text);
+    return 1;
 }
 
 }  // namespace
 
 int runHeadless(const LaunchOptions&) {
     // Blocked before any thread starts, so that only the waiting thread below receives them.
-    sigset_t signals = terminationSignals();
+    const sigset_t signals = signalSet(endingSignals());
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    // Standard error goes the same bounded way as the state lines: a reader that never reads
+    // holds up neither the start nor the quit.
+    LinePrinter errors(STDERR_FILENO);
 
-    auto instance = InstanceLock::acquire();
-    if (!instance.lock) {
-        std::fprintf(stderr, "Vantrel Agent %s\n",
-                     instance.problem.empty() ? "is already running." : instance.problem.c_str());
-        return 1;
-    }
     try {
         Paths::createDirectories();
     } catch (const std::system_error& error) {
-        std::fprintf(stderr, "Vantrel Agent cannot start\n%s%s\n",
-                     platform_words::cannotCreateFolder().c_str(), error.code().message().c_str());
-        return 1;
+        return startFailed(errors, "Vantrel Agent cannot start\n" +
+                                       platform_words::cannotCreateFolder() +
+                                       error.code().message());
     }
 
+    auto instance = InstanceLock::acquire(Paths::support(), bundle::root());
+    if (!instance.lock) {
+        return startFailed(errors, "Vantrel Agent " + (instance.problem.empty()
+                                                           ? std::string("is already running.")
+                                                           : instance.problem));
+    }
     LinePrinter printer(STDOUT_FILENO);
     auto mainLoop = std::make_shared<RunLoop>();
     // Signals and an installed update end the loop; the agent is stopped once it has ended.
@@ -64,10 +64,9 @@ int runHeadless(const LaunchOptions&) {
 
     auto& updater = parts.updater;
     // Standard output holds only the state lines; a failed check leaves its trace here.
-    updater->reportAutomaticChecks([](const UpdateResult& result) {
+    updater->reportAutomaticChecks([&errors](const UpdateResult& result) {
         if (result.kind() == UpdateResult::Kind::failed) {
-            std::fprintf(stderr, "Vantrel Agent: the update check failed: %s\n",
-                         result.text().c_str());
+            errors.print("Vantrel Agent: the update check failed: " + result.text());
         }
     });
     if (Build::isProduction()) {
@@ -80,8 +79,8 @@ int runHeadless(const LaunchOptions&) {
         mainLoop->post(quit);
     });
     mainLoop->run();
-    agent->stop();
     agent->setOnState({});
+    agent->stopAndWait();
     // A quit that the update asked for leaves the waiter in sigwait; this wakes it.
     pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();

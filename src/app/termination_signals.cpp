@@ -6,15 +6,14 @@
 
 #include <cerrno>
 
+#include "support/ending_signals.h"
+
 namespace vantrel {
 namespace {
 
 // A signal handler can reach nothing but a global: the write end of the self-pipe, set while a
 // TerminationSignals lives.
 volatile sig_atomic_t gWriteEnd = -1;
-
-// SIGHUP too: a closed session must not leave the agent behind.
-constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 void onSignal(int) {
     int saved = errno;
@@ -35,7 +34,8 @@ void handle(int number, void (*handler)(int)) {
 
 }  // namespace
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+TerminationSignals::TerminationSignals(QObject* parent)
+    : QObject(parent), signals_(endingSignals()) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
@@ -45,13 +45,13 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     gWriteEnd = writeEnd_.get();
     notifier_ = new QSocketNotifier(readEnd_.get(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::drain);
-    for (int number : kSignals) {
+    for (int number : signals_) {
         handle(number, onSignal);
     }
 }
 
 TerminationSignals::~TerminationSignals() {
-    for (int number : kSignals) {
+    for (int number : signals_) {
         handle(number, SIG_DFL);
     }
     gWriteEnd = -1;

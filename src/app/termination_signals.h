@@ -3,12 +3,15 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include <vector>
+
 #include "support/unique_fd.h"
 
 namespace vantrel {
 
-// SIGTERM, SIGINT and SIGHUP as a Qt signal on the main thread, so that they end the application
-// the way its Quit command does. One instance per process: it owns the handlers while it lives.
+// The ending signals (SIGTERM, SIGINT, SIGHUP unless ignored at start) as a Qt signal on the main
+// thread, so that they end the application the way its Quit command does. One instance per process:
+// it owns the handlers while it lives.
 class TerminationSignals final : public QObject {
     Q_OBJECT
 
@@ -22,6 +25,7 @@ class TerminationSignals final : public QObject {
   private:
     void drain();
 
+    std::vector<int> signals_;
     UniqueFd readEnd_;
     UniqueFd writeEnd_;
     QSocketNotifier* notifier_ = nullptr;

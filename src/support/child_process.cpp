@@ -63,6 +63,9 @@ void resetSignalDispositions() {
         (prctl(PR_SET_PDEATHSIG, request.parentDeathSignal) != 0 || getppid() != parent)) {
         _exit(127);
     }
+    if (request.newSession && setsid() < 0) {
+        reportAndEnd(errorPipe);
+    }
     int output = request.output;
     if ((output >= 0 && (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0)) ||
         (request.input >= 0 && dup2(request.input, STDIN_FILENO) < 0)) {

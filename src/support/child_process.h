@@ -22,6 +22,9 @@ struct SpawnRequest {
     // Runs the program as a child of a short-lived child, so that it is never ours to wait for and
     // outlives us freely. spawn then gives no child: error 0 once the program has started.
     bool detached = false;
+    // Starts the program in a session of its own, away from our terminal: a hang-up or an
+    // interrupt typed there reaches us, and we decide what the child gets.
+    bool newSession = false;
 };
 
 // A started child. The child inherits exactly standard input (or `input`), and `output` as its

@@ -13,23 +13,6 @@
 #include "support/error_text.h"
 
 namespace vantrel {
-namespace {
-
-bool fromEnvironment() {
-    const char* value = std::getenv("XDG_RUNTIME_DIR");
-    return value && value[0] == '/';
-}
-
-// The session's folder is the session's to create; a missing one is a problem to report.
-std::string checkSessionFolder(const std::filesystem::path& folder) {
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) {
-        return describe(errno);
-    }
-    return S_ISDIR(info.st_mode) ? std::string() : describe(ENOTDIR);
-}
-
-}  // namespace
 
 std::string preparePrivateFolder(const std::filesystem::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -50,32 +33,38 @@ std::string preparePrivateFolder(const std::filesystem::path& folder) {
 }
 
 std::filesystem::path InstanceLock::runtimeDirectory() {
-    if (fromEnvironment()) {
-        return std::getenv("XDG_RUNTIME_DIR");
+    if (const char* value = std::getenv("XDG_RUNTIME_DIR"); value && value[0] == '/') {
+        return value;
     }
     return "/tmp/vantrel-agent-" + std::to_string(::getuid());
 }
 
-InstanceLock::Attempt InstanceLock::acquire() {
-    auto folder = runtimeDirectory();
-    std::string problem =
-        fromEnvironment() ? checkSessionFolder(folder) : preparePrivateFolder(folder);
-    auto cannotUse = [&folder](const std::string& reason) {
+InstanceLock::Attempt InstanceLock::acquire(const std::filesystem::path& dataFolder,
+                                            const std::filesystem::path& bundle) {
+    auto cannotUse = [&dataFolder](const std::string& reason) {
         return Attempt{std::nullopt,
-                       "cannot use the runtime folder " + folder.string() + ": " + reason};
+                       "cannot use the data folder " + dataFolder.string() + ": " + reason};
     };
-    if (!problem.empty()) {
-        return cannotUse(problem);
+    std::error_code error;
+    std::filesystem::create_directories(dataFolder, error);
+    if (error) {
+        return cannotUse(error.message());
     }
-    UniqueFd fd(
-        ::open((folder / "vantrel-agent.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!fd.valid()) {
+    UniqueFd data(
+        ::open((dataFolder / kFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!data.valid()) {
         return cannotUse(describe(errno));
     }
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(data.get(), LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? Attempt{} : cannotUse(describe(errno));
     }
-    return {InstanceLock(std::move(fd)), {}};
+    // Held shared by every running copy; an install that holds it exclusively is replacing the
+    // bundle, and this copy runs from what it had opened.
+    UniqueFd folder(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid() && ::flock(folder.get(), LOCK_SH | LOCK_NB) != 0) {
+        folder.reset();
+    }
+    return {InstanceLock(std::move(data), std::move(folder)), {}};
 }
 
 }  // namespace vantrel

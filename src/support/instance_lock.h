@@ -8,29 +8,37 @@
 
 namespace vantrel {
 
-// One running instance per user: an exclusive lock on a file in the user's runtime folder. The
-// system drops the lock when its holder dies, so a killed instance never blocks the next start.
+// One running instance per user and install, whatever the session: an exclusive lock on a file in
+// the user's data folder, which holds the pid file and the agent's data, so starts from cron, su
+// or a service beside a desktop all meet it; and a shared lock on the running bundle's folder,
+// which an install takes exclusively before it replaces the bundle. The system drops both when
+// their holder dies, so a killed instance never blocks the next start.
 class InstanceLock {
   public:
     struct Attempt;
 
-    // The lock, or why not: another instance holds it (no problem), or the runtime folder cannot
-    // be used (the problem, in words).
-    static Attempt acquire();
+    static constexpr const char* kFileName = "vantrel-agent.lock";
 
-    // $XDG_RUNTIME_DIR when it is absolute, else /tmp/vantrel-agent-UID. Computed only; `acquire`
-    // checks and prepares it.
+    // The lock, or why not: another instance holds it (no problem), or the data folder cannot be
+    // used (the problem, in words). The data folder is created when missing.
+    static Attempt acquire(const std::filesystem::path& dataFolder,
+                           const std::filesystem::path& bundle);
+
+    // $XDG_RUNTIME_DIR when it is absolute, else /tmp/vantrel-agent-UID: where the session's
+    // reopen socket lives. Computed only.
     static std::filesystem::path runtimeDirectory();
 
   private:
-    explicit InstanceLock(UniqueFd fd) : fd_(std::move(fd)) {}
+    InstanceLock(UniqueFd data, UniqueFd bundle)
+        : data_(std::move(data)), bundle_(std::move(bundle)) {}
 
-    UniqueFd fd_;
+    UniqueFd data_;
+    UniqueFd bundle_;
 };
 
 struct InstanceLock::Attempt {
     std::optional<InstanceLock> lock;
-    std::string problem;  // "cannot use the runtime folder …"; empty when another instance runs
+    std::string problem;  // "cannot use the data folder …"; empty when another instance runs
 };
 
 // Makes `folder` a folder that only this user can reach (mode 0700), creating it if needed. An

@@ -13,6 +13,7 @@
 #include "support/bundle.h"
 #include "support/file_io.h"
 #include "support/instance_lock.h"
+#include "support/paths.h"
 #include "support/unique_fd.h"
 #include "update/run_tool.h"
 #include "update/scratch_folder.h"
@@ -133,7 +134,7 @@ void resumeStagedUpdate(char** argv) {
         !fs::exists(fs::symlink_status(update.staged(), error))) {
         return;  // the usual start and end: nothing to look at, no lock to take
     }
-    auto attempt = InstanceLock::acquire();
+    auto attempt = InstanceLock::acquire(Paths::support(), update.live);
     if (!attempt.lock) {
         return;
     }

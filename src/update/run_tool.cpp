@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "agent/utf8_stream.h"
 #include "support/child_process.h"
@@ -27,6 +28,16 @@ std::string readToEnd(int fd) {
     }
 }
 
+// Tools see an environment of our making, so that nothing the user's shell sets (TAR_OPTIONS, GZIP,
+// LD_PRELOAD, a locale) changes what they do or how they say it.
+std::vector<std::string> toolEnvironment() {
+    std::vector<std::string> environment{"PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C"};
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+        environment.push_back(std::string("HOME=") + home);
+    }
+    return environment;
+}
+
 }  // namespace
 
 ToolResult runTool(const std::string& tool, const std::vector<std::string>& arguments, int input) {
@@ -37,7 +48,7 @@ ToolResult runTool(const std::string& tool, const std::vector<std::string>& argu
     UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
     auto started = ChildProcess::spawn({.executable = tool,
                                         .arguments = arguments,
-                                        .environment = currentEnvironment(),
+                                        .environment = toolEnvironment(),
                                         .output = writeEnd.get(),
                                         .input = input});
     writeEnd.reset();

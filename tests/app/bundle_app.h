@@ -23,7 +23,10 @@ class BundleAppTest : public ::testing::Test {
         return std::make_unique<RunningApp>(kExecutable, std::move(arguments), env);
     }
     std::filesystem::path pidFile() const { return home / "share/Vantrel/agent.pid"; }
-    std::optional<pid_t> agentPid() const { return readPidFile(pidFile()); }
+    std::optional<pid_t> agentPid() const {
+        auto recorded = readPidFile(pidFile());
+        return recorded ? std::optional(recorded->pid) : std::nullopt;
+    }
     // The agent's pid once it has been launched, which happens after the signals are in hand.
     pid_t waitForAgent() const {
         eventually([&] { return agentPid().has_value(); }, kGuard);

@@ -209,8 +209,8 @@ const char* const kPageServer =
     "                       http.server.SimpleHTTPRequestHandler).serve_forever()\n";
 
 // A second start hands over to the running one (which took over a dead instance's socket): its
-// setup window opens; one at login or a headless one changes nothing. Quitting does not wait for an
-// agent that ignores SIGTERM, and the next start, by the user, ends it and opens its own.
+// setup window opens; one at login or a headless one changes nothing. An application killed leaves
+// an agent that ignores SIGTERM behind, and the next start, by the user, ends it and opens its own.
 TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunning) {
     PythonServer page({}, 8787, kPageServer);
     ASSERT_TRUE(page.waitUntilListening()) << page.output();
@@ -237,9 +237,10 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
     EXPECT_THAT(headless->output(), ::testing::HasSubstr("already running"));
     EXPECT_FALSE(first->waitForExit(0)) << "the first one runs on";
     pid_t orphan = waitForAgent();
-    first->signal(SIGTERM);
-    EXPECT_EQ(first->waitForExit(kGuard), 0) << "the application does not hang";
-    EXPECT_EQ(::kill(orphan, 0), 0) << "the agent outlives the application";
+    first->signal(SIGKILL);
+    EXPECT_EQ(first->waitForExit(kGuard), SIGKILL);
+    EXPECT_EQ(::kill(orphan, 0), 0) << "the agent, ignoring the SIGTERM of its parent's end, "
+                                       "outlives the killed application";
     const auto loads = pages();
     auto next = launch({});
     EXPECT_TRUE(processEnds(orphan));

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "app/launch_options.h"
@@ -35,13 +36,15 @@ class HeadlessAppTest : public BundleAppTest {
     }
 };
 
-// However the application ends, even killed, its agent is told to stop.
+// However the application ends, even killed, its agent is told to stop; a signal to the application
+// lets the agent end by itself with one SIGTERM, its goodbye logged before the application exits.
 TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
     const std::pair<int, int> cases[] = {
         {SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {SIGKILL, SIGKILL}};
+    const auto log = home / "state/Logs/Vantrel/agent.log";
     for (const auto& [signal, status] : cases) {
         SCOPED_TRACE(strsignal(signal));
-        std::filesystem::remove(pidFile());
+        std::filesystem::remove(log);
         auto app = launch({"--headless"});
         ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
         EXPECT_EQ(app->output().rfind("Starting\u2026\n", 0), 0u) << app->output();
@@ -53,34 +56,82 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
         app->signal(signal);
         EXPECT_EQ(app->waitForExit(kGuard), status) << app->output();
         EXPECT_TRUE(processEnds(agent));
+        if (signal != SIGKILL) {
+            EXPECT_THAT(readFile(log), HasSubstr("pv=")) << "the agent's readings";
+            EXPECT_THAT(readFile(log),
+                        ::testing::EndsWith("vantrel-agent: SIGTERM received, stopping\n"
+                                            "vantrel-agent: goodbye\n"))
+                << "one SIGTERM, and the agent's last words logged before the exit";
+            EXPECT_FALSE(std::filesystem::exists(pidFile())) << "the pid file of an ended agent";
+        }
     }
-    EXPECT_THAT(readFile(home / "state/Logs/Vantrel/agent.log"), HasSubstr("pv="));
+}
+
+// A start from another session (another runtime folder, or none) meets the running copy through
+// its data folder and says it is already running; under nohup a hang-up is ignored.
+TEST_F(HeadlessAppTest, OneCopyPerDataFolderWhateverTheSessionAndNohupIsHonoured) {
+    std::vector<std::string> arguments = {"-c", "trap '' HUP; exec \"$0\" --headless", kExecutable};
+    RunningApp first("/bin/sh", arguments, env);
+    ASSERT_TRUE(first.waitForOutput("Solar ", kGuard)) << first.output();
+    TempDir otherRuntime;
+    for (const auto& runtime : {otherRuntime.path().string(), std::string()}) {
+        SCOPED_TRACE("XDG_RUNTIME_DIR=" + runtime);
+        auto sandbox = env;
+        std::erase_if(sandbox, [](const std::string& entry) {
+            return entry.starts_with("XDG_RUNTIME_DIR=");
+        });
+        if (!runtime.empty()) {
+            setVariable(sandbox, "XDG_RUNTIME_DIR", runtime);
+        }
+        RunningApp second(kExecutable, {"--headless"}, sandbox);
+        EXPECT_EQ(second.waitForExit(kGuard), 1);
+        EXPECT_THAT(second.output(), HasSubstr("Vantrel Agent is already running."));
+    }
+    const auto log = home / "state/Logs/Vantrel/agent.log";
+    const auto readings = [&] {
+        const std::string text = readFile(log);
+        size_t count = 0;
+        for (size_t at = text.find("pv="); at != std::string::npos; at = text.find("pv=", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const auto before = readings();
+    first.signal(SIGHUP);
+    EXPECT_TRUE(eventually([&] { return readings() >= before + 3; }, kGuard))
+        << "the agent goes on reading after a hang-up ignored at start";
+    EXPECT_THAT(readFile(log), Not(HasSubstr("stopping"))) << "nothing was stopped by it";
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.waitForExit(kGuard), 0) << first.output();
 }
 
 // A start that cannot go on says why, in its own words, and touches nothing.
 TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     writeFile(home / "file", "x");
-    const std::string missing = (home / "missing").string(), file = (home / "file").string();
+    const std::string file = (home / "file").string();
+    const std::string data = (home / "data").string();
+    std::filesystem::create_directories(home / "data/Vantrel/vantrel-agent.lock");
     const std::tuple<const char*, std::string, std::string> cases[] = {
-        {"XDG_RUNTIME_DIR", missing,
-         "Vantrel Agent cannot use the runtime folder " + missing + ": "},
         {"XDG_DATA_HOME", file,
          "Vantrel Agent cannot start\nIt could not create its folder in " + file + ": "},
+        {"XDG_DATA_HOME", data, "Vantrel Agent cannot use the data folder " + data + "/Vantrel: "},
     };
     const auto sandbox = env;
     for (const auto& [variable, value, says] : cases) {
+        SCOPED_TRACE(std::string(variable) + "=" + value);
         env = sandbox;
         setVariable(env, variable, value);
         auto app = launch({"--headless"});
         EXPECT_EQ(app->waitForExit(kGuard), 1);
         EXPECT_THAT(app->output(), HasSubstr(says));
         EXPECT_THAT(app->output(), Not(HasSubstr("already running")));
-        EXPECT_FALSE(std::filesystem::exists(home / "state"));
+        EXPECT_FALSE(std::filesystem::exists(home / "state/Logs/Vantrel/agent.log"));
     }
 }
 
-// A standard output that nobody reads fills up; the application still quits on a signal.
-TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
+// Standard output and error that nobody reads fill up; the application still says it is already
+// running and ends, and still quits on a signal.
+TEST_F(HeadlessAppTest, OutputStreamsNobodyReadsHoldNothingUp) {
     auto [readEnd, writeEnd] = smallPipe();
     ::fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK);
     while (::write(writeEnd.get(), "xxxxxxxx", 8) > 0) {
@@ -90,6 +141,9 @@ TEST_F(HeadlessAppTest, AStandardOutputNobodyReadsDoesNotHoldTheQuit) {
     ASSERT_TRUE(started.child);
     pid_t agent = waitForAgent();
     ASSERT_NE(agent, 0);
+    auto second = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
+    ASSERT_TRUE(second.child);
+    EXPECT_EQ(second.child->wait(), 1) << "the second start, unable to say so, still ends";
     started.child->signal(SIGTERM);
     ASSERT_TRUE(processEnds(started.child->pid()));
     EXPECT_EQ(started.child->wait(), 0);

@@ -285,15 +285,20 @@ TEST(IsInstallInterpreter, KnowsEarlierCopiesOfThisInstallOnly) {
     std::string opt = (dir / "opt").string();
     std::string interpreter = opt + "/VantrelAgent/Resources/python/bin/python3";
     std::string parked = opt + "/.VantrelAgent-incoming/Resources/python/bin/python3";
+    std::string moved =
+        opt + "/.VantrelAgent-installing-x1/VantrelAgent/Resources/python/bin/python3";
     writeFile(interpreter, "");
-    for (const auto& ours :
-         {interpreter, interpreter + " (deleted)", parked, parked + " (deleted)"}) {
+    for (const auto& ours : {interpreter, interpreter + " (deleted)", parked, parked + " (deleted)",
+                             moved + " (deleted)"}) {
         EXPECT_TRUE(isInstallInterpreter(ours, interpreter)) << ours;
     }
     for (const auto& other :
          {opt + "/VantrelAgent-incoming/Resources/python/bin/python3",
           (dir / "other/.VantrelAgent-incoming/Resources/python/bin/python3").string(),
           parked + ".11", opt + "/.VantrelAgent-incoming/python/bin/python3",
+          opt + "/.VantrelAgent-installing-x1/Other/Resources/python/bin/python3",
+          opt + "/.Other-x1/VantrelAgent/Resources/python/bin/python3",
+          (dir / "other/.VantrelAgent-x1/VantrelAgent/Resources/python/bin/python3").string(),
           std::string("/usr/bin/python3")}) {
         EXPECT_FALSE(isInstallInterpreter(other, interpreter)) << other;
     }
@@ -323,7 +328,7 @@ TEST(EndAgent, EndsTheOldCopysAgentEvenWhenItIgnoresSigterm) {
              .output = -1});
         ASSERT_TRUE(started.child);
         ASSERT_TRUE(testing::eventually([&] { return fs::exists(dir / "ready"); }));
-        writePidFile(dir / "agent.pid", started.child->pid());
+        writePidFile(dir / "agent.pid", *AgentIdentity::of(started.child->pid()));
         deleted ? void(fs::remove_all(dir / "opt" / runsFrom)) : void();
         endAgent({.pidFile = dir / "agent.pid", .interpreter = interpreter, .grace = 0.05});
         pollfd gone{started.child->descriptor(), POLLIN, 0};
@@ -581,6 +586,18 @@ TEST(Shell, GivesTheStatusAndBothStreamsInOrder) {
         EXPECT_EQ(std::tie(result.status, result.output), std::tie(status, output)) << script;
     }
     EXPECT_EQ(runTool("/nonexistent/tool", {"x"}).status, -1);
+}
+
+// What the user's shell sets never reaches a tool: it gets a fixed path and the C locale.
+TEST(RunTool, GivesToolsAnEnvironmentOfItsOwn) {
+    ::setenv("TAR_OPTIONS", "--totals", 1);
+    ::setenv("LD_PRELOAD", "/nonexistent.so", 1);
+    auto result =
+        runTool("/bin/sh", {"-c", "echo ${TAR_OPTIONS-none} ${LD_PRELOAD-none} $LC_ALL $PATH"});
+    ::unsetenv("TAR_OPTIONS");
+    ::unsetenv("LD_PRELOAD");
+    EXPECT_EQ(result.output, "none none C /usr/local/bin:/usr/bin:/bin\n")
+        << "the tool's environment";
 }
 
 }  // namespace
