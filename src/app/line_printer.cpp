@@ -34,11 +34,22 @@ void LinePrinter::print(const std::string& text) {
         lines_.push_back(text + '\n');
         bytes_ += lines_.back().size();
         // A line that has begun to go out stays, or the reader would see half of it.
-        size_t keep = (offset_ > 0 || writing_) ? 1 : 0;
+        size_t keep = writing_ ? pieceLines_ : (offset_ > 0 ? 1 : 0);
         while (bytes_ > limit_ && lines_.size() > keep + 1) {
             bytes_ -= lines_[keep].size();
             lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(keep));
         }
+    }
+    wakeIfWaiting();
+}
+
+void LinePrinter::wakeIfWaiting() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!waiting_) {
+            return;  // the thread is busy and takes the new line on its next round
+        }
+        waiting_ = false;
     }
     wake();
 }
@@ -54,24 +65,37 @@ void LinePrinter::drainWakeups() {
     }
 }
 
-// At most PIPE_BUF bytes: once the descriptor polls writable, a write that small goes through
-// without waiting for the reader.
+// As many waiting lines as fit in PIPE_BUF bytes: once the descriptor polls writable, a write that
+// small goes through without waiting for the reader, and a burst of lines costs one write. With
+// nothing to write, the thread says it waits, so that print() wakes it.
 bool LinePrinter::nextPiece(std::string& piece) {
     std::lock_guard lock(mutex_);
-    if (lines_.empty()) {
-        return false;
+    piece.clear();
+    pieceLines_ = 0;
+    size_t skip = offset_;
+    for (const auto& line : lines_) {
+        if (piece.size() == PIPE_BUF) {
+            break;
+        }
+        piece.append(line, skip, PIPE_BUF - piece.size());
+        skip = 0;
+        ++pieceLines_;
     }
-    const std::string& first = lines_.front();
-    piece.assign(first, offset_, std::min<size_t>(PIPE_BUF, first.size() - offset_));
-    writing_ = true;
-    return true;
+    writing_ = !piece.empty();
+    waiting_ = piece.empty();
+    return writing_;
 }
 
 void LinePrinter::wrote(size_t count) {
     std::lock_guard lock(mutex_);
     writing_ = false;
-    offset_ += count;
-    if (offset_ == lines_.front().size()) {
+    while (count > 0) {
+        size_t rest = lines_.front().size() - offset_;
+        if (count < rest) {
+            offset_ += count;
+            return;
+        }
+        count -= rest;
         bytes_ -= lines_.front().size();
         lines_.pop_front();
         offset_ = 0;

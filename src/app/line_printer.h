@@ -30,6 +30,7 @@ class LinePrinter {
     bool nextPiece(std::string& piece);
     void wrote(size_t count);
     void wake();
+    void wakeIfWaiting();
     void drainWakeups();
 
     int fd_;
@@ -39,9 +40,11 @@ class LinePrinter {
     std::mutex mutex_;
     std::deque<std::string> lines_;
     size_t bytes_ = 0;
-    size_t offset_ = 0;     // bytes of the first line already written
-    bool writing_ = false;  // the first line is being written outside the lock
+    size_t offset_ = 0;      // bytes of the first line already written
+    bool writing_ = false;   // the first lines are being written outside the lock
+    size_t pieceLines_ = 0;  // how many of them, which must stay until written
     bool closing_ = false;
+    bool waiting_ = false;  // the thread waits for a line and must be woken
     std::thread thread_;
 };
 
