@@ -145,11 +145,10 @@ void AgentProcess::scheduleLocked(double seconds, Event event) {
 
 std::optional<Event> AgentProcess::launchLocked() {
     const auto number = machine_.child;
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+    auto [readEnd, writeEnd] = makePipe(O_CLOEXEC);
+    if (!readEnd.valid()) {
         return Event{EventKind::launchFailed, number, describe(errno)};
     }
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
     // A larger pipe lets a chatty agent run ahead of the reader with fewer wake-ups.
     ::fcntl(readEnd.get(), F_SETPIPE_SZ, static_cast<int>(kPipeSize));
 

@@ -1,35 +1,18 @@
 #include "agent/orphan_reaper.h"
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
 #include <string>
 #include <vector>
 
 #include "agent/pid_file.h"
+#include "support/process_descriptor.h"
 #include "support/process_path.h"
 #include "support/unique_fd.h"
 
 namespace vantrel {
 namespace {
-
-// Whether the process behind `process` ends within `seconds` (negative: however long it takes).
-bool endsWithin(int process, double seconds) {
-    int milliseconds = seconds < 0 ? -1 : static_cast<int>(std::lround(seconds * 1000));
-    pollfd ready{process, POLLIN, 0};
-    int got;
-    while ((got = ::poll(&ready, 1, milliseconds)) < 0 && errno == EINTR) {
-    }
-    return got > 0;
-}
-
-bool sendSignal(int process, int signal) {
-    return ::syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0) == 0;
-}
 
 bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
     std::error_code errorA, errorB;
@@ -86,7 +69,7 @@ std::optional<pid_t> reapOrphan(const std::filesystem::path& pidFile,
     }
     // Opened before the identity is checked: a process that matches it then is the one the
     // descriptor holds, since a process that started later cannot have the recorded start.
-    UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, recorded->pid, 0)));
+    UniqueFd process = openProcessDescriptor(recorded->pid);
     auto executable = process.valid() ? executablePathOf(recorded->pid) : std::nullopt;
     if (!executable || AgentIdentity::of(recorded->pid) != recorded ||
         !isInstallInterpreter(*executable, interpreter)) {

@@ -11,11 +11,9 @@
 namespace vantrel {
 
 LinePrinter::LinePrinter(int fd, size_t limit) : fd_(fd), limit_(limit) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
-        wakeRead_.reset(ends[0]);
-        wakeWrite_.reset(ends[1]);
-    }
+    auto wake = makePipe(O_CLOEXEC | O_NONBLOCK);
+    wakeRead_ = std::move(wake.readEnd);
+    wakeWrite_ = std::move(wake.writeEnd);
     thread_ = std::thread([this] { run(); });
 }
 

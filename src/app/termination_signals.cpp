@@ -36,12 +36,12 @@ void handle(int number, void (*handler)(int)) {
 
 TerminationSignals::TerminationSignals(QObject* parent)
     : QObject(parent), signals_(endingSignals()) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    auto ends = makePipe(O_CLOEXEC | O_NONBLOCK);
+    if (!ends.readEnd.valid()) {
         return;
     }
-    readEnd_.reset(ends[0]);
-    writeEnd_.reset(ends[1]);
+    readEnd_ = std::move(ends.readEnd);
+    writeEnd_ = std::move(ends.writeEnd);
     gWriteEnd = writeEnd_.get();
     notifier_ = new QSocketNotifier(readEnd_.get(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::drain);

@@ -10,19 +10,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/process_descriptor.h"
+
 extern char** environ;
 
 namespace vantrel {
 namespace {
-
-// Called through syscall(): this C library's header for them lacks C linkage under C++.
-int openProcessDescriptor(pid_t pid) {
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-int sendSignal(int pidfd, int number) {
-    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, number, nullptr, 0));
-}
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
@@ -105,11 +98,10 @@ ChildProcess::Started ChildProcess::spawn(const SpawnRequest& request) {
     auto argv = pointers(argvStrings);
     auto envp = pointers(envStrings);
 
-    int errorPipe[2];
-    if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
+    auto [errorRead, errorWrite] = makePipe(O_CLOEXEC);
+    if (!errorRead.valid()) {
         return {std::nullopt, errno};
     }
-    UniqueFd errorRead(errorPipe[0]), errorWrite(errorPipe[1]);
 
     pid_t parent = ::getpid();
     pid_t pid = ::fork();
@@ -120,7 +112,7 @@ ChildProcess::Started ChildProcess::spawn(const SpawnRequest& request) {
         becomeChild(request, argv.data(), envp.data(), parent, errorWrite.get());
     }
     errorWrite.reset();
-    UniqueFd pidfd(openProcessDescriptor(pid));
+    UniqueFd pidfd = openProcessDescriptor(pid);
     // The pipe closes when the program has started or failed to: its last writer is gone.
     int error = readExecError(errorRead.get());
     if (error != 0 || request.detached) {
@@ -133,7 +125,7 @@ ChildProcess::Started ChildProcess::spawn(const SpawnRequest& request) {
 }
 
 bool ChildProcess::signal(int number) const {
-    return pidfd_.valid() && sendSignal(pidfd_.get(), number) == 0;
+    return pidfd_.valid() && sendSignal(pidfd_.get(), number);
 }
 
 int ChildProcess::wait() {

@@ -36,4 +36,19 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+struct Pipe {
+    UniqueFd readEnd;
+    UniqueFd writeEnd;
+};
+
+// A pipe whose ends are opened with `flags` (O_CLOEXEC, O_NONBLOCK); both invalid on failure, with
+// errno set.
+inline Pipe makePipe(int flags) {
+    int ends[2];
+    if (::pipe2(ends, flags) != 0) {
+        return {};
+    }
+    return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
 }  // namespace vantrel

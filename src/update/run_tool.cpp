@@ -41,11 +41,10 @@ std::vector<std::string> toolEnvironment() {
 }  // namespace
 
 ToolResult runTool(const std::string& tool, const std::vector<std::string>& arguments, int input) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+    auto [readEnd, writeEnd] = makePipe(O_CLOEXEC);
+    if (!readEnd.valid()) {
         return {};
     }
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
     auto started = ChildProcess::spawn({.executable = tool,
                                         .arguments = arguments,
                                         .environment = toolEnvironment(),
