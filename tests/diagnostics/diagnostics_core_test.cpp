@@ -15,9 +15,10 @@ TEST(OfferedFileNameTest, KeepsTheNameInsideTheFolder) {
         {"", "vantrel-diagnostics.zip"},
         {"../../.bashrc", ".bashrc"},
         {"a/..", "vantrel-diagnostics.zip"},
+        {"a/.", "vantrel-diagnostics.zip"},
         {std::string("report.zip\0/../../x", 19), "report.zip"}};
     for (const auto& [name, expected] : cases) {
-        EXPECT_EQ(offeredFileName(name), expected) << name;
+        EXPECT_EQ(offeredFileName(name), expected) << "offered: " << name;
     }
 }
 
@@ -96,13 +97,16 @@ TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
         {"a press while following does nothing", following, StartPressed{}, following, {}},
         {"an older run's start answer is dropped", S(starting, 0, 0, "", "", 2), StartAnswered{1},
          S(starting, 0, 0, "", "", 2), {}},
+        {"a second start answer is dropped", following, StartAnswered{1}, following, {}},
         {"running: the message and fraction show", following,
          P(R"({"running":true,"fraction":0.4,"message":"Listening"})"), listening, {}},
         {"running, a message or fraction of another type empties them", listening,
          P(R"({"running":true,"fraction":"half","message":7})"), following, {}},
         {"a fraction outside 0…1 is held inside", following, P(R"({"running":true,"fraction":7})"),
          S(polling, true, 1), {}},
+        {"so is one below 0", listening, P(R"({"running":true,"fraction":-2})"), following, {}},
         {"no body is ignored", following, P(nullptr), following, {}},
+        {"a body that is no JSON object is ignored", following, P("[]"), following, {}},
         {"an older run's answer is dropped", following, P("{}", 0), following, {}},
         {"an answer while starting is dropped", S(starting), P("{}"), S(starting), {}},
         {"an error ends the run as failed", following,
@@ -121,6 +125,7 @@ TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
         {"closing stops the ticks", following, Closed{}, S(polling), {stopTicking}},
         {"a show follows a run closed midway", S(polling), Shown{}, following, {startTicking}},
         {"a show while the start is out waits for it", S(starting), Shown{}, S(starting), {}},
+        {"a show while followed changes nothing", following, Shown{}, following, {}},
         // clang-format on
     };
     for (const auto& [what, given, event, expected, effects] : rows) {

@@ -57,8 +57,10 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
     };
     for (const auto& [list, target] : cases) {
         auto address = LocalNetwork::chooseAddress(list);
-        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, target);
+        EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, target)
+            << "from " << address.value_or("no address");
     }
+    EXPECT_EQ(LocalNetwork::probeTarget("10.1.2.3.4"), std::nullopt) << "expected none for 5 parts";
     // The system's own list is only read here; the machine's network is never contacted.
     auto list = LocalNetwork::systemInterfaces();
     ASSERT_TRUE(list);
@@ -306,9 +308,11 @@ TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
     // A literal backslash in a quoted argument is written as four.
     EXPECT_NE(autostartEntry("/a b\\c").find("Exec=\"/a b\\\\\\\\c\" --login-item"),
               std::string::npos);
-    // Only the main group's Exec line counts.
     EXPECT_EQ(autostartProgram("[Desktop Action x]\nExec=/wrong\n[Desktop Entry]\nExec=/right\n"),
-              "/right");
+              "/right")
+        << "expected only the main group's Exec line to count";
+    EXPECT_EQ(autostartProgram("[Desktop Entry]\nExec=\"/a\\sb\" --login-item\n"), "/a b")
+        << "expected \\s in a value to read as a space";
     testing::TempDir other;  // the folder follows the environment at each call
     ::setenv("XDG_CONFIG_HOME", other.path().c_str(), 1);
     EXPECT_EQ(item->enable(), std::nullopt);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "setup/download_naming.h"
+#include "setup/link_policy.h"
 #include "setup/setup_loading.h"
 #include "support/temp_dir.h"
 
@@ -39,6 +40,35 @@ TEST(DownloadReservation, CreatesTheFirstFreeNameEmptyAndLeavesOthersAlone) {
     EXPECT_NE(refused.error.find("Not a directory"), std::string::npos) << refused.error;
 }
 
+// A dot that starts or ends a name begins no extension.
+TEST(DownloadCandidates, TheNumberGoesBeforeTheExtension) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"report.pdf", "report 2.pdf"}, {".profile", ".profile 2"}, {"notes.", "notes. 2"}};
+    for (const auto& [name, second] : rows) {
+        EXPECT_EQ(downloadCandidates(name).at(1), second) << "the second name for " << name;
+    }
+}
+
+// The agent's own pages (no host, or 127.0.0.1 or localhost in any scheme) stay in the window;
+// an address naming any other host, or one the parser refuses after "scheme://", opens outside.
+TEST(LinkPolicy, OnlyTheAgentsOwnPagesStayInTheWindow) {
+    using enum LinkDecision;
+    const std::pair<const char*, LinkDecision> rows[] = {
+        {"http://127.0.0.1:8787/pair", stayInView},
+        {"http://localhost:8787/", stayInView},
+        {"vantrel://localhost/x", stayInView},
+        {"file:///etc/hosts", stayInView},
+        {"about:blank", stayInView},
+        {"https://example.com/", openOutside},
+        {"http://localhost./", openOutside},
+        {"http://[::1/", openOutside},
+    };
+    for (const auto& [url, decision] : rows) {
+        EXPECT_EQ(decideLink(url), decision)
+            << url << " expected " << (decision == stayInView ? "in view" : "outside");
+    }
+}
+
 using enum SetupLoadEvent;
 using enum SetupLoadEffect;
 using Row = std::tuple<const char*, SetupLoading, SetupLoadEvent, SetupLoading, SetupLoadEffect>;
@@ -57,7 +87,7 @@ TEST(SetupLoadingTest, RetriesFailedLoadsWithinTheBudget) {
         {"out of time: stopped", {3}, timedOut, {3, false, true}, stopLoading},
         {"its end is a failure", {3, false, true}, stopped, {4}, scheduleRetry},
         {"within the budget", {40, false, true}, stopped, {40}, none},
-        {"a stop of its own is none", {3}, stopped, {3}, none},
+        {"a stop of its own forgets the request", {3, true}, stopped, {3}, none},
         {"a request forgets a time-out", {3, false, true}, requested, {3, true}, none},
         {"a late page still counts", {3, false, true}, finished, {0}, none},
         // clang-format on

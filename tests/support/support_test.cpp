@@ -101,9 +101,9 @@ TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldO
     EXPECT_EQ(errno, ECHILD);
 
     // Through the kernel: the C library's sigaction refuses its reserved signals.
-    const int numbers[] = {SIGHUP, SIGPIPE, SIGRTMIN - 1};
-    unsigned long ignore[8] = {reinterpret_cast<unsigned long>(SIG_IGN)}, saved[3][8] = {};
-    for (int i = 0; i < 3; ++i) {
+    const int numbers[] = {SIGHUP, SIGPIPE, SIGRTMIN - 1, 64};
+    unsigned long ignore[8] = {reinterpret_cast<unsigned long>(SIG_IGN)}, saved[4][8] = {};
+    for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(::syscall(SYS_rt_sigaction, numbers[i], ignore, saved[i], 8), 0);
     }
     sigset_t blocked, savedMask;
@@ -111,7 +111,7 @@ TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldO
     ::pthread_sigmask(SIG_BLOCK, &blocked, &savedMask);
     testing::RunningApp cat("/bin/cat", {"/proc/self/status"}, {});
     ::pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         ::syscall(SYS_rt_sigaction, numbers[i], saved[i], nullptr, 8);
     }
     ASSERT_EQ(cat.waitForExit(), 0);

@@ -202,20 +202,23 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
 }
 
 // A link that climbs out of the bundle, also through another link that reads as if it stayed
-// inside, and any kind but files, folders and links make no list.
+// inside, an absolute link even to a place inside (the bundle moves), and any kind but files,
+// folders and links make no list.
 using DescribeBundle = Install;
-TEST_F(DescribeBundle, RefusesLinksThatLeaveAndOtherKinds) {
+TEST_F(DescribeBundle, RefusesLinksThatLeaveOrAreAbsoluteAndOtherKinds) {
     fs::create_symlink("..", bundle() / "Resources/lib/up");
-    for (const char* link : {"lib/up/../..", "/etc"}) {
+    for (const auto& link :
+         {fs::path("lib/up/../.."), fs::path("/etc"), bundle() / "Resources/lib"}) {
         fs::create_symlink(link, bundle() / "Resources/out");
-        EXPECT_FALSE(describeBundle(bundle())) << link;
+        EXPECT_FALSE(describeBundle(bundle())) << "expected no list for a link to " << link;
         fs::remove(bundle() / "Resources/out");
     }
     ASSERT_EQ(::mkfifo((bundle() / "fifo").c_str(), 0644), 0);
-    EXPECT_FALSE(describeBundle(bundle()));
+    EXPECT_FALSE(describeBundle(bundle())) << "expected no list with a fifo";
 }
 
-// Only a 200 answer within the time and size limits is kept, whole or not at all.
+// Only a 200 answer within the time and size limits is kept, whole or not at all: a refused one
+// leaves no partial file behind.
 TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
     testing::LoopbackServer server;
     server.serve("/ok", {{"body", "release bytes"}});
@@ -242,6 +245,8 @@ TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
         EXPECT_EQ(downloadRelease(server.base() + c.path, dir / c.to, c.seconds, c.ceiling),
                   c.kept);
         EXPECT_EQ(readFile(dir / "file"), c.kept ? "release bytes" : "");
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), c.kept ? 1 : 0)
+            << "expected only the kept file in the folder";
     }
     EXPECT_FALSE(downloadRelease("file:///etc/hostname", dir / "file"));
     EXPECT_FALSE(fs::exists(dir / "file"));
@@ -569,23 +574,30 @@ TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
     fs::remove_all(mnt);
 }
 
-// Both streams in order, read until grandchildren close the pipe, past the pipe's size; output
-// that is not UTF-8 becomes empty but keeps its status; the tool inherits none of our descriptors.
-TEST(Shell, GivesTheStatusAndBothStreamsInOrder) {
+// Each row: what it shows, the script, then the status and output expected. A grandchild that
+// writes only once the shell has ended (its fifo's one writer closed) is still read.
+TEST(Shell, GivesTheToolsStatusAndOutput) {
     UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     UniqueFd open(::fcntl(null.get(), F_DUPFD, 40));  // not close-on-exec, on purpose
-    for (auto [script, status, output] :
-         std::initializer_list<std::tuple<std::string, int, std::string>>{
-             {"echo out; echo err >&2; (sleep 0.3; echo late) & echo out2; exit 3", 3,
-              "out\nerr\nout2\nlate\n"},
-             {"head -c 1000000 /dev/zero | tr '\\0' a", 0, std::string(1000000, 'a')},
-             {"printf 'ok \\377 bad'; exit 4", 4, ""},
-             {"[ -e /proc/self/fd/" + std::to_string(open.get()) + " ] || echo closed", 0,
-              "closed\n"}}) {
+    TempDir dir;
+    const std::string fifo = (dir / "ended").string();
+    const std::tuple<const char*, std::string, int, std::string> rows[] = {
+        {"both streams in order, read until a grandchild closes the pipe",
+         "mkfifo " + fifo + "; echo out; echo err >&2; (cat " + fifo + "; echo late) & exec 4>" +
+             fifo + "; echo out2; exit 3",
+         3, "out\nerr\nout2\nlate\n"},
+        {"past the pipe's size", "head -c 1000000 /dev/zero | tr '\\0' a", 0,
+         std::string(1000000, 'a')},
+        {"output that is not UTF-8 is empty", "printf 'ok \\377 bad'; exit 4", 4, ""},
+        {"none of our descriptors is inherited",
+         "[ -e /proc/self/fd/" + std::to_string(open.get()) + " ] || echo closed", 0, "closed\n"},
+    };
+    for (const auto& [step, script, status, output] : rows) {
         auto result = runTool("/bin/sh", {"-c", script});
-        EXPECT_EQ(std::tie(result.status, result.output), std::tie(status, output)) << script;
+        EXPECT_EQ(result.status, status) << step;
+        EXPECT_EQ(result.output, output) << step;
     }
-    EXPECT_EQ(runTool("/nonexistent/tool", {"x"}).status, -1);
+    EXPECT_EQ(runTool("/nonexistent/tool", {"x"}).status, -1) << "expected -1 for a missing tool";
 }
 
 // What the user's shell sets never reaches a tool: it gets a fixed path and the C locale.

@@ -87,7 +87,9 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         UpdateResult result;
         std::vector<std::string> requests;
         bool onServer = true;
-        std::string info = R"({"CFBundleShortVersionString": "1.0"})";  // "": an unwritable root
+        // "": the bundle's folder cannot be written; "missing": the bundle itself is missing (and
+        // so cannot be written) in a folder that can, which is all the swap needs.
+        std::string info = R"({"CFBundleShortVersionString": "1.0"})";
     } cases[] = {
         {"2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},  // never asked for
         {"2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
@@ -100,6 +102,7 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         // The installed version is read afresh; unreadable, it is "0".
         {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "not json"},
         {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, numeric},
+        {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "missing"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.manifestVersion + " at " + c.dist + " " + c.info);
@@ -108,8 +111,10 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
             fresh.serve(path, {{"body", manifestJson(c.manifestVersion)}});
         }
         dist(c.onServer ? fresh.base() + c.dist : c.dist);
-        bundleRoot = c.info.empty() ? "/proc/self/VantrelAgent" : dir / "VantrelAgent";
-        if (!c.info.empty()) {
+        bundleRoot = c.info.empty()        ? "/proc/self/VantrelAgent"
+                     : c.info == "missing" ? dir / "Missing"
+                                           : dir / "VantrelAgent";
+        if (!c.info.empty() && c.info != "missing") {
             testing::writeFile(bundleRoot / "Info.json", c.info);
         }
         installer->manifests.clear();
@@ -230,6 +235,12 @@ TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
     EXPECT_TRUE(isNewerVersion("1.10", "1.9"));
     EXPECT_FALSE(isNewerVersion("2.0-beta", "2.0"));
     EXPECT_FALSE(isNewerVersion("9223372036854775808", "1"));
+}
+
+// Empty pieces are skipped, not read as 0; a piece may carry one sign.
+TEST(Version, NumbersSkipEmptyPiecesAndTakeOneSign) {
+    EXPECT_THAT(versionNumbers(".1..+2.-3."), ElementsAre(1, 2, -3));
+    EXPECT_THAT(versionNumbers("+-1.--2.+"), ElementsAre(0, 0, 0));
 }
 
 // Draws scale onto the closed range of four hours; those past the bound are drawn again, not
