@@ -26,7 +26,8 @@ TEST(StatusLine, GridValuesTheDigitsCannotDecideArePrintedAsTheirDouble) {
 // Lead bytes past F4 would start code points past U+10FFFF.
 TEST(IncompleteTail, LeadBytesPastF4AreInvalid) {
     for (const char* text : {"\xF5\x80\x80\x80", "\xF7\xBF\xBF\xBF", "x\xF5\x80"}) {
-        EXPECT_EQ(incompleteTail(text), std::nullopt) << "expected invalid: " << text;
+        EXPECT_EQ(incompleteTail(text), std::nullopt)
+            << ::testing::PrintToString(std::string(text));
     }
 }
 
@@ -34,7 +35,7 @@ TEST(IncompleteTail, LeadBytesPastF4AreInvalid) {
 // do not complete it.
 TEST(Utf8Stream, AHeldBackStartIsDroppedWithTheInvalidChunkAfterIt) {
     Utf8Stream stream;
-    EXPECT_EQ(stream.decode("x\xE2"), "x");
+    EXPECT_EQ(stream.decode("x\xE2"), "x") << "expected the start held back";
     EXPECT_EQ(stream.decode("\xFF"), std::nullopt) << "an invalid chunk is dropped";
     EXPECT_EQ(stream.decode("\x82\xAC\n"), std::nullopt) << "continuations alone are invalid";
 }

@@ -27,21 +27,27 @@ TEST(ArchiveFoldersTest, TheDesktopFirstWhenThereIsOne) {
     EXPECT_EQ(archiveFolders("", "/s"), std::vector<std::filesystem::path>{"/s"});
 }
 
-// SaveArchiveTest.ReplacesAnEarlierFileWhole; then the support folder when the Desktop's target is
-// a folder or the Desktop a file, and nowhere when no folder can be made.
-TEST(SaveArchiveTest, ReplacesAnEarlierFileWholeOrFallsBack) {
+TEST(SaveArchiveTest, ReplacesAnEarlierFileWhole) {
     testing::TempDir dir;
     const std::vector folders{dir / "Desktop", dir / "share" / "Vantrel"};
     testing::writeFile(folders[0] / "a.zip", "PK a longer, earlier archive");
     ASSERT_EQ(saveArchive("PK short", "a.zip", folders), folders[0] / "a.zip");
     EXPECT_EQ(testing::readFile(folders[0] / "a.zip"), "PK short");
-    EXPECT_FALSE(std::filesystem::exists(dir / "share"));
-    std::filesystem::create_directory(folders[0] / "b.zip");
-    EXPECT_EQ(saveArchive("PK", "b.zip", folders), folders[1] / "b.zip");
+    EXPECT_FALSE(std::filesystem::exists(dir / "share")) << "expected the next folder untouched";
+}
+
+// The support folder when the Desktop's target is a folder or the Desktop a file; nowhere when no
+// folder can be made.
+TEST(SaveArchiveTest, FallsBackToTheNextFolderOrNowhere) {
+    testing::TempDir dir;
+    const std::vector folders{dir / "Desktop", dir / "share" / "Vantrel"};
+    std::filesystem::create_directories(folders[0] / "b.zip");
+    EXPECT_EQ(saveArchive("PK", "b.zip", folders), folders[1] / "b.zip") << "a folder in its place";
     std::filesystem::remove_all(folders[0]);
     testing::writeFile(folders[0], "a file where the Desktop should be");
-    EXPECT_EQ(saveArchive("PK", "c.zip", folders), folders[1] / "c.zip");
-    EXPECT_EQ(saveArchive("PK", "c.zip", {folders[0] / "Vantrel"}), std::nullopt);
+    EXPECT_EQ(saveArchive("PK", "c.zip", folders), folders[1] / "c.zip") << "a file as the Desktop";
+    EXPECT_EQ(saveArchive("PK", "c.zip", {folders[0] / "Vantrel"}), std::nullopt)
+        << "no folder can be made";
 }
 
 // The agent's own port with a long time-out; the answer, or none when nobody answered, comes on
@@ -59,7 +65,7 @@ TEST(DiagnosticsClientTest, AsksTheAgentOnItsOwnPortAndAnswersOnTheMainQueue) {
         client.request(path, [&](auto body) { answers.push_back(body); });
     }
     background->runDue();
-    EXPECT_TRUE(answers.empty());
+    EXPECT_TRUE(answers.empty()) << "expected the answers to wait for the main queue";
     main->runDue();
     EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{"{}", std::nullopt}));
     EXPECT_EQ(sent.at(0).url, "http://127.0.0.1:8787/api/diagnostics/progress");
@@ -148,7 +154,8 @@ TEST(DiagnosticsRunTest, ControlsFollowThePhase) {
         const auto s = S(phase);
         EXPECT_EQ(std::string(s.startTitle()) + " " + sign(s.startEnabled()) +
                       sign(s.progressVisible()) + sign(s.revealVisible()),
-                  shown);
+                  shown)
+            << "phase " << static_cast<int>(phase);
     }
 }
 

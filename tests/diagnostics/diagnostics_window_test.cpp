@@ -21,11 +21,12 @@ void expectContentFits(QWidget* frame) {
     for (auto* item : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         const QRect box = item->geometry();
         SCOPED_TRACE(item->objectName().toStdString());
-        EXPECT_TRUE(!item->isVisible() || box.bottom() <= frame->height());
+        EXPECT_TRUE(!item->isVisible() || box.bottom() <= frame->height()) << "expected inside";
         if (item->isVisible() && !qobject_cast<QPushButton*>(item)) {
-            EXPECT_GE(box.top(), bottom);
+            EXPECT_GE(box.top(), bottom) << "expected below the one before";
             EXPECT_GE(box.height(),
-                      item->hasHeightForWidth() ? item->heightForWidth(box.width()) : 0);
+                      item->hasHeightForWidth() ? item->heightForWidth(box.width()) : 0)
+                << "expected the height its text needs";
             bottom = box.bottom();
         }
     }
@@ -34,7 +35,7 @@ void expectContentFits(QWidget* frame) {
 
 // The real window against the reference agent; the run's decisions have their own table. Also run
 // with QT_SCALE_FACTOR=2 (see CMakeLists.txt).
-TEST(DiagnosticsWindowTest, FirstViewFitsItsContentAndARunSavesAndRevealsTheArchive) {
+TEST(DiagnosticsWindowTest, ARunFromTheFirstViewSavesTheArchiveAndRevealsIt) {
     testing::startGuiApplication();
     testing::PythonServer agent({"VANTREL_SIM_DIAG_SECONDS=1"});
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
@@ -46,29 +47,32 @@ TEST(DiagnosticsWindowTest, FirstViewFitsItsContentAndARunSavesAndRevealsTheArch
     QWidget* frame = window.windowForTesting();
     auto* start = frame->findChild<QPushButton*>(QStringLiteral("start"));
     auto* status = frame->findChild<QLabel*>(QStringLiteral("status"));
-    EXPECT_EQ(frame->windowTitle(), QStringLiteral("Vantrel Diagnostics"));
-    EXPECT_FALSE(frame->findChild<QProgressBar*>(QStringLiteral("progress"))->isVisible());
-    expectContentFits(frame);
-
-    start->click();
-    EXPECT_EQ(status->text(), QStringLiteral("Starting…"));
-    EXPECT_FALSE(start->isEnabled());
-    ASSERT_TRUE(testing::waitFor([&] { return status->text().startsWith("Saved to "); }))
-        << status->text().toStdString();
-    const auto desktop = std::filesystem::path(std::getenv("HOME")) / "Desktop";
-    std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(desktop), {});
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(files[0].filename().string().starts_with("vantrel-diagnostics-"));
-    // Python's zipfile module can list and test it.
-    testing::RunningApp check(VANTREL_SYSTEM_PYTHON, {"-m", "zipfile", "-t", files[0].string()},
-                              currentEnvironment());
-    EXPECT_EQ(check.waitForExit(), 0) << check.output();
-    EXPECT_EQ(status->text().toStdString(),
-              "Saved to " + files[0].string() + "\n\nEmail it to support@vantrel.energy.");
-    EXPECT_EQ(start->text(), QStringLiteral("Collect again"));
-    expectContentFits(frame);
-    frame->findChild<QPushButton*>(QStringLiteral("reveal"))->click();
-    EXPECT_EQ(workspace->revealed, files);
+    testing::step("the first view fits its content, without a progress bar", [&] {
+        EXPECT_EQ(frame->windowTitle(), QStringLiteral("Vantrel Diagnostics"));
+        EXPECT_FALSE(frame->findChild<QProgressBar*>(QStringLiteral("progress"))->isVisible());
+        expectContentFits(frame);
+    });
+    testing::step("a run saves a tested archive to the Desktop, says so and reveals it", [&] {
+        start->click();
+        EXPECT_EQ(status->text(), QStringLiteral("Starting…"));
+        EXPECT_FALSE(start->isEnabled()) << "expected the button disabled while collecting";
+        ASSERT_TRUE(testing::waitFor([&] { return status->text().startsWith("Saved to "); }))
+            << "expected \"Saved to …\", got " << status->text().toStdString();
+        const auto desktop = std::filesystem::path(std::getenv("HOME")) / "Desktop";
+        std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(desktop), {});
+        ASSERT_EQ(files.size(), 1u) << "expected one archive on the Desktop";
+        EXPECT_TRUE(files[0].filename().string().starts_with("vantrel-diagnostics-")) << files[0];
+        testing::RunningApp check(VANTREL_SYSTEM_PYTHON, {"-m", "zipfile", "-t", files[0].string()},
+                                  currentEnvironment());
+        EXPECT_EQ(check.waitForExit(), 0) << "expected an archive Python's zipfile can test\n"
+                                          << check.output();
+        EXPECT_EQ(status->text().toStdString(),
+                  "Saved to " + files[0].string() + "\n\nEmail it to support@vantrel.energy.");
+        EXPECT_EQ(start->text(), QStringLiteral("Collect again"));
+        expectContentFits(frame);
+        frame->findChild<QPushButton*>(QStringLiteral("reveal"))->click();
+        EXPECT_EQ(workspace->revealed, files);
+    });
 }
 
 }  // namespace

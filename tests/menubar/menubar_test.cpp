@@ -109,21 +109,22 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
     const auto probe = [](auto source) { return LocalNetwork::probeFrom(0.5, source); };
     const auto fromList = [&] { return LocalNetwork::chooseAddress(list); };
     const bool ran = inOwnNetwork([&] {
-        EXPECT_EQ(probe(fromList), Verdict::likelyBlocked);
+        EXPECT_EQ(probe(fromList), Verdict::likelyBlocked) << "nothing listening";
         for (const auto& open :
              std::vector<std::vector<std::uint16_t>>{{53}, {443, 53}, {80, 443}}) {
-            SCOPED_TRACE(open.front());
+            SCOPED_TRACE("the first port listening: " + std::to_string(open.front()));
             std::list<Listener> listeners(open.begin(), open.end());
             ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound));
             EXPECT_EQ(probe(fromList), Verdict::reachable);
             for (const auto& listener : listeners) {
-                EXPECT_EQ(listener.connected(), &listener == &listeners.front());
+                EXPECT_EQ(listener.connected(), &listener == &listeners.front())
+                    << "expected only the first port listening to be tried";
             }
         }
         Listener http(80);
-        EXPECT_EQ(probe([] { return std::nullopt; }), Verdict::noNetwork);
-        EXPECT_EQ(probe([] { return "127.0.1"; }), Verdict::noNetwork);
-        EXPECT_FALSE(http.connected());
+        EXPECT_EQ(probe([] { return std::nullopt; }), Verdict::noNetwork) << "no address";
+        EXPECT_EQ(probe([] { return "127.0.1"; }), Verdict::noNetwork) << "no target";
+        EXPECT_FALSE(http.connected()) << "expected no socket opened without an address";
     });
     if (!ran) {
         GTEST_SKIP() << "needs the right to make a network namespace";
@@ -136,7 +137,8 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
     testing::TempDir dir;
     const auto bin = dir / "bin", other = dir / "other", marker = dir / "opened";
     writeFile(bin / "gnome-control-center", "not executable");
-    EXPECT_FALSE(LocalNetwork::openSettingsFrom(bin.string()));
+    EXPECT_FALSE(LocalNetwork::openSettingsFrom(bin.string()))
+        << "expected no run of a file that is not executable";
     writeFile(bin / "systemsettings", "#!/bin/sh\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand(bin.string()),
                 ElementsAre((bin / "systemsettings").string(), "kcm_networkmanagement"));
@@ -145,7 +147,8 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
     EXPECT_THAT(*LocalNetwork::settingsCommand("relative:" + other.string() + ":" + bin.string()),
                 ElementsAre((other / "gnome-control-center").string(), "network"));
     EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string()));
-    EXPECT_TRUE(testing::eventually([&] { return readFile(marker) == "network\n"; }));
+    EXPECT_TRUE(testing::eventually([&] { return readFile(marker) == "network\n"; }))
+        << "expected the program run with \"network\"";
 }
 
 // Each check answers on the main queue, only "likely blocked" shows the line, and answers still
@@ -259,27 +262,32 @@ TEST(StatusMenuModelTest, RowsAndTheirGating) {
     EXPECT_EQ(model.commandForKey(0), std::nullopt) << "rows without a key never match";
 }
 
+class LoginItemTest : public ::testing::Test {
+  protected:
+    testing::SandboxedHome home;
+    const std::filesystem::path autostart = home.home() / ".config/autostart",
+                                entry = autostart / "vantrel-agent.desktop";
+};
+
 // Only a regular file is an entry. What stands in the way is refused with the system's reason
 // (root ignores permission bits, so a file or folder stands in the way instead).
-TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
-    testing::SandboxedHome home;
-    const auto autostart = home.home() / ".config/autostart",
-               entry = autostart / "vantrel-agent.desktop";
+TEST_F(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
     auto item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
     writeFile(autostart, "not a folder");
-    EXPECT_NE(item->enable().value_or(""), "");
+    EXPECT_NE(item->enable().value_or(""), "") << "expected a reason with a file as the folder";
     std::filesystem::remove(autostart);
     writeFile(entry / "keep", "x");
-    EXPECT_FALSE(item->isEnabled());
+    EXPECT_FALSE(item->isEnabled()) << "expected a folder to be no entry";
     EXPECT_EQ(item->enable(), "Is a directory");
     EXPECT_EQ(item->disable(), "Directory not empty");
     std::filesystem::remove_all(entry);
     ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0);
-    EXPECT_FALSE(item->isEnabled());
-    std::filesystem::remove(entry);
-    // EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt: each executable is
-    // quoted only as the rules need; the entry, written whole, runs it at login and reads back to
-    // it, and an entry for another executable is not ours.
+    EXPECT_FALSE(item->isEnabled()) << "expected a fifo to be no entry";
+}
+
+// Each executable is quoted only as the rules need; the entry, written whole, runs it at login and
+// reads back to it, and an entry for another executable is not ours.
+TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt) {
     const std::pair<std::string, std::string> cases[] = {
         {"/opt/VantrelAgent/bin/VantrelAgent", "/opt/VantrelAgent/bin/VantrelAgent"},
         {"/home/a b/Vantrel (2)/x", "\"/home/a b/Vantrel (2)/x\""},
@@ -294,31 +302,43 @@ TEST(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
         SCOPED_TRACE(executable);
         EXPECT_EQ(quoteExecArgument(executable), quoted);
         auto ours = makeLoginItem(executable);
-        EXPECT_FALSE(ours->isEnabled());
+        EXPECT_FALSE(ours->isEnabled()) << "expected another executable's entry not to be ours";
         EXPECT_EQ(ours->enable(), std::nullopt);
-        EXPECT_TRUE(ours->isEnabled());
+        EXPECT_TRUE(ours->isEnabled()) << "expected the entry written to be ours";
         const auto text = readFile(entry);
         EXPECT_TRUE(text.starts_with("[Desktop Entry]\nType=Application\n")) << text;
         EXPECT_NE(text.find(" --login-item\n"), std::string::npos) << text;
         EXPECT_EQ(autostartProgram(text), executable);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart), {}), 1);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart), {}), 1)
+            << "expected the entry alone, written whole";
     }
     EXPECT_EQ(makeLoginItem("/tab\there")->disable(), std::nullopt);
-    EXPECT_FALSE(std::filesystem::exists(entry));
-    // A literal backslash in a quoted argument is written as four.
+    EXPECT_FALSE(std::filesystem::exists(entry)) << "expected no entry after disabling";
+}
+
+// A literal backslash in a quoted argument is written as four; only the main group's Exec line
+// counts; an escape of the value ("\s") is undone before the arguments are split.
+TEST(AutostartEntry, ExecLinesAreWrittenAndReadByTheEntryRules) {
     EXPECT_NE(autostartEntry("/a b\\c").find("Exec=\"/a b\\\\\\\\c\" --login-item"),
-              std::string::npos);
+              std::string::npos)
+        << "expected the backslash written as four";
     EXPECT_EQ(autostartProgram("[Desktop Action x]\nExec=/wrong\n[Desktop Entry]\nExec=/right\n"),
               "/right")
         << "expected only the main group's Exec line to count";
     EXPECT_EQ(autostartProgram("[Desktop Entry]\nExec=\"/a\\sb\" --login-item\n"), "/a b")
         << "expected \\s in a value to read as a space";
-    testing::TempDir other;  // the folder follows the environment at each call
+}
+
+// The folder follows XDG_CONFIG_HOME at each call; without it, it is $HOME/.config.
+TEST_F(LoginItemTest, TheEntrysFolderFollowsTheEnvironmentAtEachCall) {
+    auto item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
+    testing::TempDir other;
     ::setenv("XDG_CONFIG_HOME", other.path().c_str(), 1);
     EXPECT_EQ(item->enable(), std::nullopt);
-    EXPECT_TRUE(std::filesystem::exists(other / "autostart/vantrel-agent.desktop"));
+    EXPECT_TRUE(std::filesystem::exists(other / "autostart/vantrel-agent.desktop"))
+        << "expected the entry under XDG_CONFIG_HOME";
     ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_FALSE(item->isEnabled()) << "the default is $HOME/.config";
+    EXPECT_FALSE(item->isEnabled()) << "expected the default to be $HOME/.config";
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <functional>
 #include <ostream>
+#include <string>
 
 #include "support/alerts.h"
 #include "support/running_app.h"
@@ -41,6 +44,13 @@ inline bool typeInWindowOf(int pid, const std::string& keys) {
         }
     }
     return false;
+}
+
+// Runs one step of a scenario under its name, so that a failure names it; a failed ASSERT ends
+// that step alone and the scenario goes on.
+inline void step(const std::string& name, const std::function<void()>& body) {
+    SCOPED_TRACE("step: " + name);
+    body();
 }
 
 // Runs the Qt event loop until the condition holds or the timeout passes.

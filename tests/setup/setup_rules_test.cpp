@@ -16,27 +16,29 @@ TEST(DownloadReservation, CreatesTheFirstFreeNameEmptyAndLeavesOthersAlone) {
     testing::TempDir dir;
     const auto folder = dir / "Downloads";
     const auto reserve = [&](const char* name) { return reserveDownloadDestination(folder, name); };
-    EXPECT_EQ(reserve("report.pdf").path, folder / "report.pdf");
+    EXPECT_EQ(reserve("report.pdf").path, folder / "report.pdf") << "a missing folder is made";
     testing::writeFile(folder / "report.pdf", "first");
     testing::writeFile(folder / "report 3.pdf", "third");
-    EXPECT_EQ(reserve("report.pdf").path, folder / "report 2.pdf");
+    EXPECT_EQ(reserve("report.pdf").path, folder / "report 2.pdf") << "the first free number";
     std::filesystem::create_directory(folder / "notes");
     std::filesystem::create_symlink(dir / "elsewhere", folder / "notes 2");
-    EXPECT_EQ(reserve("notes").path, folder / "notes 3");
-    EXPECT_EQ(reserve("a/b/archive.tar.gz").path, folder / "archive.tar.gz");  // the last component
+    EXPECT_EQ(reserve("notes").path, folder / "notes 3")
+        << "a folder or dangling link takes a name";
+    EXPECT_EQ(reserve("a/b/archive.tar.gz").path, folder / "archive.tar.gz") << "the last part";
     EXPECT_EQ(reserve("archive.tar.gz").path, folder / "archive.tar 2.gz");
     for (int number = 4; number <= 99; ++number) {
-        ASSERT_TRUE(reserve("report.pdf").path) << number;
+        ASSERT_TRUE(reserve("report.pdf").path) << "expected a free name up to 99, at " << number;
     }
     const auto full = reserve("report.pdf");
-    EXPECT_FALSE(full.path);
+    EXPECT_FALSE(full.path) << "expected none past 99";
     EXPECT_NE(full.error.find("report 99.pdf"), std::string::npos) << full.error;
     EXPECT_EQ(readFile(folder / "report.pdf") + readFile(folder / "report 2.pdf") +
                   readFile(folder / "report 3.pdf") + readFile(folder / "report 99.pdf"),
-              "firstthird");
-    EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere"));
+              "firstthird")
+        << "expected nothing replaced";
+    EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere")) << "expected the link not followed";
     const auto refused = reserveDownloadDestination(folder / "report.pdf", "a.csv");
-    EXPECT_FALSE(refused.path);
+    EXPECT_FALSE(refused.path) << "expected no name in a file";
     EXPECT_NE(refused.error.find("Not a directory"), std::string::npos) << refused.error;
 }
 

@@ -31,62 +31,73 @@ TEST(SetupWindowTest, RetriesALoadThatTimesOutInItsOwnProcessThenShowsTheAgentsP
     ASSERT_TRUE(agent->waitUntilListening()) << agent->output();
     const auto loads = [&] { return std::ranges::count(agent->output(), '\n'); };
 
-    // SetupWindowProcessTest.ClosingEndsTheWindowsProcessAndAShowLoadsAnew: the process lives
-    // while the window is open; a show after a close, or after a crash, starts one that loads anew.
     SetupWindow process(std::filesystem::path(VANTREL_BUNDLE_DIR) / SetupWindow::kProgram,
                         {"--load-timeout=600"});
-    process.show();
-    ASSERT_TRUE(waitFor([&] { return loads() == 1; }, 60));
-    const pid_t first = *process.pidForTesting();
-    process.close();
-    ASSERT_TRUE(waitFor([&] { return !process.isOpen() && !process.pidForTesting(); }, 60));
-    EXPECT_NE(::kill(first, 0), 0) << "ended and reaped";
-    process.show();
-    ASSERT_TRUE(waitFor([&] { return loads() == 2; }, 60));
-    ::kill(*process.pidForTesting(), SIGKILL);
-    ASSERT_TRUE(waitFor([&] { return !process.isOpen() && !process.pidForTesting(); }));
-    process.show();
-    ASSERT_TRUE(waitFor([&] { return loads() == 3; }, 60));
+    step("the process lives while the window is open; a show after a close or a crash loads anew",
+         [&] {
+             process.show();
+             ASSERT_TRUE(waitFor([&] { return loads() == 1; }, 60)) << "expected the first load";
+             const pid_t first = *process.pidForTesting();
+             process.close();
+             ASSERT_TRUE(waitFor([&] { return !process.isOpen() && !process.pidForTesting(); }, 60))
+                 << "expected the process gone after a close";
+             EXPECT_NE(::kill(first, 0), 0) << "expected it ended and reaped";
+             process.show();
+             ASSERT_TRUE(waitFor([&] { return loads() == 2; }, 60)) << "expected a load anew";
+             ::kill(*process.pidForTesting(), SIGKILL);
+             ASSERT_TRUE(waitFor([&] { return !process.isOpen() && !process.pidForTesting(); }))
+                 << "expected a crashed process forgotten";
+             process.show();
+             EXPECT_TRUE(waitFor([&] { return loads() == 3; }, 60))
+                 << "expected a load anew after a crash";
+         });
 
-    // A load that times out is stopped and retried on the main queue, counted against the budget.
     auto workspace = std::make_shared<RecordingWorkspace>();
     auto queue = std::make_shared<ManualQueue>();
     SetupWebWindow window(workspace, std::make_shared<RecordingAlerts>(),
                           std::make_shared<QSettings>("Vantrel", "Agent"), queue, 0.2);
-    window.show();
-    ASSERT_TRUE(waitFor([&] { return queue->size() == 1; }));
-    EXPECT_EQ(queue->nextDelay(), 0.5);
-    EXPECT_EQ(window.loadingForTesting().attempts, 1);
-    queue->advance(0.5);
-    ASSERT_TRUE(waitFor([&] { return queue->size() == 1; }));
-    EXPECT_EQ(window.loadingForTesting().attempts, 2);
-
-    // The agent's page shows once the next try reaches it (the clock runs on, as on a busy machine
-    // that load may outlast 0.2 s too); other pages open outside.
-    agent.emplace(std::vector<std::string>{}, 8787);
-    ASSERT_TRUE(agent->waitUntilListening()) << agent->output();
-    auto* page = window.webViewForTesting()->page();
-    ASSERT_TRUE(waitFor([&] {
+    step("a load that times out is stopped and retried on the main queue, within the budget", [&] {
+        window.show();
+        ASSERT_TRUE(waitFor([&] { return queue->size() == 1; })) << "expected a retry queued";
+        EXPECT_EQ(queue->nextDelay(), 0.5);
+        EXPECT_EQ(window.loadingForTesting().attempts, 1);
         queue->advance(0.5);
-        return page->title() == "Vantrel Agent setup" && !page->isLoading();
-    }));
-    EXPECT_EQ(window.loadingForTesting().attempts, 0);
-    page->runJavaScript(QStringLiteral("document.getElementById('outside-link').click()"));
-    ASSERT_TRUE(waitFor([&] { return !workspace->opened.empty(); }));
-    EXPECT_EQ(workspace->opened, std::vector<std::string>{"https://vantrel.example/help"});
-    EXPECT_EQ(page->url().toString(), QStringLiteral("http://127.0.0.1:8787/"));
+        ASSERT_TRUE(waitFor([&] { return queue->size() == 1; })) << "expected a second retry";
+        EXPECT_EQ(window.loadingForTesting().attempts, 2);
+    });
 
-    // A download lands under the first free name in Downloads, shown in the file manager.
-    const auto downloads = std::filesystem::path(std::getenv("HOME")) / "Downloads";
-    writeFile(downloads / "readings.csv", "first");
-    page->runJavaScript(QStringLiteral("document.getElementById('download-link').click()"));
-    ASSERT_TRUE(waitFor([&] { return !workspace->revealed.empty(); }));
-    ASSERT_EQ(workspace->revealed, std::vector{downloads / "readings 2.csv"});
-    EXPECT_TRUE(readFile(downloads / "readings 2.csv").starts_with("time,"));
-    EXPECT_EQ(readFile(downloads / "readings.csv"), "first");
+    auto* page = window.webViewForTesting()->page();
+    // The clock runs on, as on a busy machine that load may outlast 0.2 s too.
+    step("the agent's page shows once a try reaches it; other pages open outside", [&] {
+        agent.emplace(std::vector<std::string>{}, 8787);
+        ASSERT_TRUE(agent->waitUntilListening()) << agent->output();
+        ASSERT_TRUE(waitFor([&] {
+            queue->advance(0.5);
+            return page->title() == "Vantrel Agent setup" && !page->isLoading();
+        })) << "expected the agent's page";
+        EXPECT_EQ(window.loadingForTesting().attempts, 0);
+        page->runJavaScript(QStringLiteral("document.getElementById('outside-link').click()"));
+        ASSERT_TRUE(waitFor([&] { return !workspace->opened.empty(); }))
+            << "expected the link opened outside";
+        EXPECT_EQ(workspace->opened, std::vector<std::string>{"https://vantrel.example/help"});
+        EXPECT_EQ(page->url().toString(), QStringLiteral("http://127.0.0.1:8787/"));
+    });
 
-    window.show();
-    EXPECT_FALSE(window.loadingForTesting().requested) << "brought forward, not reloaded";
+    step("a download lands under the first free name in Downloads, shown in the file manager", [&] {
+        const auto downloads = std::filesystem::path(std::getenv("HOME")) / "Downloads";
+        writeFile(downloads / "readings.csv", "first");
+        page->runJavaScript(QStringLiteral("document.getElementById('download-link').click()"));
+        ASSERT_TRUE(waitFor([&] { return !workspace->revealed.empty(); }))
+            << "expected the download shown";
+        EXPECT_EQ(workspace->revealed, std::vector{downloads / "readings 2.csv"});
+        EXPECT_TRUE(readFile(downloads / "readings 2.csv").starts_with("time,"));
+        EXPECT_EQ(readFile(downloads / "readings.csv"), "first");
+    });
+
+    step("a show of the open window brings it forward without a reload", [&] {
+        window.show();
+        EXPECT_FALSE(window.loadingForTesting().requested);
+    });
 }
 
 }  // namespace

@@ -24,10 +24,8 @@ TEST(Build, FlavourAndLabelFromInfo) {
     EXPECT_EQ(Build::labelFor("file:///no/host"), "file:///no/host");
 }
 
-// Paths.OddVariablesStillGiveAbsoluteFolders: whatever the XDG variables hold, every folder is
-// absolute and has no trailing separator. PrivateFolder.IsMadeOnlyThisUsersOrRefused: the fallback
-// runtime folder in a shared /tmp is made private, or refused and left as found.
-TEST(Paths, OddVariablesStillGiveAbsoluteFoldersAndAPrivateFolderIsOnlyThisUsers) {
+// Whatever the XDG variables hold, every folder is absolute and has no trailing separator.
+TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
     testing::SandboxedHome sandbox;
     struct Case {
         const char *home, *dataHome, *stateHome;  // nullptr: unset
@@ -46,13 +44,22 @@ TEST(Paths, OddVariablesStillGiveAbsoluteFoldersAndAPrivateFolderIsOnlyThisUsers
         ::setenv("HOME", c.home, 1);
         c.dataHome ? ::setenv("XDG_DATA_HOME", c.dataHome, 1) : ::unsetenv("XDG_DATA_HOME");
         c.stateHome ? ::setenv("XDG_STATE_HOME", c.stateHome, 1) : ::unsetenv("XDG_STATE_HOME");
-        SCOPED_TRACE(std::string(c.home) + " " + (c.dataHome ? c.dataHome : "unset"));
+        SCOPED_TRACE(std::string("HOME=") + c.home +
+                     " XDG_DATA_HOME=" + (c.dataHome ? c.dataHome : "unset") +
+                     " XDG_STATE_HOME=" + (c.stateHome ? c.stateHome : "unset"));
         for (const auto& path : {Paths::support(), Paths::logDirectory(), Paths::state()}) {
-            EXPECT_TRUE(path.is_absolute() && path.string().back() != '/') << path;
+            EXPECT_TRUE(path.is_absolute() && path.string().back() != '/')
+                << "expected an absolute folder without a trailing separator: " << path;
         }
-        EXPECT_TRUE(c.support.empty() || Paths::spool() == c.support / "spool.db");
-        EXPECT_TRUE(c.logs.empty() || Paths::log() == c.logs / "agent.log");
+        EXPECT_TRUE(c.support.empty() || Paths::spool() == c.support / "spool.db")
+            << "expected the spool in " << c.support << ", got " << Paths::spool();
+        EXPECT_TRUE(c.logs.empty() || Paths::log() == c.logs / "agent.log")
+            << "expected the log in " << c.logs << ", got " << Paths::log();
     }
+}
+
+// The fallback runtime folder in a shared /tmp is made private, or refused and left as found.
+TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     testing::TempDir dir;
     for (const char* name : {"open", "foreign"}) {
         fs::create_directory(dir / name);
@@ -64,42 +71,51 @@ TEST(Paths, OddVariablesStillGiveAbsoluteFoldersAndAPrivateFolderIsOnlyThisUsers
     for (auto [name, usable] :
          {std::pair{"new", true}, {"open", true}, {"link", false}, {"file", false}}) {
         const auto problem = preparePrivateFolder(dir / name);
-        EXPECT_EQ(problem.empty(), usable) << name << ": " << problem;
+        EXPECT_EQ(problem.empty(), usable)
+            << name << ": expected " << (usable ? "usable" : "refused") << ", got: " << problem;
         EXPECT_TRUE(!usable || fs::status(dir / name).permissions() == fs::perms::owner_all)
-            << name;
+            << name << ": expected only its owner's rights";
     }
     if (canGiveAway) {
         EXPECT_EQ(preparePrivateFolder(dir / "foreign"), "it belongs to another user");
-        EXPECT_EQ(fs::status(dir / "foreign").permissions(), fs::perms::all);
+        EXPECT_EQ(fs::status(dir / "foreign").permissions(), fs::perms::all)
+            << "expected another user's folder left as found";
     }
 }
 
-// A blocked worker holds up no delayed task while another is free; then
-// BackgroundQueue.TheLastOwnerMayLetGoInsideOneOfItsTasks (a worker waiting for itself aborts).
-TEST(BackgroundQueue, ABlockedWorkerHoldsUpNoOtherAndTheLastOwnerMayLetGoInsideATask) {
-    std::promise<void> ran, release, letGo;
+TEST(BackgroundQueue, ABlockedWorkerHoldsUpNoDelayedTaskWhileAnotherIsFree) {
+    std::promise<void> ran, release;
     auto queue = std::make_shared<BackgroundQueue>(2);
     queue->post([gate = release.get_future().share()] { gate.wait(); });
     queue->postAfter(0.02, [&] { ran.set_value(); });
-    EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << "expected the delayed task to run on the free worker";
     release.set_value();
+}
+
+// A worker that waited for itself would abort the program.
+TEST(BackgroundQueue, TheLastOwnerMayLetGoInsideOneOfItsTasks) {
+    std::promise<void> letGo;
+    auto queue = std::make_shared<BackgroundQueue>(2);
     auto holder = std::make_shared<std::shared_ptr<BackgroundQueue>>(queue);
     queue->post([holder, &letGo] { holder->reset(), letGo.set_value(); });
     queue.reset();
     letGo.get_future().wait();
 }
 
-// ChildProcess.AFailedLaunchReportsWhyAndLeavesNoChild, not even a zombie; then
-// ChildProcess.TheChildStartsWithDefaultSignals, whatever this process blocks or ignores (even
-// reserved signals a service manager left ignored); ChildProcess.TheChildIsToldWhenItsParentEnds.
-TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldOfItsParentsEnd) {
+// With no child, the wait for any child fails at once.
+TEST(ChildProcess, AFailedLaunchReportsWhyAndLeavesNoChild) {
     auto failed = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
-    EXPECT_FALSE(failed.child);
+    EXPECT_FALSE(failed.child) << "expected no child for a missing program";
     EXPECT_EQ(failed.error, ENOENT);
     siginfo_t info = {};
-    EXPECT_EQ(::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), -1);  // with no child, at once
+    EXPECT_EQ(::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), -1) << "expected not even a zombie";
     EXPECT_EQ(errno, ECHILD);
+}
 
+// Whatever this process blocks or ignores, even the reserved signals and the last one, which a
+// service manager may have left ignored.
+TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
     // Through the kernel: the C library's sigaction refuses its reserved signals.
     const int numbers[] = {SIGHUP, SIGPIPE, SIGRTMIN - 1, 64};
     unsigned long ignore[8] = {reinterpret_cast<unsigned long>(SIG_IGN)}, saved[4][8] = {};
@@ -117,13 +133,16 @@ TEST(ChildProcess, AFailedLaunchLeavesNoChildAndAChildStartsAtDefaultsAndIsToldO
     ASSERT_EQ(cat.waitForExit(), 0);
     EXPECT_THAT(cat.output(), ::testing::HasSubstr("SigBlk:\t0000000000000000\n"));
     EXPECT_THAT(cat.output(), ::testing::HasSubstr("SigIgn:\t0000000000000000\n"));
+}
 
+// The parent here is a thread that has ended, as the kernel sees a parent's end.
+TEST(ChildProcess, TheChildIsToldWhenItsParentEnds) {
     std::optional<ChildProcess> child;
     std::thread([&] {
         child = ChildProcess::spawn({"/bin/sleep", {"600"}, {}, -1, SIGTERM}).child;
     }).join();
-    ASSERT_TRUE(child && testing::processEnds(child->pid()));
-    EXPECT_EQ(child->wait(), SIGTERM);
+    ASSERT_TRUE(child && testing::processEnds(child->pid())) << "expected the child to end";
+    EXPECT_EQ(child->wait(), SIGTERM) << "expected the signal asked for";
 }
 
 }  // namespace

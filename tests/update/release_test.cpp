@@ -122,17 +122,18 @@ class Install : public ::testing::Test {
 // Staged beside live, and swapped in as the application ends.
 TEST_F(Install, StagesTheVerifiedReleaseAndSwapsItInAtTheEnd) {
     EXPECT_EQ(installRelease("2.0"), UpdateResult::installed("2.0"));
-    EXPECT_EQ(quits, 1);
-    EXPECT_TRUE(leftNothing());
+    EXPECT_EQ(quits, 1) << "expected one quit asked for";
+    EXPECT_TRUE(leftNothing()) << "expected no download or extraction left";
     StagedUpdate update{live};
-    EXPECT_EQ(readFile(update.marker()), "2.0");
-    EXPECT_EQ(readFile(live / "Info.json"), info("1.0"));
+    EXPECT_EQ(readFile(update.marker()), "2.0") << "expected the staged copy marked";
+    EXPECT_EQ(readFile(live / "Info.json"), info("1.0")) << "expected live untouched until the end";
     EXPECT_EQ(
         completeStagedUpdate(update, {.pidFile = dir / "no.pid", .interpreter = {}, .grace = 0}),
         SwapOutcome::swapped);
-    EXPECT_EQ(readFile(live / "Info.json"), info("2.0"));
-    EXPECT_TRUE(fs::exists(live / kFileListName));
-    EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
+    EXPECT_EQ(readFile(live / "Info.json"), info("2.0")) << "expected the release live";
+    EXPECT_TRUE(fs::exists(live / kFileListName)) << "expected its signed list kept";
+    EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()))
+        << "expected no staged copy or marker left";
 }
 
 // Each failure leaves nothing of the run and nothing live changed.
@@ -187,11 +188,12 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         }
         auto before = readFile(live / "Info.json");
         EXPECT_EQ(installRelease(c.version, c.digest, c.url), UpdateResult::failed(c.reason));
-        EXPECT_EQ(quits, 0);
-        EXPECT_TRUE(leftNothing());
-        EXPECT_EQ(readFile(live / "Info.json"), before);
+        EXPECT_EQ(quits, 0) << "expected no quit";
+        EXPECT_TRUE(leftNothing()) << "expected no download or extraction left";
+        EXPECT_EQ(readFile(live / "Info.json"), before) << "expected live unchanged";
         EXPECT_FALSE(fs::exists(StagedUpdate{live}.staged()) ||
-                     fs::exists(StagedUpdate{live}.marker()));
+                     fs::exists(StagedUpdate{live}.marker()))
+            << "expected nothing staged";
         writeFile(live / "Info.json", info("1.0"));
         temporary = dir / "tmp";
         ::unsetenv("TMPDIR");
@@ -281,7 +283,8 @@ TEST(CompleteStagedUpdate, FinishesOrUndoesWhatAnInterruptedSwapLeft) {
                   c.outcome);
         EXPECT_EQ(readFile(update.live / "Info.json"),
                   info(c.outcome == SwapOutcome::swapped ? c.staged : c.live));
-        EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()));
+        EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()))
+            << "expected no staged copy or marker left";
     }
 }
 

@@ -82,6 +82,7 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         "Update it there (for example: sudo apt update && sudo apt upgrade).");
     const auto unwritable = UpdateResult::failed(reasons::cannotReplaceItself("2.0"));
     struct Case {
+        const char* what;
         std::string manifestVersion;
         std::string dist;  // after the server's base; a whole text when not onServer
         UpdateResult result;
@@ -91,21 +92,28 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         // so cannot be written) in a folder that can, which is all the swap needs.
         std::string info = R"({"CFBundleShortVersionString": "1.0"})";
     } cases[] = {
-        {"2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},  // never asked for
-        {"2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
-        // APackagedCopyNeverAsksForAManifestNorInstalls
-        {"2.0", "", packagedRefusal, {}, true, packaged},
-        // ANewerReleaseInAFolderThatCannotBeWrittenIsRefusedBeforeInstalling
-        {"2.0", "", unwritable, {"/linux/latest.json"}, true, ""},
-        {"1.0", "/", UpdateResult::current("1.0"), {"//linux/latest.json"}},
-        {"1.0.1", "", UpdateResult::installed("1.0.1"), {"/linux/latest.json"}},
-        // The installed version is read afresh; unreadable, it is "0".
-        {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "not json"},
-        {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, numeric},
-        {"0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "missing"},
+        // clang-format off
+        {"an address that is no URL is never asked for",
+         "2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},
+        {"an empty address is no URL", "2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
+        {"a packaged copy never asks for a manifest nor installs",
+         "2.0", "", packagedRefusal, {}, true, packaged},
+        {"a newer release in a folder that cannot be written is refused before installing",
+         "2.0", "", unwritable, {"/linux/latest.json"}, true, ""},
+        {"the same version is current",
+         "1.0", "/", UpdateResult::current("1.0"), {"//linux/latest.json"}},
+        {"a newer version is installed",
+         "1.0.1", "", UpdateResult::installed("1.0.1"), {"/linux/latest.json"}},
+        {"the installed version is read afresh; unreadable, it is 0",
+         "0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "not json"},
+        {"an installed version of another type is 0",
+         "0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, numeric},
+        {"only the bundle's folder need be writable",
+         "0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "missing"},
+        // clang-format on
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.manifestVersion + " at " + c.dist + " " + c.info);
+        SCOPED_TRACE(c.what);
         testing::LoopbackServer fresh;
         for (const char* path : {"/linux/latest.json", "//linux/latest.json"}) {
             fresh.serve(path, {{"body", manifestJson(c.manifestVersion)}});
@@ -139,7 +147,8 @@ TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
     updater->check(record("refused"));
     EXPECT_EQ(worker->size(), 1u);
     EXPECT_EQ(worker->runDue(), 1);
-    EXPECT_THAT(*events, IsEmpty());  // the quit and the completion wait for the main queue
+    EXPECT_THAT(*events, IsEmpty())
+        << "expected the quit and the completion to wait for the main queue";
     mainQueue->runDue();
     finishCheck();
     mainQueue->advance(60);
@@ -156,14 +165,14 @@ TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFrom
     dist("not a url");  // the run must never reach the built-in server from a test
     for (double at : {7200.0, 86400.0, 2 * 86400.0}) {
         mainQueue->advance(at - 0.1 - mainQueue->now());
-        EXPECT_EQ(worker->size(), 0u) << at;
+        EXPECT_EQ(worker->size(), 0u) << "expected no check just before " << at << " s";
         mainQueue->advance(0.1);
-        EXPECT_EQ(worker->size(), 1u) << at;
+        EXPECT_EQ(worker->size(), 1u) << "expected a check at " << at << " s";
         finishCheck();
     }
     dist("");
     makeUpdater()->startPeriodicChecks();
-    EXPECT_EQ(mainQueue->nextDelay(), 3.0);
+    EXPECT_EQ(mainQueue->nextDelay(), 3.0) << "expected 3 s with VANTREL_DIST";
     updater.reset();  // the timers hold their updaters weakly and end with them
     mainQueue->advance(3 * 86400);
     EXPECT_EQ(worker->size() + mainQueue->size(), 0u);
