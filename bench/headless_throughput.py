@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""The headless application's CPU per byte of agent output beside cat's, and what a state change
+costs on its way from the agent's line to the application's standard output.
+
+The application runs as users start it, `VantrelAgent --headless` from a copy of the built bundle
+whose agent is a stand-in that writes the capture bench's mix (lines of 23 to 200 bytes, a status
+line every 100 lines, each status line a new state) in 64 KiB writes, then waits. cat copies the
+same bytes, written the same way, into a file. The application's CPU is that of all its threads
+(nanoseconds from /proc) from the moment the stand-in begins until its last line is on standard
+output, which this script reads throughout.
+
+A state change's cost is measured twice: in the stream, as the extra CPU of the mix over the same
+bytes with every status line replaced by an ordinary line of the same length, per state change;
+and alone, with the stand-in writing one changed status line only once the previous one has been
+read from standard output, as the application's CPU per line.
+
+Runs itself in a network namespace of its own (the agent's port is fixed).
+
+    python3 bench/headless_throughput.py [BUILD_DIR] [MB]      (defaults: build-bench, 500)
+"""
+import glob
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+MARKER = "VANTREL_HEADLESS_THROUGHPUT_INSIDE"
+ROUNDS = 3
+ALONE = 5000
+FINAL_LINE = b"pv=9.99 grid=0\n"
+FINAL_LABEL = b"Solar 9.99 kW \xc2\xb7 importing 0.00 kW\n"
+
+# The stand-in agent: waits for the go-ahead (the fifo's writer closing), then either writes the
+# sample file's bytes in 64 KiB writes, repeated, or, for each byte on the fifo, one status line.
+STAND_IN = r"""import os, signal
+go = os.open(os.environ["VANTREL_BENCH_GO"], os.O_RDONLY)
+mode = os.environ["VANTREL_BENCH_MODE"]
+if mode == "stream":
+    os.read(go, 1)
+    with open(os.environ["VANTREL_BENCH_SAMPLE"], "rb") as sample:
+        data = sample.read()
+    view = memoryview(data)
+    for _ in range(int(os.environ["VANTREL_BENCH_REPEAT"])):
+        for start in range(0, len(data), 65536):
+            os.write(1, view[start:start + 65536])
+    os.write(1, b"pv=9.99 grid=0\n")
+else:
+    i = 0
+    while os.read(go, 1):
+        i += 1
+        os.write(1, b"pv=%d grid=0\n" % i)
+signal.pause()
+"""
+
+
+def sample_lines(plain):
+    """The capture bench's 10,000 lines; with plain, each status line is an ordinary one."""
+    lines, seed = [], 12345
+    for line in range(10000):
+        seed = (seed * 1103515245 + 12345) & 0xFFFFFFFF
+        if line % 100 == 99:
+            status = f"pv=2.{line % 10}kW grid=-1.2{line % 7}kW"
+            lines.append(("x" * len(status) if plain else status) + "\n")
+            continue
+        text = f"2026-12-06 12:00:00,123 INFO modbus: read {line}"
+        length = 23 + (seed >> 8) % 178
+        lines.append((text[:length - 1].ljust(length - 1, ".")) + "\n")
+    return "".join(lines).encode()
+
+
+def cpu_ns(pid):
+    """CPU time of all the process's threads so far."""
+    total = 0
+    for path in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            with open(path) as file:
+                total += int(file.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
+class App:
+    """The bundle's headless application with the stand-in agent, its standard output read."""
+
+    def __init__(self, bundle, home, env):
+        self.process = subprocess.Popen([os.path.join(bundle, "bin/VantrelAgent"), "--headless"],
+                                        env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.process.stdout.readline()  # the first state, before the agent runs
+        self.go = os.open(env["VANTREL_BENCH_GO"], os.O_WRONLY)  # once the stand-in waits
+
+    def stop(self):
+        os.close(self.go)
+        self.process.send_signal(signal.SIGTERM)
+        self.process.stdout.read()
+        self.process.wait(30)
+
+
+def environment(work, sample, mode, repeat=0):
+    home = os.path.join(work, "home")
+    shutil.rmtree(home, ignore_errors=True)
+    go = os.path.join(work, "go")
+    if not os.path.exists(go):
+        os.mkfifo(go)
+    return dict(os.environ, HOME=home, XDG_CONFIG_HOME=f"{home}/config",
+                XDG_DATA_HOME=f"{home}/share", XDG_STATE_HOME=f"{home}/state",
+                XDG_CACHE_HOME=f"{home}/cache", XDG_RUNTIME_DIR=work, VANTREL_BENCH_GO=go,
+                VANTREL_BENCH_MODE=mode, VANTREL_BENCH_SAMPLE=sample,
+                VANTREL_BENCH_REPEAT=str(repeat), VANTREL_DIST="http://127.0.0.1:9/")
+
+
+def stream(bundle, work, sample, repeat):
+    """The application's CPU seconds and the state lines it printed for the stream."""
+    app = App(bundle, work, environment(work, sample, "stream", repeat))
+    lines = []
+    try:
+        before = cpu_ns(app.process.pid)
+        os.write(app.go, b"x")
+        for line in app.process.stdout:
+            lines.append(line)
+            if line == FINAL_LABEL:
+                break
+        return (cpu_ns(app.process.pid) - before) / 1e9, len(lines)
+    finally:
+        app.stop()
+
+
+def cat_copy(work, sample, repeat):
+    """cat's own CPU seconds for copying the same writes into a file."""
+    env = environment(work, sample, "stream", repeat)
+    python = sys.executable
+    writer = subprocess.Popen([python, "-c", STAND_IN], env=env, stdout=subprocess.PIPE)
+    with open(env["VANTREL_BENCH_GO"], "wb", buffering=0) as go:
+        with open(os.path.join(work, "cat.out"), "wb") as target:
+            cat = subprocess.Popen(["cat"], stdin=writer.stdout, stdout=target)
+            writer.stdout.close()
+            go.write(b"x")
+            while os.path.getsize(os.path.join(work, "cat.out")) < repeat * os.path.getsize(sample):
+                time.sleep(0.01)
+            writer.terminate()
+            _, _, usage = os.wait4(cat.pid, 0)
+    writer.wait()
+    os.remove(os.path.join(work, "cat.out"))
+    return usage.ru_utime + usage.ru_stime
+
+
+def alone(bundle, work):
+    """The application's CPU per state change, and the round trip, with one change at a time."""
+    app = App(bundle, work, environment(work, "", "alone"))
+    try:
+        os.write(app.go, b"x")  # past any state the agent's start printed
+        while not app.process.stdout.readline().startswith(b"Solar 1 kW"):
+            pass
+        before, began = cpu_ns(app.process.pid), time.perf_counter()
+        for _ in range(ALONE):
+            os.write(app.go, b"x")
+            app.process.stdout.readline()
+        elapsed = time.perf_counter() - began
+        return (cpu_ns(app.process.pid) - before) / 1e3 / ALONE, elapsed * 1e6 / ALONE
+    finally:
+        app.stop()
+
+
+def run(build, megabytes):
+    source = os.path.join(os.path.abspath(build), "VantrelAgent")
+    with tempfile.TemporaryDirectory(prefix="headless-throughput-", dir="/var/tmp") as work:
+        bundle = os.path.join(work, "VantrelAgent")
+        shutil.copytree(source, bundle, symlinks=True)
+        with open(os.path.join(bundle, "Resources/lib/vantrel_agent/__main__.py"), "w") as agent:
+            agent.write(STAND_IN)
+        samples = {}
+        for name, plain in (("mix", False), ("plain", True)):
+            samples[name] = os.path.join(work, name)
+            with open(samples[name], "wb") as file:
+                file.write(sample_lines(plain))
+        size = os.path.getsize(samples["mix"])
+        repeat = max(1, megabytes * 1_000_000 // size)
+        total = repeat * size
+        changes = repeat * 100
+        cats, mixes, plains, printed = [], [], [], []
+        for _ in range(ROUNDS):
+            os.sync()
+            cats.append(cat_copy(work, samples["mix"], repeat))
+            os.sync()
+            cpu, lines = stream(bundle, work, samples["mix"], repeat)
+            mixes.append(cpu)
+            printed.append(lines)
+            os.sync()
+            plains.append(stream(bundle, work, samples["plain"], repeat)[0])
+        ratios = sorted(m / c for m, c in zip(mixes, cats))
+        per_change = sorted((m - p) / changes * 1e6 for m, p in zip(mixes, plains))
+        cat, mix, plain = (statistics.median(v) for v in (cats, mixes, plains))
+        print(f"headless application, {total / 1e6:.0f} MB of the mix in 64 KiB writes "
+              f"(median of {ROUNDS}): {mix / total * 1e9:.2f} s/GB, cat {cat / total * 1e9:.2f} s/GB, "
+              f"ratio to cat {statistics.median(ratios):.2f} ({ratios[0]:.2f}–{ratios[-1]:.2f}) "
+              f"(goal <= 1.15); the same bytes without status lines {plain / total * 1e9:.2f} s/GB")
+        print(f"  a state change in the stream: {statistics.median(per_change):.2f} µs of CPU "
+              f"({per_change[0]:.2f}–{per_change[-1]:.2f}) (goal < 1); {changes} changes, "
+              f"{min(printed)}–{max(printed)} lines printed")
+        cpu, trip = alone(bundle, work)
+        print(f"  a state change alone ({ALONE} in turn): {cpu:.1f} µs of the application's CPU, "
+              f"{trip:.0f} µs from the agent's write to the line read")
+
+
+def main():
+    arguments = sys.argv[1:] or ["build-bench"]
+    if os.environ.get(MARKER) != "1":
+        inner = " ".join(["exec", sys.executable, os.path.abspath(__file__),
+                          os.path.abspath(arguments[0]), *arguments[1:]])
+        prefix = [] if os.geteuid() == 0 else ["-r"]
+        sys.exit(subprocess.call(["unshare", *prefix, "-n", "sh", "-c", f"ip link set lo up && {inner}"],
+                                 env=dict(os.environ, **{MARKER: "1"})))
+    run(arguments[0], int(arguments[1]) if len(arguments) > 1 else 500)
+
+
+if __name__ == "__main__":
+    main()
