@@ -1,5 +1,6 @@
 #include "app/application_parts.h"
 
+#include "support/paths.h"
 #include "update/release_installer.h"
 #include "update/thread_per_task_queue.h"
 
@@ -10,8 +11,10 @@ ApplicationParts buildApplicationParts(std::shared_ptr<TaskQueue> mainQueue,
     auto background = std::make_shared<BackgroundQueue>();
     auto agent = AgentProcess::create(AgentConfig::fromBundle(), mainQueue, background);
     // Each update run gets a thread of its own, so that quitting never waits for one.
-    auto updater = Updater::create(mainQueue, std::make_shared<ThreadPerTaskQueue>(),
-                                   makeUpdateInstaller(mainQueue, std::move(requestQuit)));
+    auto refused = std::make_shared<RefusedRelease>(refusedReleaseFile(Paths::support()));
+    auto updater =
+        Updater::create(mainQueue, std::make_shared<ThreadPerTaskQueue>(),
+                        makeUpdateInstaller(mainQueue, std::move(requestQuit), std::move(refused)));
     return {std::move(mainQueue), std::move(background), std::move(agent), std::move(updater)};
 }
 

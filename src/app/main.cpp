@@ -3,11 +3,28 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_config.h"
 #include "app/desktop.h"
 #include "app/headless_app.h"
 #include "app/launch_options.h"
+#include "app/update_resume.h"
 #include "support/bundle.h"
-#include "update/bundle_swap.h"
+#include "support/paths.h"
+
+namespace {
+
+vantrel::UpdateResume updateResume() {
+    const char* invocation = std::getenv("INVOCATION_ID");
+    auto agent = vantrel::AgentConfig::fromBundle();
+    return {.live = vantrel::bundle::root(),
+            .dataFolder = vantrel::Paths::support(),
+            .underServiceManager = invocation && *invocation,
+            .endOldAgent = [agent] {
+                vantrel::endAgent({.pidFile = agent.pidFile, .interpreter = agent.python});
+            }};
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
@@ -31,12 +48,14 @@ int main(int argc, char** argv) {
                     vantrel::bundle::versionIn(vantrel::bundle::info()).c_str());
         return 0;
     }
-    // An update that a power loss interrupted is finished first; one staged by this run is
-    // swapped in at its end and the new copy continues in this process.
-    vantrel::resumeStagedUpdate(argv);
+    // Worked out once: after an update's exchange this process's own executable lies elsewhere.
+    auto resume = updateResume();
+    // What an interrupted update left is settled first; one this run put in place is started at
+    // its end, in this process.
+    vantrel::resumeStagedUpdate(resume, argv);
     // The toolkit aborts without a display, so headless is decided before it is touched.
     int status = options->headless ? vantrel::runHeadless(*options)
                                    : vantrel::runDesktop(argc, argv, *options);
-    vantrel::resumeStagedUpdate(argv);
+    vantrel::resumeStagedUpdate(resume, argv);
     return status;
 }

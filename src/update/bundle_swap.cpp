@@ -1,22 +1,17 @@
 #include "update/bundle_swap.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <vector>
+#include <cerrno>
 
-#include "agent/agent_config.h"
-#include "agent/orphan_reaper.h"
 #include "support/bundle.h"
 #include "support/file_io.h"
-#include "support/instance_lock.h"
-#include "support/paths.h"
 #include "support/unique_fd.h"
 #include "update/run_tool.h"
 #include "update/scratch_folder.h"
+#include "update/version.h"
 
 namespace vantrel {
 namespace {
@@ -54,9 +49,13 @@ bool writeDurably(const fs::path& path, const std::string& text) {
     return syncPath(path.parent_path());
 }
 
-void removeDurably(const fs::path& path) {
+bool isThere(const fs::path& path) {
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(path, error))) {
+    return fs::exists(fs::symlink_status(path, error));
+}
+
+void removeDurably(const fs::path& path) {
+    if (!isThere(path)) {
         return;
     }
     removeTree(path);
@@ -67,12 +66,25 @@ std::string versionOf(const fs::path& bundle) {
     return bundle::versionIn(bundle::infoAt(bundle));
 }
 
-// The new copy starts with what a fresh process has: nothing blocked, SIGPIPE not ignored.
-void restoreSignals() {
-    sigset_t none;
-    sigemptyset(&none);
-    ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
+std::optional<std::string> readSmallFile(const fs::path& path) {
+    return readWholeFile(path, 256);
+}
+
+// A staged executable that cannot start here (a library missing, another architecture) or is
+// another version is caught before anything live is touched.
+bool answersItsVersion(const fs::path& bundle, const std::string& version) {
+    auto answer =
+        runTool("/usr/bin/timeout",
+                {"--signal=KILL", "60", (bundle / "bin/VantrelAgent").string(), "--version"});
+    return answer.status == 0 && answer.output == "Vantrel Agent " + version + "\n";
+}
+
+int exchange(const fs::path& one, const fs::path& other) {
+    if (::renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) != 0) {
+        return errno;
+    }
+    syncPath(other.parent_path());
+    return 0;
 }
 
 }  // namespace
@@ -89,64 +101,125 @@ fs::path StagedUpdate::marker() const {
     return path;
 }
 
-bool stageUpdate(const StagedUpdate& update, const fs::path& newApp, const std::string& version,
-                 const std::function<bool(const fs::path&)>& verify) {
+fs::path StagedUpdate::trial() const {
+    auto path = staged();
+    path += ".trial";
+    return path;
+}
+
+StageOutcome stageUpdate(const StagedUpdate& update, const fs::path& newApp,
+                         const std::string& version,
+                         const std::function<bool(const fs::path&)>& verify) {
     removeDurably(update.marker());
-    removeDurably(update.staged());
+    removeDurably(update.trial());
     auto staged = update.staged();
-    auto copied = runTool("/bin/cp", {"-a", "--", newApp.string(), staged.string()});
-    if (copied.status != 0 || !syncTree(staged) || !syncPath(staged.parent_path()) ||
-        !verify(staged) || versionOf(staged) != version ||
-        !writeDurably(update.marker(), version)) {
+    std::error_code error;
+    bool copied = isThere(newApp) && fs::equivalent(newApp, staged, error);
+    if (!copied) {
         removeDurably(staged);
+        copied = runTool("/bin/cp", {"-a", "--", newApp.string(), staged.string()}).status == 0;
+    }
+    if (!copied || !syncTree(staged) || !syncPath(staged.parent_path()) || !verify(staged) ||
+        versionOf(staged) != version) {
+        removeDurably(staged);
+        return StageOutcome::notCopied;
+    }
+    if (!answersItsVersion(staged, version)) {
+        removeDurably(staged);
+        return StageOutcome::doesNotStart;
+    }
+    if (!writeDurably(update.marker(), version)) {
+        removeDurably(staged);
+        return StageOutcome::notCopied;
+    }
+    return StageOutcome::staged;
+}
+
+int exchangeStaged(const StagedUpdate& update) {
+    int error = exchange(update.staged(), update.live);
+    if (error != 0) {
+        clearLeftovers(update);
+    }
+    return error;
+}
+
+SwapStep nextSwapStep(const SwapState& state) {
+    if (!state.marked) {
+        return state.staged || state.tried ? SwapStep::clearLeftovers : SwapStep::done;
+    }
+    const auto& marked = *state.marked;
+    if (state.live == marked && state.staged && *state.staged != marked) {
+        // Exchanged: the previous copy waits at the staged name.
+        if (state.runsStaged) {
+            return state.tried ? SwapStep::rollBack : SwapStep::tryNew;
+        }
+        return state.tried && !state.onTrial ? SwapStep::rollBack : SwapStep::keepNew;
+    }
+    if (state.staged == marked && state.live != marked && !state.refused && !state.runsStaged) {
+        return SwapStep::exchange;
+    }
+    return SwapStep::clearLeftovers;
+}
+
+SwapState readSwapState(const StagedUpdate& update, const fs::path& self, bool onTrial,
+                        const std::function<bool(const std::string&)>& refused) {
+    SwapState state;
+    state.marked = readSmallFile(update.marker());
+    state.live = versionOf(update.live);
+    if (isThere(update.staged())) {
+        state.staged = versionOf(update.staged());
+    }
+    state.tried = isThere(update.trial());
+    state.refused = state.marked && refused(*state.marked);
+    std::error_code error;
+    state.runsStaged = fs::equivalent(self, update.staged(), error);
+    state.onTrial = onTrial;
+    return state;
+}
+
+void clearLeftovers(const StagedUpdate& update) {
+    // The marker goes first: once it is gone, what is left beside live is only an old copy.
+    removeDurably(update.marker());
+    removeDurably(update.trial());
+    removeDurably(update.staged());
+}
+
+bool markTried(const StagedUpdate& update) {
+    auto marked = readSmallFile(update.marker());
+    return marked && writeDurably(update.trial(), *marked);
+}
+
+bool rollBack(const StagedUpdate& update, const fs::path& refusedFile) {
+    // Recorded first: once exchanged back, the marked copy would read as one still to try.
+    if (auto marked = readSmallFile(update.marker())) {
+        recordRefusedRelease(refusedFile, *marked);
+    }
+    if (exchange(update.staged(), update.live) != 0) {
         return false;
     }
+    clearLeftovers(update);
     return true;
 }
 
-void endAgent(const AgentToEnd& agent) {
-    if (auto pid = reapOrphan(agent.pidFile, agent.interpreter, agent.grace)) {
-        // The agent of this very process is reaped here, so no zombie passes into the new copy.
-        ::waitpid(*pid, nullptr, WNOHANG);
+bool RefusedRelease::covers(const std::string& version) const {
+    std::lock_guard hold(mutex_);
+    for (const auto& refused : {thisRun_, readSmallFile(file_)}) {
+        if (refused && !isNewerVersion(version, *refused)) {
+            return true;
+        }
     }
+    return false;
 }
 
-SwapOutcome completeStagedUpdate(const StagedUpdate& update, const AgentToEnd& agent) {
-    auto marked = readWholeFile(update.marker());
-    bool swapped = false;
-    if (marked && versionOf(update.staged()) == *marked && versionOf(update.live) != *marked) {
-        endAgent(agent);
-        swapped = ::renameat2(AT_FDCWD, update.staged().c_str(), AT_FDCWD, update.live.c_str(),
-                              RENAME_EXCHANGE) == 0;
-        syncPath(update.live.parent_path());
-    }
-    // The marker goes first: once it is gone, what is left beside live is only an old copy.
-    removeDurably(update.marker());
-    removeDurably(update.staged());
-    return swapped ? SwapOutcome::swapped : SwapOutcome::nothing;
+void RefusedRelease::refuseForThisRun(const std::string& version) {
+    std::lock_guard hold(mutex_);
+    thisRun_ = version;
 }
 
-void resumeStagedUpdate(char** argv) {
-    // Worked out before the swap: afterwards this process's own executable lies elsewhere.
-    StagedUpdate update{bundle::root()};
+bool recordRefusedRelease(const fs::path& file, const std::string& version) {
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(update.marker(), error)) &&
-        !fs::exists(fs::symlink_status(update.staged(), error))) {
-        return;  // the usual start and end: nothing to look at, no lock to take
-    }
-    auto attempt = InstanceLock::acquire(Paths::support(), update.live);
-    if (!attempt.lock) {
-        return;
-    }
-    auto config = AgentConfig::fromBundle();
-    if (completeStagedUpdate(
-            update, {.pidFile = config.pidFile, .interpreter = config.python, .grace = 2}) !=
-        SwapOutcome::swapped) {
-        return;
-    }
-    auto executable = update.live / "bin" / "VantrelAgent";
-    restoreSignals();
-    ::execv(executable.c_str(), argv);  // the lock, opened close-on-exec, is released here
+    fs::create_directories(file.parent_path(), error);
+    return writeDurably(file, version);
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include "support/bundle.h"
 #include "support/child_process.h"
+#include "support/error_text.h"
 #include "support/http_client.h"
 #include "update/bundle_swap.h"
 #include "update/scratch_folder.h"
@@ -34,6 +35,9 @@ std::optional<std::filesystem::path> temporaryFolder() {
 }  // namespace
 
 UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
+    if (setup_.refused && setup_.refused->covers(manifest.version)) {
+        return UpdateResult::failed(reasons::refused(manifest.version));
+    }
     auto temporary = setup_.temporary.empty() ? temporaryFolder() : setup_.temporary;
     if (!temporary) {
         return UpdateResult::failed(reasons::kCouldNotPrepare);
@@ -62,8 +66,8 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
         removeTree(scratch);
         return UpdateResult::failed(reasons::kNotSigned);
     }
-    if (!handOver(newApp, manifest.version, scratch, *mountPoint)) {
-        return UpdateResult::failed(reasons::kCouldNotPrepare);
+    if (auto reason = handOver(newApp, manifest.version, scratch, *mountPoint)) {
+        return UpdateResult::failed(*reason);
     }
     setup_.mainQueue->post(setup_.requestQuit);
     return UpdateResult::installed(manifest.version);
@@ -78,24 +82,25 @@ bool ReleaseInstaller::isTheAnnouncedRelease(const std::filesystem::path& newApp
            isNewerVersion(version, bundle::versionIn(bundle::infoAt(setup_.live)));
 }
 
-// Staged here, or a script that outlives the application; either way the image and scratch
-// folder go once nothing needs them any more.
-bool ReleaseInstaller::handOver(const std::filesystem::path& newApp, const std::string& version,
-                                const std::filesystem::path& scratch,
-                                const std::filesystem::path& mountPoint) {
+// Put in place here, or a script that outlives the application; either way the image and
+// scratch folder go once nothing needs them any more. The reason when it fails.
+std::optional<std::string> ReleaseInstaller::handOver(const std::filesystem::path& newApp,
+                                                      const std::string& version,
+                                                      const std::filesystem::path& scratch,
+                                                      const std::filesystem::path& mountPoint) {
     if (setup_.stage) {
-        bool staged = setup_.stage(newApp, version);
+        auto reason = setup_.stage(newApp, version);
         setup_.tools->detach(mountPoint);
         removeTree(scratch);
-        return staged;
+        return reason;
     }
     auto script = writeSwapScript(macSwapScript(setup_.live, newApp), scratch);
     if (!script || !startSwap(*script, scratch, mountPoint)) {
         setup_.tools->detach(mountPoint);
         removeTree(scratch);
-        return false;
+        return reasons::kCouldNotPrepare;
     }
-    return true;
+    return std::nullopt;
 }
 
 bool ReleaseInstaller::startSwap(const std::filesystem::path& script,
@@ -124,8 +129,34 @@ bool downloadRelease(const std::string& url, const std::filesystem::path& to, do
     return httpDownload(request, to).status == 200;
 }
 
+ReleaseInstaller::Stage stageBesideLive(std::filesystem::path live,
+                                        std::shared_ptr<ReleaseTools> tools,
+                                        std::shared_ptr<RefusedRelease> refused) {
+    return [live = std::move(live), tools = std::move(tools), refused = std::move(refused)](
+               const std::filesystem::path& newApp,
+               const std::string& version) -> std::optional<std::string> {
+        StagedUpdate update{live};
+        auto outcome = stageUpdate(update, newApp, version, [&](const std::filesystem::path& copy) {
+            return tools->verify(copy);
+        });
+        if (outcome == StageOutcome::notCopied) {
+            return reasons::kCouldNotPrepare;
+        }
+        if (outcome == StageOutcome::doesNotStart) {
+            refused->refuseForThisRun(version);
+            return reasons::doesNotStart(version);
+        }
+        if (int error = exchangeStaged(update)) {
+            refused->refuseForThisRun(version);
+            return reasons::couldNotPutInPlace(version, describe(error));
+        }
+        return std::nullopt;
+    };
+}
+
 std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> mainQueue,
-                                                     std::function<void()> requestQuit) {
+                                                     std::function<void()> requestQuit,
+                                                     std::shared_ptr<RefusedRelease> refused) {
     auto live = bundle::root();
     std::shared_ptr<ReleaseTools> tools = platformReleaseTools(live);
     return std::make_shared<ReleaseInstaller>(ReleaseInstaller::Setup{
@@ -136,13 +167,9 @@ std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> 
         .temporary = {},
         .download = [](const std::string& url,
                        const std::filesystem::path& to) { return downloadRelease(url, to); },
-        .stage =
-            [tools, live](const std::filesystem::path& newApp, const std::string& version) {
-                return stageUpdate({live}, newApp, version, [&](const std::filesystem::path& copy) {
-                    return tools->verify(copy);
-                });
-            },
+        .stage = stageBesideLive(live, tools, refused),
         .shell = "/bin/sh",
+        .refused = refused,
     });
 }
 

@@ -3,9 +3,11 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "support/task_queue.h"
+#include "update/bundle_swap.h"
 #include "update/checksum.h"
 #include "update/release_tools.h"
 #include "update/update_installer.h"
@@ -18,9 +20,9 @@ namespace vantrel {
 class ReleaseInstaller final : public UpdateInstaller {
   public:
     using Download = std::function<bool(const std::string& url, const std::filesystem::path& to)>;
-    // Puts the verified bundle in place for the application to swap in as it ends.
-    using Stage =
-        std::function<bool(const std::filesystem::path& newApp, const std::string& version)>;
+    // Puts the verified bundle in place while the application runs; the reason when it cannot.
+    using Stage = std::function<std::optional<std::string>(const std::filesystem::path& newApp,
+                                                           const std::string& version)>;
 
     struct Setup {
         std::shared_ptr<TaskQueue> mainQueue;
@@ -32,6 +34,8 @@ class ReleaseInstaller final : public UpdateInstaller {
         Download download;
         Stage stage;  // when empty, a macOS swap script outlives the application instead
         std::string shell = "/bin/sh";
+        // Releases not to install again; none refused when empty.
+        std::shared_ptr<const RefusedRelease> refused = {};
     };
 
     explicit ReleaseInstaller(Setup setup) : setup_(std::move(setup)) {}
@@ -40,8 +44,10 @@ class ReleaseInstaller final : public UpdateInstaller {
 
   private:
     bool isTheAnnouncedRelease(const std::filesystem::path& newApp, const Manifest& manifest) const;
-    bool handOver(const std::filesystem::path& newApp, const std::string& version,
-                  const std::filesystem::path& scratch, const std::filesystem::path& mountPoint);
+    std::optional<std::string> handOver(const std::filesystem::path& newApp,
+                                        const std::string& version,
+                                        const std::filesystem::path& scratch,
+                                        const std::filesystem::path& mountPoint);
     bool startSwap(const std::filesystem::path& script, const std::filesystem::path& scratch,
                    const std::filesystem::path& mountPoint) const;
 
@@ -56,8 +62,15 @@ inline constexpr std::uint64_t kLongestDownload = std::uint64_t{512} << 20;
 bool downloadRelease(const std::string& url, const std::filesystem::path& to,
                      double timeoutSeconds = 600, std::uint64_t longest = kLongestDownload);
 
+// Stages the verified bundle beside `live`, tries it, and exchanges it with live; a release that
+// does not start here or cannot be exchanged is refused for the rest of the run.
+ReleaseInstaller::Stage stageBesideLive(std::filesystem::path live,
+                                        std::shared_ptr<ReleaseTools> tools,
+                                        std::shared_ptr<RefusedRelease> refused);
+
 // The installer of this system for the running bundle, downloading over HTTP.
 std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> mainQueue,
-                                                     std::function<void()> requestQuit);
+                                                     std::function<void()> requestQuit,
+                                                     std::shared_ptr<RefusedRelease> refused);
 
 }  // namespace vantrel

@@ -53,6 +53,19 @@ inline std::string cannotReplaceItself(std::string_view newVersion) {
            "is somewhere it cannot replace itself. " +
            platform_words::kMoveToWritableFolder;
 }
+// The release's executable did not answer with its version here.
+inline std::string doesNotStart(std::string_view newVersion) {
+    return std::string(newVersion) + " does not start on this computer";
+}
+// The file system refused to exchange the bundles (a mount point, an overlay, a network folder).
+inline std::string couldNotPutInPlace(std::string_view newVersion, std::string_view why) {
+    return "could not put " + std::string(newVersion) + " in place: " + std::string(why);
+}
+// A release that failed here before: offered again only once a newer one appears.
+inline std::string refused(std::string_view newVersion) {
+    return std::string(newVersion) +
+           " could not be installed here before; waiting for a newer version";
+}
 }  // namespace reasons
 
 }  // namespace vantrel

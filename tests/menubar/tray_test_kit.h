@@ -49,8 +49,11 @@ struct MenuUnderTest {
         loginItem = login.get();
         menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
             .agent = agent,
-            .updater = Updater::create(updateMain, updateWorker,
-                                       makeUpdateInstaller(updateMain, [] {}), dir.path()),
+            .updater = Updater::create(
+                updateMain, updateWorker,
+                makeUpdateInstaller(
+                    updateMain, [] {}, std::make_shared<RefusedRelease>(dir / "refused-update")),
+                dir.path()),
             .setup = std::make_unique<SetupWindow>(std::filesystem::path(VANTREL_BUNDLE_DIR) /
                                                    SetupWindow::kProgram),
             .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),

@@ -7,6 +7,7 @@
 
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
+#include "app/update_resume.h"
 #include "support/child_process.h"
 #include "support/manual_queue.h"
 #include "update/bundle_swap.h"
@@ -51,10 +52,14 @@ class Install : public ::testing::Test {
         writeFile(signers, line + readFile(key.string() + ".pub"));
     }
     fs::path bundle() const { return dir / "release/VantrelAgent"; }
-    void makeRelease() {
+    // A release whose executable answers --version with `version`, or is `executable`.
+    void makeRelease(const std::string& version = "2.0", std::string executable = "") {
+        if (executable.empty()) {
+            executable = "#!/bin/sh\necho 'Vantrel Agent " + version + "'\n";
+        }
         fs::remove_all(bundle());
-        writeFile(bundle() / "bin/VantrelAgent", "#!/bin/sh\nexit 0\n", true);
-        writeFile(bundle() / "Info.json", info("2.0"));
+        writeFile(bundle() / "bin/VantrelAgent", executable, true);
+        writeFile(bundle() / "Info.json", info(version));
         writeFile(bundle() / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
         writeFile(bundle() / "Resources/lib/vantrel_agent/with space 'q'.py", "x = 1\n");
         fs::create_directories(bundle() / "Resources/empty");
@@ -87,6 +92,7 @@ class Install : public ::testing::Test {
         auto download = dir / "garbage.tar.gz";
         fs::exists(bundle()) ? void(download = pack()) : writeFile(download, "no tar");
         auto tools = linuxTools();
+        ++installs;
         ReleaseInstaller installer({
             .mainQueue = queue,
             .requestQuit = [this] { ++quits; },
@@ -96,13 +102,11 @@ class Install : public ::testing::Test {
             .download =
                 [&](const std::string& from, const fs::path& to) {
                     std::error_code error;
+                    ++downloads;
                     return from == "http://127.0.0.1/ok" && fs::copy_file(download, to, error);
                 },
-            .stage =
-                [&](const fs::path& newApp, const std::string& newVersion) {
-                    return stageUpdate({live}, newApp, newVersion,
-                                       [&](const fs::path& copy) { return tools->verify(copy); });
-                },
+            .stage = stageBesideLive(live, tools, refused),
+            .refused = refused,
         });
         auto result =
             installer.install({version, url, digest.empty() ? *sha256OfFile(download) : digest});
@@ -116,24 +120,54 @@ class Install : public ::testing::Test {
     fs::path live = dir / "Vantrel's (apps)+/VantrelAgent";
     fs::path temporary = dir / "tmp";
     std::shared_ptr<testing::ManualQueue> queue = std::make_shared<testing::ManualQueue>();
-    int quits = 0;
+    std::shared_ptr<RefusedRelease> refused = std::make_shared<RefusedRelease>(dir / "refused");
+    int quits = 0, downloads = 0, installs = 0;
 };
 
-// Staged beside live, and swapped in as the application ends.
-TEST_F(Install, StagesTheVerifiedReleaseAndSwapsItInAtTheEnd) {
+// Put in place while the application runs, the previous copy kept beside it, then the quit.
+TEST_F(Install, PutsTheVerifiedReleaseInPlaceAndKeepsThePreviousBesideIt) {
     EXPECT_EQ(installRelease("2.0"), UpdateResult::installed("2.0"));
     EXPECT_EQ(quits, 1) << "expected one quit asked for";
     EXPECT_TRUE(leftNothing()) << "expected no download or extraction left";
     StagedUpdate update{live};
-    EXPECT_EQ(readFile(update.marker()), "2.0") << "expected the staged copy marked";
-    EXPECT_EQ(readFile(live / "Info.json"), info("1.0")) << "expected live untouched until the end";
-    EXPECT_EQ(
-        completeStagedUpdate(update, {.pidFile = dir / "no.pid", .interpreter = {}, .grace = 0}),
-        SwapOutcome::swapped);
-    EXPECT_EQ(readFile(live / "Info.json"), info("2.0")) << "expected the release live";
-    EXPECT_TRUE(fs::exists(live / kFileListName)) << "expected its signed list kept";
-    EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()))
-        << "expected no staged copy or marker left";
+    EXPECT_EQ(readFile(live / "Info.json"), info("2.0"));
+    EXPECT_TRUE(fs::exists(live / kFileListName));
+    EXPECT_EQ(readFile(update.staged() / "Info.json"), info("1.0"));
+    EXPECT_EQ(readFile(update.marker()), "2.0");
+    EXPECT_FALSE(fs::exists(update.trial()));
+}
+
+// A release that failed here is not fetched again, in this run or after a roll-back, until a
+// newer one appears.
+TEST_F(Install, ARefusedReleaseIsNotFetchedAgainUntilANewerOne) {
+    struct Case {
+        const char* refusal;
+        std::function<void()> arrange;
+    } cases[] = {
+        {"its executable did not start in this run",
+         [&] {
+             makeRelease("2.0", "#!/missing/interpreter\n");
+             EXPECT_EQ(installRelease("2.0"), UpdateResult::failed(reasons::doesNotStart("2.0")));
+         }},
+        {"a roll-back recorded it", [&] { writeFile(dir / "refused", "2.0"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        refused = std::make_shared<RefusedRelease>(dir / "refused");
+        c.arrange();
+        makeRelease("2.0");
+        int before = downloads;
+        EXPECT_EQ(installRelease("2.0"), UpdateResult::failed(reasons::refused("2.0")))
+            << "the same version again";
+        EXPECT_EQ(downloads, before) << "no download of a refused version";
+        EXPECT_EQ(fs::exists(StagedUpdate{live}.staged()), false);
+        makeRelease("2.1");
+        EXPECT_EQ(installRelease("2.1"), UpdateResult::installed("2.1")) << "a newer version";
+        writeFile(live / "Info.json", info("1.0"));
+        fs::remove_all(StagedUpdate{live}.staged());
+        fs::remove(StagedUpdate{live}.marker());
+        fs::remove(dir / "refused");
+    }
 }
 
 // Each failure leaves nothing of the run and nothing live changed.
@@ -144,7 +178,7 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
     struct Case {
         const char* what;
         std::function<void()> arrange;
-        const char* reason = reasons::kNotSigned;
+        std::string reason = reasons::kNotSigned;
         std::string version = "2.0", digest = "", url = "http://127.0.0.1/ok";
     } cases[] = {
         {"no download", {}, reasons::kDownloadFailed, "2.0", "", "http://127.0.0.1/missing"},
@@ -180,6 +214,8 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         {"staging fails",
          [&] { fs::create_directories(StagedUpdate{live}.marker().string() + ".partial/x"); },
          reasons::kCouldNotPrepare},
+        {"an executable that does not start",
+         [&] { makeRelease("2.0", "#!/missing/interpreter\n"); }, reasons::doesNotStart("2.0")},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -198,6 +234,7 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         temporary = dir / "tmp";
         ::unsetenv("TMPDIR");
         fs::remove_all(StagedUpdate{live}.marker().string() + ".partial");
+        refused = std::make_shared<RefusedRelease>(dir / "refused");
         makeRelease();
         allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
     }
@@ -254,37 +291,128 @@ TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
     EXPECT_FALSE(fs::exists(dir / "file"));
 }
 
-// What a power loss can leave at each step of a swap, and what the next start makes of it.
-TEST(CompleteStagedUpdate, FinishesOrUndoesWhatAnInterruptedSwapLeft) {
+// The copy is checked before any marker says it is complete: by `verify`, by its version and by
+// running it; a bundle already in the staging folder is used where it is.
+TEST_F(Install, StagesOnlyACopyThatIsVerifiedAndAnswersItsVersion) {
     struct Case {
-        const char* step;
-        const char* staged;  // the staged copy's version; nullptr: none, "": a partial copy
-        const char* marker;  // nullptr: none
-        const char* live;
-        SwapOutcome outcome;
+        const char* copy;
+        std::string executable;
+        StageOutcome outcome;
+        bool verified = true;
+        std::string version = "2.0";
     } cases[] = {
-        {"nothing staged", nullptr, nullptr, "1.0", SwapOutcome::nothing},
-        {"copy under way", "", nullptr, "1.0", SwapOutcome::nothing},
-        {"copy done, no marker yet", "2.0", nullptr, "1.0", SwapOutcome::nothing},
-        {"marked, not exchanged", "2.0", "2.0", "1.0", SwapOutcome::swapped},
-        {"exchanged, marker left", "1.0", "2.0", "2.0", SwapOutcome::nothing},
-        {"marker of a lost copy", nullptr, "2.0", "1.0", SwapOutcome::nothing},
+        {"one that answers its version", "#!/bin/sh\necho 'Vantrel Agent 2.0'\n",
+         StageOutcome::staged},
+        {"one the verification refuses", "#!/bin/sh\necho 'Vantrel Agent 2.0'\n",
+         StageOutcome::notCopied, false},
+        {"one of another version", "#!/bin/sh\necho 'Vantrel Agent 2.0'\n", StageOutcome::notCopied,
+         true, "2.1"},
+        {"one whose executable cannot start", "#!/missing/interpreter\n",
+         StageOutcome::doesNotStart},
+        {"one that answers another version", "#!/bin/sh\necho 'Vantrel Agent 2.1'\n",
+         StageOutcome::doesNotStart},
+        {"one that says more", "#!/bin/sh\necho 'Vantrel Agent 2.0'; echo warning >&2\n",
+         StageOutcome::doesNotStart},
+        {"one that answers and fails", "#!/bin/sh\necho 'Vantrel Agent 2.0'; exit 1\n",
+         StageOutcome::doesNotStart},
+    };
+    StagedUpdate update{live};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.copy);
+        makeRelease("2.0", c.executable);
+        EXPECT_EQ(stageUpdate(
+                      update, bundle(), c.version,
+                      [&](const fs::path& copy) { return copy == update.staged() && c.verified; }),
+                  c.outcome);
+        bool staged = c.outcome == StageOutcome::staged;
+        EXPECT_EQ(fs::exists(update.staged()), staged) << "the staged copy";
+        EXPECT_EQ(readFile(update.marker()), staged ? "2.0" : "") << "the marker";
+        EXPECT_EQ(readFile(live / "Info.json"), info("1.0")) << "live";
+    }
+    SCOPED_TRACE("a bundle unpacked into the staging folder");
+    makeRelease("2.0");
+    fs::rename(bundle(), update.staged());
+    auto inode = [&] {
+        struct stat info {};
+        ::stat(update.staged().c_str(), &info);
+        return info.st_ino;
+    };
+    auto before = inode();
+    EXPECT_EQ(stageUpdate(update, update.staged(), "2.0", [](const fs::path&) { return true; }),
+              StageOutcome::staged);
+    EXPECT_EQ(inode(), before) << "used where it is";
+}
+
+// What a power loss or a failed start can leave at each step of an update, what the process that
+// next holds the lock makes of it, and what is left once that step is done.
+TEST(SwapStep, SettlesEachStateAnUpdateCanLeave) {
+    enum Self { live, parked, trial };  // where this process runs from; trial: live, on trial
+    struct Case {
+        const char* state;
+        const char* staged;  // the staged folder's version; nullptr: none, "": a partial copy
+        const char* marker;  // nullptr: none
+        bool tried;
+        const char* live;
+        Self self;
+        SwapStep step;
+        const char* liveAfter;
+        bool refused = false;
+    } cases[] = {
+        {"nothing staged", nullptr, nullptr, false, "1.0", live, SwapStep::done, "1.0"},
+        {"copy under way", "", nullptr, false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
+        {"copy done, no marker yet", "2.0", nullptr, false, "1.0", live, SwapStep::clearLeftovers,
+         "1.0"},
+        {"marker beside a partial copy", "", "2.0", false, "1.0", live, SwapStep::clearLeftovers,
+         "1.0"},
+        {"marker of a lost copy", nullptr, "2.0", false, "1.0", live, SwapStep::clearLeftovers,
+         "1.0"},
+        {"marked, not exchanged", "2.0", "2.0", false, "1.0", live, SwapStep::exchange, "2.0"},
+        {"marked, but refused here", "2.0", "2.0", false, "1.0", live, SwapStep::clearLeftovers,
+         "1.0", true},
+        {"exchanged, the previous copy at its end", "1.0", "2.0", false, "2.0", parked,
+         SwapStep::tryNew, "2.0"},
+        {"exchanged, started afresh from live", "1.0", "2.0", false, "2.0", live, SwapStep::keepNew,
+         "2.0"},
+        {"tried, the new version holds the lock", "1.0", "2.0", true, "2.0", trial,
+         SwapStep::keepNew, "2.0"},
+        {"tried, the guardian after the new one ended", "1.0", "2.0", true, "2.0", parked,
+         SwapStep::rollBack, "1.0"},
+        {"tried, a later start finds it unfinished", "1.0", "2.0", true, "2.0", live,
+         SwapStep::rollBack, "1.0"},
+        {"rolled back, marker left", "2.0", "2.0", true, "1.0", live, SwapStep::clearLeftovers,
+         "1.0", true},
+        {"trial file alone", nullptr, nullptr, true, "1.0", live, SwapStep::clearLeftovers, "1.0"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.step);
+        SCOPED_TRACE(c.state);
         TempDir dir;
         StagedUpdate update{dir / "opt (1)+'/VantrelAgent"};
         writeFile(update.live / "Info.json", info(c.live));
         c.staged ? writeFile(update.staged() / "bin/VantrelAgent", "x") : void();
         (c.staged && *c.staged) ? writeFile(update.staged() / "Info.json", info(c.staged)) : void();
         c.marker ? writeFile(update.marker(), c.marker) : void();
-        EXPECT_EQ(completeStagedUpdate(
-                      update, {.pidFile = dir / "none.pid", .interpreter = {}, .grace = 0}),
-                  c.outcome);
-        EXPECT_EQ(readFile(update.live / "Info.json"),
-                  info(c.outcome == SwapOutcome::swapped ? c.staged : c.live));
-        EXPECT_FALSE(fs::exists(update.staged()) || fs::exists(update.marker()))
-            << "expected no staged copy or marker left";
+        c.tried ? writeFile(update.trial(), "2.0") : void();
+        auto refusedFile = dir / "data/refused-update";
+        auto state = readSwapState(
+            update, c.self == parked ? update.staged() : update.live, c.self == trial,
+            [&](const std::string& version) { return c.refused && version == "2.0"; });
+        auto step = nextSwapStep(state);
+        EXPECT_EQ(step, c.step);
+        if (step == SwapStep::exchange) {
+            EXPECT_EQ(exchangeStaged(update), 0);
+        } else if (step == SwapStep::rollBack) {
+            EXPECT_TRUE(rollBack(update, refusedFile));
+            EXPECT_EQ(readFile(refusedFile), "2.0") << "the refused version, recorded";
+        } else if (step == SwapStep::tryNew) {
+            EXPECT_TRUE(markTried(update));
+            EXPECT_EQ(readFile(update.trial()), "2.0") << "the trial, recorded";
+        } else {
+            clearLeftovers(update);
+        }
+        EXPECT_EQ(readFile(update.live / "Info.json"), info(c.liveAfter)) << "live afterwards";
+        bool exchanged = step == SwapStep::exchange || step == SwapStep::tryNew;
+        EXPECT_EQ(fs::exists(update.staged()), exchanged) << "a previous copy kept beside live";
+        EXPECT_EQ(fs::exists(update.marker()), exchanged) << "the marker";
     }
 }
 
