@@ -41,8 +41,22 @@ std::vector<pid_t> agentsUnder(const fs::path& home) {
     return pids;
 }
 
+// The processes whose executable is `executable`.
+std::vector<pid_t> running(const fs::path& executable) {
+    std::vector<pid_t> pids;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path() / "exe", error) == executable) {
+            pids.push_back(std::stoi(entry.path().filename().string()));
+        }
+    }
+    return pids;
+}
+
 // 1.0 and 2.0 of one signer and 2.0 of another, made once by scripts/release from this build's
 // bundle, and 2.0 with a file changed or added after signing; "missing" is none; a path is itself.
+// Two more 2.0 whose executable answers --version but then exits 3 at once: "ends" as it is,
+// "gone" linked against a library that is gone.
 constexpr const char* kMakeReleases = R"sh(set -e; cd "$0"
 for key in release other; do
   ssh-keygen -q -t ed25519 -N '' -C $key -f $key.key
@@ -55,6 +69,17 @@ mkdir changed added; for c in changed added; do tar -xzf v2/VantrelAgent-2.0.tar
 chmod u+w changed/VantrelAgent/Info.json; echo {} >changed/VantrelAgent/Info.json
 echo x >added/VantrelAgent/Resources/extra.txt
 for c in changed added; do tar -czf $c/VantrelAgent-2.0.tar.gz -C $c VantrelAgent; done
+printf '%s\n' '#include <stdio.h>' '#include <string.h>' 'int main(int c, char **v) {' \
+  'if (c > 1 && !strcmp(v[1], "--version")) { puts("Vantrel Agent 2.0"); return 0; }' \
+  'return 3; }' >ends.c
+for kind in ends gone; do
+  mkdir -p $kind-built/VantrelAgent/bin; ln -s "$2/VantrelAgent/Resources" $kind-built/VantrelAgent/
+done
+cc -shared -o libvantrel-gone.so -x c /dev/null
+cc -o ends-built/VantrelAgent/bin/VantrelAgent ends.c
+cc -o gone-built/VantrelAgent/bin/VantrelAgent ends.c -L. -Wl,--no-as-needed -lvantrel-gone
+rm libvantrel-gone.so
+for kind in ends gone; do release "$1" "$PWD/$kind-built" 2.0 release $kind; done
 )sh";
 
 fs::path archive(const std::string& name) {
@@ -105,7 +130,11 @@ class ReleaseUpdate : public ::testing::Test {
         EXPECT_NE(result.output.find(message), std::string::npos) << result.output;
         EXPECT_EQ(snapshot(), before);
     }
-    void start(const std::string& dist) {
+    // Started as a user unit would (a service manager's INVOCATION_ID, unless told otherwise), in
+    // a mount namespace of its own after `mount` (a shell command: $2 is live, $3 the install
+    // folder, $4 this test's folder) when one is given.
+    void start(const std::string& dist, const std::string& mount = "",
+               bool underServiceManager = true) {
         fs::create_directories(user / "tmp");
         extractionsBefore = entriesNamed("/tmp", "vantrel-release-");
         fs::remove(dir / "errors");
@@ -113,18 +142,34 @@ class ReleaseUpdate : public ::testing::Test {
         setVariable(env, "TMPDIR", (user / "tmp").string());
         setVariable(env, "VANTREL_DIST", dist);
         setVariable(env, "VANTREL_SIM_IGNORE_TERM", "1");
-        setVariable(env, "INVOCATION_ID", "0123456789abcdef0123456789abcdef");
-        app = std::make_unique<testing::RunningApp>(
+        if (underServiceManager) {
+            setVariable(env, "INVOCATION_ID", "0123456789abcdef0123456789abcdef");
+        } else {
+            std::erase_if(
+                env, [](const std::string& entry) { return entry.starts_with("INVOCATION_ID="); });
+        }
+        std::vector<std::string> shell{
             "/bin/sh",
-            std::vector<std::string>{"-c", "exec \"$0\" --headless 2>>\"$1\"",
-                                     live() / "bin/VantrelAgent", dir / "errors"},
-            env);
+            "-c",
+            (mount.empty() ? "" : mount + " && ") + "exec \"$0\" --headless 2>>\"$1\"",
+            live() / "bin/VantrelAgent",
+            dir / "errors",
+            live(),
+            opt,
+            dir.path()};
+        if (!mount.empty()) {
+            shell.insert(shell.begin(), {"/usr/bin/unshare", "-m", "--propagation", "private"});
+        }
+        auto program = shell.front();
+        shell.erase(shell.begin());
+        app = std::make_unique<testing::RunningApp>(program, shell, env);
         ASSERT_TRUE(app->waitForOutput("Waiting to be paired")) << app->output();
     }
     void end(int signal) {
         if (app) {
             app->signal(signal);
             EXPECT_EQ(app->waitForExit(60), signal == SIGTERM ? 0 : SIGKILL) << app->output();
+            app.reset();
         }
         for (pid_t pid : agentsUnder(user)) {
             ::kill(pid, SIGKILL);
@@ -141,6 +186,10 @@ class ReleaseUpdate : public ::testing::Test {
         return readFile(dir / "errors").find(text) != std::string::npos;
     }
     fs::path live() const { return opt / "VantrelAgent"; }
+    std::string liveVersion() const {
+        return nlohmann::json::parse(readFile(live() / "Info.json"), nullptr, false)
+            .value("CFBundleShortVersionString", "");
+    }
     bool runsTwo() const {
         std::error_code error;
         return fs::read_symlink("/proc/" + std::to_string(app->pid()) + "/exe", error) ==
@@ -264,18 +313,29 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     end(SIGTERM);
     EXPECT_FALSE(errorsSay("the update check failed"));
 
-    // TheNextStartFinishesAnInterruptedSwap: a power loss after 2.0 was staged and marked, before
-    // the exchange; the next start finishes it and goes on as 2.0, with no server to ask.
-    testing::run("/bin/tar", {"-xzf", archive("v2"), "-C", dir.path()});
-    fs::rename(dir / "VantrelAgent", opt / ".VantrelAgent-incoming");
-    writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
-    start("http://127.0.0.1:1");
-    EXPECT_TRUE(runsTwo());
-    expectNoLeftovers();
-    end(SIGTERM);
+    {
+        SCOPED_TRACE("a start clears a copy cut short before its marker");
+        writeFile(opt / ".VantrelAgent-incoming/bin/VantrelAgent", "partial");
+        start("http://127.0.0.1:1");
+        expectNoLeftovers();
+        EXPECT_EQ(liveVersion(), "1.0");
+        end(SIGTERM);
+    }
+    {
+        SCOPED_TRACE("a start finishes an update marked but not yet put in place");
+        testing::run("/bin/tar", {"-xzf", archive("v2"), "-C", dir.path()});
+        fs::rename(dir / "VantrelAgent", opt / ".VantrelAgent-incoming");
+        writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
+        start("http://127.0.0.1:1");
+        EXPECT_TRUE(runsTwo()) << "2.0 runs in the started process";
+        expectNoLeftovers();
+        end(SIGTERM);
+    }
 
-    // OneUpdatesItselfToTwoInItsOwnProcessWithOneAgent, which a service manager keeps following;
-    // the old agent, ignoring SIGTERM, is gone before 2.0's own comes up on the port it held.
+    SCOPED_TRACE(
+        "1.0 updates itself to 2.0 in its own process, which a service manager keeps "
+        "following; the old agent, ignoring SIGTERM, is gone before 2.0's own comes up "
+        "on the port it held");
     fs::remove_all(opt);
     installs("v1", "1.0");
     publish(archive("v2"), "2.0");
@@ -306,6 +366,92 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test/linux/latest.json"), 0);
     testBuild.signal(SIGTERM);
     EXPECT_EQ(testBuild.waitForExit(), 0);
+}
+
+// Where the exchange fails (the bundle a mount point, the install folder an overlay whose lower
+// layer holds it) or the release cannot start here, the check says why on standard error, 1.0
+// goes on running, and nothing is left staged.
+TEST_F(ReleaseUpdate, AnUpdateThatCannotBePutInPlaceKeepsThisCopyRunningAndSaysWhy) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounts need root";
+    }
+    struct Case {
+        const char* update;
+        std::string release, mount, reason;
+    } cases[] = {
+        {"into a bundle that is a mount point", "v2", R"(mount --bind "$2" "$2")",
+         reasons::couldNotPutInPlace("2.0", "Device or resource busy")},
+        {"into an overlay's lower layer", "v2",
+         R"(mkdir -p "$4/upper" "$4/work" && )"
+         R"(mount -t overlay overlay -o "lowerdir=$3,upperdir=$4/upper,workdir=$4/work" "$3")",
+         reasons::couldNotPutInPlace("2.0", "Invalid cross-device link")},
+        {"to a release that needs a missing library", "gone", "", reasons::doesNotStart("2.0")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.update);
+        fs::remove_all(opt);
+        fs::remove_all(dir / "upper");
+        installs("v1", "1.0");
+        publish(archive(c.release), "2.0");
+        start(server.base(), c.mount);
+        EXPECT_TRUE(
+            eventually([&] { return errorsSay("the update check failed: " + c.reason); }, 60))
+            << "expected on standard error: " << c.reason << "\n"
+            << readFile(dir / "errors");
+        EXPECT_FALSE(app->waitForExit(0)) << "1.0 goes on running";
+        EXPECT_EQ(liveVersion(), "1.0") << "live";
+        EXPECT_EQ(app->output(), "Starting\u2026\nWaiting to be paired\n") << "its one run";
+        expectNoLeftovers();
+        EXPECT_EQ(entriesNamed(dir / "upper", ".VantrelAgent"), std::set<fs::path>{})
+            << "nothing staged in the overlay";
+        end(SIGTERM);
+    }
+}
+
+// 2.0 answers its version but ends before it holds the lock: the previous copy is put back and,
+// outside a service manager, runs again, refusing 2.0 at its first check; under one it is left
+// to the unit's restart.
+TEST_F(ReleaseUpdate, ANewVersionThatEndsBeforeItHoldsTheLockIsRolledBack) {
+    testing::AdoptOrphans adopt;
+    for (bool underServiceManager : {true, false}) {
+        SCOPED_TRACE(underServiceManager ? "under a service manager" : "started by hand");
+        fs::remove_all(opt);
+        fs::remove_all(user / "share");
+        installs("v1", "1.0");
+        publish(archive("ends"), "2.0");
+        auto downloads = server.requestPaths().size();
+        start(server.base(), "", underServiceManager);
+        EXPECT_EQ(app->waitForExit(60), 3) << "2.0 ran in the application's process";
+        auto executable = live() / "bin/VantrelAgent";
+        EXPECT_TRUE(eventually([&] { return liveVersion() == "1.0"; }, 30))
+            << "live back to 1.0; " << readFile(dir / "errors");
+        EXPECT_TRUE(errorsSay("Vantrel Agent: 2.0 did not start; 1.0 is back in place\n"))
+            << readFile(dir / "errors");
+        EXPECT_EQ(readFile(user / "share/Vantrel/refused-update"), "2.0") << "the refusal";
+        if (underServiceManager) {
+            EXPECT_TRUE(eventually([&] { return entriesNamed(opt, ".VantrelAgent").empty(); }))
+                << "nothing left beside live";
+            EXPECT_EQ(running(executable), std::vector<pid_t>{}) << "left to the unit's restart";
+            app.reset();
+            continue;
+        }
+        EXPECT_TRUE(eventually(
+            [&] { return errorsSay("the update check failed: " + reasons::refused("2.0") + "\n"); },
+            30))
+            << "1.0 runs again and refuses 2.0: " << readFile(dir / "errors");
+        auto previous = running(executable);
+        ASSERT_EQ(previous.size(), 1u) << "1.0 runs again";
+        EXPECT_EQ(app->output(),
+                  "Starting\u2026\nWaiting to be paired\nStarting\u2026\nWaiting to be paired\n")
+            << "1.0's second run on the same output";
+        auto paths = server.requestPaths();
+        EXPECT_EQ(std::count(paths.begin() + downloads, paths.end(), "/release.tar.gz"), 1)
+            << "one download, none after the roll-back";
+        expectNoLeftovers();
+        ::kill(previous[0], SIGTERM);
+        EXPECT_TRUE(testing::processEnds(previous[0])) << "1.0 ends at SIGTERM";
+        app.reset();
+    }
 }
 
 }  // namespace
