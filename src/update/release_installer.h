@@ -12,9 +12,9 @@
 
 namespace vantrel {
 
-// Downloads a release into a scratch folder, checks it against its checksum, attaches it,
-// verifies the bundle inside, and hands the swap to a script that outlives the application,
-// which it then asks to quit.
+// Downloads a release into a scratch folder, checks it against its checksum, unpacks it into the
+// staging folder beside the live bundle, verifies it there, has it staged for the application to
+// swap in as it ends, and then asks the application to quit.
 class ReleaseInstaller final : public UpdateInstaller {
   public:
     using Download = std::function<bool(const std::string& url, const std::filesystem::path& to)>;
@@ -30,8 +30,7 @@ class ReleaseInstaller final : public UpdateInstaller {
         // The per-user temporary folder; empty: looked up when an update runs.
         std::filesystem::path temporary;
         Download download;
-        Stage stage;  // when empty, a macOS swap script outlives the application instead
-        std::string shell = "/bin/sh";
+        Stage stage;
     };
 
     explicit ReleaseInstaller(Setup setup) : setup_(std::move(setup)) {}
@@ -40,10 +39,6 @@ class ReleaseInstaller final : public UpdateInstaller {
 
   private:
     bool isTheAnnouncedRelease(const std::filesystem::path& newApp, const Manifest& manifest) const;
-    bool handOver(const std::filesystem::path& newApp, const std::string& version,
-                  const std::filesystem::path& scratch, const std::filesystem::path& mountPoint);
-    bool startSwap(const std::filesystem::path& script, const std::filesystem::path& scratch,
-                   const std::filesystem::path& mountPoint) const;
 
     Setup setup_;
 };
