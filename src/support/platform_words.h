@@ -20,6 +20,8 @@ extern const char* const kMoveToWritableFolder;
 // Ends the "Could not change the login item" text, after "This usually means Vantrel Agent ":
 // "is not in your Applications folder. Move it there and try again."
 extern const char* const kLoginItemHint;
+// The update reason for a release that cannot be opened: "the disk image would not mount"
+extern const char* const kReleaseWouldNotOpen;
 // The diagnostics reveal button: "Show in Finder"
 extern const char* const kReveal;
 

@@ -12,6 +12,8 @@ const char* const kMoveToWritableFolder =
 const char* const kLoginItemHint =
     "cannot write its entry in your autostart folder. Check that the folder can be written to and "
     "try again.";
+// A release is an archive, refused as a whole when any member is unsafe or unreadable.
+const char* const kReleaseWouldNotOpen = "the release archive would not unpack safely";
 // There is no one file manager to name here; the button opens the containing folder.
 const char* const kReveal = "Show in Folder";
 

@@ -1,26 +1,14 @@
 #include "update/release_installer.h"
 
 #include "support/bundle.h"
-#include "support/child_process.h"
 #include "support/error_text.h"
 #include "support/http_client.h"
 #include "update/bundle_swap.h"
 #include "update/scratch_folder.h"
-#include "update/swap_script.h"
 #include "update/version.h"
 
 namespace vantrel {
 namespace {
-
-// Runs the swap script and, once it has ended (its copy is done and the shell has read all of
-// it), releases the mount point and removes the scratch folder. It runs detached, so it is no
-// child of the application, which may be gone long before this clean-up.
-constexpr const char* kSwapAndCleanUp =
-    "shell=$1 script=$2 scratch=$3\n"
-    "shift 3\n"
-    "\"$shell\" \"$script\" || true\n"
-    "\"$@\" >/dev/null 2>&1 || true\n"
-    "/bin/rm -rf \"$scratch\"\n";
 
 // $TMPDIR or /tmp, asked only when an update runs: a missing folder fails that update alone.
 std::optional<std::filesystem::path> temporaryFolder() {
@@ -55,18 +43,17 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
         removeTree(scratch);
         return UpdateResult::failed(reasons::kChecksumMismatch);
     }
-    auto mountPoint = setup_.tools->attach(image);
-    if (!mountPoint) {
-        removeTree(scratch);
-        return UpdateResult::failed(reasons::kWouldNotMount);
+    auto newApp = setup_.tools->unpack(image);
+    removeTree(scratch);
+    if (!newApp) {
+        return UpdateResult::failed(platform_words::kReleaseWouldNotOpen);
     }
-    auto newApp = *mountPoint / setup_.tools->bundleName();
-    if (!setup_.tools->verify(newApp) || !isTheAnnouncedRelease(newApp, manifest)) {
-        setup_.tools->detach(*mountPoint);
-        removeTree(scratch);
+    if (!setup_.tools->verify(*newApp) || !isTheAnnouncedRelease(*newApp, manifest)) {
+        setup_.tools->discard(*newApp);
         return UpdateResult::failed(reasons::kNotSigned);
     }
-    if (auto reason = handOver(newApp, manifest.version, scratch, *mountPoint)) {
+    // Staging checks the copy once more, written to disk, and leaves nothing when it fails.
+    if (auto reason = setup_.stage(*newApp, manifest.version)) {
         return UpdateResult::failed(*reason);
     }
     setup_.mainQueue->post(setup_.requestQuit);
@@ -80,44 +67,6 @@ bool ReleaseInstaller::isTheAnnouncedRelease(const std::filesystem::path& newApp
     auto version = bundle::versionIn(bundle::infoAt(newApp));
     return version == manifest.version &&
            isNewerVersion(version, bundle::versionIn(bundle::infoAt(setup_.live)));
-}
-
-// Put in place here, or a script that outlives the application; either way the image and
-// scratch folder go once nothing needs them any more. The reason when it fails.
-std::optional<std::string> ReleaseInstaller::handOver(const std::filesystem::path& newApp,
-                                                      const std::string& version,
-                                                      const std::filesystem::path& scratch,
-                                                      const std::filesystem::path& mountPoint) {
-    if (setup_.stage) {
-        auto reason = setup_.stage(newApp, version);
-        setup_.tools->detach(mountPoint);
-        removeTree(scratch);
-        return reason;
-    }
-    auto script = writeSwapScript(macSwapScript(setup_.live, newApp), scratch);
-    if (!script || !startSwap(*script, scratch, mountPoint)) {
-        setup_.tools->detach(mountPoint);
-        removeTree(scratch);
-        return reasons::kCouldNotPrepare;
-    }
-    return std::nullopt;
-}
-
-bool ReleaseInstaller::startSwap(const std::filesystem::path& script,
-                                 const std::filesystem::path& scratch,
-                                 const std::filesystem::path& mountPoint) const {
-    std::vector<std::string> arguments{"-c",         kSwapAndCleanUp, "vantrel-update",
-                                       setup_.shell, script.string(), scratch.string()};
-    for (auto& word : setup_.tools->detachCommand(mountPoint)) {
-        arguments.push_back(std::move(word));
-    }
-    // Detached: the swap outlives the application. It keeps our standard output and error.
-    auto started = ChildProcess::spawn({.executable = setup_.shell,
-                                        .arguments = arguments,
-                                        .environment = currentEnvironment(),
-                                        .output = -1,
-                                        .detached = true});
-    return started.error == 0;
 }
 
 bool downloadRelease(const std::string& url, const std::filesystem::path& to, double timeoutSeconds,
@@ -168,7 +117,6 @@ std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> 
         .download = [](const std::string& url,
                        const std::filesystem::path& to) { return downloadRelease(url, to); },
         .stage = stageBesideLive(live, tools, refused),
-        .shell = "/bin/sh",
         .refused = refused,
     });
 }

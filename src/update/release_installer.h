@@ -14,9 +14,9 @@
 
 namespace vantrel {
 
-// Downloads a release into a scratch folder, checks it against its checksum, attaches it,
-// verifies the bundle inside, and hands the swap to a script that outlives the application,
-// which it then asks to quit.
+// Downloads a release into a scratch folder, checks it against its checksum, unpacks it into the
+// staging folder beside the live bundle, verifies it there, has it tried and put in place while the
+// application runs, and then asks the application to quit so that the new version starts.
 class ReleaseInstaller final : public UpdateInstaller {
   public:
     using Download = std::function<bool(const std::string& url, const std::filesystem::path& to)>;
@@ -32,8 +32,7 @@ class ReleaseInstaller final : public UpdateInstaller {
         // The per-user temporary folder; empty: looked up when an update runs.
         std::filesystem::path temporary;
         Download download;
-        Stage stage;  // when empty, a macOS swap script outlives the application instead
-        std::string shell = "/bin/sh";
+        Stage stage;
         // Releases not to install again; none refused when empty.
         std::shared_ptr<const RefusedRelease> refused = {};
     };
@@ -44,12 +43,6 @@ class ReleaseInstaller final : public UpdateInstaller {
 
   private:
     bool isTheAnnouncedRelease(const std::filesystem::path& newApp, const Manifest& manifest) const;
-    std::optional<std::string> handOver(const std::filesystem::path& newApp,
-                                        const std::string& version,
-                                        const std::filesystem::path& scratch,
-                                        const std::filesystem::path& mountPoint);
-    bool startSwap(const std::filesystem::path& script, const std::filesystem::path& scratch,
-                   const std::filesystem::path& mountPoint) const;
 
     Setup setup_;
 };

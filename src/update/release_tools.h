@@ -4,31 +4,26 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace vantrel {
 
-// The platform's way of opening, checking and swapping in a downloaded release. Every call
-// blocks and reports failure as a value.
+// The platform's way of opening and checking a downloaded release. Every call blocks and reports
+// failure as a value.
 class ReleaseTools {
   public:
     virtual ~ReleaseTools() = default;
 
     // The downloaded file's name in the scratch folder.
     virtual std::string imageName() const = 0;
-    // The bundle's name inside an attached image.
-    virtual std::string bundleName() const = 0;
 
-    // Attaches the image read-only at a fresh mount point; nothing when that fails.
-    virtual std::optional<std::filesystem::path> attach(const std::filesystem::path& image) = 0;
-    // Releases a mount point; failures are ignored.
-    virtual void detach(const std::filesystem::path& mountPoint) = 0;
-    // The same as a command line, for a swap script that outlives the application.
-    virtual std::vector<std::string> detachCommand(
-        const std::filesystem::path& mountPoint) const = 0;
+    // Opens the downloaded image into the staging folder beside the live bundle: that folder, or
+    // nothing (and nothing left there) when the image is refused.
+    virtual std::optional<std::filesystem::path> unpack(const std::filesystem::path& image) = 0;
+    // Removes an unpacked bundle that is not kept; failures are ignored.
+    virtual void discard(const std::filesystem::path& bundle) = 0;
 
     // Whether the bundle carries a valid signature of the expected signer.
-    virtual bool verify(const std::filesystem::path& app) = 0;
+    virtual bool verify(const std::filesystem::path& bundle) = 0;
 };
 
 // The signer every release must be signed by.

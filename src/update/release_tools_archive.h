@@ -8,18 +8,16 @@
 
 namespace vantrel {
 
-// One member of a release archive as tar lists it.
+// One member of a release archive as its header describes it.
 struct ArchiveEntry {
-    char type = 0;           // the first letter of tar's mode column: '-', 'd', 'l', 'h', 'c' …
-    std::string name;        // unquoted
-    std::string linkTarget;  // for links, unquoted
+    enum class Kind { file, folder, symlink, hardlink, other };
+    Kind kind = Kind::other;
+    std::string name;
+    std::string linkTarget;  // for links
     std::uint64_t size = 0;  // bytes a regular file takes once extracted
+    unsigned mode = 0;       // permission bits
     friend bool operator==(const ArchiveEntry&, const ArchiveEntry&) = default;
 };
-
-// GNU tar's verbose listing with --quoting-style=c; nothing when any line is not a member
-// (tar's own warnings included).
-std::optional<std::vector<ArchiveEntry>> parseTarListing(std::string_view listing);
 
 // The most an extraction may write: past these an archive is refused before anything is written,
 // so a small download cannot fill the disk.
@@ -28,10 +26,15 @@ struct ArchiveLimits {
     std::size_t entries = 20000;
 };
 
-// Whether extracting the members into a fresh folder can only make regular files, folders and
-// symbolic links inside it. Each member is judged by the path tar really creates (trailing
-// slashes and "." dropped): no absolute or ".." names, no other kinds, no member reached through
-// a link, and no link that resolves outside the folder, following the archive's other links.
-bool archiveIsSafe(const std::vector<ArchiveEntry>& entries, const ArchiveLimits& limits = {});
+// A member's path inside the folder `top` (empty and "." parts dropped, so "top/a/" is {"a"});
+// nothing for an absolute name, one that climbs with "..", or one outside `top`.
+std::optional<std::vector<std::string>> pathInside(std::string_view name, std::string_view top);
+
+// Whether writing the members of `top` into a fresh folder can only make regular files, folders
+// and symbolic links inside it: every name inside `top` and listed once, no other kinds, no member
+// reached through a link, and no link that resolves outside the folder, following the archive's
+// other links.
+bool archiveIsSafe(const std::vector<ArchiveEntry>& entries, std::string_view top,
+                   const ArchiveLimits& limits = {});
 
 }  // namespace vantrel

@@ -1,11 +1,11 @@
 #include "update/release_tools_linux.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 
 #include "support/file_io.h"
 #include "support/unique_fd.h"
-#include "update/release_tools_archive.h"
+#include "update/archive_extraction.h"
+#include "update/bundle_swap.h"
 #include "update/release_tools_file_list.h"
 #include "update/run_tool.h"
 #include "update/scratch_folder.h"
@@ -15,29 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Files lose every write permission and any set-id bit, so what was verified stays as it was
-// until it is copied; folders stay writable for their owner, so that the copy can be removed.
-bool makeReadOnly(const fs::path& folder) {
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(folder, error), end; it != end; it.increment(error)) {
-        if (error) {
-            return false;
-        }
-        auto status = it->symlink_status(error);
-        if (fs::is_directory(status)) {
-            fs::permissions(it->path(), static_cast<fs::perms>(0755), error);
-        } else if (fs::is_regular_file(status)) {
-            fs::permissions(it->path(), status.permissions() & static_cast<fs::perms>(0555), error);
-        } else if (!fs::is_symlink(status)) {
-            return false;
-        }
-        if (error) {
-            return false;
-        }
-    }
-    return !error;
-}
-
 bool isRegularFile(const fs::path& path) {
     std::error_code error;
     return fs::is_regular_file(fs::symlink_status(path, error));
@@ -45,50 +22,26 @@ bool isRegularFile(const fs::path& path) {
 
 }  // namespace
 
-LinuxReleaseTools::LinuxReleaseTools(fs::path signers, std::string principal,
-                                     fs::path extractionBase, LinuxToolPaths tools,
-                                     ArchiveLimits limits)
+LinuxReleaseTools::LinuxReleaseTools(fs::path signers, std::string principal, StagedUpdate staging,
+                                     ArchiveLimits limits, std::string sshKeygen)
     : signers_(std::move(signers)),
       principal_(std::move(principal)),
-      extractionBase_(std::move(extractionBase)),
-      tools_(std::move(tools)),
-      limits_(limits) {}
+      staging_(std::move(staging)),
+      limits_(limits),
+      sshKeygen_(std::move(sshKeygen)) {}
 
-bool LinuxReleaseTools::listingIsSafe(const fs::path& image) {
-    // The C locale keeps tar's listing in the one format the parser reads.
-    auto listing = runTool(tools_.env, {"LC_ALL=C", tools_.tar, "-t", "-v", "-z", "-f",
-                                        image.string(), "--numeric-owner", "--quoting-style=c"});
-    if (listing.status != 0) {
-        return false;
-    }
-    auto entries = parseTarListing(listing.output);
-    return entries && archiveIsSafe(*entries, limits_);
-}
-
-std::optional<fs::path> LinuxReleaseTools::attach(const fs::path& image) {
-    if (!listingIsSafe(image)) {
+std::optional<fs::path> LinuxReleaseTools::unpack(const fs::path& image) {
+    // Whatever an earlier run left there is no release of this one, and no marker may name it.
+    removeTree(staging_.marker());
+    removeTree(staging_.staged());
+    if (!extractArchive(image, kBundleFolder, staging_.staged(), limits_)) {
         return std::nullopt;
     }
-    std::string folder = (extractionBase_ / "vantrel-release-XXXXXX").string();
-    if (!::mkdtemp(folder.data())) {
-        return std::nullopt;
-    }
-    auto extracted =
-        runTool(tools_.env, {"LC_ALL=C", tools_.tar, "-x", "-z", "-f", image.string(), "-C", folder,
-                             "--no-same-owner", "--same-permissions", "--keep-old-files"});
-    if (extracted.status != 0 || !makeReadOnly(folder)) {
-        removeTree(folder);
-        return std::nullopt;
-    }
-    return fs::path(folder);
+    return staging_.staged();
 }
 
-void LinuxReleaseTools::detach(const fs::path& mountPoint) {
-    removeTree(mountPoint);
-}
-
-std::vector<std::string> LinuxReleaseTools::detachCommand(const fs::path& mountPoint) const {
-    return {"/bin/rm", "-rf", mountPoint.string()};
+void LinuxReleaseTools::discard(const fs::path& bundle) {
+    removeTree(bundle);
 }
 
 bool LinuxReleaseTools::signatureAccepted(const fs::path& list, const fs::path& sig) {
@@ -97,16 +50,16 @@ bool LinuxReleaseTools::signatureAccepted(const fs::path& list, const fs::path& 
     if (!message.valid()) {
         return false;
     }
-    auto verified = runTool(tools_.sshKeygen,
+    auto verified = runTool(sshKeygen_,
                             {"-Y", "verify", "-f", signers_.string(), "-I", principal_, "-n",
                              kNamespace, "-s", sig.string()},
                             message.get());
     return verified.status == 0;
 }
 
-bool LinuxReleaseTools::verify(const fs::path& app) {
-    auto list = app / kFileListName;
-    auto sig = app / kFileListSignatureName;
+bool LinuxReleaseTools::verify(const fs::path& bundle) {
+    auto list = bundle / kFileListName;
+    auto sig = bundle / kFileListSignatureName;
     if (!isRegularFile(list) || !isRegularFile(sig) || !signatureAccepted(list, sig)) {
         return false;
     }
@@ -118,13 +71,13 @@ bool LinuxReleaseTools::verify(const fs::path& app) {
     if (!listed.is_object() || !listed.contains("entries") || !listed["entries"].is_object()) {
         return false;
     }
-    auto actual = describeBundle(app);
+    auto actual = describeBundle(bundle);
     return actual && (*actual)["entries"] == listed["entries"];
 }
 
 std::unique_ptr<ReleaseTools> platformReleaseTools(const fs::path& liveBundle) {
     return std::make_unique<LinuxReleaseTools>(liveBundle / "Resources" / "release-signers",
-                                               kTeamIdentifier);
+                                               kTeamIdentifier, StagedUpdate{liveBundle});
 }
 
 }  // namespace vantrel

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "update/release_tools.h"
 
@@ -19,17 +21,22 @@ struct MacToolPaths {
 // occurrence to the line's end, without surrounding white space. Nothing when no line has it.
 std::optional<std::string> mountPointInAttachOutput(std::string_view output);
 
-// Disk images, Gatekeeper's assessment and the signing Team Identifier.
-class MacReleaseTools final : public ReleaseTools {
+// Disk images, Gatekeeper's assessment and the signing Team Identifier: the macOS build's way of
+// opening and checking a release, which then hands the swap to a script that outlives it.
+class MacReleaseTools final {
   public:
     explicit MacReleaseTools(MacToolPaths tools = {}) : tools_(std::move(tools)) {}
 
-    std::string imageName() const override { return "update.dmg"; }
-    std::string bundleName() const override { return "Vantrel Agent.app"; }
-    std::optional<std::filesystem::path> attach(const std::filesystem::path& image) override;
-    void detach(const std::filesystem::path& mountPoint) override;
-    std::vector<std::string> detachCommand(const std::filesystem::path& mountPoint) const override;
-    bool verify(const std::filesystem::path& app) override;
+    std::string imageName() const { return "update.dmg"; }
+    std::string bundleName() const { return "Vantrel Agent.app"; }
+    // Attaches the image read-only at a fresh mount point; nothing when that fails.
+    std::optional<std::filesystem::path> attach(const std::filesystem::path& image);
+    // Releases a mount point; failures are ignored.
+    void detach(const std::filesystem::path& mountPoint);
+    // The same as a command line, for the swap script.
+    std::vector<std::string> detachCommand(const std::filesystem::path& mountPoint) const;
+    // Whether the app passes the assessment and is signed by kTeamIdentifier.
+    bool verify(const std::filesystem::path& app);
 
   private:
     MacToolPaths tools_;

@@ -14,6 +14,11 @@ UpdateAlert resultAlert(const UpdateResult& result) {
             return {"Vantrel Agent " + result.text() + " is up to date", ""};
         case UpdateResult::Kind::installed:
             return {"Updating to " + result.text(), "Vantrel Agent will restart in a moment."};
+        case UpdateResult::Kind::available:
+            return {"Vantrel Agent " + result.text() +
+                        " is available; your package manager installs it: sudo apt update && "
+                        "sudo apt upgrade",
+                    ""};
         case UpdateResult::Kind::failed:
             return {"Could not update", result.text()};
     }

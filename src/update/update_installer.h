@@ -6,8 +6,8 @@
 namespace vantrel {
 
 // The second half of an update run, once a newer release is known and the running bundle's folder
-// is writable: download, verify, attach, swap script, termination request. Blocking; runs on the
-// update's worker thread and never throws.
+// is writable: download, checksum, unpacking beside the running bundle, verification, staging,
+// termination request. Blocking; runs on the update's worker thread and never throws.
 class UpdateInstaller {
   public:
     virtual ~UpdateInstaller() = default;

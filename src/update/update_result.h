@@ -10,7 +10,8 @@ namespace vantrel {
 // The outcome of one update check.
 class UpdateResult {
   public:
-    enum class Kind { current, installed, failed };
+    // available: a newer release that this copy's package manager installs, not the app.
+    enum class Kind { current, installed, available, failed };
 
     static UpdateResult current(std::string installedVersion) {
         return {Kind::current, std::move(installedVersion)};
@@ -18,10 +19,13 @@ class UpdateResult {
     static UpdateResult installed(std::string newVersion) {
         return {Kind::installed, std::move(newVersion)};
     }
+    static UpdateResult available(std::string newVersion) {
+        return {Kind::available, std::move(newVersion)};
+    }
     static UpdateResult failed(std::string reason) { return {Kind::failed, std::move(reason)}; }
 
     Kind kind() const { return kind_; }
-    // The version of current and installed, the reason of failed.
+    // The version of current, installed and available, the reason of failed.
     const std::string& text() const { return text_; }
 
     friend bool operator==(const UpdateResult&, const UpdateResult&) = default;
@@ -37,7 +41,6 @@ namespace reasons {
 inline constexpr const char* kDownloadFailed = "the download failed";
 inline constexpr const char* kChecksumMismatch =
     "the download did not match its published checksum";
-inline constexpr const char* kWouldNotMount = "the disk image would not mount";
 inline constexpr const char* kNotSigned =
     "the downloaded app is not signed by Vantrel \u2014 refusing to install it";
 inline constexpr const char* kCouldNotPrepare = "could not prepare the update";

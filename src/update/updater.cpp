@@ -16,9 +16,6 @@ constexpr const char* kPlatformManifestPath = "/linux/latest.json";
 
 // Written into Info.json by the package build: the system's package manager updates this copy.
 constexpr const char* kPackageManagerKey = "VantrelPackageManager";
-constexpr const char* kPackagedReason =
-    "this copy was installed by the system's package manager, which keeps it up to date. "
-    "Update it there (for example: sudo apt update && sudo apt upgrade).";
 
 bool isPackaged(const std::optional<nlohmann::json>& info) {
     return info && info->is_object() && info->contains(kPackageManagerKey);
@@ -67,9 +64,6 @@ std::string Updater::installedVersion() const {
 }
 
 UpdateResult Updater::run() const {
-    if (isPackaged(bundle::infoAt(bundleRoot_))) {
-        return UpdateResult::failed(kPackagedReason);
-    }
     // A "VANTREL_DIST" that forms no address is as unreachable as a server that does not answer.
     auto address = manifestURL();
     auto manifest = address ? fetchManifest(*address, times_) : std::nullopt;
@@ -78,6 +72,10 @@ UpdateResult Updater::run() const {
     }
     if (!isNewerVersion(manifest->version, installedVersion())) {
         return UpdateResult::current(installedVersion());
+    }
+    // A packaged copy only says what its package manager will bring; it never replaces itself.
+    if (isPackaged(bundle::infoAt(bundleRoot_))) {
+        return UpdateResult::available(manifest->version);
     }
     if (!folderIsWritable(bundleRoot_.parent_path())) {
         return UpdateResult::failed(reasons::cannotReplaceItself(manifest->version));

@@ -136,7 +136,6 @@ class ReleaseUpdate : public ::testing::Test {
     void start(const std::string& dist, const std::string& mount = "",
                bool underServiceManager = true) {
         fs::create_directories(user / "tmp");
-        extractionsBefore = entriesNamed("/tmp", "vantrel-release-");
         fs::remove(dir / "errors");
         auto env = testing::sandboxedEnvironment(user);
         setVariable(env, "TMPDIR", (user / "tmp").string());
@@ -196,12 +195,10 @@ class ReleaseUpdate : public ::testing::Test {
                    live() / "bin/VantrelAgent" &&
                readFile(live() / "Info.json").find("\"2.0\"") != std::string::npos;
     }
-    // No scratch folder, extraction or staged bundle is left.
+    // No scratch folder or staged bundle is left.
     void expectNoLeftovers() {
-        EXPECT_TRUE(eventually([&] {
-            return entriesNamed(user / "tmp", "vantrel-update-").empty() &&
-                   entriesNamed("/tmp", "vantrel-release-") == extractionsBefore;
-        }));
+        EXPECT_TRUE(
+            eventually([&] { return entriesNamed(user / "tmp", "vantrel-update-").empty(); }));
         EXPECT_EQ(entriesNamed(opt, ".VantrelAgent"), std::set<fs::path>{});
     }
 
@@ -210,9 +207,60 @@ class ReleaseUpdate : public ::testing::Test {
     fs::path opt = user / ".local/opt";
     fs::path data = user / ".local/share";
     testing::LoopbackServer server;
-    std::set<fs::path> extractionsBefore;
     std::unique_ptr<testing::RunningApp> app;
 };
+
+// The release carries its installer and the archive's own signature; an install links the command
+// and clears what an interrupted one left; an uninstall stops and disables the user unit, removes
+// the copy and everything it wrote beside it, and names the data it leaves.
+TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData) {
+    // The check the README gives before a first install, with the signers published beside it.
+    testing::run(
+        "/bin/sh",
+        {"-c",
+         "ssh-keygen -Y verify -f \"$1\" -I QK4TR8MZ2V -n vantrel-release -s \"$0.sig\" <\"$0\"",
+         archive("v1"), archive("v1").parent_path() / "release-signers"});
+
+    testing::run("/bin/tar", {"-xzf", archive("v1"), "-C", dir.path(), "VantrelAgent/install"});
+    fs::create_directories(opt / ".VantrelAgent-installing-cut");
+    auto env = [&](std::vector<std::string> words) {
+        words.insert(words.begin(),
+                     {"-u", "XDG_DATA_HOME", "-u", "XDG_CONFIG_HOME", "HOME=" + user.string(),
+                      "PATH=" + (dir / "bin").string() + ":/usr/bin:/bin"});
+        return runTool("/usr/bin/env", words);
+    };
+    auto installed = env({dir / "VantrelAgent/install", archive("v1")});
+    EXPECT_EQ(installed.output, live().string() + "\n") << "installed by the archive's own script";
+    EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "the interrupted install is gone";
+    EXPECT_EQ(fs::read_symlink(user / ".local/bin/vantrel-agent"), live() / "bin/VantrelAgent");
+
+    // A stand-in service manager that records what it is asked.
+    writeFile(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >>\"$0.calls\"\n", true);
+    writeFile(user / ".config/autostart/vantrel-agent.desktop", "[Desktop Entry]\n");
+    writeFile(data / "Vantrel/agent.json", "{}");
+    {
+        UniqueFd running(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_EQ(::flock(running.get(), LOCK_SH), 0);
+        auto refused = env({live() / "install", "--uninstall"}).output;
+        EXPECT_NE(refused.find("Vantrel Agent is running"), std::string::npos) << refused;
+        EXPECT_TRUE(fs::exists(live() / "bin/VantrelAgent")) << "kept while a copy runs";
+    }
+    fs::remove(dir / "bin/systemctl.calls");
+    auto removed = env({live() / "install", "--uninstall"});
+    EXPECT_EQ(removed.status, 0) << removed.output;
+    EXPECT_EQ(readFile(dir / "bin/systemctl.calls"),
+              "--user disable --now vantrel-agent.service\n");
+    for (const auto& path :
+         {live(), user / ".local/bin/vantrel-agent", data / "systemd/user/vantrel-agent.service",
+          data / "applications/vantrel-agent.desktop",
+          data / "icons/hicolor/64x64/apps/vantrel-agent.png",
+          user / ".config/autostart/vantrel-agent.desktop"}) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << "removed: " << path;
+    }
+    EXPECT_TRUE(fs::exists(data / "Vantrel/agent.json")) << "the agent's data stays";
+    EXPECT_NE(removed.output.find("  " + (data / "Vantrel").string() + "\n"), std::string::npos)
+        << "names the data it leaves: " << removed.output;
+}
 
 // scripts/install, then one installed 1.0 after another: refusals, a check still running at the
 // quit, a swap cut short, and the update itself. A test build started first never asks on its own.
@@ -252,9 +300,9 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     writeFile(dir / "truncated", whole.substr(0, whole.size() / 2));
     refuses((dir / "truncated").string(), "cannot be read");
     {
-        UniqueFd lock(
-            ::open((user / "vantrel-agent.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-        ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+        // What a running copy holds: its bundle folder, shared.
+        UniqueFd lock(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_EQ(::flock(lock.get(), LOCK_SH), 0);
         refuses("v2", "Vantrel Agent is running");
     }
     fs::create_directories(dir / "bin");

@@ -10,6 +10,7 @@
 #include "app/update_resume.h"
 #include "support/child_process.h"
 #include "support/manual_queue.h"
+#include "update/archive_extraction.h"
 #include "update/bundle_swap.h"
 #include "update/checksum.h"
 #include "update/release_installer.h"
@@ -40,7 +41,6 @@ class Install : public ::testing::Test {
     Install() {
         writeFile(live / "Info.json", info("1.0"));
         fs::create_directories(dir / "tmp");
-        fs::create_directories(dir / "extract");
         allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
         makeRelease();
     }
@@ -83,8 +83,8 @@ class Install : public ::testing::Test {
         return dir / "release.tar.gz";
     }
     std::shared_ptr<LinuxReleaseTools> linuxTools(ArchiveLimits limits = {}) const {
-        return std::make_shared<LinuxReleaseTools>(signers, "QK4TR8MZ2V", dir / "extract",
-                                                   LinuxToolPaths{}, limits);
+        return std::make_shared<LinuxReleaseTools>(signers, "QK4TR8MZ2V", StagedUpdate{live},
+                                                   limits);
     }
     // Garbage without a bundle.
     UpdateResult installRelease(const std::string& version, const std::string& digest = "",
@@ -113,7 +113,10 @@ class Install : public ::testing::Test {
         queue->runDue();
         return result;
     }
-    bool leftNothing() const { return fs::is_empty(dir / "tmp") && fs::is_empty(dir / "extract"); }
+    bool leftNothing() const { return fs::is_empty(dir / "tmp"); }
+    bool nothingStaged() const {
+        return !fs::exists(StagedUpdate{live}.staged()) && !fs::exists(StagedUpdate{live}.marker());
+    }
 
     TempDir dir;
     fs::path key = newKey("release-key"), signers = dir / "release-signers";
@@ -128,7 +131,7 @@ class Install : public ::testing::Test {
 TEST_F(Install, PutsTheVerifiedReleaseInPlaceAndKeepsThePreviousBesideIt) {
     EXPECT_EQ(installRelease("2.0"), UpdateResult::installed("2.0"));
     EXPECT_EQ(quits, 1) << "expected one quit asked for";
-    EXPECT_TRUE(leftNothing()) << "expected no download or extraction left";
+    EXPECT_TRUE(leftNothing()) << "expected no download left";
     StagedUpdate update{live};
     EXPECT_EQ(readFile(live / "Info.json"), info("2.0"));
     EXPECT_TRUE(fs::exists(live / kFileListName));
@@ -183,7 +186,7 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
     } cases[] = {
         {"no download", {}, reasons::kDownloadFailed, "2.0", "", "http://127.0.0.1/missing"},
         {"another digest", {}, reasons::kChecksumMismatch, "2.0", std::string(64, 'c')},
-        {"no archive", [&] { fs::remove_all(bundle); }, reasons::kWouldNotMount},
+        {"no archive", [&] { fs::remove_all(bundle); }, platform_words::kReleaseWouldNotOpen},
         {"version mismatch", {}, reasons::kNotSigned, "3.0"},
         {"not newer", [&] { writeFile(live / "Info.json", info("2.0")); }},
         {"a changed file",
@@ -225,11 +228,9 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         auto before = readFile(live / "Info.json");
         EXPECT_EQ(installRelease(c.version, c.digest, c.url), UpdateResult::failed(c.reason));
         EXPECT_EQ(quits, 0) << "expected no quit";
-        EXPECT_TRUE(leftNothing()) << "expected no download or extraction left";
+        EXPECT_TRUE(leftNothing()) << "expected no download left";
         EXPECT_EQ(readFile(live / "Info.json"), before) << "expected live unchanged";
-        EXPECT_FALSE(fs::exists(StagedUpdate{live}.staged()) ||
-                     fs::exists(StagedUpdate{live}.marker()))
-            << "expected nothing staged";
+        EXPECT_TRUE(nothingStaged()) << "expected nothing staged";
         writeFile(live / "Info.json", info("1.0"));
         temporary = dir / "tmp";
         ::unsetenv("TMPDIR");
@@ -474,75 +475,58 @@ TEST(EndAgent, EndsTheOldCopysAgentEvenWhenItIgnoresSigterm) {
     }
 }
 
-// An octal escape that hides a "..", a "/" or a trailing slash is judged as the byte it stands for.
-TEST(ArchiveIsSafe, JudgesTheDecodedNames) {
-    auto listing = [](const std::string& name, const std::string& target) {
-        return (target.empty()
-                    ? "-rw-r--r-- 0/0 1 2025-01-01 10:00 \"" + name
-                    : "lrwxrwxrwx 0/0 0 2025-01-01 10:00 \"" + name + "\" -> \"" + target) +
-               "\"\n";
+// Judged by the path each member makes inside the bundle folder, through the links before and
+// after it. (Most kinds and links that climb out are judged on real archives by
+// LinuxTools.UnpackRefusesHostileArchivesAndLeavesNothing, the limits by the next test but one.)
+TEST(ArchiveIsSafe, KeepsOnlyFilesFoldersAndLinksInsideTheBundleFolder) {
+    using Kind = ArchiveEntry::Kind;
+    auto entry = [](Kind kind, std::string name, std::string target = "") {
+        return ArchiveEntry{kind, std::move(name), std::move(target), 0, 0644};
+    };
+    auto file = [&](std::string name) { return entry(Kind::file, std::move(name)); };
+    auto link = [&](std::string name, std::string target) {
+        return entry(Kind::symlink, std::move(name), std::move(target));
     };
     struct Case {
-        const char* name;
-        const char* target;
-        bool safe;
-    } cases[] = {
-        {"VantrelAgent/\\303\\251", "", true},
-        {"VantrelAgent/\\056\\056/x", "", false},
-        {"VantrelAgent\\057..\\057x", "", false},
-        {"\\056\\056", "", false},
-        {"VantrelAgent/a", "\\056\\056/\\056\\056", false},
-        {"VantrelAgent/a", "\\056\\056/b", true},
-        {"VantrelAgent/a\\057", "\\056\\056/\\056\\056/x", false},
-        {"VantrelAgent/a\\057", "\\056\\056/x", true},
-    };
-    for (const auto& c : cases) {
-        auto line = listing(c.name, c.target);
-        auto entries = parseTarListing(line);
-        ASSERT_TRUE(entries) << line;
-        EXPECT_EQ(archiveIsSafe(*entries), c.safe) << line;
-    }
-    EXPECT_EQ(parseTarListing(listing("\\303\\251\\0607", ""))->at(0).name,
-              "\u00e9"
-              "07");
-    // A NUL, escaped or raw, would be judged whole but created cut short ("./.." here).
-    for (std::string target : {std::string("./..\\000x"), std::string("./..\0x", 6)}) {
-        EXPECT_FALSE(parseTarListing(listing("VantrelAgent/a", target)));
-    }
-}
-
-// Links judged where tar puts them and through the links made before them, within the limits.
-// (Other kinds and most links that climb out are LinuxTools.AttachRefusesHostileArchives…'s.)
-TEST(ArchiveIsSafe, AllowsOnlyFilesFoldersAndInsideLinks) {
-    struct Case {
+        const char* what;
         std::vector<ArchiveEntry> entries;
         bool safe;
     } cases[] = {
-        {{{'-', "VantrelAgent/bin/VantrelAgent", ""}, {'d', "./VantrelAgent/", ""}}, true},
-        {{{'l', "VantrelAgent/Resources/up", "../bin"}}, true},
-        {{{'l', "VantrelAgent/up", "../Other/x"}}, true},  // still inside the extraction
-        {{{'-', "", ""}}, false},
-        {{{'l', "top", ".."}}, false},
-        {{{'l', "VantrelAgent/x", ".."}, {'l', "VantrelAgent/y", "x/.."}}, false},
-        {{{'l', "VantrelAgent/x", "y"}, {'l', "VantrelAgent/y", "x"}}, false},
-        {{{'l', "VantrelAgent/x", "sub"}, {'l', "VantrelAgent/y", "x/../bin"}}, true},
-        {{{'l', "VantrelAgent/x", "."}, {'l', "VantrelAgent/y", "x/x/x/bin"}}, true},
+        {"files and folders",
+         {entry(Kind::folder, "./VantrelAgent/"), file("VantrelAgent/bin/VantrelAgent")},
+         true},
+        {"a link up inside", {link("VantrelAgent/Resources/up", "../bin")}, true},
+        {"a link through a link inside",
+         {link("VantrelAgent/x", "sub"), link("VantrelAgent/y", "x/../bin")},
+         true},
+        {"a link through a link to itself",
+         {link("VantrelAgent/x", "."), link("VantrelAgent/y", "x/x/x/bin")},
+         true},
+        {"an absolute name", {file("/VantrelAgent/evil")}, false},
+        {"a hard link",
+         {file("VantrelAgent/a"), entry(Kind::hardlink, "VantrelAgent/b", "VantrelAgent/a")},
+         false},
+        {"another kind", {entry(Kind::other, "VantrelAgent/fifo")}, false},
+        {"an empty name", {file("")}, false},
+        {"outside the bundle folder", {file("Other/x")}, false},
+        {"the bundle folder as a file", {file("VantrelAgent/")}, false},
+        {"a name listed twice", {file("VantrelAgent/a"), file("VantrelAgent/./a")}, false},
+        {"a link to a sibling folder", {link("VantrelAgent/up", "../Other/x")}, false},
+        {"a link out through a later link",
+         {link("VantrelAgent/y", "x/.."), link("VantrelAgent/x", "..")},
+         false},
+        {"links in a loop", {link("VantrelAgent/x", "y"), link("VantrelAgent/y", "x")}, false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(archiveIsSafe(c.entries), c.safe)
-            << c.entries.back().name << " -> " << c.entries.back().linkTarget;
+        EXPECT_EQ(archiveIsSafe(c.entries, "VantrelAgent"), c.safe) << c.what;
     }
-    std::vector<ArchiveEntry> entries{{'-', "a", "", 600}, {'-', "b", "", 400}, {'d', "c", "", 0}};
-    EXPECT_TRUE(archiveIsSafe(entries, {.bytes = 1000, .entries = 3}));
-    EXPECT_FALSE(archiveIsSafe(entries, {.bytes = 999, .entries = 3}));
-    EXPECT_FALSE(archiveIsSafe(entries, {.bytes = 1000, .entries = 2}));
 }
 
 using LinuxTools = Install;
 
-// Archives with one hostile part, written as an attacker's tool would; scripts/install, judging on
-// its own, also refuses the last two, which the extraction's own folder would contain.
-TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
+// Archives with one hostile part, written as an attacker's tool would, refused by the unpacking
+// and by scripts/install alike.
+TEST_F(LinuxTools, UnpackRefusesHostileArchivesAndLeavesNothing) {
     const std::string writer =
         "import io, sys, tarfile\n"
         "t = tarfile.open(sys.argv[1], 'w:gz')\n"
@@ -552,32 +536,31 @@ TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
         "def file(name): special(name, tarfile.REGTYPE, data=b'{}')\n"
         "def link(name, target): special(name, tarfile.SYMTYPE, target)\n"
         "special('VantrelAgent', tarfile.DIRTYPE); file('VantrelAgent/Info.json')\n";
-    struct Case {
-        std::string member;
-        bool attachRefuses = true;
-    } cases[] = {
-        {"file(sys.argv[2] + '/evil')"},
-        {"file('VantrelAgent/../../evil')"},
-        {"special('VantrelAgent/null', tarfile.CHRTYPE)"},
-        {"special('VantrelAgent/fifo', tarfile.FIFOTYPE)"},
-        {"special('VantrelAgent/hard', tarfile.LNKTYPE, '/etc/passwd')"},
-        {"link('VantrelAgent/out', '../../etc')"},
-        {"link('VantrelAgent/abs', '/etc')"},
-        {"link('VantrelAgent/a/', '../../x')"},
-        {"link('VantrelAgent/a', '.'); link('VantrelAgent/a/b', '../x')"},
-        {"link('VantrelAgent/l', 'Resources'); file('VantrelAgent/l/evil')"},
-        {"link('VantrelAgent/x', '.'); link('VantrelAgent/y', 'x/x/x/../..')"},
-        {"file('Other/evil')", false},
-        {"file('VantrelAgent/Info.json')", false},  // listed twice
+    const char* cases[] = {
+        "file(sys.argv[2] + '/evil')",
+        "file('/VantrelAgent/evil')",
+        "file('VantrelAgent/../../evil')",
+        "special('VantrelAgent/null', tarfile.CHRTYPE)",
+        "special('VantrelAgent/fifo', tarfile.FIFOTYPE)",
+        "special('VantrelAgent/hard', tarfile.LNKTYPE, '/etc/passwd')",
+        "special('VantrelAgent/hard', tarfile.LNKTYPE, 'VantrelAgent/Info.json')",
+        "link('VantrelAgent/out', '../../etc')",
+        "link('VantrelAgent/abs', '/etc')",
+        "link('VantrelAgent/a/', '../../x')",
+        "link('VantrelAgent/a', '.'); link('VantrelAgent/a/b', '../x')",
+        "link('VantrelAgent/l', 'Resources'); file('VantrelAgent/l/evil')",
+        "link('VantrelAgent/x', '.'); link('VantrelAgent/y', 'x/x/x/../..')",
+        "file('Other/evil')",
+        "file('VantrelAgent/Info.json')",  // listed twice
     };
     auto archive = dir / "hostile.tar.gz";
     auto home = dir / "home";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.member);
+    for (const char* member : cases) {
+        SCOPED_TRACE(member);
         testing::run(VANTREL_SYSTEM_PYTHON,
-                     {"-c", writer + c.member + "\nt.close()\n", archive, dir.path()});
-        EXPECT_TRUE(!c.attachRefuses || !linuxTools()->attach(archive));
-        EXPECT_TRUE(fs::is_empty(dir / "extract"));
+                     {"-c", writer + member + "\nt.close()\n", archive, dir.path()});
+        EXPECT_FALSE(linuxTools()->unpack(archive)) << "the unpacking refuses it";
+        EXPECT_TRUE(nothingStaged());
         auto installed =
             runTool("/usr/bin/env", {"HOME=" + home.string(), "XDG_RUNTIME_DIR=" + home.string(),
                                      VANTREL_SOURCE_DIR "/scripts/install", archive});
@@ -587,27 +570,30 @@ TEST_F(LinuxTools, AttachRefusesHostileArchivesAndLeavesNothing) {
         EXPECT_FALSE(fs::exists(dir / "evil"));
     }
     writeFile(dir / "garbage.tar.gz", "not a tar at all");
-    EXPECT_FALSE(linuxTools()->attach(dir / "garbage.tar.gz"));
-    EXPECT_FALSE(linuxTools()->attach(dir / "missing.tar.gz"));
-    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+    EXPECT_FALSE(linuxTools()->unpack(dir / "garbage.tar.gz")) << "garbage";
+    EXPECT_FALSE(linuxTools()->unpack(dir / "missing.tar.gz")) << "a missing file";
+    EXPECT_TRUE(nothingStaged());
 }
 
-// A few KiB that expand to 4 MiB, refused before anything is written; with room, extracted
-// read-only into a folder of this user's own, which detach removes.
-TEST_F(LinuxTools, AttachRefusesAnArchiveThatExpandsPastTheLimits) {
+// A few KiB that expand to 4 MiB, refused before anything is written; with room, unpacked into
+// the staging folder with files read-only (set-id bits dropped), which discard removes.
+TEST_F(LinuxTools, UnpackRefusesAnArchiveThatExpandsPastTheLimits) {
     writeFile(dir / "bomb/VantrelAgent/zeros", std::string(4 << 20, '\0'));
+    fs::permissions(dir / "bomb/VantrelAgent/zeros", fs::perms(04775));
     testing::run("/bin/tar", {"-czf", dir / "bomb.tar.gz", "-C", dir / "bomb", "VantrelAgent"});
     ASSERT_LT(fs::file_size(dir / "bomb.tar.gz"), 64u << 10);
-    EXPECT_FALSE(linuxTools({.bytes = 1 << 20})->attach(dir / "bomb.tar.gz"));
-    EXPECT_FALSE(linuxTools({.entries = 1})->attach(dir / "bomb.tar.gz"));
-    EXPECT_TRUE(fs::is_empty(dir / "extract"));
-    auto roomy = linuxTools({.bytes = 4 << 20});
-    auto mountPoint = roomy->attach(dir / "bomb.tar.gz");
-    ASSERT_TRUE(mountPoint);
-    EXPECT_EQ(fs::status(*mountPoint).permissions(), fs::perms::owner_all);
-    EXPECT_EQ(fs::status(*mountPoint / "VantrelAgent/zeros").permissions(), fs::perms(0444));
-    roomy->detach(*mountPoint);
-    EXPECT_TRUE(fs::is_empty(dir / "extract"));
+    EXPECT_FALSE(linuxTools({.bytes = 1 << 20})->unpack(dir / "bomb.tar.gz")) << "past the bytes";
+    EXPECT_FALSE(linuxTools({.entries = 1})->unpack(dir / "bomb.tar.gz")) << "past the entries";
+    EXPECT_TRUE(nothingStaged());
+    auto roomy = linuxTools({.bytes = 4 << 20, .entries = 2});
+    auto staged = roomy->unpack(dir / "bomb.tar.gz");
+    ASSERT_TRUE(staged) << "at both limits";
+    EXPECT_EQ(*staged, StagedUpdate{live}.staged());
+    EXPECT_EQ(fs::status(*staged).permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(*staged / "zeros").permissions(), fs::perms(0555));
+    EXPECT_EQ(fs::file_size(*staged / "zeros"), 4u << 20);
+    roomy->discard(*staged);
+    EXPECT_TRUE(nothingStaged());
 }
 
 TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {

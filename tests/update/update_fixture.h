@@ -18,7 +18,7 @@
 namespace vantrel {
 // Readable failures: gtest prints results as their kind and text.
 inline void PrintTo(const UpdateResult& result, std::ostream* out) {
-    static constexpr const char* kKinds[] = {"current", "installed", "failed"};
+    static constexpr const char* kKinds[] = {"current", "installed", "available", "failed"};
     *out << kKinds[static_cast<int>(result.kind())] << "(\"" << result.text() << "\")";
 }
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 
 #include "support/manual_queue.h"
 #include "update/random_delay.h"
+#include "update/update_alerts.h"
 #include "update/update_fixture.h"
 #include "update/version.h"
 
@@ -77,9 +78,6 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
     const std::string numeric = R"({"CFBundleShortVersionString": 1.4})";
     const std::string packaged =
         R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})";
-    const auto packagedRefusal = UpdateResult::failed(
-        "this copy was installed by the system's package manager, which keeps it up to date. "
-        "Update it there (for example: sudo apt update && sudo apt upgrade).");
     const auto unwritable = UpdateResult::failed(reasons::cannotReplaceItself("2.0"));
     struct Case {
         const char* what;
@@ -96,8 +94,10 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         {"an address that is no URL is never asked for",
          "2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},
         {"an empty address is no URL", "2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
-        {"a packaged copy never asks for a manifest nor installs",
-         "2.0", "", packagedRefusal, {}, true, packaged},
+        {"a packaged copy reads the manifest and only says what is newer",
+         "2.0", "", UpdateResult::available("2.0"), {"/linux/latest.json"}, true, packaged},
+        {"a packaged copy with nothing newer is current",
+         "1.0", "", UpdateResult::current("1.0"), {"/linux/latest.json"}, true, packaged},
         {"a newer release in a folder that cannot be written is refused before installing",
          "2.0", "", unwritable, {"/linux/latest.json"}, true, ""},
         {"the same version is current",
@@ -262,6 +262,14 @@ TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
     size_t next = 0;
     EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), kTwo53);
     EXPECT_EQ(next, 3u);
+}
+
+// A packaged copy's "Check for updates…" names the newer version and the package manager's way.
+TEST(ResultAlert, SaysWhatThePackageManagerInstalls) {
+    EXPECT_EQ(resultAlert(UpdateResult::available("2.0")),
+              (UpdateAlert{"Vantrel Agent 2.0 is available; your package manager installs it: "
+                           "sudo apt update && sudo apt upgrade",
+                           ""}));
 }
 
 }  // namespace
