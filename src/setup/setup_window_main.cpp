@@ -87,6 +87,8 @@ int run(int argc, char** argv) {
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
     QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));
+    // One application for the desktop: the window belongs to the application's menu entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("vantrel-agent"));
     QGuiApplication::setQuitOnLastWindowClosed(false);
 
     auto menu = MainMenu::install([] { report("quit"); });

@@ -202,6 +202,23 @@ TEST_F(DesktopEndingTest, EverySignalThatEndsTheApplicationStopsTheAgent) {
     }
 }
 
+using DesktopFallbackTest = BundleAppTest;
+
+// Where no platform opens a display (an X display nobody serves, a Wayland socket that is not
+// there) the start says why on standard error and supervises the agent headless, printing its
+// state lines, until a signal ends it.
+TEST_F(DesktopFallbackTest, WhereNoDisplayOpensTheStartSaysWhyAndRunsHeadless) {
+    setVariable(env, "DISPLAY", ":" + std::to_string(::getpid() % 1000 + 5000));
+    setVariable(env, "WAYLAND_DISPLAY", "no-such-compositor");
+    setVariable(env, "QT_QPA_PLATFORM", "");
+    auto app = launch({});
+    ASSERT_TRUE(app->waitForOutput("Waiting to be paired", kGuard)) << app->output();
+    EXPECT_THAT(app->output(), ::testing::HasSubstr("the desktop cannot start ("));
+    EXPECT_THAT(app->output(), ::testing::HasSubstr("); running headless\n"));
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
+}
+
 // Serves the fixed agent port, where the setup window loads its page, and logs each request.
 const char* const kPageServer =
     "import http.server, os\n"
