@@ -15,6 +15,7 @@
 #include "app/reopen_request.h"
 #include "app/reopen_server.h"
 #include "app/termination_signals.h"
+#include "menubar/status_icon.h"
 #include "support/bundle.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
@@ -40,6 +41,7 @@ int handOver(const LaunchOptions& options) {
 
 // The shared parts plus the desktop's own: its main queue, windows, alerts and one settings store.
 std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
+                                           std::shared_ptr<Notices> notices,
                                            std::shared_ptr<Alerts> alerts) {
     auto workspace = std::make_shared<QtWorkspace>();
     // Under the organization and application names set on the application.
@@ -58,6 +60,7 @@ std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
         .settings = settings,
         .alerts = alerts,
         .workspace = workspace,
+        .notices = notices,
         .build = BuildFlavour::ofThisBundle(),
     });
 }
@@ -117,6 +120,7 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
         return runHeadless(options);
     }
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopEntry));
+    addIconFolder(bundle::resources() / "icons");
     QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
     QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));
 
@@ -124,10 +128,13 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
     QObject::connect(&termination, &TerminationSignals::received, application.get(),
                      &QCoreApplication::quit);
     auto alerts = std::make_shared<QtAlerts>();
-    // An installed update asks for the ordinary quit, which stops the agent on the way out.
-    auto parts =
-        buildApplicationParts(std::make_shared<QtMainQueue>(), [] { QCoreApplication::quit(); });
-    AppDelegate delegate(makeStatusMenu(parts, alerts), alerts, options.loginItem);
+    auto notices = std::make_shared<Notices>(steadySeconds);
+    // An installed update is told about, then asks for the ordinary quit, which stops the agent
+    // on the way out.
+    auto parts = buildApplicationParts(std::make_shared<QtMainQueue>(), [notices] {
+        notices->raise(Notice::updateInstalled, [] { QCoreApplication::quit(); });
+    });
+    AppDelegate delegate(makeStatusMenu(parts, notices, alerts), alerts, options.loginItem);
     ReopenServer reopen;
     QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
     auto socket = reopenSocketPath();
