@@ -4,18 +4,17 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusError>
-#include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 
 #include <gtest/gtest.h>
 
-#include <set>
-
+#include "stand_in_services.h"
 #include "tray_test_kit.h"
 
 namespace vantrel {
 namespace {
 
+using testing::FakePortal;
 using testing::waitFor;
 
 // The login manager's Inhibit, served from this process. Each lock handed out is a pipe whose
@@ -57,62 +56,6 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
   private:
     QDBusConnection bus_;
     std::vector<UniqueFd> readEnds_;
-};
-
-constexpr const char* kPortal = "org.freedesktop.portal.Desktop";
-
-// A request the portal granted: open until its Close, which removes it from `open`.
-class FakeRequest final : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
-
-  public:
-    FakeRequest(QObject* owner, std::set<std::string>& open, std::string path)
-        : QObject(owner), open_(open), path_(std::move(path)) {}
-
-  public slots:
-    void Close() { open_.erase(path_); }
-
-  private:
-    std::set<std::string>& open_;
-    std::string path_;
-};
-
-// The desktop portal's Inhibit, served from this process while `run()`. Each request it grants is
-// an object of its own until its Close.
-class FakePortal final : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
-
-  public:
-    explicit FakePortal(const std::string& address)
-        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address), "portal")) {
-        bus_.registerObject("/org/freedesktop/portal/desktop", this,
-                            QDBusConnection::ExportAllSlots);
-    }
-    bool run() { return bus_.registerService(kPortal); }
-
-    bool refuses = false;
-    std::vector<std::string> requests;  // window|flags|reason
-    std::set<std::string> open;         // the requests granted and not yet closed
-
-  public slots:
-    QDBusObjectPath Inhibit(const QString& window, uint flags, const QVariantMap& options) {
-        requests.push_back(window.toStdString() + "|" + std::to_string(flags) + "|" +
-                           options.value("reason").toString().toStdString());
-        if (refuses) {
-            sendErrorReply("org.freedesktop.portal.Error.NotAllowed", "Not allowed");
-            return {};
-        }
-        auto path = "/org/freedesktop/portal/desktop/request/t" + std::to_string(requests.size());
-        auto* request = new FakeRequest(this, open, path);
-        bus_.registerObject(QString::fromStdString(path), request, QDBusConnection::ExportAllSlots);
-        open.insert(path);
-        return QDBusObjectPath(QString::fromStdString(path));
-    }
-
-  private:
-    QDBusConnection bus_;
 };
 
 // One bus daemon of the test's own stands in for the session and the system bus, which are never
