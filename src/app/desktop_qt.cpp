@@ -68,6 +68,9 @@ std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
 // The desktop entry the windows belong to: Wayland's app_id and X11's WM_CLASS name it.
 constexpr const char* kDesktopEntry = "vantrel-agent";
 
+// A buffer integration that does not exist, so Wayland windows use shared memory only.
+constexpr const char* kNoGlBuffers = "none";
+
 // What the toolkit says while it looks for a platform: the reason, when none starts.
 QStringList platformMessages;
 
@@ -87,6 +90,9 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
              platform_choice::toTry(original, wayland && *wayland, x11 && *x11).c_str(), 1);
     // The instance part of WM_CLASS, as the desktop file's name.
     ::setenv("RESOURCE_NAME", kDesktopEntry, 0);
+    // The widgets draw into shared memory; loading Wayland's GL buffers would map a software
+    // renderer worth some 50 MB that nothing here uses. The setup window's process takes it back.
+    ::setenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", kNoGlBuffers, 0);
     auto previous = qInstallMessageHandler(collectPlatformMessage);
     auto application = std::make_unique<QApplication>(argc, argv);
     qInstallMessageHandler(previous);
