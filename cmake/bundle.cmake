@@ -1,6 +1,7 @@
 # Assembles the development bundle at build/VantrelAgent/: bin/VantrelAgent (placed there by its
 # target), lib/vantrel-desktop.so (the desktop shell, with the GUI), lib/vantrel-setup-window (the setup window's own process, with the GUI), Resources/python (a Python home made from the system's python3), Resources/lib (the
-# reference agent), Resources/menubar.png and Info.json.
+# reference agent), Resources/menubar.png, Resources/icons/hicolor (the icons by name, which the desktop
+# looks up after the installed themes) and Info.json.
 
 set(VANTREL_BUNDLE_DIR "${CMAKE_BINARY_DIR}/VantrelAgent")
 set(VANTREL_RESOURCES_DIR "${VANTREL_BUNDLE_DIR}/Resources")
@@ -45,8 +46,19 @@ add_custom_command(
     COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/resources/menubar.png" "${VANTREL_RESOURCES_DIR}/menubar.png"
     DEPENDS "${PROJECT_SOURCE_DIR}/resources/menubar.png")
 
+file(GLOB_RECURSE _icons CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/resources/icons/hicolor/*")
+set(_icons_stamp "${CMAKE_BINARY_DIR}/bundle-icons.stamp")
+add_custom_command(
+    OUTPUT "${_icons_stamp}"
+    COMMAND ${CMAKE_COMMAND} -E rm -rf "${VANTREL_RESOURCES_DIR}/icons"
+    COMMAND ${CMAKE_COMMAND} -E copy_directory "${PROJECT_SOURCE_DIR}/resources/icons/hicolor" "${VANTREL_RESOURCES_DIR}/icons/hicolor"
+    COMMAND ${CMAKE_COMMAND} -E touch "${_icons_stamp}"
+    DEPENDS ${_icons}
+    COMMENT "Copying the icons into the bundle")
+
 add_custom_target(bundle ALL
-    DEPENDS "${_agent_stamp}" "${_python_home}/bin/python3" "${VANTREL_RESOURCES_DIR}/menubar.png" VantrelAgent)
+    DEPENDS "${_agent_stamp}" "${_python_home}/bin/python3" "${VANTREL_RESOURCES_DIR}/menubar.png"
+            "${_icons_stamp}" VantrelAgent)
 if(TARGET vantrel_desktop)
     add_dependencies(bundle vantrel_desktop)
 endif()

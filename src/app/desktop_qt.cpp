@@ -3,14 +3,19 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/app_delegate.h"
 #include "app/application_parts.h"
 #include "app/desktop.h"
+#include "app/headless_app.h"
+#include "app/platform_choice.h"
 #include "app/reopen_request.h"
 #include "app/reopen_server.h"
 #include "app/termination_signals.h"
+#include "menubar/status_icon.h"
 #include "support/bundle.h"
 #include "support/instance_lock.h"
 #include "support/paths.h"
@@ -36,6 +41,7 @@ int handOver(const LaunchOptions& options) {
 
 // The shared parts plus the desktop's own: its main queue, windows, alerts and one settings store.
 std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
+                                           std::shared_ptr<Notices> notices,
                                            std::shared_ptr<Alerts> alerts) {
     auto workspace = std::make_shared<QtWorkspace>();
     // Under the organization and application names set on the application.
@@ -54,8 +60,50 @@ std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
         .settings = settings,
         .alerts = alerts,
         .workspace = workspace,
+        .notices = notices,
         .build = BuildFlavour::ofThisBundle(),
     });
+}
+
+// The desktop entry the windows belong to: Wayland's app_id and X11's WM_CLASS name it.
+constexpr const char* kDesktopEntry = "vantrel-agent";
+
+// A buffer integration that does not exist, so Wayland windows use shared memory only.
+constexpr const char* kNoGlBuffers = "none";
+
+// What the toolkit says while it looks for a platform: the reason, when none starts.
+QStringList platformMessages;
+
+void collectPlatformMessage(QtMsgType, const QMessageLogContext&, const QString& message) {
+    platformMessages.append(message);
+}
+
+// Makes the application object on the first platform that starts, or on none: the toolkit is
+// offered a last platform that needs no display instead of aborting. The toolkit's variable is
+// put back, so that the setup window's process makes the same choice for itself.
+std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
+    const char* asked = std::getenv("QT_QPA_PLATFORM");
+    const std::string original = asked ? asked : "";
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* x11 = std::getenv("DISPLAY");
+    ::setenv("QT_QPA_PLATFORM",
+             platform_choice::toTry(original, wayland && *wayland, x11 && *x11).c_str(), 1);
+    // The instance part of WM_CLASS, as the desktop file's name.
+    ::setenv("RESOURCE_NAME", kDesktopEntry, 0);
+    // The widgets draw into shared memory; loading Wayland's GL buffers would map a software
+    // renderer worth some 50 MB that nothing here uses. The setup window's process takes it back.
+    ::setenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", kNoGlBuffers, 0);
+    auto previous = qInstallMessageHandler(collectPlatformMessage);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    asked ? ::setenv("QT_QPA_PLATFORM", original.c_str(), 1) : ::unsetenv("QT_QPA_PLATFORM");
+    if (platform_choice::noneStarted(original, QGuiApplication::platformName().toStdString())) {
+        return nullptr;
+    }
+    for (const auto& message : std::exchange(platformMessages, {})) {
+        qWarning().noquote() << message;
+    }
+    return application;
 }
 
 }  // namespace
@@ -70,18 +118,29 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
         return handOver(options);
     }
     ::signal(SIGPIPE, SIG_IGN);
-    QApplication application(argc, argv);
+    auto application = makeApplication(argc, argv);
+    if (!application) {
+        std::fprintf(stderr, "VantrelAgent: the desktop cannot start (%s); running headless\n",
+                     qPrintable(platformMessages.join(QStringLiteral("; "))));
+        instance = {};
+        return runHeadless(options);
+    }
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopEntry));
+    addIconFolder(bundle::resources() / "icons");
     QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
     QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));
 
     TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::received, &application,
+    QObject::connect(&termination, &TerminationSignals::received, application.get(),
                      &QCoreApplication::quit);
     auto alerts = std::make_shared<QtAlerts>();
-    // An installed update asks for the ordinary quit, which stops the agent on the way out.
-    auto parts =
-        buildApplicationParts(std::make_shared<QtMainQueue>(), [] { QCoreApplication::quit(); });
-    AppDelegate delegate(makeStatusMenu(parts, alerts), alerts, options.loginItem);
+    auto notices = std::make_shared<Notices>(steadySeconds);
+    // An installed update is told about, then asks for the ordinary quit, which stops the agent
+    // on the way out.
+    auto parts = buildApplicationParts(std::make_shared<QtMainQueue>(), [notices] {
+        notices->raise(Notice::updateInstalled, [] { QCoreApplication::quit(); });
+    });
+    AppDelegate delegate(makeStatusMenu(parts, notices, alerts), alerts, options.loginItem);
     ReopenServer reopen;
     QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
     auto socket = reopenSocketPath();
@@ -90,7 +149,7 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
 
     QMetaObject::invokeMethod(&delegate, &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);
-    application.exec();
+    application->exec();
     // The application ends only after its agent: its last words reach the log.
     parts.agent->stopAndWait();
     return 0;

@@ -43,4 +43,15 @@ QIcon statusIcon(const std::filesystem::path& artwork) {
     return themed.isNull() ? drawnSun() : themed;
 }
 
+QIcon themedIcon(const std::string& name, const std::filesystem::path& artwork) {
+    QIcon themed = QIcon::fromTheme(QString::fromStdString(name));
+    return themed.isNull() ? statusIcon(artwork) : themed;
+}
+
+void addIconFolder(const std::filesystem::path& folder) {
+    QStringList paths = QIcon::themeSearchPaths();
+    paths.append(QString::fromStdString(folder.string()));
+    QIcon::setThemeSearchPaths(paths);
+}
+
 }  // namespace vantrel

@@ -24,6 +24,7 @@ StatusMenu::StatusMenu(Parts parts, QObject* parent)
       settings_(std::move(parts.settings)),
       alerts_(std::move(parts.alerts)),
       workspace_(std::move(parts.workspace)),
+      notices_(std::move(parts.notices)),
       model_(std::move(parts.build)) {
     connect(&tray_, &TrayMenu::aboutToOpen, this, &StatusMenu::menuWillOpen);
     connect(&window_, &StatusWindow::aboutToOpen, this, &StatusMenu::menuWillOpen);
@@ -31,23 +32,30 @@ StatusMenu::StatusMenu(Parts parts, QObject* parent)
     connect(&window_, &StatusWindow::chosen, this, &StatusMenu::perform);
     connect(&tray_, &TrayMenu::controlKey, this, &StatusMenu::performKey);
     connect(&window_, &StatusWindow::controlKey, this, &StatusMenu::performKey);
-    // A tray host that turns up later takes over from the window.
+    // A tray host that turns up later takes over from the window, and gives it back on leaving.
     connect(&tray_, &TrayMenu::docked, &window_, &StatusWindow::hide);
+    connect(&tray_, &TrayMenu::undocked, this, [this] {
+        if (started_) {
+            window_.show(model_.rows());
+        }
+    });
+    connect(&tray_, &TrayMenu::windowWanted, this, [this] { window_.show(model_.rows()); });
 }
 
 StatusMenu::~StatusMenu() = default;
 
 void StatusMenu::start() {
     started_ = true;
-    QIcon icon = statusIcon(bundle::resources() / "menubar.png");
-    // Task switchers show the windows' icon: the same one.
-    QApplication::setWindowIcon(icon);
-    tray_.show(icon, model_.rows());
+    // Task switchers show the windows' icon: the application's.
+    QApplication::setWindowIcon(themedIcon("vantrel-agent", bundle::resources() / "menubar.png"));
+    look_ = trayLook(state_, warning_);
+    tray_.setLook(themedIcon(look_.iconName, bundle::resources() / "menubar.png"),
+                  QString::fromStdString(look_.toolTip));
+    tray_.show(model_.rows());
     showStatusWindowWithoutTray();
     agent_->setOnState([self = QPointer(this)](const AgentState& state) {
         if (self) {
-            self->model_.setState(state);
-            self->render();
+            self->follow(state);
         }
     });
     agent_->start();
@@ -82,15 +90,37 @@ void StatusMenu::menuWillOpen() {
     // The line keeps its last title when hidden; every opening probes, and the last answer wins.
     networkWarning_->check([self = QPointer(this)](bool show) {
         if (self) {
-            self->model_.setWarning(show);
-            self->render();
+            self->showWarning(show);
         }
     });
+}
+
+void StatusMenu::follow(const AgentState& state) {
+    state_ = state;
+    model_.setState(state);
+    if (relaunches_.advance(state)) {
+        notices_->raise(Notice::agentKeepsStopping);
+    }
+    render();
+}
+
+void StatusMenu::showWarning(bool shown) {
+    if (shown && !warning_) {
+        notices_->raise(Notice::networkWarning);
+    }
+    warning_ = shown;
+    model_.setWarning(shown);
+    render();
 }
 
 void StatusMenu::render() {
     tray_.render(model_.rows());
     window_.render(model_.rows());
+    if (auto look = trayLook(state_, warning_); look != look_) {
+        look_ = look;
+        tray_.setLook(themedIcon(look.iconName, bundle::resources() / "menubar.png"),
+                      QString::fromStdString(look.toolTip));
+    }
 }
 
 void StatusMenu::refreshChecks() {

@@ -10,8 +10,10 @@
 #include "menubar/keep_awake.h"
 #include "menubar/login_item.h"
 #include "menubar/network_warning.h"
+#include "menubar/notices.h"
 #include "menubar/status_menu_model.h"
 #include "menubar/status_window.h"
+#include "menubar/tray_look.h"
 #include "menubar/tray_menu.h"
 #include "setup/setup_window.h"
 #include "support/alerts.h"
@@ -40,6 +42,7 @@ class StatusMenu final : public QObject {
         std::shared_ptr<QSettings> settings;  // holds "KeepAwake"; shared with the windows
         std::shared_ptr<Alerts> alerts;
         std::shared_ptr<Workspace> workspace;
+        std::shared_ptr<Notices> notices;
         BuildFlavour build;
     };
 
@@ -72,6 +75,8 @@ class StatusMenu final : public QObject {
 
   private:
     void render();
+    void follow(const AgentState& state);
+    void showWarning(bool shown);
     void refreshChecks();
     void perform(MenuCommand command);
     void performKey(char key);
@@ -92,7 +97,12 @@ class StatusMenu final : public QObject {
     const std::shared_ptr<QSettings> settings_;
     const std::shared_ptr<Alerts> alerts_;
     const std::shared_ptr<Workspace> workspace_;
+    const std::shared_ptr<Notices> notices_;
     StatusMenuModel model_;
+    AgentState state_ = AgentState::starting();
+    bool warning_ = false;
+    RelaunchStreak relaunches_;
+    TrayLook look_;
     TrayMenu tray_;
     StatusWindow window_;
     bool started_ = false;

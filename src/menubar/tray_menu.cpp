@@ -3,6 +3,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QScreen>
@@ -31,6 +38,8 @@ bool isDockedIconWidget(QObject* object) {
            widget->windowFlags().testFlag(Qt::BypassWindowManagerHint);
 }
 
+constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
+
 }  // namespace
 
 TrayMenu::TrayMenu(QObject* parent) : QObject(parent) {}
@@ -40,7 +49,7 @@ TrayMenu::~TrayMenu() {
     icon_.reset();
 }
 
-void TrayMenu::show(const QIcon& icon, const std::vector<MenuRow>& rows) {
+void TrayMenu::show(const std::vector<MenuRow>& rows) {
     menu_ = std::make_unique<QMenu>();
     for (const auto& row : rows) {
         QAction* action = actionFor(*menu_, row);
@@ -54,12 +63,74 @@ void TrayMenu::show(const QIcon& icon, const std::vector<MenuRow>& rows) {
     connect(menu_.get(), &QMenu::aboutToShow, this, &TrayMenu::aboutToOpen);
     menu_->installEventFilter(this);
     qApp->installEventFilter(this);
+    // The toolkit picks the tray's protocol once, when the first icon is made: on X11 a tray of
+    // either kind may come later, elsewhere only a StatusNotifier host can take the icon.
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        createIcon();
+    }
+    watchForHosts();
+}
 
-    icon_ = std::make_unique<QSystemTrayIcon>(icon);
-    icon_->setToolTip(QStringLiteral("Vantrel Agent"));
+// A host that registers later takes the icon from then on; one that leaves gives the status window
+// back. Whether one runs now is asked once, at the start, as the toolkit itself does.
+void TrayMenu::watchForHosts() {
+    auto bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        return;
+    }
+    hosts_ = std::make_unique<QDBusServiceWatcher>(
+        QString::fromLatin1(kWatcherService), bus,
+        QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration);
+    connect(hosts_.get(), &QDBusServiceWatcher::serviceRegistered, this, [this, bus] {
+        // The registry may come up before its host: the host's arrival is announced.
+        auto call = bus.asyncCall(
+            QDBusMessage::createMethodCall(
+                QString::fromLatin1(kWatcherService), QString::fromLatin1(kWatcherPath),
+                QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"))
+            << QString::fromLatin1(kWatcherService)
+            << QStringLiteral("IsStatusNotifierHostRegistered"));
+        auto* watcher = new QDBusPendingCallWatcher(call, this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this](QDBusPendingCallWatcher* finished) {
+                    finished->deleteLater();
+                    QDBusPendingReply<QDBusVariant> reply(*finished);
+                    if (reply.isValid() && reply.value().variant().toBool()) {
+                        hostAppeared();
+                    }
+                });
+    });
+    connect(hosts_.get(), &QDBusServiceWatcher::serviceUnregistered, this, &TrayMenu::undocked);
+    bus.connect(QString(), QString::fromLatin1(kWatcherPath), QString::fromLatin1(kWatcherService),
+                QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(hostAppeared()));
+    if (!icon_ && bus.interface()->isServiceRegistered(QString::fromLatin1(kWatcherService))) {
+        createIcon();
+    }
+}
+
+void TrayMenu::hostAppeared() {
+    if (!icon_) {
+        createIcon();
+    }
+    if (isDocked()) {
+        emit docked();
+    }
+}
+
+void TrayMenu::createIcon() {
+    icon_ = std::make_unique<QSystemTrayIcon>(picture_);
+    icon_->setToolTip(toolTip_);
     icon_->setContextMenu(menu_.get());
     connect(icon_.get(), &QSystemTrayIcon::activated, this, &TrayMenu::activated);
     icon_->show();
+}
+
+void TrayMenu::setLook(const QIcon& icon, const QString& toolTip) {
+    picture_ = icon;
+    toolTip_ = toolTip;
+    if (icon_) {
+        icon_->setIcon(icon);
+        icon_->setToolTip(toolTip);
+    }
 }
 
 void TrayMenu::render(const std::vector<MenuRow>& rows) {
@@ -80,11 +151,19 @@ bool TrayMenu::isDocked() const {
     return icon_ && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-// A left click (XEmbed) or an activation (StatusNotifier) opens the menu where the pointer is;
-// a right-click opens it through the context menu.
+// An X11 tray places the menu under a left click and opens the context menu itself. A
+// StatusNotifier host gives no place: its activation and a context menu it does not draw show the
+// status window.
 void TrayMenu::activated(QSystemTrayIcon::ActivationReason reason) {
+    bool placed = !icon_->geometry().isEmpty();
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-        menu_->popup(QCursor::pos());
+        if (placed) {
+            menu_->popup(QCursor::pos());
+        } else {
+            emit windowWanted();
+        }
+    } else if (reason == QSystemTrayIcon::Context && !placed) {
+        emit windowWanted();
     }
 }
 

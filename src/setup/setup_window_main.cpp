@@ -84,9 +84,15 @@ int run(int argc, char** argv) {
     // The web engine shares its GL contexts with the application's; this must precede the
     // application object.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The application leaves GL out of its own Wayland windows; the web engine needs it.
+    if (qgetenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION") == "none") {
+        qunsetenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION");
+    }
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
     QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));
+    // One application for the desktop: the window belongs to the application's menu entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("vantrel-agent"));
     QGuiApplication::setQuitOnLastWindowClosed(false);
 
     auto menu = MainMenu::install([] { report("quit"); });

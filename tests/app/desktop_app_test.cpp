@@ -1,5 +1,6 @@
 #include <string.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -138,10 +139,20 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     clickShowLog(tray);
 }
 
-// A StatusNotifier panel on a session bus of the test's own: the icon registers with its watcher
-// and no status window shows; the panel's activation (a left click there), sent from another
-// process, opens the menu, and a row works.
-TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) {
+// What a D-Bus call made by another process printed, once it has ended.
+std::string dbusSend(const std::vector<std::string>& arguments) {
+    std::vector<std::string> all{"--session", "--print-reply"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    RunningApp call("/usr/bin/dbus-send", all, currentEnvironment());
+    waitFor([&] { return call.waitForExit(0).has_value(); }, kGuard);
+    return call.output();
+}
+
+// A StatusNotifier panel on a session bus of the test's own: the icon registers with its watcher,
+// no status window shows, and the menu's rows are exported for panels that draw menus. The
+// panel's activation (a left click there) and its context menu request, sent from another
+// process, show the status window, whose rows work.
+TEST_F(TrayHostTest, UnderAStatusNotifierPanelActivationShowsTheStatusWindow) {
     OwnBus bus;
     ASSERT_TRUE(bus.ready()) << bus.daemon.output();
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), 1);
@@ -163,11 +174,33 @@ TEST_F(TrayHostTest, UnderAStatusNotifierPanelAnActivationOverDBusOpensTheMenu) 
     const auto [service, path] = watcher.item();
     EXPECT_FALSE(tray.menu->statusWindow().isOpen());
     EXPECT_FALSE(hasVisibleWindows());
-    RunningApp activate("/usr/bin/dbus-send",
+    std::smatch menuPath;
+    const std::string menuProperty =
+        dbusSend({"--dest=" + service, path, "org.freedesktop.DBus.Properties.Get",
+                  "string:org.kde.StatusNotifierItem", "string:Menu"});
+    ASSERT_TRUE(std::regex_search(menuProperty, menuPath, std::regex("object path \"([^\"]+)\"")))
+        << menuProperty;
+    EXPECT_THAT(
+        dbusSend({"--dest=" + service, menuPath[1].str(), "com.canonical.dbusmenu.GetLayout",
+                  "int32:0", "int32:-1", "array:string:"}),
+        ::testing::AllOf(::testing::HasSubstr("string \"Show log\""),
+                         ::testing::HasSubstr("string \"Quit Vantrel Agent\"")));
+    for (const std::string method : {"Activate", "ContextMenu"}) {
+        SCOPED_TRACE(method);
+        tray.menu->statusWindow().hide();
+        RunningApp call("/usr/bin/dbus-send",
                         {"--session", "--print-reply", "--dest=" + service, path,
-                         "org.kde.StatusNotifierItem.Activate", "int32:100", "int32:100"},
+                         "org.kde.StatusNotifierItem." + method, "int32:100", "int32:100"},
                         currentEnvironment());
-    clickShowLog(tray);
+        EXPECT_TRUE(waitFor([&] { return tray.menu->statusWindow().isOpen(); }, kGuard));
+        EXPECT_FALSE(tray.menu->menuForTesting()->isVisible());
+    }
+    auto buttons = tray.menu->statusWindow().window()->findChildren<QAbstractButton*>();
+    auto showLog = std::ranges::find(buttons, QString("Show log"), &QAbstractButton::text);
+    ASSERT_NE(showLog, buttons.end());
+    (*showLog)->click();
+    EXPECT_EQ(tray.workspace->revealed.size(), 1u);
+    tray.menu->stop();
 }
 
 // The bundle's executable as a desktop application on a display of its own.
@@ -200,6 +233,23 @@ TEST_F(DesktopEndingTest, EverySignalThatEndsTheApplicationStopsTheAgent) {
         EXPECT_TRUE(expected ? status == expected : status.has_value()) << app->output();
         EXPECT_TRUE(processEnds(agent));
     }
+}
+
+using DesktopFallbackTest = BundleAppTest;
+
+// Where no platform opens a display (an X display nobody serves, a Wayland socket that is not
+// there) the start says why on standard error and supervises the agent headless, printing its
+// state lines, until a signal ends it.
+TEST_F(DesktopFallbackTest, WhereNoDisplayOpensTheStartSaysWhyAndRunsHeadless) {
+    setVariable(env, "DISPLAY", ":" + std::to_string(::getpid() % 1000 + 5000));
+    setVariable(env, "WAYLAND_DISPLAY", "no-such-compositor");
+    setVariable(env, "QT_QPA_PLATFORM", "");
+    auto app = launch({});
+    ASSERT_TRUE(app->waitForOutput("Waiting to be paired", kGuard)) << app->output();
+    EXPECT_THAT(app->output(), ::testing::HasSubstr("the desktop cannot start ("));
+    EXPECT_THAT(app->output(), ::testing::HasSubstr("); running headless\n"));
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
 }
 
 // Serves the fixed agent port, where the setup window loads its page, and logs each request.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "app/app_delegate.h"
+#include "menubar/status_icon.h"
 #include "menubar/tray_test_kit.h"
 #include "support/paths.h"
 #include "support/qt_window.h"
@@ -143,10 +144,13 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     EXPECT_EQ(runLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }), 0);
 }
 
-// A click opens the menu; while open, its first line follows the agent, even through a crash, the
-// icon stays, and its keys work. A production build checks for updates, on its own and on request.
-TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
+// While the menu is open its first line follows the agent, even through a crash, and its keys
+// work; the icon, by name from the bundle's icons, and its tooltip tell the state. A tray that
+// gives no place for a menu gets the status window for a click or a context menu. A production
+// build checks for updates, on its own and on request.
+TEST(StatusMenuTest, TheOpenMenuAndTheIconFollowTheAgentAndTheMenusKeysWork) {
     testing::startGuiApplication();
+    addIconFolder(std::filesystem::path(VANTREL_BUNDLE_DIR) / "Resources/icons");
     ::setenv("VANTREL_DIST", "http://127.0.0.1:9", 1);  // nothing listens: the update server
     MenuUnderTest tray(
         {.isProduction = true, .apiLabel = "api.vantrel.energy"},
@@ -163,17 +167,19 @@ TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
         }
     });
     auto* icon = tray.menu->trayForTesting().icon();
-    auto iconKey = icon->icon().cacheKey();
-    emit icon->activated(QSystemTrayIcon::Trigger);
+    menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     ASSERT_TRUE(waitFor([&] { return !titles.empty(); }));
+    EXPECT_EQ(icon->icon().name(), "vantrel-agent-symbolic");
+    EXPECT_EQ(icon->toolTip().toStdString(), titles.front());
     testing::writeFile(tray.dir / "crash", "");
     ASSERT_TRUE(waitFor([&] { return titles.size() >= 2; }));
     EXPECT_EQ(std::vector(titles.begin(), titles.begin() + 2),
               (std::vector<std::string>{"Solar 2.5 kW \u00B7 exporting 1.23 kW",
                                         "Stopped \u2014 exited 3"}));
     EXPECT_TRUE(menu->isVisible());
-    EXPECT_EQ(icon->icon().cacheKey(), iconKey);
+    EXPECT_EQ(icon->icon().name(), "vantrel-agent-stopped-symbolic");
+    EXPECT_EQ(icon->toolTip(), "Stopped \u2014 exited 3");
     QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
     EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
     EXPECT_FALSE(menu->isVisible());
@@ -181,6 +187,12 @@ TEST(StatusMenuTest, AClickOpensTheMenuAndItsKeysWork) {
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     EXPECT_EQ(runLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }), 0);
+    for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context}) {
+        SCOPED_TRACE(reason);
+        tray.menu->statusWindow().hide();
+        emit icon->activated(reason);
+        EXPECT_TRUE(tray.menu->statusWindow().isOpen()) << "no tray: the icon has no place";
+    }
     EXPECT_EQ(tray.updateMain->nextDelay(), 3.0);
     tray.action("Check for updates\u2026")->trigger();
     EXPECT_EQ(tray.updateWorker->runDue(), 1);

@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "stand_in_services.h"
 #include "tray_test_kit.h"
 
 namespace vantrel {
 namespace {
 
+using testing::FakePortal;
 using testing::waitFor;
 
 // The login manager's Inhibit, served from this process. Each lock handed out is a pipe whose
@@ -56,49 +58,89 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
     std::vector<UniqueFd> readEnds_;
 };
 
-// A bus daemon of the test's own stands in for the system bus, which is never touched. One idle
-// lock is held from the login manager's answer until release, and a second hold is ignored.
-TEST(KeepAwakeTest, HoldTakesOneIdleLockThatLastsUntilRelease) {
-    testing::OwnBus bus;
-    ASSERT_TRUE(bus.ready()) << bus.daemon.output();
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
-    testing::startGuiApplication();
-    FakeLoginManager manager(bus.address);
-    ASSERT_TRUE(manager.registered);
+// One bus daemon of the test's own stands in for the session and the system bus, which are never
+// touched; the login manager serves on it throughout, the portal only where a case starts it.
+class KeepAwakeTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        bus = new testing::OwnBus;
+        ASSERT_TRUE(bus->ready()) << bus->daemon.output();
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus->address.c_str(), 1);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
+        testing::startGuiApplication();
+        manager = new FakeLoginManager(bus->address);
+        ASSERT_TRUE(manager->registered);
+    }
+    // What one hold answers, once answered.
+    static std::optional<bool> answerOf(KeepAwake& lock) {
+        std::optional<bool> answer;
+        lock.hold([&](bool held) { answer = held; });
+        waitFor([&] { return answer.has_value(); }, 5);
+        return answer;
+    }
+    static inline testing::OwnBus* bus = nullptr;
+    static inline FakeLoginManager* manager = nullptr;
+};
+
+// No portal runs: the login manager's idle lock is held from its answer until release, and a
+// second hold is ignored. Refused, or released before the grant came, nothing stays held.
+TEST_F(KeepAwakeTest, WithoutAPortalTheLoginManagersLockIsHeldUntilRelease) {
     auto lock = makeKeepAwake();
-    std::optional<bool> answer;
-    lock->hold([&](bool held) { answer = held; });
-    ASSERT_TRUE(waitFor([&] { return answer.has_value(); }, 5));
-    EXPECT_TRUE(*answer && lock->isHeld());
-    EXPECT_EQ(manager.requests.at(0).join('|'),
+    EXPECT_EQ(answerOf(*lock), true);
+    EXPECT_TRUE(lock->isHeld());
+    EXPECT_EQ(manager->requests.at(0).join('|'),
               "idle|Vantrel Agent|Vantrel Agent is reading your solar|block");
-    EXPECT_EQ(manager.locksHeld(), 1);
+    EXPECT_EQ(manager->locksHeld(), 1);
     lock->hold([](bool) { ADD_FAILURE() << "a second hold is ignored"; });
     QCoreApplication::processEvents();
-    EXPECT_EQ(manager.requests.size(), 1u);
+    EXPECT_EQ(manager->requests.size(), 1u);
     lock->release();
     EXPECT_FALSE(lock->isHeld());
-    EXPECT_EQ(manager.locksHeld(), 0);
-    // ARefusalNoLoginManagerOrAGrantAfterReleaseLeavesNothingHeld: a grant arriving after release
-    // never answers, and its lock's last copy closes.
+    EXPECT_EQ(manager->locksHeld(), 0);
     lock->hold([](bool) { ADD_FAILURE() << "answered after release"; });
     lock->release();
-    ASSERT_TRUE(
-        waitFor([&] { return manager.requests.size() == 2 && manager.locksHeld() == 0; }, 5));
     QCoreApplication::processEvents();
-    // A refusal (no login manager fails as one does) when the start restores the preference is
-    // stored as off, with no alert.
-    manager.refuses = true;
+    EXPECT_EQ(manager->locksHeld(), 0) << "a grant after release is let go";
+    // A refusal when the start restores the preference is stored as off, with no alert.
+    manager->refuses = true;
     testing::MenuUnderTest tray(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
     tray.settings->setValue("KeepAwake", true);
     tray.menu->start();
     ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5));
     emit tray.menu->menuForTesting()->aboutToShow();
     EXPECT_FALSE(tray.action("Keep this computer awake")->isChecked());
-    EXPECT_EQ(manager.locksHeld(), 0);
+    EXPECT_EQ(manager->locksHeld(), 0);
     EXPECT_TRUE(tray.alerts->shown.empty());
     tray.menu->stop();
+    manager->refuses = false;
+}
+
+// Where the portal runs it alone is asked, for the suspend flag with the reason: held while its
+// request is open, closed on release (also a grant that came after release); a refusal holds
+// nothing and does not go behind its back to the login manager.
+TEST_F(KeepAwakeTest, WhereThePortalRunsItHoldsTheComputerAwakeUntilRelease) {
+    FakePortal portal(bus->address);
+    ASSERT_TRUE(portal.run());
+    const auto askedBefore = manager->requests.size();
+    auto lock = makeKeepAwake();
+    EXPECT_EQ(answerOf(*lock), true);
+    EXPECT_TRUE(lock->isHeld());
+    EXPECT_EQ(portal.requests, std::vector<std::string>{"|4|Vantrel Agent is reading your solar"});
+    EXPECT_EQ(portal.open.size(), 1u);
+    lock->hold([](bool) { ADD_FAILURE() << "a second hold is ignored"; });
+    lock->release();
+    EXPECT_FALSE(lock->isHeld());
+    EXPECT_TRUE(waitFor([&] { return portal.open.empty(); }, 5)) << "released, the request closes";
+    EXPECT_EQ(portal.requests.size(), 1u);
+    lock->hold([](bool) { ADD_FAILURE() << "answered after release"; });
+    lock->release();
+    EXPECT_TRUE(waitFor([&] { return portal.requests.size() == 2 && portal.open.empty(); }, 5))
+        << "a grant after release is closed at once";
+    portal.refuses = true;
+    EXPECT_EQ(answerOf(*lock), false);
+    EXPECT_FALSE(lock->isHeld());
+    EXPECT_EQ(manager->requests.size(), askedBefore) << "the login manager is never asked";
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ struct MenuUnderTest {
             .settings = settings,
             .alerts = alerts,
             .workspace = workspace,
+            .notices = std::make_shared<Notices>([this] { return now; }),
             .build = std::move(build),
         });
     }
@@ -79,6 +80,7 @@ struct MenuUnderTest {
         QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
+    double now = 0;  // the notices' clock, in seconds
     std::unique_ptr<StatusMenu> menu;
     QAction* action(const std::string& title) const {
         auto all = menu->menuForTesting()->actions();
