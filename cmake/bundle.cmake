@@ -1,6 +1,6 @@
 # Assembles the development bundle at build/VantrelAgent/: bin/VantrelAgent (placed there by its
 # target), lib/vantrel-desktop.so (the desktop shell, with the GUI), lib/vantrel-setup-window (the setup window's own process, with the GUI), Resources/python (a Python home made from the system's python3), Resources/lib (the
-# reference agent), Resources/menubar.png and Info.json.
+# reference agent), Resources/menubar.png, Resources/vantrel-agent.service (the user unit) and Info.json.
 
 set(VANTREL_BUNDLE_DIR "${CMAKE_BINARY_DIR}/VantrelAgent")
 set(VANTREL_RESOURCES_DIR "${VANTREL_BUNDLE_DIR}/Resources")
@@ -45,8 +45,15 @@ add_custom_command(
     COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/resources/menubar.png" "${VANTREL_RESOURCES_DIR}/menubar.png"
     DEPENDS "${PROJECT_SOURCE_DIR}/resources/menubar.png")
 
+# The user unit's template, which an install outside the package manager fills with its own path.
+add_custom_command(
+    OUTPUT "${VANTREL_RESOURCES_DIR}/vantrel-agent.service"
+    COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/resources/vantrel-agent.service" "${VANTREL_RESOURCES_DIR}/vantrel-agent.service"
+    DEPENDS "${PROJECT_SOURCE_DIR}/resources/vantrel-agent.service")
+
 add_custom_target(bundle ALL
-    DEPENDS "${_agent_stamp}" "${_python_home}/bin/python3" "${VANTREL_RESOURCES_DIR}/menubar.png" VantrelAgent)
+    DEPENDS "${_agent_stamp}" "${_python_home}/bin/python3" "${VANTREL_RESOURCES_DIR}/menubar.png"
+        "${VANTREL_RESOURCES_DIR}/vantrel-agent.service" VantrelAgent)
 if(TARGET vantrel_desktop)
     add_dependencies(bundle vantrel_desktop)
 endif()
