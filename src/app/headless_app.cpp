@@ -12,8 +12,10 @@
 #include <thread>
 
 #include "app/application_parts.h"
+#include "app/headless_handover.h"
 #include "app/journal_line_policy.h"
 #include "app/line_printer.h"
+#include "app/reopen_request.h"
 #include "app/state_journal.h"
 #include "support/build.h"
 #include "support/bundle.h"
@@ -105,7 +107,23 @@ int runHeadless(const LaunchOptions&) {
     std::function<void()> quit = [mainLoop] { mainLoop->quit(); };
     auto parts = buildApplicationParts(mainLoop, quit);
     auto& agent = parts.agent;
-    auto show = stateOutput(printer, notifier, mainLoop);
+    // Only a stop that was asked for is announced: after an update the new version takes over
+    // this process, and the manager must keep it.
+    bool asked = false;
+    auto askedQuit = [quit, &asked] {
+        asked = true;
+        quit();
+    };
+    // A desktop start finds this run here, learns its state and may ask it to quit.
+    auto handover =
+        HeadlessHandover::listen(reopenSocketPath(), mainLoop, askedQuit, notifier.active());
+    auto output = stateOutput(printer, notifier, mainLoop);
+    auto show = [output, handover = handover.get()](const AgentState& state) {
+        output(state);
+        if (handover) {
+            handover->setState(state.menuText());
+        }
+    };
     show(agent->state());
     agent->setOnState(show);
     agent->start();
@@ -123,22 +141,17 @@ int runHeadless(const LaunchOptions&) {
         updater->startPeriodicChecks();
     }
 
-    // Only a stop that was asked for is announced: after an update the new version takes over
-    // this process, and the manager must keep it.
-    bool asked = false;
-    std::thread waiter([signals, mainLoop, quit, &asked] {
+    std::thread waiter([signals, mainLoop, askedQuit] {
         int received = 0;
         sigwait(&signals, &received);
-        mainLoop->post([quit, &asked] {
-            asked = true;
-            quit();
-        });
+        mainLoop->post(askedQuit);
     });
     mainLoop->run();
     if (asked) {
         notifier.stopping();
     }
     agent->setOnState({});
+    handover.reset();
     agent->stopAndWait();
     // A quit that the update asked for leaves the waiter in sigwait; this wakes it.
     pthread_kill(waiter.native_handle(), SIGTERM);

@@ -12,6 +12,7 @@
 #include "app/headless_app.h"
 #include "app/launch_options.h"
 #include "app/line_printer.h"
+#include "app/reopen_request.h"
 #include "bundle_app.h"
 #include "support/notify_listener.h"
 
@@ -132,6 +133,22 @@ TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
         EXPECT_THAT(app->output(), Not(HasSubstr("already running")));
         EXPECT_FALSE(std::filesystem::exists(home / "state/Logs/Vantrel/agent.log"));
     }
+}
+
+// A desktop start finds the headless run through the handover socket: its kind and state line,
+// and a quit that ends it as a signal does.
+TEST_F(HeadlessAppTest, ADesktopStartLearnsTheStateOfTheHeadlessRunAndCanAskItToQuit) {
+    auto app = launch({"--headless"});
+    ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
+    pid_t agent = waitForAgent();
+    auto answer = requestReopen(home / "vantrel-agent.sock", kGuard);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->instance, RunningInstance::headless);
+    EXPECT_TRUE(answer->state.starts_with("Solar ")) << answer->state;
+    EXPECT_TRUE(requestQuit(home / "vantrel-agent.sock", kGuard));
+    EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
+    EXPECT_TRUE(processEnds(agent));
+    EXPECT_FALSE(std::filesystem::exists(home / "vantrel-agent.sock"));
 }
 
 // Standard output and error that nobody reads fill up; the application still says it is already
