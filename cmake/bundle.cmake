@@ -1,7 +1,7 @@
 # Assembles the development bundle at build/VantrelAgent/: bin/VantrelAgent (placed there by its
 # target), lib/vantrel-desktop.so (the desktop shell, with the GUI), lib/vantrel-setup-window (the setup window's own process, with the GUI), Resources/python (a Python home made from the system's python3), Resources/lib (the
 # reference agent), Resources/menubar.png, Resources/icons/hicolor (the icons by name, which the desktop
-# looks up after the installed themes) and Info.json.
+# looks up after the installed themes), Resources/vantrel-agent.service (the user unit) and Info.json.
 
 set(VANTREL_BUNDLE_DIR "${CMAKE_BINARY_DIR}/VantrelAgent")
 set(VANTREL_RESOURCES_DIR "${VANTREL_BUNDLE_DIR}/Resources")
@@ -56,9 +56,15 @@ add_custom_command(
     DEPENDS ${_icons}
     COMMENT "Copying the icons into the bundle")
 
+# The user unit's template, which an install outside the package manager fills with its own path.
+add_custom_command(
+    OUTPUT "${VANTREL_RESOURCES_DIR}/vantrel-agent.service"
+    COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/resources/vantrel-agent.service" "${VANTREL_RESOURCES_DIR}/vantrel-agent.service"
+    DEPENDS "${PROJECT_SOURCE_DIR}/resources/vantrel-agent.service")
+
 add_custom_target(bundle ALL
     DEPENDS "${_agent_stamp}" "${_python_home}/bin/python3" "${VANTREL_RESOURCES_DIR}/menubar.png"
-            "${_icons_stamp}" VantrelAgent)
+            "${_icons_stamp}" "${VANTREL_RESOURCES_DIR}/vantrel-agent.service" VantrelAgent)
 if(TARGET vantrel_desktop)
     add_dependencies(bundle vantrel_desktop)
 endif()

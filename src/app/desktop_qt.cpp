@@ -14,6 +14,7 @@
 #include "app/platform_choice.h"
 #include "app/reopen_request.h"
 #include "app/reopen_server.h"
+#include "app/running_instance_window.h"
 #include "app/termination_signals.h"
 #include "menubar/status_icon.h"
 #include "support/bundle.h"
@@ -30,13 +31,17 @@ namespace {
 constexpr double kHandOverSeconds = 5;
 
 // Another instance holds the lock: a desktop one takes the request and shows its setup window;
-// a start at login has nothing to ask of it.
-int handOver(const LaunchOptions& options) {
-    if (options.loginItem || requestReopen(reopenSocketPath(), kHandOverSeconds)) {
+// one without a window, or none that answers, is shown in a window here. A start at login has
+// nothing to ask of it.
+int handOver(int argc, char** argv, const LaunchOptions& options) {
+    if (options.loginItem) {
         return 0;
     }
-    std::fputs("Vantrel Agent is already running.\n", stderr);
-    return 1;
+    auto answer = requestReopen(reopenSocketPath(), kHandOverSeconds);
+    if (answer && answer->instance == RunningInstance::desktop) {
+        return 0;
+    }
+    return showRunningInstance(argc, argv, answer);
 }
 
 // The shared parts plus the desktop's own: its main queue, windows, alerts and one settings store.
@@ -115,7 +120,7 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
             std::fprintf(stderr, "Vantrel Agent %s\n", instance.problem.c_str());
             return 1;
         }
-        return handOver(options);
+        return handOver(argc, argv, options);
     }
     ::signal(SIGPIPE, SIG_IGN);
     auto application = makeApplication(argc, argv);

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,7 +12,11 @@
 #include <thread>
 
 #include "app/application_parts.h"
+#include "app/headless_handover.h"
+#include "app/journal_line_policy.h"
 #include "app/line_printer.h"
+#include "app/reopen_request.h"
+#include "app/state_journal.h"
 #include "support/build.h"
 #include "support/bundle.h"
 #include "support/ending_signals.h"
@@ -18,13 +24,53 @@
 #include "support/paths.h"
 #include "support/platform_words.h"
 #include "support/run_loop.h"
+#include "support/service_manager.h"
 
 namespace vantrel {
 namespace {
 
-int startFailed(LinePrinter& errors, const std::string& text) {
-    errors.print(text);
-    return 1;
+std::string variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// Standard error's messages, marked with their priority when the journal takes them.
+class Complaints {
+  public:
+    Complaints() : journal_(isJournalStream(STDERR_FILENO, variable("JOURNAL_STREAM"))) {}
+
+    void say(Priority priority, const std::string& text) {
+        errors_.print(journal_ ? withPriority(priority, text) : text);
+    }
+
+  private:
+    const bool journal_;
+    // The same bounded way as the state lines: a reader that never reads holds up neither the
+    // start nor the quit.
+    LinePrinter errors_{STDERR_FILENO};
+};
+
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Every state goes to the service manager's status line; standard output gets each line, or, when
+// it is the journal, the lines its policy lets through.
+std::function<void(const AgentState&)> stateOutput(LinePrinter& printer, ServiceNotifier& notifier,
+                                                   const std::shared_ptr<TaskQueue>& mainLoop) {
+    if (!isJournalStream(STDOUT_FILENO, variable("JOURNAL_STREAM"))) {
+        return [&printer, &notifier](const AgentState& state) {
+            printer.print(state.menuText());
+            notifier.status(state.menuText());
+        };
+    }
+    auto journal = StateJournal::create(
+        mainLoop, steadySeconds, [&printer](const std::string& line) { printer.print(line); });
+    return [journal, &notifier](const AgentState& state) {
+        journal->show(state);
+        notifier.status(state.menuText());
+    };
 }
 
 }  // namespace
@@ -34,52 +80,78 @@ int runHeadless(const LaunchOptions&) {
     const sigset_t signals = signalSet(endingSignals());
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    // Standard error goes the same bounded way as the state lines: a reader that never reads
-    // holds up neither the start nor the quit.
-    LinePrinter errors(STDERR_FILENO);
+    Complaints complaints;
 
     try {
         Paths::createDirectories();
     } catch (const std::system_error& error) {
-        return startFailed(errors, "Vantrel Agent cannot start\n" +
-                                       platform_words::cannotCreateFolder() +
-                                       error.code().message());
+        complaints.say(Priority::error, "Vantrel Agent cannot start\n" +
+                                            platform_words::cannotCreateFolder() +
+                                            error.code().message());
+        return 1;
     }
 
     auto instance = InstanceLock::acquire(Paths::support(), bundle::root());
     if (!instance.lock) {
-        return startFailed(errors, "Vantrel Agent " + (instance.problem.empty()
-                                                           ? std::string("is already running.")
-                                                           : instance.problem));
+        if (instance.problem.empty()) {
+            complaints.say(Priority::error, "Vantrel Agent is already running.");
+            return kExitAlreadyRunning;
+        }
+        complaints.say(Priority::error, "Vantrel Agent " + instance.problem);
+        return 1;
     }
     LinePrinter printer(STDOUT_FILENO);
+    ServiceNotifier notifier(variable("NOTIFY_SOCKET"));
     auto mainLoop = std::make_shared<RunLoop>();
     // Signals and an installed update end the loop; the agent is stopped once it has ended.
     std::function<void()> quit = [mainLoop] { mainLoop->quit(); };
     auto parts = buildApplicationParts(mainLoop, quit);
     auto& agent = parts.agent;
-    printer.print(agent->state().menuText());
-    agent->setOnState([&printer](const AgentState& state) { printer.print(state.menuText()); });
+    // Only a stop that was asked for is announced: after an update the new version takes over
+    // this process, and the manager must keep it.
+    bool asked = false;
+    auto askedQuit = [quit, &asked] {
+        asked = true;
+        quit();
+    };
+    // A desktop start finds this run here, learns its state and may ask it to quit.
+    auto handover =
+        HeadlessHandover::listen(reopenSocketPath(), mainLoop, askedQuit, notifier.active());
+    auto output = stateOutput(printer, notifier, mainLoop);
+    auto show = [output, handover = handover.get()](const AgentState& state) {
+        output(state);
+        if (handover) {
+            handover->setState(state.menuText());
+        }
+    };
+    show(agent->state());
+    agent->setOnState(show);
     agent->start();
+    notifier.ready();
 
     auto& updater = parts.updater;
     // Standard output holds only the state lines; a failed check leaves its trace here.
-    updater->reportAutomaticChecks([&errors](const UpdateResult& result) {
+    updater->reportAutomaticChecks([&complaints](const UpdateResult& result) {
         if (result.kind() == UpdateResult::Kind::failed) {
-            errors.print("Vantrel Agent: the update check failed: " + result.text());
+            complaints.say(Priority::warning,
+                           "Vantrel Agent: the update check failed: " + result.text());
         }
     });
     if (Build::isProduction()) {
         updater->startPeriodicChecks();
     }
 
-    std::thread waiter([signals, mainLoop, quit] {
+    std::thread waiter([signals, mainLoop, askedQuit] {
         int received = 0;
         sigwait(&signals, &received);
-        mainLoop->post(quit);
+        mainLoop->post(askedQuit);
     });
     mainLoop->run();
+    if (asked) {
+        notifier.stopping();
+    }
     agent->setOnState({});
+    handover.reset();
     agent->stopAndWait();
     // A quit that the update asked for leaves the waiter in sigwait; this wakes it.
     pthread_kill(waiter.native_handle(), SIGTERM);

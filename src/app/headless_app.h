@@ -4,8 +4,14 @@
 
 namespace vantrel {
 
+// The exit status of a start that found another copy running for this user: a service manager
+// must not restart it.
+inline constexpr int kExitAlreadyRunning = 3;
+
 // Supervises the agent without any window: each state line goes to standard output (never waiting
-// for a reader), SIGTERM, SIGINT and SIGHUP stop the agent as a quit does. Returns the exit status.
+// for a reader), SIGTERM, SIGINT and SIGHUP stop the agent as a quit does. Under a service manager
+// it reports readiness and each state line to it, and the journal gets priorities and paced
+// readings. Returns the exit status.
 int runHeadless(const LaunchOptions& options);
 
 }  // namespace vantrel

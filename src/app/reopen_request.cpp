@@ -41,48 +41,91 @@ std::optional<UniqueFd> connectBefore(const sockaddr_un& address, Clock::time_po
     }
 }
 
-bool readAcknowledgement(int fd, Clock::time_point deadline) {
+// One line, at most a few KiB, within the time left.
+std::optional<std::string> readLine(int fd, Clock::time_point deadline) {
+    constexpr size_t kLongestLine = 4096;
     std::string received;
-    while (received.size() < kReopenAcknowledged.size()) {
+    while (received.find('\n') == std::string::npos && received.size() < kLongestLine) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd entry{fd, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
+            return std::nullopt;
         }
-        char buffer[16];
+        char buffer[512];
         ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count <= 0) {
-            return false;
+            return std::nullopt;
         }
         received.append(buffer, static_cast<size_t>(count));
     }
-    return received.starts_with(kReopenAcknowledged);
+    auto end = received.find('\n');
+    if (end == std::string::npos) {
+        return std::nullopt;
+    }
+    return received.substr(0, end + 1);
 }
 
-}  // namespace
-
-std::filesystem::path reopenSocketPath() {
-    return InstanceLock::runtimeDirectory() / "vantrel-agent.sock";
-}
-
-bool requestReopen(const std::filesystem::path& socket, double timeoutSeconds) {
+std::optional<std::string> exchange(const std::filesystem::path& socket, std::string_view request,
+                                    double timeoutSeconds) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socket.native().size() >= sizeof address.sun_path) {
-        return false;
+        return std::nullopt;
     }
     std::memcpy(address.sun_path, socket.c_str(), socket.native().size());
     auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(timeoutSeconds));
     auto fd = connectBefore(address, deadline);
-    if (!fd) {
-        return false;
+    if (!fd || ::send(fd->get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+                   static_cast<ssize_t>(request.size())) {
+        return std::nullopt;
     }
-    if (::send(fd->get(), kReopenRequest.data(), kReopenRequest.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(kReopenRequest.size())) {
-        return false;
+    return readLine(fd->get(), deadline);
+}
+
+constexpr std::string_view kHeadlessWord = "headless ";
+constexpr std::string_view kServiceWord = "service ";
+
+}  // namespace
+
+std::string handoverAnswer(RunningInstance instance, const std::string& state) {
+    std::string line(instance == RunningInstance::service ? kServiceWord : kHeadlessWord);
+    for (char c : state) {
+        // The answer is one line.
+        line += (static_cast<unsigned char>(c) < 0x20) ? ' ' : c;
     }
-    return readAcknowledgement(fd->get(), deadline);
+    return line + '\n';
+}
+
+std::optional<HandoverAnswer> parseHandoverAnswer(std::string_view reply) {
+    if (!reply.ends_with('\n')) {
+        return std::nullopt;
+    }
+    reply.remove_suffix(1);
+    if (reply == kReopenAcknowledged.substr(0, kReopenAcknowledged.size() - 1)) {
+        return HandoverAnswer{RunningInstance::desktop, {}};
+    }
+    for (auto [word, instance] : {std::pair{kHeadlessWord, RunningInstance::headless},
+                                  std::pair{kServiceWord, RunningInstance::service}}) {
+        if (reply.starts_with(word)) {
+            return HandoverAnswer{instance, std::string(reply.substr(word.size()))};
+        }
+    }
+    return std::nullopt;
+}
+
+std::filesystem::path reopenSocketPath() {
+    return InstanceLock::runtimeDirectory() / "vantrel-agent.sock";
+}
+
+std::optional<HandoverAnswer> requestReopen(const std::filesystem::path& socket,
+                                            double timeoutSeconds) {
+    auto reply = exchange(socket, kReopenRequest, timeoutSeconds);
+    return reply ? parseHandoverAnswer(*reply) : std::nullopt;
+}
+
+bool requestQuit(const std::filesystem::path& socket, double timeoutSeconds) {
+    return exchange(socket, kQuitRequest, timeoutSeconds) == std::string(kReopenAcknowledged);
 }
 
 }  // namespace vantrel

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <regex>
 
+#include "app/headless_app.h"
 #include "bundle_app.h"
 #include "menubar/tray_test_kit.h"
 #include "support/qt_window.h"
@@ -283,7 +284,7 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
     EXPECT_TRUE(eventually([&] { return pages() > 0; }, kGuard)) << first->output();
     EXPECT_EQ(launch({"--login-item"})->waitForExit(kGuard), 0);
     auto headless = launch({"--headless"});
-    EXPECT_EQ(headless->waitForExit(kGuard), 1);
+    EXPECT_EQ(headless->waitForExit(kGuard), kExitAlreadyRunning);
     EXPECT_THAT(headless->output(), ::testing::HasSubstr("already running"));
     EXPECT_FALSE(first->waitForExit(0)) << "the first one runs on";
     pid_t orphan = waitForAgent();

@@ -1,15 +1,20 @@
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <set>
 #include <sstream>
 
+#include "app/headless_app.h"
 #include "app/launch_options.h"
 #include "app/line_printer.h"
+#include "app/reopen_request.h"
 #include "bundle_app.h"
+#include "support/notify_listener.h"
 
 namespace vantrel::testing {
 namespace {
@@ -68,7 +73,8 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
 }
 
 // A start from another session (another runtime folder, or none) meets the running copy through
-// its data folder and says it is already running; under nohup a hang-up is ignored.
+// its data folder, says it is already running and ends with the status that a service manager is
+// told not to restart on; under nohup a hang-up is ignored.
 TEST_F(HeadlessAppTest, OneCopyPerDataFolderWhateverTheSessionAndNohupIsHonoured) {
     std::vector<std::string> arguments = {"-c", "trap '' HUP; exec \"$0\" --headless", kExecutable};
     RunningApp first("/bin/sh", arguments, env);
@@ -84,7 +90,7 @@ TEST_F(HeadlessAppTest, OneCopyPerDataFolderWhateverTheSessionAndNohupIsHonoured
             setVariable(sandbox, "XDG_RUNTIME_DIR", runtime);
         }
         RunningApp second(kExecutable, {"--headless"}, sandbox);
-        EXPECT_EQ(second.waitForExit(kGuard), 1);
+        EXPECT_EQ(second.waitForExit(kGuard), kExitAlreadyRunning);
         EXPECT_THAT(second.output(), HasSubstr("Vantrel Agent is already running."));
     }
     const auto log = home / "state/Logs/Vantrel/agent.log";
@@ -129,6 +135,22 @@ TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     }
 }
 
+// A desktop start finds the headless run through the handover socket: its kind and state line,
+// and a quit that ends it as a signal does.
+TEST_F(HeadlessAppTest, ADesktopStartLearnsTheStateOfTheHeadlessRunAndCanAskItToQuit) {
+    auto app = launch({"--headless"});
+    ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
+    pid_t agent = waitForAgent();
+    auto answer = requestReopen(home / "vantrel-agent.sock", kGuard);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->instance, RunningInstance::headless);
+    EXPECT_TRUE(answer->state.starts_with("Solar ")) << answer->state;
+    EXPECT_TRUE(requestQuit(home / "vantrel-agent.sock", kGuard));
+    EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
+    EXPECT_TRUE(processEnds(agent));
+    EXPECT_FALSE(std::filesystem::exists(home / "vantrel-agent.sock"));
+}
+
 // Standard output and error that nobody reads fill up; the application still says it is already
 // running and ends, and still quits on a signal.
 TEST_F(HeadlessAppTest, OutputStreamsNobodyReadsHoldNothingUp) {
@@ -143,7 +165,8 @@ TEST_F(HeadlessAppTest, OutputStreamsNobodyReadsHoldNothingUp) {
     ASSERT_NE(agent, 0);
     auto second = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
     ASSERT_TRUE(second.child);
-    EXPECT_EQ(second.child->wait(), 1) << "the second start, unable to say so, still ends";
+    EXPECT_EQ(second.child->wait(), kExitAlreadyRunning)
+        << "the second start, unable to say so, still ends";
     started.child->signal(SIGTERM);
     ASSERT_TRUE(processEnds(started.child->pid()));
     EXPECT_EQ(started.child->wait(), 0);
@@ -159,6 +182,55 @@ std::string readUntil(int fd, const std::string& last) {
         text.append(buffer, static_cast<size_t>(got));
     }
     return text;
+}
+
+// Under a service manager: each state is the status, readiness once the agent is launched, the
+// stop announced; the journal's lines carry priorities and a reading's new values are held back.
+TEST_F(HeadlessAppTest, UnderAServiceManagerItReportsReadinessStatusAndStopAndPacesItsJournal) {
+    NotifyListener manager((home / "notify").string());
+    ASSERT_TRUE(manager.bound());
+    setVariable(env, "NOTIFY_SOCKET", manager.name());
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    struct stat journal {};
+    ASSERT_EQ(::fstat(writeEnd.get(), &journal), 0);
+    setVariable(env, "JOURNAL_STREAM",
+                std::to_string(journal.st_dev) + ":" + std::to_string(journal.st_ino));
+    auto started = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
+    ASSERT_TRUE(started.child);
+    writeEnd.reset();
+    const auto isReading = [](const std::string& message) {
+        return message.starts_with("STATUS=Solar ");
+    };
+    const auto readings = [&] {  // how many values the status has shown
+        std::set<std::string> seen;
+        const auto& messages = manager.messages();
+        std::copy_if(messages.begin(), messages.end(), std::inserter(seen, seen.end()), isReading);
+        return seen.size();
+    };
+    ASSERT_TRUE(eventually([&] { return manager.messages(0.1), readings() >= 3; }, kGuard))
+        << ::testing::PrintToString(manager.messages());
+    started.child->signal(SIGTERM);
+    EXPECT_EQ(started.child->wait(), 0);
+    const auto& messages = manager.messages();
+    EXPECT_EQ(messages.front(), "STATUS=Starting\u2026");
+    const auto ready = std::find(messages.begin(), messages.end(), "READY=1");
+    ASSERT_NE(ready, messages.end());
+    EXPECT_TRUE(std::none_of(messages.begin(), ready, isReading)) << "ready before any reading";
+    EXPECT_EQ(messages.back(), "STOPPING=1");
+    std::istringstream journalLines(readUntil(readEnd.get(), "end of file"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(journalLines, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "<6>Starting\u2026");
+    const auto journalReadings = std::count_if(
+        lines.begin(), lines.end(), [](const auto& line) { return line.starts_with("<6>Solar "); });
+    EXPECT_EQ(journalReadings + 1, static_cast<long>(lines.size()))
+        << "only state lines, each marked: " << ::testing::PrintToString(lines);
+    EXPECT_LT(static_cast<size_t>(journalReadings), readings()) << "new values held back";
 }
 
 // Whole lines, NULs and all; with a reader that falls behind (room for 256 bytes waiting), whole

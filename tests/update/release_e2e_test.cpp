@@ -282,14 +282,21 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     EXPECT_NE(readFile(data / "applications/vantrel-agent.desktop")
                   .find("\nExec=\"" + executable.string() + "\"\n"),
               std::string::npos);
-    // systemd refuses a quote in an executable's path.
+    // The package's unit with only the command changed: systemd refuses a quote in an
+    // executable's path.
     auto unit = data / "systemd/user/vantrel-agent.service";
-    EXPECT_NE(readFile(unit).find("\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
-                                  executable.string() + "\"\n"),
-              std::string::npos);
+    std::string packaged =
+        readFile(std::string(VANTREL_SOURCE_DIR) + "/resources/vantrel-agent.service");
+    const std::string command = "\nExecStart=/usr/bin/vantrel-agent --headless\n";
+    ASSERT_NE(packaged.find(command), std::string::npos);
+    packaged.replace(
+        packaged.find(command), command.size(),
+        "\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" + executable.string() + "\"\n");
+    EXPECT_EQ(readFile(unit), packaged);
     auto verified = runTool(
         "/bin/sh",
-        {"-c", "! command -v systemd-analyze >/dev/null || systemd-analyze verify --user \"$0\"",
+        {"-c",
+         "! command -v systemd-analyze >/dev/null || systemd-analyze verify --man=no --user \"$0\"",
          unit});
     EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos) << verified.output;
 
