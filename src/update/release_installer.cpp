@@ -66,6 +66,13 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
         removeTree(scratch);
         return UpdateResult::failed(reasons::kNotSigned);
     }
+    auto info = bundle::infoAt(newApp);
+    if (!releaseFitsThisMachine(info, setup_.machine)) {
+        setup_.tools->detach(*mountPoint);
+        removeTree(scratch);
+        return UpdateResult::failed(
+            reasons::builtForAnotherMachine(architectureIn(info), setup_.machine));
+    }
     if (auto reason = handOver(newApp, manifest.version, scratch, *mountPoint)) {
         return UpdateResult::failed(*reason);
     }
@@ -170,6 +177,7 @@ std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> 
         .stage = stageBesideLive(live, tools, refused),
         .shell = "/bin/sh",
         .refused = refused,
+        .machine = std::string(thisMachineArchitecture()),
     });
 }
 
