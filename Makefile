@@ -10,7 +10,7 @@ export CCACHE_BASEDIR ?= $(CURDIR)
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON $(LAUNCHER) >/dev/null
 AGENT_PAGE = http://127.0.0.1:8787
 
-.PHONY: all bootstrap build bundle run test bench deb fuzz clean
+.PHONY: all bootstrap build bundle run test bench deb debs fuzz clean
 
 all: build
 
@@ -40,9 +40,15 @@ bench: bootstrap bundle
 	@cmake --build build-bench -j $(JOBS) >/dev/null
 	@bench/run build-bench $(BUILD)
 
-# vantrel-agent_<version>_<arch>.deb in the checkout's root (a Release build in build-deb/).
+# This machine's vantrel-agent_<version>_<arch>.deb (headless) and vantrel-agent-desktop_…deb in
+# the checkout's root (a Release build in build-deb/), checked by lintian and hardening-check.
 deb: bootstrap
-	@scripts/deb
+	@scripts/deb --check
+
+# Both packages for bookworm and trixie, amd64 and arm64 (headless), each built in a cached root of
+# its release, into dist/debian/<suite>/; DEBS="trixie-arm64 ..." builds only those.
+debs: bootstrap
+	@scripts/debs $(DEBS)
 
 # Every fuzz target for FUZZ_SECONDS (20) each; fails on a crash or a broken invariant.
 fuzz: bootstrap
@@ -52,4 +58,5 @@ fuzz: bootstrap
 	@fuzz/run build-fuzz
 
 clean:
-	rm -rf $(BUILD) build-bench build-sanitize build-deb build-fuzz build-tsan vantrel-agent_*.deb
+	rm -rf $(BUILD) build-bench build-sanitize build-deb build-debs build-fuzz build-tsan dist/debian \
+	    vantrel-agent_*.deb vantrel-agent-desktop_*.deb

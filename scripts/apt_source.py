@@ -35,11 +35,13 @@ def stage(root, suite, base=None, keyring=None):
     base = base or LOOPBACK_BASE
     with open(keyring or TEST_KEYRING, "rb") as file:
         key = file.read()
-    for relative, data in ((SOURCES, sources(base, suite).encode("utf-8")), (KEYRING, key),
-                           (OVERRIDES[0], OVERRIDES[1].encode("utf-8"))):
+    # The package's other overrides may be there already: lintian's note is added to them.
+    for relative, data, mode in ((SOURCES, sources(base, suite).encode("utf-8"), "wb"),
+                                 (KEYRING, key, "wb"),
+                                 (OVERRIDES[0], OVERRIDES[1].encode("utf-8"), "ab")):
         path = os.path.join(root, relative)
         os.makedirs(os.path.dirname(path), mode=0o755, exist_ok=True)
-        with open(path, "wb") as out:
+        with open(path, mode) as out:
             out.write(data)
         os.chmod(path, 0o644)
     return [f"/{SOURCES}"]

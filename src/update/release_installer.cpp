@@ -52,6 +52,12 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
         setup_.tools->discard(*newApp);
         return UpdateResult::failed(reasons::kNotSigned);
     }
+    auto info = bundle::infoAt(*newApp);
+    if (!releaseFitsThisMachine(info, setup_.machine)) {
+        setup_.tools->discard(*newApp);
+        return UpdateResult::failed(
+            reasons::builtForAnotherMachine(architectureIn(info), setup_.machine));
+    }
     // Staging checks the copy once more, written to disk, and leaves nothing when it fails.
     if (auto reason = setup_.stage(*newApp, manifest.version)) {
         return UpdateResult::failed(*reason);
@@ -118,6 +124,7 @@ std::shared_ptr<UpdateInstaller> makeUpdateInstaller(std::shared_ptr<TaskQueue> 
                        const std::filesystem::path& to) { return downloadRelease(url, to); },
         .stage = stageBesideLive(live, tools, refused),
         .refused = refused,
+        .machine = std::string(thisMachineArchitecture()),
     });
 }
 

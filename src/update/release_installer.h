@@ -9,6 +9,7 @@
 #include "support/task_queue.h"
 #include "update/bundle_swap.h"
 #include "update/checksum.h"
+#include "update/release_architecture.h"
 #include "update/release_tools.h"
 #include "update/update_installer.h"
 
@@ -35,6 +36,8 @@ class ReleaseInstaller final : public UpdateInstaller {
         Stage stage;
         // Releases not to install again; none refused when empty.
         std::shared_ptr<const RefusedRelease> refused = {};
+        // The computer's architecture, in Debian's names; a release of another one is refused.
+        std::string machine = std::string(thisMachineArchitecture());
     };
 
     explicit ReleaseInstaller(Setup setup) : setup_(std::move(setup)) {}

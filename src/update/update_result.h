@@ -45,6 +45,11 @@ inline constexpr const char* kNotSigned =
     "the downloaded app is not signed by Vantrel \u2014 refusing to install it";
 inline constexpr const char* kCouldNotPrepare = "could not prepare the update";
 
+// A verified release built for other computers than this one.
+inline std::string builtForAnotherMachine(std::string_view release, std::string_view machine) {
+    return "the downloaded app is for " + std::string(release) + " computers, not this " +
+           std::string(machine) + " one";
+}
 // No usable manifest, whatever the cause; always names the built-in server.
 inline std::string couldNotReach(std::string_view defaultHost) {
     return "could not reach " + std::string(defaultHost);

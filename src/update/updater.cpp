@@ -5,14 +5,18 @@
 #include <cstdlib>
 
 #include "support/url.h"
+#include "update/release_architecture.h"
 #include "update/version.h"
 
 namespace vantrel {
 namespace {
 
 constexpr const char* kDistVariable = "VANTREL_DIST";
-// The releases of this platform; the macOS build's manifest sits at "/macos/latest.json".
-constexpr const char* kPlatformManifestPath = "/linux/latest.json";
+// The releases of this platform and architecture (/linux/amd64/latest.json); the macOS build's
+// manifest sits at "/macos/latest.json".
+std::string platformManifestPath() {
+    return "/linux/" + std::string(thisMachineArchitecture()) + "/latest.json";
+}
 
 // Written into Info.json by the package build: the system's package manager updates this copy.
 constexpr const char* kPackageManagerKey = "VantrelPackageManager";
@@ -48,7 +52,7 @@ Updater::Updater(std::shared_ptr<TaskQueue> mainQueue, std::shared_ptr<TaskQueue
 
 std::string Updater::manifestAddress(const char* dist) {
     std::string base = dist ? dist : std::string("https://") + updateHost + "/agent";
-    return base + kPlatformManifestPath;
+    return base + platformManifestPath();
 }
 
 std::optional<std::string> Updater::manifestURL() {

@@ -7,6 +7,7 @@
 
 #include "support/unique_fd.h"
 #include "update/checksum.h"
+#include "update/release_architecture.h"
 #include "update/update_fixture.h"
 
 namespace vantrel {
@@ -14,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::eventually;
+using testing::kManifestPath;
 using testing::readFile;
 using testing::writeFile;
 
@@ -54,7 +56,8 @@ std::vector<pid_t> running(const fs::path& executable) {
 }
 
 // 1.0 and 2.0 of one signer and 2.0 of another, made once by scripts/release from this build's
-// bundle, and 2.0 with a file changed or added after signing; "missing" is none; a path is itself.
+// bundle, and 2.0 with a file changed or added after signing or naming another architecture;
+// "missing" is none; a path is itself.
 // Two more 2.0 whose executable answers --version but then exits 3 at once: "ends" as it is,
 // "gone" linked against a library that is gone.
 constexpr const char* kMakeReleases = R"sh(set -e; cd "$0"
@@ -65,10 +68,13 @@ done
 release() { VANTREL_RELEASE_PREBUILT="$2" "$1" --version $3 --key $4.key --signers $4.signers \
   --base-url http://unused --out $5; }
 release "$@" 1.0 release v1; release "$@" 2.0 release v2; release "$@" 2.0 other other
-mkdir changed added; for c in changed added; do tar -xzf v2/VantrelAgent-2.0.tar.gz -C $c; done
-chmod u+w changed/VantrelAgent/Info.json; echo {} >changed/VantrelAgent/Info.json
+two=$(cd v2 && ls VantrelAgent-2.0-*.tar.gz | grep -v -- -debug)
+mkdir changed added foreign; for c in changed added foreign; do tar -xzf v2/$two -C $c; done
+chmod u+w changed/VantrelAgent/Info.json foreign/VantrelAgent/Info.json
+echo {} >changed/VantrelAgent/Info.json
 echo x >added/VantrelAgent/Resources/extra.txt
-for c in changed added; do tar -czf $c/VantrelAgent-2.0.tar.gz -C $c VantrelAgent; done
+sed -i 's/"VantrelArchitecture": "[a-z0-9]*"/"VantrelArchitecture": "riscv64"/' foreign/VantrelAgent/Info.json
+for c in changed added foreign; do tar -czf $c/$two -C $c VantrelAgent; done
 printf '%s\n' '#include <stdio.h>' '#include <string.h>' 'int main(int c, char **v) {' \
   'if (c > 1 && !strcmp(v[1], "--version")) { puts("Vantrel Agent 2.0"); return 0; }' \
   'return 3; }' >ends.c
@@ -90,7 +96,8 @@ fs::path archive(const std::string& name) {
     return name.starts_with("/")
                ? fs::path(name)
                : dir / name /
-                     (name == "v1" ? "VantrelAgent-1.0.tar.gz" : "VantrelAgent-2.0.tar.gz");
+                     ("VantrelAgent-" + std::string(name == "v1" ? "1.0" : "2.0") + "-" +
+                      std::string(thisMachineArchitecture()) + ".tar.gz");
 }
 
 // Releases installed by scripts/install in a home whose name has a space, a quote, "(" and "+",
@@ -177,7 +184,7 @@ class ReleaseUpdate : public ::testing::Test {
     // Serves `release` under a manifest that announces `version`.
     void publish(const fs::path& release, const std::string& version) {
         server.serve("/release.tar.gz", {{"file", release.string()}});
-        server.serve("/linux/latest.json",
+        server.serve(kManifestPath,
                      {{"body", testing::manifestJson(version, server.base() + "/release.tar.gz",
                                                      *sha256OfFile(release))}});
     }
@@ -265,7 +272,7 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
 // scripts/install, then one installed 1.0 after another: refusals, a check still running at the
 // quit, a swap cut short, and the update itself. A test build started first never asks on its own.
 TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesItself) {
-    server.serve("/test/linux/latest.json", {{"body", testing::manifestJson("9.0")}});
+    server.serve("/test" + kManifestPath, {{"body", testing::manifestJson("9.0")}});
     auto env = testing::sandboxedEnvironment(dir.path());
     setVariable(env, "VANTREL_DIST", server.base() + "/test");
     testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
@@ -275,6 +282,8 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     // against its own signers; then only the installed signers' releases replace it.
     writeFile(dir / "garbage", "not an archive");
     refuses("changed", "does not match its signed file list");
+    refuses("foreign", "the archive is for riscv64 computers, not this " +
+                           std::string(thisMachineArchitecture()) + " one");
     refuses((dir / "garbage").string(), "not a readable .tar.gz");
     refuses("missing", "no readable archive");
     installs("v1", "1.0");
@@ -347,7 +356,7 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
              {"other", reasons::kNotSigned},
          }) {
         SCOPED_TRACE(release);
-        release.empty() ? server.serve("/linux/latest.json", {{"status", 404}})
+        release.empty() ? server.serve(kManifestPath, {{"status", 404}})
                         : publish(archive(release), "2.0");
         start(server.base());
         ASSERT_TRUE(
@@ -358,10 +367,10 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
         EXPECT_EQ(app->output().find("update"), std::string::npos) << app->output();
         end(SIGTERM);
     }
-    EXPECT_EQ(server.requestPaths().at(0), "/linux/latest.json");
+    EXPECT_EQ(server.requestPaths().at(0), kManifestPath);
 
     // HeadlessUpdateTest.QuittingDoesNotWaitForARunningCheck: one that would hang for a minute.
-    server.serve("/linux/latest.json", {{"body", testing::manifestJson("2.0")}, {"delay", 60}});
+    server.serve(kManifestPath, {{"body", testing::manifestJson("2.0")}, {"delay", 60}});
     auto asked = server.requests().size();
     start(server.base());
     ASSERT_TRUE(eventually([&] { return server.requests().size() > asked; }, 30));
@@ -418,7 +427,7 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
     EXPECT_FALSE(app->waitForExit(0));
 
     auto paths = server.requestPaths();
-    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test/linux/latest.json"), 0);
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test" + kManifestPath), 0);
     testBuild.signal(SIGTERM);
     EXPECT_EQ(testBuild.waitForExit(), 0);
 }

@@ -208,6 +208,16 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         {"another signer", [&] { sign(newKey("other-key")); }},
         {"another principal", [&] { allow("ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" "); }},
         {"another namespace", [&] { allow("QK4TR8MZ2V namespaces=\"file\" "); }},
+        {"built for another architecture",
+         [&] {
+             fs::remove(bundle / "Info.json");
+             writeFile(
+                 bundle / "Info.json",
+                 R"({"CFBundleShortVersionString": "2.0", "VantrelArchitecture": "riscv64"})");
+             fs::permissions(bundle / "Info.json", fs::perms(0444));
+             sign(key);
+         },
+         reasons::builtForAnotherMachine("riscv64", thisMachineArchitecture())},
         {"no temporary folder",
          [&] {
              temporary.clear();

@@ -12,6 +12,7 @@
 
 #include "support/running_app.h"
 #include "support/temp_dir.h"
+#include "update/release_architecture.h"
 #include "update/run_tool.h"
 #include "update/update_result.h"
 
@@ -71,6 +72,10 @@ class LoopbackServer {
     nlohmann::json routes_ = nlohmann::json::object();
     std::optional<PythonServer> server_;
 };
+
+// Where copies on this machine look for their releases' manifest.
+inline const std::string kManifestPath =
+    "/linux/" + std::string(thisMachineArchitecture()) + "/latest.json";
 
 inline std::string manifestJson(const std::string& version,
                                 const std::string& url = "http://127.0.0.1/x",

@@ -17,6 +17,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::kManifestPath;
 using testing::manifestJson;
 
 constexpr std::uint64_t kTwo53 = std::uint64_t{1} << 53;
@@ -39,7 +40,7 @@ struct FakeInstaller final : UpdateInstaller {
 class UpdaterTest : public ::testing::Test {
   protected:
     UpdaterTest() {
-        server.serve("/linux/latest.json", {{"body", manifestJson("2.0")}});
+        server.serve(kManifestPath, {{"body", manifestJson("2.0")}});
         dist("not a url");
         testing::writeFile(bundleRoot / "Info.json", R"({"CFBundleShortVersionString": "1.0"})");
     }
@@ -99,23 +100,23 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         {"a packaged copy with nothing newer is current",
          "1.0", "", UpdateResult::current("1.0"), {"/linux/latest.json"}, true, packaged},
         {"a newer release in a folder that cannot be written is refused before installing",
-         "2.0", "", unwritable, {"/linux/latest.json"}, true, ""},
+         "2.0", "", unwritable, {kManifestPath}, true, ""},
         {"the same version is current",
-         "1.0", "/", UpdateResult::current("1.0"), {"//linux/latest.json"}},
+         "1.0", "/", UpdateResult::current("1.0"), {"/" + kManifestPath}},
         {"a newer version is installed",
-         "1.0.1", "", UpdateResult::installed("1.0.1"), {"/linux/latest.json"}},
+         "1.0.1", "", UpdateResult::installed("1.0.1"), {kManifestPath}},
         {"the installed version is read afresh; unreadable, it is 0",
-         "0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "not json"},
+         "0.1", "", UpdateResult::installed("0.1"), {kManifestPath}, true, "not json"},
         {"an installed version of another type is 0",
-         "0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, numeric},
+         "0.1", "", UpdateResult::installed("0.1"), {kManifestPath}, true, numeric},
         {"only the bundle's folder need be writable",
-         "0.1", "", UpdateResult::installed("0.1"), {"/linux/latest.json"}, true, "missing"},
+         "0.1", "", UpdateResult::installed("0.1"), {kManifestPath}, true, "missing"},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         testing::LoopbackServer fresh;
-        for (const char* path : {"/linux/latest.json", "//linux/latest.json"}) {
+        for (const auto& path : {kManifestPath, "/" + kManifestPath}) {
             fresh.serve(path, {{"body", manifestJson(c.manifestVersion)}});
         }
         dist(c.onServer ? fresh.base() + c.dist : c.dist);
