@@ -1,7 +1,7 @@
 #include <set>
 #include <string>
 
-#include "diagnostics/archive_name.h"
+#include "support/offered_file_name.h"
 #include "require.h"
 #include "setup/download_naming.h"
 

@@ -2,7 +2,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "diagnostics/archive_name.h"
+#include "support/offered_file_name.h"
 #include "diagnostics/progress_document.h"
 #include "require.h"
 

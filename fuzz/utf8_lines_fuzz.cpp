@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "agent/line_splitter.h"
-#include "agent/utf8_stream.h"
+#include "support/utf8_stream.h"
 
 namespace {
 

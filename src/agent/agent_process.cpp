@@ -14,7 +14,7 @@
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
-#include "agent/utf8_stream.h"
+#include "support/utf8_stream.h"
 #include "support/error_text.h"
 
 namespace vantrel {

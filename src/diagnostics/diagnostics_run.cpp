@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "diagnostics/archive_name.h"
+#include "support/offered_file_name.h"
 #include "diagnostics/diagnostics_texts.h"
 #include "diagnostics/progress_document.h"
 

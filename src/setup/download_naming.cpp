@@ -7,7 +7,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "diagnostics/archive_name.h"
+#include "support/offered_file_name.h"
 #include "support/error_text.h"
 
 namespace vantrel {

@@ -9,7 +9,7 @@
 #include "support/bundle.h"
 #include "support/file_io.h"
 #include "support/unique_fd.h"
-#include "update/run_tool.h"
+#include "support/run_tool.h"
 #include "update/scratch_folder.h"
 #include "update/version.h"
 

@@ -7,7 +7,7 @@
 #include "update/archive_extraction.h"
 #include "update/bundle_swap.h"
 #include "update/release_tools_file_list.h"
-#include "update/run_tool.h"
+#include "support/run_tool.h"
 #include "update/scratch_folder.h"
 
 namespace vantrel {

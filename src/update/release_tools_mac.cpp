@@ -1,7 +1,7 @@
 #include "update/release_tools_mac.h"
 
 #include "support/blank_space.h"
-#include "update/run_tool.h"
+#include "support/run_tool.h"
 
 namespace vantrel {
 std::optional<std::string> mountPointInAttachOutput(std::string_view output) {

@@ -11,7 +11,7 @@
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
-#include "agent/utf8_stream.h"
+#include "support/utf8_stream.h"
 #include "support/manual_queue.h"
 #include "support/running_app.h"
 

@@ -4,7 +4,7 @@
 
 #include "agent/line_splitter.h"
 #include "agent/status_line.h"
-#include "agent/utf8_stream.h"
+#include "support/utf8_stream.h"
 
 namespace vantrel {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/archive_file.h"
-#include "diagnostics/archive_name.h"
+#include "support/offered_file_name.h"
 #include "diagnostics/diagnostics_client.h"
 #include "diagnostics/diagnostics_run.h"
 #include "support/manual_queue.h"

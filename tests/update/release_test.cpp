@@ -18,7 +18,7 @@
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
 #include "update/release_tools_mac.h"
-#include "update/run_tool.h"
+#include "support/run_tool.h"
 #include "update/swap_script.h"
 #include "update/update_fixture.h"
 

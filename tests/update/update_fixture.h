@@ -13,7 +13,7 @@
 #include "support/running_app.h"
 #include "support/temp_dir.h"
 #include "update/release_architecture.h"
-#include "update/run_tool.h"
+#include "support/run_tool.h"
 #include "update/update_result.h"
 
 namespace vantrel {

@@ -1,4 +1,4 @@
-#include "agent/utf8_stream.h"
+#include "support/utf8_stream.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "diagnostics/archive_name.h"
+#include "support/offered_file_name.h"
 
 namespace vantrel {
 

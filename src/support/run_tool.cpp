@@ -1,4 +1,4 @@
-#include "update/run_tool.h"
+#include "support/run_tool.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "agent/utf8_stream.h"
 #include "support/child_process.h"
 #include "support/unique_fd.h"
+#include "support/utf8_stream.h"
 
 namespace vantrel {
 namespace {
