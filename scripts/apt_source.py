@@ -18,7 +18,9 @@ PACKAGE = "vantrel-agent"
 # A vendor's package adding its own repository is the point here, not a mistake.
 OVERRIDES = (f"usr/share/lintian/overrides/{PACKAGE}",
              "# The package manager updates this package from the project's own repository.\n"
-             f"{PACKAGE}: package-installs-apt-sources [{SOURCES}]\n")
+             f"{PACKAGE}: package-installs-apt-sources [{SOURCES}]\n"
+             "# apt's Signed-By takes a binary keyring, which Debian's own keyrings name .gpg too.\n"
+             f"{PACKAGE}: openpgp-file-has-implementation-specific-extension [{KEYRING}]\n")
 COMPONENT = "main"
 
 

@@ -60,6 +60,14 @@ void StatusMenu::start() {
     });
     agent_->start();
     if (model_.build().isProduction) {
+        // An automatic check stays silent, unless a verified release could not be put in place:
+        // then the user learns why this copy goes on as the version it is.
+        updater_->reportAutomaticChecks([alerts = alerts_](const UpdateResult& result) {
+            if (result.wasNotPutInPlace()) {
+                auto alert = resultAlert(result);
+                alerts->show(alert.message, alert.informative);
+            }
+        });
         updater_->startPeriodicChecks();
     }
     if (settings_->value(kKeepAwakeKey, false).toBool()) {

@@ -60,7 +60,7 @@ UpdateResult ReleaseInstaller::install(const Manifest& manifest) {
     }
     // Staging checks the copy once more, written to disk, and leaves nothing when it fails.
     if (auto reason = setup_.stage(*newApp, manifest.version)) {
-        return UpdateResult::failed(*reason);
+        return UpdateResult::notPutInPlace(*reason);
     }
     setup_.mainQueue->post(setup_.requestQuit);
     return UpdateResult::installed(manifest.version);

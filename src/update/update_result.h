@@ -23,10 +23,18 @@ class UpdateResult {
         return {Kind::available, std::move(newVersion)};
     }
     static UpdateResult failed(std::string reason) { return {Kind::failed, std::move(reason)}; }
+    // A verified release that could not be tried or put in place here: the user is told even of an
+    // automatic check's, since this copy keeps running the version it is.
+    static UpdateResult notPutInPlace(std::string reason) {
+        UpdateResult result{Kind::failed, std::move(reason)};
+        result.notPutInPlace_ = true;
+        return result;
+    }
 
     Kind kind() const { return kind_; }
     // The version of current, installed and available, the reason of failed.
     const std::string& text() const { return text_; }
+    bool wasNotPutInPlace() const { return notPutInPlace_; }
 
     friend bool operator==(const UpdateResult&, const UpdateResult&) = default;
 
@@ -35,6 +43,7 @@ class UpdateResult {
 
     Kind kind_;
     std::string text_;
+    bool notPutInPlace_ = false;
 };
 
 namespace reasons {

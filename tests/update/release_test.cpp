@@ -10,6 +10,7 @@
 #include "app/update_resume.h"
 #include "support/child_process.h"
 #include "support/manual_queue.h"
+#include "support/run_tool.h"
 #include "update/archive_extraction.h"
 #include "update/bundle_swap.h"
 #include "update/checksum.h"
@@ -18,7 +19,6 @@
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
 #include "update/release_tools_mac.h"
-#include "support/run_tool.h"
 #include "update/swap_script.h"
 #include "update/update_fixture.h"
 
@@ -150,7 +150,8 @@ TEST_F(Install, ARefusedReleaseIsNotFetchedAgainUntilANewerOne) {
         {"its executable did not start in this run",
          [&] {
              makeRelease("2.0", "#!/missing/interpreter\n");
-             EXPECT_EQ(installRelease("2.0"), UpdateResult::failed(reasons::doesNotStart("2.0")));
+             EXPECT_EQ(installRelease("2.0"),
+                       UpdateResult::notPutInPlace(reasons::doesNotStart("2.0")));
          }},
         {"a roll-back recorded it", [&] { writeFile(dir / "refused", "2.0"); }},
     };
@@ -183,6 +184,7 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
         std::function<void()> arrange;
         std::string reason = reasons::kNotSigned;
         std::string version = "2.0", digest = "", url = "http://127.0.0.1/ok";
+        bool verifiedButNotPutInPlace = false;  // the user hears of it even from an automatic check
     } cases[] = {
         {"no download", {}, reasons::kDownloadFailed, "2.0", "", "http://127.0.0.1/missing"},
         {"another digest", {}, reasons::kChecksumMismatch, "2.0", std::string(64, 'c')},
@@ -226,9 +228,10 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
          reasons::kCouldNotPrepare},
         {"staging fails",
          [&] { fs::create_directories(StagedUpdate{live}.marker().string() + ".partial/x"); },
-         reasons::kCouldNotPrepare},
+         reasons::kCouldNotPrepare, "2.0", "", "http://127.0.0.1/ok", true},
         {"an executable that does not start",
-         [&] { makeRelease("2.0", "#!/missing/interpreter\n"); }, reasons::doesNotStart("2.0")},
+         [&] { makeRelease("2.0", "#!/missing/interpreter\n"); }, reasons::doesNotStart("2.0"),
+         "2.0", "", "http://127.0.0.1/ok", true},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -236,7 +239,9 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
             c.arrange();
         }
         auto before = readFile(live / "Info.json");
-        EXPECT_EQ(installRelease(c.version, c.digest, c.url), UpdateResult::failed(c.reason));
+        EXPECT_EQ(installRelease(c.version, c.digest, c.url),
+                  c.verifiedButNotPutInPlace ? UpdateResult::notPutInPlace(c.reason)
+                                             : UpdateResult::failed(c.reason));
         EXPECT_EQ(quits, 0) << "expected no quit";
         EXPECT_TRUE(leftNothing()) << "expected no download left";
         EXPECT_EQ(readFile(live / "Info.json"), before) << "expected live unchanged";
