@@ -89,13 +89,15 @@ struct MenuUnderTest {
     }
 };
 
-// A bus daemon of the test's own, which no other test sees, serving once `ready`.
+// A bus daemon of the test's own, which no other test sees, serving once `ready`. It ends with the
+// test program, also where a suite keeps it to the end.
 struct OwnBus {
     bool ready() const { return daemon.waitForOutput(address, 120); }
     TempDir dir;
     std::string address = "unix:path=" + (dir / "bus").string();
-    RunningApp daemon{"/usr/bin/dbus-daemon",
-                      {"--session", "--nofork", "--print-address=1", "--address=" + address},
+    RunningApp daemon{"/usr/bin/setpriv",
+                      {"--pdeathsig", "KILL", "/usr/bin/dbus-daemon", "--session", "--nofork",
+                       "--print-address=1", "--address=" + address},
                       currentEnvironment()};
 };
 
