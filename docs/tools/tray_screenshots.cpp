@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "app/app_delegate.h"
+#include "menubar/notices.h"
 #include "menubar/status_menu.h"
 #include "setup/gui_harness.h"
 #include "support/background_queue.h"
@@ -110,6 +111,7 @@ StatusMenu::Parts parts(const testing::TempDir& dir) {
         .settings = settings,
         .alerts = alerts,
         .workspace = workspace,
+        .notices = std::make_shared<Notices>([] { return 0.0; }),
         .build = {.isProduction = false, .apiLabel = "127.0.0.1"},
     };
 }

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         std::fputs("the setup window never showed the agent's page\n", stderr);
         return 1;
     }
-    DiagnosticsWindow diagnostics(std::make_shared<testing::RecordingWorkspace>(),
+    DiagnosticsWindow diagnostics(std::make_shared<vantrel::testing::RecordingWorkspace>(),
                                   std::make_shared<BackgroundQueue>(2),
                                   std::make_shared<QtMainQueue>());
     using Phase = DiagnosticsRun::Phase;

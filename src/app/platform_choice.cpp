@@ -1,15 +1,19 @@
 #include "app/platform_choice.h"
 
-#include <ranges>
+#include <algorithm>
 
 namespace vantrel::platform_choice {
 namespace {
 
+// Plain finds rather than a split view, which not every compiler that builds the core (the fuzz
+// build's clang) accepts with this standard library.
 bool names(std::string_view list, std::string_view platform) {
-    for (auto part : list | std::views::split(';')) {
-        if (std::string_view(part.begin(), part.end()) == platform) {
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = std::min(list.find(';', start), list.size());
+        if (list.substr(start, end - start) == platform) {
             return true;
         }
+        start = end + 1;
     }
     return false;
 }
