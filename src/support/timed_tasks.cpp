@@ -2,9 +2,14 @@
 
 namespace vantrel {
 
+// Once closed, nothing runs any more: a task added then is dropped, outside the lock, so that one
+// holding its own queue (a quit posted to a loop that has ended) leaves no cycle behind.
 void TimedTasks::add(Clock::time_point due, Task task) {
     {
         std::lock_guard lock(mutex_);
+        if (closed_) {
+            return;
+        }
         entries_.push(Entry{due, nextOrder_++, std::move(task)});
     }
     changed_.notify_all();
@@ -29,9 +34,11 @@ std::optional<Task> TimedTasks::takeWhenDue() {
 }
 
 void TimedTasks::close() {
+    decltype(entries_) dropped;
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
+        std::swap(dropped, entries_);
     }
     changed_.notify_all();
 }
