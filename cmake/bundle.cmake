@@ -22,15 +22,23 @@ else()
 endif()
 file(GENERATE OUTPUT "${VANTREL_BUNDLE_DIR}/Info.json" CONTENT "${_info_json}")
 
-file(GLOB_RECURSE _agent_sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/reference-agent/vantrel_agent/*.py")
+# Copies the folder SOURCE to DESTINATION whole (nothing of an earlier copy stays) whenever a file
+# matching PATTERN under it changes; STAMP names the step's output.
+function(vantrel_copy_folder source destination pattern stamp comment)
+    file(GLOB_RECURSE _files CONFIGURE_DEPENDS "${source}/${pattern}")
+    add_custom_command(
+        OUTPUT "${stamp}"
+        COMMAND ${CMAKE_COMMAND} -E rm -rf "${destination}"
+        COMMAND ${CMAKE_COMMAND} -E copy_directory "${source}" "${destination}"
+        COMMAND ${CMAKE_COMMAND} -E touch "${stamp}"
+        DEPENDS ${_files}
+        COMMENT "${comment}")
+endfunction()
+
 set(_agent_stamp "${CMAKE_BINARY_DIR}/bundle-agent.stamp")
-add_custom_command(
-    OUTPUT "${_agent_stamp}"
-    COMMAND ${CMAKE_COMMAND} -E rm -rf "${VANTREL_RESOURCES_DIR}/lib/vantrel_agent"
-    COMMAND ${CMAKE_COMMAND} -E copy_directory "${PROJECT_SOURCE_DIR}/reference-agent/vantrel_agent" "${VANTREL_RESOURCES_DIR}/lib/vantrel_agent"
-    COMMAND ${CMAKE_COMMAND} -E touch "${_agent_stamp}"
-    DEPENDS ${_agent_sources}
-    COMMENT "Copying the reference agent into the bundle")
+vantrel_copy_folder("${PROJECT_SOURCE_DIR}/reference-agent/vantrel_agent"
+    "${VANTREL_RESOURCES_DIR}/lib/vantrel_agent" "*.py" "${_agent_stamp}"
+    "Copying the reference agent into the bundle")
 
 set(_python_home "${VANTREL_RESOURCES_DIR}/python")
 add_custom_command(
@@ -46,15 +54,10 @@ add_custom_command(
     COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/resources/menubar.png" "${VANTREL_RESOURCES_DIR}/menubar.png"
     DEPENDS "${PROJECT_SOURCE_DIR}/resources/menubar.png")
 
-file(GLOB_RECURSE _icons CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/resources/icons/hicolor/*")
 set(_icons_stamp "${CMAKE_BINARY_DIR}/bundle-icons.stamp")
-add_custom_command(
-    OUTPUT "${_icons_stamp}"
-    COMMAND ${CMAKE_COMMAND} -E rm -rf "${VANTREL_RESOURCES_DIR}/icons"
-    COMMAND ${CMAKE_COMMAND} -E copy_directory "${PROJECT_SOURCE_DIR}/resources/icons/hicolor" "${VANTREL_RESOURCES_DIR}/icons/hicolor"
-    COMMAND ${CMAKE_COMMAND} -E touch "${_icons_stamp}"
-    DEPENDS ${_icons}
-    COMMENT "Copying the icons into the bundle")
+vantrel_copy_folder("${PROJECT_SOURCE_DIR}/resources/icons/hicolor"
+    "${VANTREL_RESOURCES_DIR}/icons/hicolor" "*" "${_icons_stamp}"
+    "Copying the icons into the bundle")
 
 # The user unit's template, which an install outside the package manager fills with its own path.
 add_custom_command(
