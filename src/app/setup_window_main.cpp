@@ -1,9 +1,7 @@
 // The setup window's own process, lib/vantrel-setup-window in the bundle: the web engine lives
 // here, and only while the window is open. The desktop application talks to it over standard
-// input, a socket, one word a line: it sends "show" or "close"; this process reports "open" (also
-// in answer to every "show"), "minimised", "closed" and "quit" (the window's Quit command, which
-// ends the whole application). It ends once its window is closed and no download runs, when the
-// application closes the socket, or when the application ends (its parent-death signal).
+// input (setup/setup_window_protocol.h). It ends once its window is closed and no download runs,
+// when the application closes the socket, or when the application ends (its parent-death signal).
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 
 #include "app/main_menu.h"
 #include "setup/setup_web_window.h"
+#include "setup/setup_window_protocol.h"
 #include "support/qt_alerts.h"
 #include "support/qt_main_queue.h"
 #include "support/qt_workspace.h"
@@ -26,10 +25,10 @@
 namespace vantrel {
 namespace {
 
-constexpr std::string_view kLoadTimeoutOption = "--load-timeout=";
+namespace protocol = setup_protocol;
 
-void report(const char* word) {
-    std::string line = std::string(word) + "\n";
+void report(std::string_view word) {
+    const auto line = protocol::line(word);
     // A lost report is harmless: the application also sees this process end.
     (void)::send(STDIN_FILENO, line.data(), line.size(), MSG_NOSIGNAL);
 }
@@ -51,19 +50,16 @@ class Commands final : public QObject {
             QCoreApplication::quit();
             return;
         }
-        pending_.append(buffer, static_cast<std::size_t>(count));
-        for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
-            run(pending_.substr(0, end));
-            pending_.erase(0, end + 1);
-        }
+        protocol::takeLines(pending_, std::string_view(buffer, static_cast<std::size_t>(count)),
+                            [this](const std::string& command) { run(command); });
     }
 
     void run(const std::string& command) {
-        if (command == "show") {
+        if (command == protocol::kShow) {
             // Answered even when nothing changed, so that the application knows it arrived.
             window_.show();
-            report("open");
-        } else if (command == "close") {
+            report(protocol::kOpen);
+        } else if (command == protocol::kClose) {
             window_.close();
         }
     }
@@ -74,8 +70,8 @@ class Commands final : public QObject {
 };
 
 double loadTimeout(int argc, char** argv) {
-    if (argc > 1 && std::string_view(argv[1]).starts_with(kLoadTimeoutOption)) {
-        return std::atof(argv[1] + kLoadTimeoutOption.size());
+    if (argc > 1 && std::string_view(argv[1]).starts_with(protocol::kLoadTimeoutOption)) {
+        return std::atof(argv[1] + protocol::kLoadTimeoutOption.size());
     }
     return SetupLoading::kLoadTimeoutSeconds;
 }
@@ -95,12 +91,12 @@ int run(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrel-agent"));
     QGuiApplication::setQuitOnLastWindowClosed(false);
 
-    auto menu = MainMenu::install([] { report("quit"); });
+    auto menu = MainMenu::install([] { report(protocol::kQuit); });
     SetupWebWindow window(std::make_shared<QtWorkspace>(), std::make_shared<QtAlerts>(),
                           std::make_shared<QSettings>(), std::make_shared<QtMainQueue>(),
                           loadTimeout(argc, argv));
     QObject::connect(&window, &SetupWebWindow::stateChanged, [](bool visible, bool minimised) {
-        report(!visible ? "closed" : minimised ? "minimised" : "open");
+        report(!visible ? protocol::kClosed : minimised ? protocol::kMinimised : protocol::kOpen);
     });
     QObject::connect(&window, &SetupWebWindow::ended, &QCoreApplication::quit);
     Commands commands(window);

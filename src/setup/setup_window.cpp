@@ -7,9 +7,12 @@
 
 #include <cstdio>
 
+#include "setup/setup_window_protocol.h"
 #include "support/error_text.h"
 
 namespace vantrel {
+
+namespace protocol = setup_protocol;
 
 SetupWindow::SetupWindow(std::filesystem::path program, std::vector<std::string> arguments,
                          QObject* parent)
@@ -29,12 +32,12 @@ void SetupWindow::show() {
     }
     showAfterEnd_ = true;
     open_ = true;
-    send("show");
+    send(protocol::kShow);
 }
 
 void SetupWindow::close() {
     if (child_) {
-        send("close");
+        send(protocol::kClose);
     }
 }
 
@@ -73,8 +76,8 @@ void SetupWindow::start() {
 }
 
 // A process that has gone or stopped reading loses the command; its end closes the window here.
-void SetupWindow::send(const char* command) {
-    std::string line = std::string(command) + "\n";
+void SetupWindow::send(std::string_view command) {
+    const auto line = protocol::line(command);
     (void)::send(channel_.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
@@ -86,20 +89,17 @@ void SetupWindow::readReports() {
         reports_->setEnabled(false);
         return;
     }
-    pending_.append(buffer, static_cast<std::size_t>(count));
-    for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
-        take(pending_.substr(0, end));
-        pending_.erase(0, end + 1);
-    }
+    protocol::takeLines(pending_, std::string_view(buffer, static_cast<std::size_t>(count)),
+                        [this](const std::string& report) { take(report); });
 }
 
 void SetupWindow::take(const std::string& report) {
-    if (report == "quit") {
+    if (report == protocol::kQuit) {
         emit quitRequested();
         return;
     }
-    open_ = report != "closed";
-    minimised_ = report == "minimised";
+    open_ = report != protocol::kClosed;
+    minimised_ = report == protocol::kMinimised;
     if (open_) {
         showAfterEnd_ = false;
     }

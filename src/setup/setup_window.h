@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/child_process.h"
@@ -50,7 +51,7 @@ class SetupWindow final : public QObject {
 
   private:
     void start();
-    void send(const char* command);
+    void send(std::string_view command);
     void readReports();
     void take(const std::string& report);
     void ended();
