@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
+#include "support/atomic_file.h"
 #include "support/bundle.h"
 #include "support/file_io.h"
-#include "support/unique_fd.h"
 #include "support/run_tool.h"
 #include "update/scratch_folder.h"
 #include "update/version.h"
@@ -18,19 +18,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool syncPath(const fs::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    return fd.valid() && ::fsync(fd.get()) == 0;
-}
-
 // Every file and folder of the tree; a link is written with the folder that holds it.
 bool syncTree(const fs::path& root) {
     std::error_code error;
-    if (!syncPath(root)) {
+    if (!syncToDisk(root)) {
         return false;
     }
     for (fs::recursive_directory_iterator it(root, error), end; it != end; it.increment(error)) {
-        if (error || (!it->is_symlink(error) && !syncPath(it->path()))) {
+        if (error || (!it->is_symlink(error) && !syncToDisk(it->path()))) {
             return false;
         }
     }
@@ -38,15 +33,7 @@ bool syncTree(const fs::path& root) {
 }
 
 bool writeDurably(const fs::path& path, const std::string& text) {
-    auto partial = path;
-    partial += ".partial";
-    UniqueFd fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    bool written = fd.valid() && writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
-    if (!written || ::rename(partial.c_str(), path.c_str()) != 0) {
-        ::unlink(partial.c_str());
-        return false;
-    }
-    return syncPath(path.parent_path());
+    return writeFileAtomically(path, text, Durability::onDisk);
 }
 
 bool isThere(const fs::path& path) {
@@ -59,7 +46,7 @@ void removeDurably(const fs::path& path) {
         return;
     }
     removeTree(path);
-    syncPath(path.parent_path());
+    syncToDisk(path.parent_path());
 }
 
 std::string versionOf(const fs::path& bundle) {
@@ -83,7 +70,7 @@ int exchange(const fs::path& one, const fs::path& other) {
     if (::renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) != 0) {
         return errno;
     }
-    syncPath(other.parent_path());
+    syncToDisk(other.parent_path());
     return 0;
 }
 
@@ -119,7 +106,7 @@ StageOutcome stageUpdate(const StagedUpdate& update, const fs::path& newApp,
         removeDurably(staged);
         copied = runTool("/bin/cp", {"-a", "--", newApp.string(), staged.string()}).status == 0;
     }
-    if (!copied || !syncTree(staged) || !syncPath(staged.parent_path()) || !verify(staged) ||
+    if (!copied || !syncTree(staged) || !syncToDisk(staged.parent_path()) || !verify(staged) ||
         versionOf(staged) != version) {
         removeDurably(staged);
         return StageOutcome::notCopied;

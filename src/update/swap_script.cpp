@@ -75,7 +75,7 @@ std::string macSwapScript(const std::filesystem::path& live, const std::filesyst
 std::optional<std::filesystem::path> writeSwapScript(std::string_view text,
                                                      const std::filesystem::path& scratch) {
     auto script = scratch / "swap.sh";
-    if (!writeFileAtomically(script, text, 0644)) {
+    if (!writeFileAtomically(script, text)) {
         return std::nullopt;
     }
     return script;
