@@ -1,11 +1,8 @@
 #include "setup/setup_web_window.h"
 
 #include <QEvent>
-#include <QGuiApplication>
 #include <QPointer>
-#include <QScreen>
 #include <QSettings>
-#include <QStyle>
 #include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineProfile>
@@ -16,6 +13,7 @@
 
 #include "setup/setup_downloads.h"
 #include "setup/setup_page.h"
+#include "support/qt_window.h"
 
 namespace vantrel {
 namespace {
@@ -66,7 +64,7 @@ void SetupWebWindow::show() {
         step(SetupLoadEvent::shownAgain);
         load();
     }
-    bringForward();
+    bringForward(*window_);
 }
 
 void SetupWebWindow::close() {
@@ -97,9 +95,7 @@ void SetupWebWindow::buildWindow() {
 
 // Centred at 940 × 760 unless an earlier run saved a frame.
 void SetupWebWindow::placeWindow() {
-    auto area = QGuiApplication::primaryScreen()->availableGeometry();
-    window_->setGeometry(
-        QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, QSize(940, 760), area));
+    centre(*window_, QSize(940, 760));
     auto saved = settings_->value(kFrameName).toByteArray();
     if (!saved.isEmpty()) {
         window_->restoreGeometry(saved);
@@ -130,13 +126,6 @@ void SetupWebWindow::endIfClosed() {
         loadTimeout_.stop();
         emit ended();
     }
-}
-
-void SetupWebWindow::bringForward() {
-    window_->show();
-    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
-    window_->raise();
-    window_->activateWindow();
 }
 
 void SetupWebWindow::load() {

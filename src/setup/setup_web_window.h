@@ -51,7 +51,6 @@ class SetupWebWindow : public QObject {
   private:
     void buildWindow();
     void placeWindow();
-    void bringForward();
     void load();
     void loadingChanged(const QWebEngineLoadingInfo& info);
     void step(SetupLoadEvent event);

@@ -1,6 +1,8 @@
 #include "support/qt_window.h"
 
 #include <QApplication>
+#include <QScreen>
+#include <QStyle>
 #include <QWidget>
 
 #include <algorithm>
@@ -12,6 +14,11 @@ void bringForward(QWidget& window) {
     window.show();
     window.raise();
     window.activateWindow();
+}
+
+void centre(QWidget& window, const QSize& size) {
+    const auto area = QGuiApplication::primaryScreen()->availableGeometry();
+    window.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, area));
 }
 
 bool isShowing(const QWidget& window) {
