@@ -6,16 +6,16 @@
 
 namespace vantrel {
 
-AgentConfig AgentConfig::fromBundle() {
+AgentConfig AgentConfig::of(const Paths& paths, const Build& build) {
     return AgentConfig{
-        .python = Paths::python(),
-        .pythonHome = Paths::pythonHome(),
-        .pythonPath = Paths::pythonPath(),
-        .state = Paths::state(),
-        .spool = Paths::spool(),
-        .pidFile = Paths::support() / "agent.pid",
-        .log = Paths::log(),
-        .apiBase = Build::apiBase(),
+        .python = paths.python(),
+        .pythonHome = paths.pythonHome(),
+        .pythonPath = paths.pythonPath(),
+        .state = paths.state(),
+        .spool = paths.spool(),
+        .pidFile = paths.pidFile(),
+        .log = paths.log(),
+        .apiBase = build.apiBase,
     };
 }
 

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "support/build.h"
+#include "support/paths.h"
+
 namespace vantrel {
 
 // Everything the supervisor needs to know about where the agent and its files are.
@@ -22,8 +25,8 @@ struct AgentConfig {
     // The same for an agent that an earlier run left behind.
     double orphanGrace = 2;
 
-    // The running bundle's interpreter and the user's folders, as the paths and build flavour say.
-    static AgentConfig fromBundle();
+    // The bundle's interpreter and the user's folders, as the run's paths and build flavour say.
+    static AgentConfig of(const Paths& paths, const Build& build);
 };
 
 inline const std::vector<std::string> kAgentArguments{"-m", "vantrel_agent", "run"};

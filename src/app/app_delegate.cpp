@@ -2,38 +2,31 @@
 
 #include <QApplication>
 
-#include <system_error>
-
 #include "app/main_menu.h"
-#include "support/paths.h"
-#include "support/platform_words.h"
 #include "support/qt_window.h"
 
 namespace vantrel {
 
 AppDelegate::AppDelegate(std::unique_ptr<StatusMenu> status, std::shared_ptr<Alerts> alerts,
-                         bool launchedAsLoginItem, QObject* parent)
+                         Launch launch, QObject* parent)
     : QObject(parent),
       status_(std::move(status)),
       alerts_(std::move(alerts)),
-      launchedAsLoginItem_(launchedAsLoginItem) {
+      launch_(std::move(launch)) {
     QGuiApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
     // Every way out of the event loop passes here: Quit, its key, a signal, the session's end.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-    try {
-        Paths::createDirectories();
-    } catch (const std::system_error& error) {
-        alerts_->show("Vantrel Agent cannot start",
-                      platform_words::cannotCreateFolder() + error.code().message(),
+    if (launch_.cannotStart) {
+        alerts_->show("Vantrel Agent cannot start", *launch_.cannotStart,
                       [] { QCoreApplication::quit(); });
         return;
     }
     mainMenu_ = MainMenu::install();
     status_->start();
-    if (!launchedAsLoginItem_) {
+    if (!launch_.loginItem) {
         status_->showSetupWindow();
     }
 }

@@ -4,6 +4,8 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "menubar/status_menu.h"
 #include "support/alerts.h"
@@ -16,13 +18,19 @@ class AppDelegate final : public QObject {
     Q_OBJECT
 
   public:
+    struct Launch {
+        bool loginItem = false;  // started at login: no setup window
+        // Why the start cannot go on (the folders could not be made): only an alert, then quit.
+        std::optional<std::string> cannotStart;
+    };
+
     // Becomes the delegate of the running QApplication: closing the last window no longer quits,
     // and the application's end reaches applicationWillTerminate.
-    AppDelegate(std::unique_ptr<StatusMenu> status, std::shared_ptr<Alerts> alerts,
-                bool launchedAsLoginItem, QObject* parent = nullptr);
+    AppDelegate(std::unique_ptr<StatusMenu> status, std::shared_ptr<Alerts> alerts, Launch launch,
+                QObject* parent = nullptr);
 
-    // The launch sequence, in order: the folders (on failure only an alert, then quit), the main
-    // menu, the status menu, and the setup window unless this is a start at login.
+    // The launch sequence, in order: the alert of a start that cannot go on, or the main menu,
+    // the status menu, and the setup window unless this is a start at login.
     void applicationDidFinishLaunching();
     // Shows the setup window when no window is visible. Always true.
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
@@ -40,7 +48,7 @@ class AppDelegate final : public QObject {
   private:
     const std::unique_ptr<StatusMenu> status_;
     const std::shared_ptr<Alerts> alerts_;
-    const bool launchedAsLoginItem_;
+    const Launch launch_;
     std::unique_ptr<QMenuBar> mainMenu_;
 };
 

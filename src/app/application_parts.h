@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "agent/agent_process.h"
+#include "app/run_context.h"
 #include "support/background_queue.h"
 #include "support/task_queue.h"
 #include "update/updater.h"
@@ -22,7 +23,8 @@ struct ApplicationParts {
 
 // The one place that builds them. `requestQuit` runs on the main queue when an installed update
 // needs the application to end; the run stops the agent on its way out.
-ApplicationParts buildApplicationParts(std::shared_ptr<TaskQueue> mainQueue,
+ApplicationParts buildApplicationParts(const RunContext& context,
+                                       std::shared_ptr<TaskQueue> mainQueue,
                                        std::function<void()> requestQuit);
 
 }  // namespace vantrel

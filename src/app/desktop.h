@@ -1,10 +1,11 @@
 #pragma once
 
 #include "app/launch_options.h"
+#include "app/run_context.h"
 
 namespace vantrel {
 
 // Runs the tray application; returns the process's exit status.
-int runDesktop(int argc, char** argv, const LaunchOptions& options);
+int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context);
 
 }  // namespace vantrel

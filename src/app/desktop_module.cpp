@@ -2,6 +2,7 @@
 #include "app/desktop.h"
 
 extern "C" __attribute__((visibility("default"))) int vantrel_run_desktop(
-    int argc, char** argv, const vantrel::LaunchOptions* options) {
-    return vantrel::runDesktop(argc, argv, *options);
+    int argc, char** argv, const vantrel::LaunchOptions* options,
+    const vantrel::RunContext* context) {
+    return vantrel::runDesktop(argc, argv, *options, *context);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/launch_options.h"
+#include "app/run_context.h"
 
 namespace vantrel {
 
@@ -8,6 +9,8 @@ namespace vantrel {
 inline constexpr const char* kDesktopModule = "lib/vantrel-desktop.so";
 inline constexpr const char* kDesktopEntry = "vantrel_run_desktop";
 
-using DesktopEntry = int (*)(int argc, char** argv, const LaunchOptions* options);
+// The module is built from the same sources as the executable, so the two agree on these types.
+using DesktopEntry = int (*)(int argc, char** argv, const LaunchOptions* options,
+                             const RunContext* context);
 
 }  // namespace vantrel

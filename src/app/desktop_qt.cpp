@@ -14,12 +14,11 @@
 #include "app/platform_choice.h"
 #include "app/reopen_request.h"
 #include "app/reopen_server.h"
+#include "app/run_start.h"
 #include "app/running_instance_window.h"
 #include "app/termination_signals.h"
 #include "menubar/status_icon.h"
 #include "support/bundle.h"
-#include "support/instance_lock.h"
-#include "support/paths.h"
 #include "support/qt_alerts.h"
 #include "support/qt_main_queue.h"
 #include "support/qt_workspace.h"
@@ -33,19 +32,20 @@ constexpr double kHandOverSeconds = 5;
 // Another instance holds the lock: a desktop one takes the request and shows its setup window;
 // one without a window, or none that answers, is shown in a window here. A start at login has
 // nothing to ask of it.
-int handOver(int argc, char** argv, const LaunchOptions& options) {
+int handOver(int argc, char** argv, const LaunchOptions& options,
+             const std::filesystem::path& socket) {
     if (options.loginItem) {
         return 0;
     }
-    auto answer = requestReopen(reopenSocketPath(), kHandOverSeconds);
+    auto answer = requestReopen(socket, kHandOverSeconds);
     if (answer && answer->instance == RunningInstance::desktop) {
         return 0;
     }
-    return showRunningInstance(argc, argv, answer);
+    return showRunningInstance(argc, argv, answer, socket);
 }
 
 // The shared parts plus the desktop's own: its main queue, windows, alerts and one settings store.
-std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
+std::unique_ptr<StatusMenu> makeStatusMenu(const RunContext& context, const ApplicationParts& parts,
                                            std::shared_ptr<Notices> notices,
                                            std::shared_ptr<Alerts> alerts) {
     auto workspace = std::make_shared<QtWorkspace>();
@@ -57,16 +57,17 @@ std::unique_ptr<StatusMenu> makeStatusMenu(const ApplicationParts& parts,
         .agent = parts.agent,
         .updater = parts.updater,
         .setup = std::move(setup),
-        .diagnostics =
-            std::make_unique<DiagnosticsWindow>(workspace, parts.background, parts.mainQueue),
+        .diagnostics = std::make_unique<DiagnosticsWindow>(
+            workspace, parts.background, parts.mainQueue, context.paths.support()),
         .networkWarning = std::make_unique<NetworkWarning>(parts.background, parts.mainQueue),
         .keepAwake = makeKeepAwake(),
-        .loginItem = makeLoginItem(bundle::executable()),
+        .loginItem = makeLoginItem(bundle::executable(), context.paths.autostartEntry()),
         .settings = settings,
         .alerts = alerts,
         .workspace = workspace,
         .notices = notices,
-        .build = BuildFlavour::ofThisBundle(),
+        .build = context.build,
+        .log = context.paths.log(),
     });
 }
 
@@ -113,25 +114,25 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
 
 }  // namespace
 
-int runDesktop(int argc, char** argv, const LaunchOptions& options) {
-    auto instance = InstanceLock::acquire(Paths::support(), bundle::root());
-    if (!instance.lock) {
-        if (!instance.problem.empty()) {
-            std::fprintf(stderr, "Vantrel Agent %s\n", instance.problem.c_str());
-            return 1;
-        }
-        return handOver(argc, argv, options);
+int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context) {
+    auto start = RunStart::begin(context.paths, bundle::root());
+    if (start.refused == RunStart::Refused::anotherInstance) {
+        return handOver(argc, argv, options, context.paths.reopenSocket());
+    }
+    if (start.refused == RunStart::Refused::lock) {
+        std::fprintf(stderr, "Vantrel Agent %s\n", start.reason.c_str());
+        return 1;
     }
     ::signal(SIGPIPE, SIG_IGN);
     auto application = makeApplication(argc, argv);
     if (!application) {
         std::fprintf(stderr, "VantrelAgent: the desktop cannot start (%s); running headless\n",
                      qPrintable(platformMessages.join(QStringLiteral("; "))));
-        instance = {};
-        return runHeadless(options);
+        start = {};
+        return runHeadless(options, context);
     }
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopEntry));
-    addIconFolder(bundle::resources() / "icons");
+    addIconFolder(context.paths.icons());
     QCoreApplication::setOrganizationName(QStringLiteral("Vantrel"));
     QCoreApplication::setApplicationName(QStringLiteral("Vantrel Agent"));
 
@@ -142,13 +143,18 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options) {
     auto notices = std::make_shared<Notices>(steadySeconds);
     // An installed update is told about, then asks for the ordinary quit, which stops the agent
     // on the way out.
-    auto parts = buildApplicationParts(std::make_shared<QtMainQueue>(), [notices] {
+    auto parts = buildApplicationParts(context, std::make_shared<QtMainQueue>(), [notices] {
         notices->raise(Notice::updateInstalled, [] { QCoreApplication::quit(); });
     });
-    AppDelegate delegate(makeStatusMenu(parts, notices, alerts), alerts, options.loginItem);
+    std::optional<std::string> cannotStart;
+    if (start.refused == RunStart::Refused::folders) {
+        cannotStart = start.reason;
+    }
+    AppDelegate delegate(makeStatusMenu(context, parts, notices, alerts), alerts,
+                         {.loginItem = options.loginItem, .cannotStart = cannotStart});
     ReopenServer reopen;
     QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
-    auto socket = reopenSocketPath();
+    auto socket = context.paths.reopenSocket();
     preparePrivateFolder(socket.parent_path());
     reopen.listen(socket);
 

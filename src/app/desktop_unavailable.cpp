@@ -4,8 +4,8 @@
 namespace vantrel {
 
 // A build without the desktop shell runs headless even on a desktop.
-int runDesktop(int, char**, const LaunchOptions& options) {
-    return runHeadless(options);
+int runDesktop(int, char**, const LaunchOptions& options, const RunContext& context) {
+    return runHeadless(options, context);
 }
 
 }  // namespace vantrel

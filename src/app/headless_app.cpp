@@ -4,40 +4,30 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "app/application_parts.h"
 #include "app/headless_handover.h"
 #include "app/journal_line_policy.h"
 #include "app/line_printer.h"
-#include "app/reopen_request.h"
+#include "app/run_start.h"
 #include "app/state_journal.h"
-#include "support/build.h"
 #include "support/bundle.h"
 #include "support/ending_signals.h"
-#include "support/instance_lock.h"
-#include "support/paths.h"
-#include "support/platform_words.h"
 #include "support/run_loop.h"
 #include "support/service_manager.h"
 
 namespace vantrel {
 namespace {
 
-std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 // Standard error's messages, marked with their priority when the journal takes them.
 class Complaints {
   public:
-    Complaints() : journal_(isJournalStream(STDERR_FILENO, variable("JOURNAL_STREAM"))) {}
+    explicit Complaints(const std::string& journalStream)
+        : journal_(isJournalStream(STDERR_FILENO, journalStream)) {}
 
     void say(Priority priority, const std::string& text) {
         errors_.print(journal_ ? withPriority(priority, text) : text);
@@ -58,8 +48,9 @@ double steadySeconds() {
 // Every state goes to the service manager's status line; standard output gets each line, or, when
 // it is the journal, the lines its policy lets through.
 std::function<void(const AgentState&)> stateOutput(LinePrinter& printer, ServiceNotifier& notifier,
-                                                   const std::shared_ptr<TaskQueue>& mainLoop) {
-    if (!isJournalStream(STDOUT_FILENO, variable("JOURNAL_STREAM"))) {
+                                                   const std::shared_ptr<TaskQueue>& mainLoop,
+                                                   const std::string& journalStream) {
+    if (!isJournalStream(STDOUT_FILENO, journalStream)) {
         return [&printer, &notifier](const AgentState& state) {
             printer.print(state.menuText());
             notifier.status(state.menuText());
@@ -73,39 +64,42 @@ std::function<void(const AgentState&)> stateOutput(LinePrinter& printer, Service
     };
 }
 
+// Says why a start cannot go on; its exit status.
+int refuse(Complaints& complaints, const RunStart& start) {
+    switch (start.refused) {
+        case RunStart::Refused::folders:
+            complaints.say(Priority::error, "Vantrel Agent cannot start\n" + start.reason);
+            return 1;
+        case RunStart::Refused::anotherInstance:
+            complaints.say(Priority::error, "Vantrel Agent is already running.");
+            return kExitAlreadyRunning;
+        case RunStart::Refused::lock:
+        case RunStart::Refused::nothing:
+            break;
+    }
+    complaints.say(Priority::error, "Vantrel Agent " + start.reason);
+    return 1;
+}
+
 }  // namespace
 
-int runHeadless(const LaunchOptions&) {
+int runHeadless(const LaunchOptions&, const RunContext& context) {
     // Blocked before any thread starts, so that only the waiting thread below receives them.
     const sigset_t signals = signalSet(endingSignals());
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    Complaints complaints;
+    Complaints complaints(context.journalStream);
 
-    try {
-        Paths::createDirectories();
-    } catch (const std::system_error& error) {
-        complaints.say(Priority::error, "Vantrel Agent cannot start\n" +
-                                            platform_words::cannotCreateFolder() +
-                                            error.code().message());
-        return 1;
-    }
-
-    auto instance = InstanceLock::acquire(Paths::support(), bundle::root());
-    if (!instance.lock) {
-        if (instance.problem.empty()) {
-            complaints.say(Priority::error, "Vantrel Agent is already running.");
-            return kExitAlreadyRunning;
-        }
-        complaints.say(Priority::error, "Vantrel Agent " + instance.problem);
-        return 1;
+    auto start = RunStart::begin(context.paths, bundle::root());
+    if (!start.lock) {
+        return refuse(complaints, start);
     }
     LinePrinter printer(STDOUT_FILENO);
-    ServiceNotifier notifier(variable("NOTIFY_SOCKET"));
+    ServiceNotifier notifier(context.notifySocket);
     auto mainLoop = std::make_shared<RunLoop>();
     // Signals and an installed update end the loop; the agent is stopped once it has ended.
     std::function<void()> quit = [mainLoop] { mainLoop->quit(); };
-    auto parts = buildApplicationParts(mainLoop, quit);
+    auto parts = buildApplicationParts(context, mainLoop, quit);
     auto& agent = parts.agent;
     // Only a stop that was asked for is announced: after an update the new version takes over
     // this process, and the manager must keep it.
@@ -115,9 +109,9 @@ int runHeadless(const LaunchOptions&) {
         quit();
     };
     // A desktop start finds this run here, learns its state and may ask it to quit.
-    auto handover =
-        HeadlessHandover::listen(reopenSocketPath(), mainLoop, askedQuit, notifier.active());
-    auto output = stateOutput(printer, notifier, mainLoop);
+    auto handover = HeadlessHandover::listen(context.paths.reopenSocket(), mainLoop, askedQuit,
+                                             notifier.active());
+    auto output = stateOutput(printer, notifier, mainLoop, context.journalStream);
     auto show = [output, handover = handover.get()](const AgentState& state) {
         output(state);
         if (handover) {
@@ -137,7 +131,7 @@ int runHeadless(const LaunchOptions&) {
                            "Vantrel Agent: the update check failed: " + result.text());
         }
     });
-    if (Build::isProduction()) {
+    if (context.build.isProduction()) {
         updater->startPeriodicChecks();
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/launch_options.h"
+#include "app/run_context.h"
 
 namespace vantrel {
 
@@ -12,6 +13,6 @@ inline constexpr int kExitAlreadyRunning = 3;
 // for a reader), SIGTERM, SIGINT and SIGHUP stop the agent as a quit does. Under a service manager
 // it reports readiness and each state line to it, and the journal gets priorities and paced
 // readings. Returns the exit status.
-int runHeadless(const LaunchOptions& options);
+int runHeadless(const LaunchOptions& options, const RunContext& context);
 
 }  // namespace vantrel

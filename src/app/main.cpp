@@ -9,16 +9,14 @@
 #include "app/launch_options.h"
 #include "app/update_resume.h"
 #include "support/bundle.h"
-#include "support/paths.h"
 
 namespace {
 
-vantrel::UpdateResume updateResume() {
-    const char* invocation = std::getenv("INVOCATION_ID");
-    auto agent = vantrel::AgentConfig::fromBundle();
+vantrel::UpdateResume updateResume(const vantrel::RunContext& context) {
+    auto agent = vantrel::AgentConfig::of(context.paths, context.build);
     return {.live = vantrel::bundle::root(),
-            .dataFolder = vantrel::Paths::support(),
-            .underServiceManager = invocation && *invocation,
+            .dataFolder = context.paths.support(),
+            .underServiceManager = context.underServiceManager,
             .endOldAgent = [agent] {
                 vantrel::endAgent({.pidFile = agent.pidFile, .interpreter = agent.python});
             }};
@@ -49,13 +47,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Worked out once: after an update's exchange this process's own executable lies elsewhere.
-    auto resume = updateResume();
+    const auto context = vantrel::RunContext::ofThisProcess();
+    auto resume = updateResume(context);
     // What an interrupted update left is settled first; one this run put in place is started at
     // its end, in this process.
     vantrel::resumeStagedUpdate(resume, argv);
     // The toolkit aborts without a display, so headless is decided before it is touched.
-    int status = options->headless ? vantrel::runHeadless(*options)
-                                   : vantrel::runDesktop(argc, argv, *options);
+    int status = options->headless ? vantrel::runHeadless(*options, context)
+                                   : vantrel::runDesktop(argc, argv, *options, context);
     vantrel::resumeStagedUpdate(resume, argv);
     return status;
 }

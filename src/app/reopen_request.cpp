@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "support/instance_lock.h"
 #include "support/unique_fd.h"
 
 namespace vantrel {
@@ -112,10 +111,6 @@ std::optional<HandoverAnswer> parseHandoverAnswer(std::string_view reply) {
         }
     }
     return std::nullopt;
-}
-
-std::filesystem::path reopenSocketPath() {
-    return InstanceLock::runtimeDirectory() / "vantrel-agent.sock";
 }
 
 std::optional<HandoverAnswer> requestReopen(const std::filesystem::path& socket,

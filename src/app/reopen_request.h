@@ -28,8 +28,6 @@ struct HandoverAnswer {
 std::string handoverAnswer(RunningInstance instance, const std::string& state);
 std::optional<HandoverAnswer> parseHandoverAnswer(std::string_view reply);
 
-std::filesystem::path reopenSocketPath();
-
 // The running instance's answer, once it came within the time given. Retries the connection
 // meanwhile, since the running instance may still be starting up.
 std::optional<HandoverAnswer> requestReopen(const std::filesystem::path& socket,

@@ -13,7 +13,8 @@ constexpr double kQuitHandOverSeconds = 5;
 
 }  // namespace
 
-int showRunningInstance(int argc, char** argv, const std::optional<HandoverAnswer>& answer) {
+int showRunningInstance(int argc, char** argv, const std::optional<HandoverAnswer>& answer,
+                        const std::filesystem::path& socket) {
     QApplication application(argc, argv);
     const auto notice = runningInstanceNotice(answer);
     QMessageBox box(QMessageBox::Information, QStringLiteral("Vantrel Agent"),
@@ -25,7 +26,7 @@ int showRunningInstance(int argc, char** argv, const std::optional<HandoverAnswe
     }
     box.exec();
     if (quit && box.clickedButton() == quit) {
-        return requestQuit(reopenSocketPath(), kQuitHandOverSeconds) ? 0 : 1;
+        return requestQuit(socket, kQuitHandOverSeconds) ? 0 : 1;
     }
     return answer ? 0 : 1;
 }

@@ -1,26 +1,25 @@
 #include "diagnostics/diagnostics_window.h"
 
 #include <QEvent>
-#include <QGuiApplication>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 #include <QStandardPaths>
-#include <QStyle>
 #include <QWidget>
 
 #include "diagnostics/archive_file.h"
-#include "support/paths.h"
+#include "support/qt_window.h"
 
 namespace vantrel {
 
 DiagnosticsWindow::DiagnosticsWindow(std::shared_ptr<Workspace> workspace,
                                      std::shared_ptr<TaskQueue> background,
-                                     std::shared_ptr<TaskQueue> mainQueue, QObject* parent)
+                                     std::shared_ptr<TaskQueue> mainQueue,
+                                     std::filesystem::path dataFolder, QObject* parent)
     : QObject(parent),
       workspace_(std::move(workspace)),
       background_(std::move(background)),
       mainQueue_(std::move(mainQueue)),
+      dataFolder_(std::move(dataFolder)),
       client_(background_, mainQueue_) {
     poller_.setInterval(kPollMilliseconds);
     connect(&poller_, &QTimer::timeout, this, [this] {
@@ -53,12 +52,8 @@ void DiagnosticsWindow::build() {
 
 // Centred anew every time.
 void DiagnosticsWindow::present() {
-    const auto area = QGuiApplication::primaryScreen()->availableGeometry();
-    view_.window->setGeometry(
-        QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, view_.window->size(), area));
-    view_.window->show();
-    view_.window->raise();
-    view_.window->activateWindow();
+    centre(*view_.window, view_.window->size());
+    bringForward(*view_.window);
     handle(run_event::Shown{});
 }
 
@@ -123,7 +118,7 @@ void DiagnosticsWindow::request(const char* path, Answer answer) {
 
 void DiagnosticsWindow::writeArchive() {
     const auto desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    const auto folders = archiveFolders(desktop.toStdString(), Paths::support());
+    const auto folders = archiveFolders(desktop.toStdString(), dataFolder_);
     handle(run_event::ArchiveWritten{run_.run, saveArchive(archive_, run_.archiveName, folders)});
 }
 

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,8 +27,10 @@ class DiagnosticsWindow final : public QObject {
     static constexpr int kPollMilliseconds = 700;
 
     // The exchange runs on `background`; its answers come back on `mainQueue`.
+    // `dataFolder` keeps the archive when the desktop folder cannot.
     DiagnosticsWindow(std::shared_ptr<Workspace> workspace, std::shared_ptr<TaskQueue> background,
-                      std::shared_ptr<TaskQueue> mainQueue, QObject* parent = nullptr);
+                      std::shared_ptr<TaskQueue> mainQueue, std::filesystem::path dataFolder,
+                      QObject* parent = nullptr);
     ~DiagnosticsWindow() override;
 
     void show();
@@ -56,6 +59,7 @@ class DiagnosticsWindow final : public QObject {
     std::shared_ptr<Workspace> workspace_;
     std::shared_ptr<TaskQueue> background_;
     std::shared_ptr<TaskQueue> mainQueue_;
+    std::filesystem::path dataFolder_;
     DiagnosticsClient client_;
     DiagnosticsView view_;
     QTimer poller_;

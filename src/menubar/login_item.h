@@ -19,7 +19,8 @@ class LoginItem {
     virtual std::optional<std::string> disable() = 0;
 };
 
-// The registration for `executable`, started with --login-item.
-std::unique_ptr<LoginItem> makeLoginItem(std::filesystem::path executable);
+// The registration for `executable`, started with --login-item, as the autostart entry `entry`.
+std::unique_ptr<LoginItem> makeLoginItem(std::filesystem::path executable,
+                                         std::filesystem::path entry);
 
 }  // namespace vantrel

@@ -6,29 +6,23 @@
 #include "support/atomic_file.h"
 #include "support/error_text.h"
 #include "support/file_io.h"
-#include "support/paths.h"
 
 namespace vantrel {
 namespace {
 
-// Worked out afresh at each use, so that a changed environment is followed.
-std::filesystem::path autostartFile() {
-    return Paths::configuration() / "autostart" / "vantrel-agent.desktop";
-}
-
 // An XDG autostart entry that runs this executable.
 class AutostartLoginItem final : public LoginItem {
   public:
-    explicit AutostartLoginItem(std::filesystem::path executable)
-        : executable_(std::move(executable)) {}
+    AutostartLoginItem(std::filesystem::path executable, std::filesystem::path entry)
+        : executable_(std::move(executable)), entry_(std::move(entry)) {}
 
     bool isEnabled() const override {
-        auto text = readWholeFile(autostartFile());
+        auto text = readWholeFile(entry_);
         return text && autostartProgram(*text) == executable_.string();
     }
 
     std::optional<std::string> enable() override {
-        auto file = autostartFile();
+        const auto& file = entry_;
         std::error_code error;
         std::filesystem::create_directories(file.parent_path(), error);
         if (error) {
@@ -42,7 +36,7 @@ class AutostartLoginItem final : public LoginItem {
 
     std::optional<std::string> disable() override {
         std::error_code error;
-        std::filesystem::remove(autostartFile(), error);
+        std::filesystem::remove(entry_, error);
         if (error) {
             return error.message();
         }
@@ -51,12 +45,14 @@ class AutostartLoginItem final : public LoginItem {
 
   private:
     const std::filesystem::path executable_;
+    const std::filesystem::path entry_;
 };
 
 }  // namespace
 
-std::unique_ptr<LoginItem> makeLoginItem(std::filesystem::path executable) {
-    return std::make_unique<AutostartLoginItem>(std::move(executable));
+std::unique_ptr<LoginItem> makeLoginItem(std::filesystem::path executable,
+                                         std::filesystem::path entry) {
+    return std::make_unique<AutostartLoginItem>(std::move(executable), std::move(entry));
 }
 
 }  // namespace vantrel

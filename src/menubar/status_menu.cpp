@@ -6,7 +6,6 @@
 #include "menubar/local_network.h"
 #include "menubar/status_icon.h"
 #include "support/bundle.h"
-#include "support/paths.h"
 #include "support/platform_words.h"
 #include "update/update_alerts.h"
 
@@ -25,6 +24,7 @@ StatusMenu::StatusMenu(Parts parts, QObject* parent)
       alerts_(std::move(parts.alerts)),
       workspace_(std::move(parts.workspace)),
       notices_(std::move(parts.notices)),
+      log_(std::move(parts.log)),
       model_(std::move(parts.build)) {
     connect(&tray_, &TrayMenu::aboutToOpen, this, &StatusMenu::menuWillOpen);
     connect(&window_, &StatusWindow::aboutToOpen, this, &StatusMenu::menuWillOpen);
@@ -59,7 +59,7 @@ void StatusMenu::start() {
         }
     });
     agent_->start();
-    if (model_.build().isProduction) {
+    if (model_.build().isProduction()) {
         // An automatic check stays silent, unless a verified release could not be put in place:
         // then the user learns why this copy goes on as the version it is.
         updater_->reportAutomaticChecks([alerts = alerts_](const UpdateResult& result) {
@@ -167,13 +167,13 @@ void StatusMenu::performKey(char key) {
 
 // Reveals the log in the file manager; the file is neither opened nor created.
 void StatusMenu::showLog() {
-    workspace_->revealFile(Paths::log());
+    workspace_->revealFile(log_);
 }
 
 // A test build never updates itself: it would be replaced by the production app.
 void StatusMenu::checkForUpdates() {
-    if (!model_.build().isProduction) {
-        auto alert = testBuildAlert(model_.build().apiLabel);
+    if (!model_.build().isProduction()) {
+        auto alert = testBuildAlert(model_.build().apiLabel());
         alerts_->show(alert.message, alert.informative);
         return;
     }

@@ -43,7 +43,8 @@ class StatusMenu final : public QObject {
         std::shared_ptr<Alerts> alerts;
         std::shared_ptr<Workspace> workspace;
         std::shared_ptr<Notices> notices;
-        BuildFlavour build;
+        Build build;
+        std::filesystem::path log;  // the agent's log, revealed by "Show Log"
     };
 
     static constexpr const char* kKeepAwakeKey = "KeepAwake";
@@ -98,6 +99,7 @@ class StatusMenu final : public QObject {
     const std::shared_ptr<Alerts> alerts_;
     const std::shared_ptr<Workspace> workspace_;
     const std::shared_ptr<Notices> notices_;
+    const std::filesystem::path log_;
     StatusMenuModel model_;
     AgentState state_ = AgentState::starting();
     bool warning_ = false;

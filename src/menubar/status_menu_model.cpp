@@ -37,14 +37,10 @@ MenuRow separator() {
 
 }  // namespace
 
-BuildFlavour BuildFlavour::ofThisBundle() {
-    return {.isProduction = Build::isProduction(), .apiLabel = Build::apiLabel()};
-}
-
-StatusMenuModel::StatusMenuModel(BuildFlavour build) : build_(std::move(build)) {
+StatusMenuModel::StatusMenuModel(Build build) : build_(std::move(build)) {
     state_ = add(line(AgentState::starting().menuText()));
-    if (!build_.isProduction) {
-        add(line("⚠︎ Test build — " + build_.apiLabel));
+    if (!build_.isProduction()) {
+        add(line("⚠︎ Test build — " + build_.apiLabel()));
     }
     MenuRow warning = command("", MenuCommand::openNetworkSettings);
     warning.visible = false;

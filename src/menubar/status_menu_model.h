@@ -6,16 +6,9 @@
 #include <vector>
 
 #include "agent/agent_state.h"
+#include "support/build.h"
 
 namespace vantrel {
-
-// Which cloud this build talks to, as the menu shows it.
-struct BuildFlavour {
-    bool isProduction = true;
-    std::string apiLabel;
-
-    static BuildFlavour ofThisBundle();
-};
 
 // What a row asks the status menu to do.
 enum class MenuCommand {
@@ -51,9 +44,9 @@ struct MenuRow {
 // and order of rows never change after construction, so views update rows in place.
 class StatusMenuModel {
   public:
-    explicit StatusMenuModel(BuildFlavour build);
+    explicit StatusMenuModel(Build build);
 
-    const BuildFlavour& build() const { return build_; }
+    const Build& build() const { return build_; }
     const std::vector<MenuRow>& rows() const { return rows_; }
 
     void setState(const AgentState& state);
@@ -68,7 +61,7 @@ class StatusMenuModel {
   private:
     std::size_t add(MenuRow row);
 
-    BuildFlavour build_;
+    Build build_;
     std::vector<MenuRow> rows_;
     std::size_t state_;
     std::size_t warning_;

@@ -5,34 +5,28 @@
 
 namespace vantrel {
 
-std::optional<std::string> Build::apiBaseIn(const std::optional<nlohmann::json>& info) {
+Build Build::of(const std::optional<nlohmann::json>& info) {
     if (!info || !info->is_object()) {
-        return std::nullopt;
+        return {};
     }
     auto entry = info->find("VantrelAPIBase");
     if (entry == info->end() || !entry->is_string() ||
         entry->get_ref<const std::string&>().empty()) {
-        return std::nullopt;
+        return {};
     }
-    return entry->get<std::string>();
+    return {entry->get<std::string>()};
 }
 
-std::string Build::labelFor(const std::optional<std::string>& apiBase) {
+Build Build::ofThisBundle() {
+    return of(bundle::info());
+}
+
+std::string Build::apiLabel() const {
     if (!apiBase) {
         return kProductionApiHost;
     }
     auto host = url::host(*apiBase);
     return host && !host->empty() ? *host : *apiBase;
-}
-
-std::optional<std::string> Build::apiBase() {
-    return apiBaseIn(bundle::info());
-}
-bool Build::isProduction() {
-    return !apiBase().has_value();
-}
-std::string Build::apiLabel() {
-    return labelFor(apiBase());
 }
 
 }  // namespace vantrel

@@ -7,21 +7,21 @@
 
 namespace vantrel {
 
-// The build flavour: production, or a test build that talks to another cloud API.
-class Build {
-  public:
-    Build() = delete;
-
+// The build flavour: production, or a test build that talks to another cloud API. Read once from
+// the bundle's Info.json and handed down.
+struct Build {
     // The host of the production cloud API; shown, never contacted by the application itself.
     static constexpr const char* kProductionApiHost = "api.vantrel.energy";
 
-    static std::optional<std::string> apiBase();
-    static bool isProduction();
-    static std::string apiLabel();
+    // The test build's API base ("VantrelAPIBase"); none in production.
+    std::optional<std::string> apiBase;
 
-    // The decisions behind the getters, on a given Info.json.
-    static std::optional<std::string> apiBaseIn(const std::optional<nlohmann::json>& info);
-    static std::string labelFor(const std::optional<std::string>& apiBase);
+    bool isProduction() const { return !apiBase; }
+    // The API host the test-build line names.
+    std::string apiLabel() const;
+
+    static Build of(const std::optional<nlohmann::json>& info);
+    static Build ofThisBundle();
 };
 
 }  // namespace vantrel

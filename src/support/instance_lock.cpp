@@ -32,13 +32,6 @@ std::string preparePrivateFolder(const std::filesystem::path& folder) {
     return {};
 }
 
-std::filesystem::path InstanceLock::runtimeDirectory() {
-    if (const char* value = std::getenv("XDG_RUNTIME_DIR"); value && value[0] == '/') {
-        return value;
-    }
-    return "/tmp/vantrel-agent-" + std::to_string(::getuid());
-}
-
 InstanceLock::Attempt InstanceLock::acquire(const std::filesystem::path& dataFolder,
                                             const std::filesystem::path& bundle) {
     auto cannotUse = [&dataFolder](const std::string& reason) {

@@ -24,10 +24,6 @@ class InstanceLock {
     static Attempt acquire(const std::filesystem::path& dataFolder,
                            const std::filesystem::path& bundle);
 
-    // $XDG_RUNTIME_DIR when it is absolute, else /tmp/vantrel-agent-UID: where the session's
-    // reopen socket lives. Computed only.
-    static std::filesystem::path runtimeDirectory();
-
   private:
     InstanceLock(UniqueFd data, UniqueFd bundle)
         : data_(std::move(data)), bundle_(std::move(bundle)) {}

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 #include <system_error>
 
 #include "support/bundle.h"
@@ -11,9 +12,14 @@
 namespace vantrel {
 namespace {
 
+const char* absolute(const Paths::Variable& variable, const char* name) {
+    const char* value = variable(name);
+    return value && value[0] == '/' ? value : nullptr;
+}
+
 // Only an absolute home counts: a relative one would put the folders wherever the process runs.
-std::filesystem::path home() {
-    if (const char* value = std::getenv("HOME"); value && value[0] == '/') {
+std::filesystem::path home(const Paths::Variable& variable) {
+    if (const char* value = absolute(variable, "HOME")) {
         return value;
     }
     if (const passwd* entry = getpwuid(getuid());
@@ -23,15 +29,7 @@ std::filesystem::path home() {
     return "/";
 }
 
-// An XDG variable counts only when it holds an absolute path; otherwise its default applies.
-std::filesystem::path xdgFolder(const char* variable, const char* fallback) {
-    if (const char* value = std::getenv(variable); value && value[0] == '/') {
-        return std::filesystem::path(value).lexically_normal();
-    }
-    return home() / fallback;
-}
-
-std::filesystem::path withoutTrailingSeparator(std::filesystem::path path) {
+std::filesystem::path withoutTrailingSeparator(const std::filesystem::path& path) {
     auto text = path.lexically_normal().string();
     while (text.size() > 1 && text.back() == '/') {
         text.pop_back();
@@ -39,46 +37,32 @@ std::filesystem::path withoutTrailingSeparator(std::filesystem::path path) {
     return text;
 }
 
+// An XDG variable counts only when it holds an absolute path; otherwise its default applies.
+std::filesystem::path xdgFolder(const Paths::Variable& variable, const char* name,
+                                const char* fallback) {
+    const char* value = absolute(variable, name);
+    return withoutTrailingSeparator(value ? std::filesystem::path(value)
+                                          : home(variable) / fallback);
+}
+
 }  // namespace
 
-std::filesystem::path Paths::applicationSupport() {
-    return withoutTrailingSeparator(xdgFolder("XDG_DATA_HOME", ".local/share"));
+Paths Paths::from(const Variable& variable, std::filesystem::path resources) {
+    Paths paths;
+    paths.resources_ = std::move(resources);
+    paths.dataHome_ = xdgFolder(variable, "XDG_DATA_HOME", ".local/share");
+    paths.stateHome_ = xdgFolder(variable, "XDG_STATE_HOME", ".local/state");
+    paths.configHome_ = xdgFolder(variable, "XDG_CONFIG_HOME", ".config");
+    const char* runtime = absolute(variable, "XDG_RUNTIME_DIR");
+    paths.runtime_ = runtime ? runtime : "/tmp/vantrel-agent-" + std::to_string(::getuid());
+    return paths;
 }
 
-std::filesystem::path Paths::library() {
-    return withoutTrailingSeparator(xdgFolder("XDG_STATE_HOME", ".local/state"));
+Paths Paths::ofThisProcess() {
+    return from(std::getenv, bundle::resources());
 }
 
-std::filesystem::path Paths::configuration() {
-    return withoutTrailingSeparator(xdgFolder("XDG_CONFIG_HOME", ".config"));
-}
-
-std::filesystem::path Paths::python() {
-    return bundle::resources() / "python/bin/python3";
-}
-std::filesystem::path Paths::pythonHome() {
-    return bundle::resources() / "python";
-}
-std::filesystem::path Paths::pythonPath() {
-    return bundle::resources() / "lib";
-}
-std::filesystem::path Paths::support() {
-    return applicationSupport() / "Vantrel";
-}
-std::filesystem::path Paths::state() {
-    return support() / "agent.json";
-}
-std::filesystem::path Paths::spool() {
-    return support() / "spool.db";
-}
-std::filesystem::path Paths::logDirectory() {
-    return library() / "Logs/Vantrel";
-}
-std::filesystem::path Paths::log() {
-    return logDirectory() / "agent.log";
-}
-
-void Paths::createDirectories() {
+void Paths::createDirectories() const {
     for (const auto& folder : {support(), logDirectory()}) {
         std::error_code error;
         std::filesystem::create_directories(folder, error);

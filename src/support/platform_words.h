@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace vantrel::platform_words {
@@ -14,7 +15,7 @@ extern const char* const kKeepAwake;
 extern const char* const kNothingLeaves;
 // Starts the "cannot start" reason, the error's description follows:
 // "It could not create its folder in Application Support: "
-std::string cannotCreateFolder();
+std::string cannotCreateFolder(const std::filesystem::path& dataHome);
 // Ends the "cannot replace itself" update reason: "Move it to your Applications folder."
 extern const char* const kMoveToWritableFolder;
 // Ends the "Could not change the login item" text, after "This usually means Vantrel Agent ":

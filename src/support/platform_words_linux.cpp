@@ -1,7 +1,5 @@
 #include "support/platform_words.h"
 
-#include "support/paths.h"
-
 namespace vantrel::platform_words {
 
 const char* const kKeepAwake = "Keep this computer awake";
@@ -17,8 +15,8 @@ const char* const kReleaseWouldNotOpen = "the release archive would not unpack s
 // There is no one file manager to name here; the button opens the containing folder.
 const char* const kReveal = "Show in Folder";
 
-std::string cannotCreateFolder() {
-    return "It could not create its folder in " + Paths::applicationSupport().string() + ": ";
+std::string cannotCreateFolder(const std::filesystem::path& dataHome) {
+    return "It could not create its folder in " + dataHome.string() + ": ";
 }
 
 }  // namespace vantrel::platform_words

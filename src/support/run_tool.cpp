@@ -28,15 +28,9 @@ std::string readToEnd(int fd) {
     }
 }
 
-// Tools see an environment of our making, so that nothing the user's shell sets (TAR_OPTIONS, GZIP,
+// Tools see an environment of our making, so that nothing the user's shell sets (GZIP,
 // LD_PRELOAD, a locale) changes what they do or how they say it.
-std::vector<std::string> toolEnvironment() {
-    std::vector<std::string> environment{"PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C"};
-    if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
-        environment.push_back(std::string("HOME=") + home);
-    }
-    return environment;
-}
+const std::vector<std::string> kToolEnvironment{"PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C"};
 
 }  // namespace
 
@@ -47,7 +41,7 @@ ToolResult runTool(const std::string& tool, const std::vector<std::string>& argu
     }
     auto started = ChildProcess::spawn({.executable = tool,
                                         .arguments = arguments,
-                                        .environment = toolEnvironment(),
+                                        .environment = kToolEnvironment,
                                         .output = writeEnd.get(),
                                         .input = input});
     writeEnd.reset();

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "support/url.h"
 #include "update/release_architecture.h"
 #include "update/version.h"
@@ -11,7 +9,6 @@
 namespace vantrel {
 namespace {
 
-constexpr const char* kDistVariable = "VANTREL_DIST";
 // The releases of this platform and architecture (/linux/amd64/latest.json); the macOS build's
 // manifest sits at "/macos/latest.json".
 std::string platformManifestPath() {
@@ -35,28 +32,26 @@ bool folderIsWritable(const std::filesystem::path& folder) {
 std::shared_ptr<Updater> Updater::create(std::shared_ptr<TaskQueue> mainQueue,
                                          std::shared_ptr<TaskQueue> worker,
                                          std::shared_ptr<UpdateInstaller> installer,
+                                         std::optional<std::string> server,
                                          std::filesystem::path bundleRoot, Random64 random) {
     return std::shared_ptr<Updater>(new Updater(std::move(mainQueue), std::move(worker),
-                                                std::move(installer), std::move(bundleRoot),
-                                                std::move(random)));
+                                                std::move(installer), std::move(server),
+                                                std::move(bundleRoot), std::move(random)));
 }
 
 Updater::Updater(std::shared_ptr<TaskQueue> mainQueue, std::shared_ptr<TaskQueue> worker,
-                 std::shared_ptr<UpdateInstaller> installer, std::filesystem::path bundleRoot,
-                 Random64 random)
+                 std::shared_ptr<UpdateInstaller> installer, std::optional<std::string> server,
+                 std::filesystem::path bundleRoot, Random64 random)
     : mainQueue_(std::move(mainQueue)),
       worker_(std::move(worker)),
       installer_(std::move(installer)),
+      server_(std::move(server)),
       bundleRoot_(std::move(bundleRoot)),
       random_(std::move(random)) {}
 
-std::string Updater::manifestAddress(const char* dist) {
-    std::string base = dist ? dist : std::string("https://") + updateHost + "/agent";
-    return base + platformManifestPath();
-}
-
-std::optional<std::string> Updater::manifestURL() {
-    std::string address = manifestAddress(std::getenv(kDistVariable));
+std::optional<std::string> Updater::manifestURL() const {
+    std::string base = server_ ? *server_ : std::string("https://") + updateHost + "/agent";
+    std::string address = base + platformManifestPath();
     if (!url::parses(address)) {
         return std::nullopt;
     }
@@ -68,7 +63,7 @@ std::string Updater::installedVersion() const {
 }
 
 UpdateResult Updater::run() const {
-    // A "VANTREL_DIST" that forms no address is as unreachable as a server that does not answer.
+    // A server that forms no address is as unreachable as a server that does not answer.
     auto address = manifestURL();
     auto manifest = address ? fetchManifest(*address, times_) : std::nullopt;
     if (!manifest) {
@@ -114,7 +109,7 @@ void Updater::check(Completion completion) {
 
 void Updater::startPeriodicChecks() {
     double delay = firstCheckDelay(drawBelow(kDelayDrawBound, random_));
-    if (std::getenv(kDistVariable)) {
+    if (server_) {
         delay = kDistFirstDelay;
     }
     scheduleDailyCheck();

@@ -28,19 +28,16 @@ class Updater : public std::enable_shared_from_this<Updater> {
     static constexpr double kCheckInterval = 86400;
     static constexpr double kDistFirstDelay = 3;
 
-    // `worker` runs the blocking run; `bundleRoot` is the running bundle, whose folder must be
-    // writable for an update; `random` feeds the first check's delay.
+    // `worker` runs the blocking run; `server` is the base address of another update server
+    // (the run's "VANTREL_DIST", counted when present, even empty), none for the built-in one;
+    // `bundleRoot` is the running bundle, whose folder must be writable for an update; `random`
+    // feeds the first check's delay.
     static std::shared_ptr<Updater> create(std::shared_ptr<TaskQueue> mainQueue,
                                            std::shared_ptr<TaskQueue> worker,
                                            std::shared_ptr<UpdateInstaller> installer,
+                                           std::optional<std::string> server,
                                            std::filesystem::path bundleRoot = bundle::root(),
                                            Random64 random = secureRandom64);
-
-    // The manifest's address, worked out afresh from "VANTREL_DIST"; nothing when the text does
-    // not form a URL.
-    static std::optional<std::string> manifestURL();
-    // The address as text: the base ("VANTREL_DIST" when present, even empty) + the platform path.
-    static std::string manifestAddress(const char* dist);
 
     std::string installedVersion() const;
 
@@ -57,11 +54,16 @@ class Updater : public std::enable_shared_from_this<Updater> {
     UpdateResult run() const;
 
     void setManifestTimesForTesting(ManifestTimes times) { times_ = times; }
+    void setServerForTesting(std::optional<std::string> server) { server_ = std::move(server); }
 
   private:
     Updater(std::shared_ptr<TaskQueue> mainQueue, std::shared_ptr<TaskQueue> worker,
-            std::shared_ptr<UpdateInstaller> installer, std::filesystem::path bundleRoot,
-            Random64 random);
+            std::shared_ptr<UpdateInstaller> installer, std::optional<std::string> server,
+            std::filesystem::path bundleRoot, Random64 random);
+
+    // The server's base, or the built-in one, + the platform path; nothing when the text does not
+    // form a URL.
+    std::optional<std::string> manifestURL() const;
 
     void scheduleDailyCheck();
     void checkQuietly();
@@ -69,6 +71,7 @@ class Updater : public std::enable_shared_from_this<Updater> {
     const std::shared_ptr<TaskQueue> mainQueue_;
     const std::shared_ptr<TaskQueue> worker_;
     const std::shared_ptr<UpdateInstaller> installer_;
+    std::optional<std::string> server_;
     const std::filesystem::path bundleRoot_;
     const Random64 random_;
     ManifestTimes times_;

@@ -10,7 +10,6 @@
 #include "app/app_delegate.h"
 #include "menubar/status_icon.h"
 #include "menubar/tray_test_kit.h"
-#include "support/paths.h"
 #include "support/qt_window.h"
 
 namespace vantrel {
@@ -28,7 +27,8 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     testing::startGuiApplication();
     MenuUnderTest tray(kTestBuild, "echo 'Waiting to be paired'\nexec sleep 30\n");
     StatusMenu* status = tray.menu.get();  // the delegate takes the menu over
-    AppDelegate app(std::move(tray.menu), tray.alerts, true);
+    AppDelegate app(std::move(tray.menu), tray.alerts,
+                    {.loginItem = true, .cannotStart = std::nullopt});
     tray.settings->setValue("KeepAwake", true);
     app.applicationDidFinishLaunching();
     ASSERT_TRUE(waitFor([&] { return tray.keepAwake->held; }));
@@ -64,9 +64,7 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         EXPECT_TRUE(button("Start at login")->isChecked());
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
         EXPECT_FALSE(tray.loginItem->isEnabled());
-        testing::writeFile(std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) /
-                               "autostart/vantrel-agent.desktop/x",
-                           "");
+        testing::writeFile(tray.autostartEntry() / "x", "");
         QTest::mouseClick(button("Start at login"), Qt::LeftButton);
         QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);  // off, and on again
         EXPECT_FALSE(tray.keepAwake->held || tray.settings->value("KeepAwake").toBool());
@@ -74,8 +72,8 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         EXPECT_TRUE(waitFor(
             [&] { return tray.keepAwake->held && tray.settings->value("KeepAwake").toBool(); }));
         QTest::mouseClick(button("Show log"), Qt::LeftButton);
-        EXPECT_EQ(tray.workspace->revealed, std::vector{Paths::log()});
-        EXPECT_FALSE(std::filesystem::exists(Paths::log()));
+        EXPECT_EQ(tray.workspace->revealed, std::vector{tray.dir / "Logs/agent.log"});
+        EXPECT_FALSE(std::filesystem::exists(tray.dir / "Logs/agent.log"));
         QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
         QWidget* diagnostics = status->diagnosticsForTesting()->windowForTesting();
         ASSERT_TRUE(diagnostics && diagnostics->isVisible());
@@ -151,9 +149,8 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
 TEST(StatusMenuTest, TheOpenMenuAndTheIconFollowTheAgentAndTheMenusKeysWork) {
     testing::startGuiApplication();
     addIconFolder(std::filesystem::path(VANTREL_BUNDLE_DIR) / "Resources/icons");
-    ::setenv("VANTREL_DIST", "http://127.0.0.1:9", 1);  // nothing listens: the update server
     MenuUnderTest tray(
-        {.isProduction = true, .apiLabel = "api.vantrel.energy"},
+        Build{},
         "echo 'pv=2.5kW grid=-1.234kW'\nwhile [ ! -e \"${0%/*}/crash\" ]; do sleep 0.05; done\n"
         "exit 3\n");
     tray.menu->start();
@@ -200,7 +197,6 @@ TEST(StatusMenuTest, TheOpenMenuAndTheIconFollowTheAgentAndTheMenusKeysWork) {
     EXPECT_EQ(tray.alerts->shown,
               (std::vector<std::pair<std::string, std::string>>{
                   {"Could not update", "could not reach updates.vantrel.energy"}}));
-    ::unsetenv("VANTREL_DIST");
     tray.menu->stop();
 }
 

@@ -40,8 +40,9 @@ TEST(DiagnosticsWindowTest, ARunFromTheFirstViewSavesTheArchiveAndRevealsIt) {
     testing::PythonServer agent({"VANTREL_SIM_DIAG_SECONDS=1"});
     ASSERT_TRUE(agent.waitUntilListening()) << agent.output();
     auto workspace = std::make_shared<testing::RecordingWorkspace>();
+    testing::TempDir data;
     DiagnosticsWindow window(workspace, std::make_shared<BackgroundQueue>(2),
-                             std::make_shared<QtMainQueue>());
+                             std::make_shared<QtMainQueue>(), data.path());
     window.setBaseForTesting(agent.base());
     window.show();
     QWidget* frame = window.windowForTesting();

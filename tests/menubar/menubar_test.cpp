@@ -172,8 +172,8 @@ TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheW
     EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
 }
 
-const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
-const BuildFlavour kProduction{.isProduction = true, .apiLabel = "api.vantrel.energy"};
+const Build kTestBuild{"http://127.0.0.1:9"};
+const Build kProduction{};
 const std::string kWarning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
 
 // What a row shows, in one short line: kind and title, then "off" when disabled, "hidden",
@@ -208,7 +208,7 @@ TEST(StatusMenuModelTest, RowsAndTheirGating) {
     const std::string hidden = "command  hidden";
     const struct {
         std::string name;
-        BuildFlavour build;
+        Build build;
         std::function<void(StatusMenuModel&)> change;
         std::vector<std::string> rows;
     } cases[] = {
@@ -264,15 +264,19 @@ TEST(StatusMenuModelTest, RowsAndTheirGating) {
 
 class LoginItemTest : public ::testing::Test {
   protected:
-    testing::SandboxedHome home;
-    const std::filesystem::path autostart = home.home() / ".config/autostart",
+    std::unique_ptr<LoginItem> itemFor(const std::filesystem::path& executable) const {
+        return makeLoginItem(executable, entry);
+    }
+
+    testing::TempDir home;
+    const std::filesystem::path autostart = home / "autostart",
                                 entry = autostart / "vantrel-agent.desktop";
 };
 
 // Only a regular file is an entry. What stands in the way is refused with the system's reason
 // (root ignores permission bits, so a file or folder stands in the way instead).
 TEST_F(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
-    auto item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
+    auto item = itemFor("/opt/Vantrel Agent/bin/VantrelAgent");
     writeFile(autostart, "not a folder");
     EXPECT_NE(item->enable().value_or(""), "") << "expected a reason with a file as the folder";
     std::filesystem::remove(autostart);
@@ -301,7 +305,7 @@ TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableR
     for (const auto& [executable, quoted] : cases) {
         SCOPED_TRACE(executable);
         EXPECT_EQ(quoteExecArgument(executable), quoted);
-        auto ours = makeLoginItem(executable);
+        auto ours = itemFor(executable);
         EXPECT_FALSE(ours->isEnabled()) << "expected another executable's entry not to be ours";
         EXPECT_EQ(ours->enable(), std::nullopt);
         EXPECT_TRUE(ours->isEnabled()) << "expected the entry written to be ours";
@@ -312,7 +316,7 @@ TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableR
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart), {}), 1)
             << "expected the entry alone, written whole";
     }
-    EXPECT_EQ(makeLoginItem("/tab\there")->disable(), std::nullopt);
+    EXPECT_EQ(itemFor("/tab\there")->disable(), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(entry)) << "expected no entry after disabling";
 }
 
@@ -327,18 +331,6 @@ TEST(AutostartEntry, ExecLinesAreWrittenAndReadByTheEntryRules) {
         << "expected only the main group's Exec line to count";
     EXPECT_EQ(autostartProgram("[Desktop Entry]\nExec=\"/a\\sb\" --login-item\n"), "/a b")
         << "expected \\s in a value to read as a space";
-}
-
-// The folder follows XDG_CONFIG_HOME at each call; without it, it is $HOME/.config.
-TEST_F(LoginItemTest, TheEntrysFolderFollowsTheEnvironmentAtEachCall) {
-    auto item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent");
-    testing::TempDir other;
-    ::setenv("XDG_CONFIG_HOME", other.path().c_str(), 1);
-    EXPECT_EQ(item->enable(), std::nullopt);
-    EXPECT_TRUE(std::filesystem::exists(other / "autostart/vantrel-agent.desktop"))
-        << "expected the entry under XDG_CONFIG_HOME";
-    ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_FALSE(item->isEnabled()) << "expected the default to be $HOME/.config";
 }
 
 }  // namespace

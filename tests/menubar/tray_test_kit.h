@@ -29,11 +29,11 @@ class FakeKeepAwake final : public KeepAwake {
 };
 
 // A status menu over stand-ins the test reaches: a /bin/sh script as the agent, manual update
-// queues (no check runs unless the test runs it, none gets as far as installing), a network that is
-// reachable.
+// queues (no check runs unless the test runs it, none gets as far as installing) and an update
+// server where nothing listens, a network that is reachable.
 struct MenuUnderTest {
     // With `realKeepAwake` given, the menu uses it and `keepAwake` stays unset.
-    explicit MenuUnderTest(BuildFlavour build, const std::string& script = "sleep 30\n",
+    explicit MenuUnderTest(Build build, const std::string& script = "sleep 30\n",
                            std::unique_ptr<KeepAwake> realKeepAwake = nullptr) {
         writeFile(dir / "agent.sh", "#!/bin/sh\n" + script, true);
         auto mainQueue = std::make_shared<QtMainQueue>();
@@ -45,7 +45,7 @@ struct MenuUnderTest {
             realKeepAwake = std::make_unique<FakeKeepAwake>();
             keepAwake = static_cast<FakeKeepAwake*>(realKeepAwake.get());
         }
-        auto login = makeLoginItem(dir / "VantrelAgent");  // in the program's sandboxed home
+        auto login = makeLoginItem(dir / "VantrelAgent", autostartEntry());
         loginItem = login.get();
         menu = std::make_unique<StatusMenu>(StatusMenu::Parts{
             .agent = agent,
@@ -53,10 +53,11 @@ struct MenuUnderTest {
                 updateMain, updateWorker,
                 makeUpdateInstaller(
                     updateMain, [] {}, std::make_shared<RefusedRelease>(dir / "refused-update")),
-                dir.path()),
+                "http://127.0.0.1:9", dir.path()),
             .setup = std::make_unique<SetupWindow>(std::filesystem::path(VANTREL_BUNDLE_DIR) /
                                                    SetupWindow::kProgram),
-            .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
+            .diagnostics =
+                std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue, dir.path()),
             .networkWarning = std::make_unique<NetworkWarning>(
                 background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
             .keepAwake = std::move(realKeepAwake),
@@ -66,8 +67,11 @@ struct MenuUnderTest {
             .workspace = workspace,
             .notices = std::make_shared<Notices>([this] { return now; }),
             .build = std::move(build),
+            .log = dir / "Logs/agent.log",  // not the script's: showing it must not create it
         });
     }
+
+    std::filesystem::path autostartEntry() const { return dir / "autostart/vantrel-agent.desktop"; }
 
     TempDir dir;
     std::shared_ptr<BackgroundQueue> background = std::make_shared<BackgroundQueue>();
@@ -101,7 +105,7 @@ struct OwnBus {
                       currentEnvironment()};
 };
 
-inline const BuildFlavour kTestBuild{.isProduction = false, .apiLabel = "127.0.0.1"};
+inline const Build kTestBuild{"http://127.0.0.1:9"};
 
 // Runs `act` inside the event loop until something quits it: its exit code, -1 when nothing did.
 inline int runLoop(const std::function<void()>& act = [] {}) {

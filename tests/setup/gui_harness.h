@@ -19,13 +19,12 @@ void PrintTo(const QString& text, std::ostream* out);
 
 namespace vantrel::testing {
 
-// Makes the one QApplication of a GUI program (on the display the test run provides) inside a
-// sandboxed home that lives as long as the program and is removed at its end.
+// Makes the one QApplication of a GUI program, on the display the test run provides (in the home
+// of its own that each test program gets from its launcher).
 inline void startGuiApplication() {
     if (QCoreApplication::instance()) {
         return;
     }
-    static SandboxedHome home;  // removed at exit
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     static int argc = 1;
     static char name[] = "setup_window_test";

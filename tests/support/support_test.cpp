@@ -17,16 +17,16 @@ namespace fs = std::filesystem;
 TEST(Build, FlavourAndLabelFromInfo) {
     using nlohmann::json;
     for (auto info : {json::object(), json{{"VantrelAPIBase", ""}}, json{{"VantrelAPIBase", 42}}}) {
-        EXPECT_EQ(Build::apiBaseIn(info), std::nullopt) << info;
+        EXPECT_TRUE(Build::of(info).isProduction()) << "expected production for " << info;
     }
-    EXPECT_EQ(Build::apiBaseIn(json{{"VantrelAPIBase", "file:///no/host"}}), "file:///no/host");
-    EXPECT_EQ(Build::labelFor("https://staging.test:8/v2"), "staging.test");
-    EXPECT_EQ(Build::labelFor("file:///no/host"), "file:///no/host");
+    EXPECT_EQ(Build::of(json{{"VantrelAPIBase", "file:///no/host"}}).apiBase, "file:///no/host");
+    EXPECT_EQ(Build{"https://staging.test:8/v2"}.apiLabel(), "staging.test");
+    EXPECT_EQ(Build{"file:///no/host"}.apiLabel(), "file:///no/host");
+    EXPECT_EQ(Build{}.apiLabel(), "api.vantrel.energy");
 }
 
 // Whatever the XDG variables hold, every folder is absolute and has no trailing separator.
 TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
-    testing::SandboxedHome sandbox;
     struct Case {
         const char *home, *dataHome, *stateHome;  // nullptr: unset
         fs::path support, logs;                   // empty: any absolute folder
@@ -41,20 +41,25 @@ TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
         {"/h/", "/d/./", nullptr, "/d/Vantrel", {}},
     };
     for (const auto& c : cases) {
-        ::setenv("HOME", c.home, 1);
-        c.dataHome ? ::setenv("XDG_DATA_HOME", c.dataHome, 1) : ::unsetenv("XDG_DATA_HOME");
-        c.stateHome ? ::setenv("XDG_STATE_HOME", c.stateHome, 1) : ::unsetenv("XDG_STATE_HOME");
         SCOPED_TRACE(std::string("HOME=") + c.home +
                      " XDG_DATA_HOME=" + (c.dataHome ? c.dataHome : "unset") +
                      " XDG_STATE_HOME=" + (c.stateHome ? c.stateHome : "unset"));
-        for (const auto& path : {Paths::support(), Paths::logDirectory(), Paths::state()}) {
+        const auto paths = Paths::from(
+            [&c](std::string_view name) -> const char* {
+                return name == "HOME"             ? c.home
+                       : name == "XDG_DATA_HOME"  ? c.dataHome
+                       : name == "XDG_STATE_HOME" ? c.stateHome
+                                                  : nullptr;
+            },
+            "/bundle/Resources");
+        for (const auto& path : {paths.support(), paths.logDirectory(), paths.state()}) {
             EXPECT_TRUE(path.is_absolute() && path.string().back() != '/')
                 << "expected an absolute folder without a trailing separator: " << path;
         }
-        EXPECT_TRUE(c.support.empty() || Paths::spool() == c.support / "spool.db")
-            << "expected the spool in " << c.support << ", got " << Paths::spool();
-        EXPECT_TRUE(c.logs.empty() || Paths::log() == c.logs / "agent.log")
-            << "expected the log in " << c.logs << ", got " << Paths::log();
+        EXPECT_TRUE(c.support.empty() || paths.spool() == c.support / "spool.db")
+            << "expected the spool in " << c.support << ", got " << paths.spool();
+        EXPECT_TRUE(c.logs.empty() || paths.log() == c.logs / "agent.log")
+            << "expected the log in " << c.logs << ", got " << paths.log();
     }
 }
 

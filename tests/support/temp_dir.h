@@ -6,12 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 namespace vantrel::testing {
 
@@ -34,34 +31,6 @@ class TempDir {
 
   private:
     std::filesystem::path path_;
-};
-
-// HOME, the XDG folders and a private runtime folder inside a temporary folder while it lives.
-class SandboxedHome {
-  public:
-    SandboxedHome() {
-        ::mkdir((dir_ / "runtime").c_str(), 0700);
-        for (auto [name, folder] : {std::pair{"HOME", ""},
-                                    {"XDG_DATA_HOME", ".local/share"},
-                                    {"XDG_STATE_HOME", ".local/state"},
-                                    {"XDG_CONFIG_HOME", ".config"},
-                                    {"XDG_RUNTIME_DIR", "runtime"}}) {
-            const char* value = ::getenv(name);
-            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-            ::setenv(name, (*folder ? dir_ / folder : dir_.path()).c_str(), 1);
-        }
-    }
-    ~SandboxedHome() {
-        for (const auto& [name, value] : saved_) {
-            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-        }
-    }
-
-    const std::filesystem::path& home() const { return dir_.path(); }
-
-  private:
-    TempDir dir_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 inline void writeFile(const std::filesystem::path& path, std::string_view bytes,

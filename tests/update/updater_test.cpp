@@ -41,14 +41,15 @@ class UpdaterTest : public ::testing::Test {
   protected:
     UpdaterTest() {
         server.serve(kManifestPath, {{"body", manifestJson("2.0")}});
-        dist("not a url");
         testing::writeFile(bundleRoot / "Info.json", R"({"CFBundleShortVersionString": "1.0"})");
     }
-    ~UpdaterTest() override { ::unsetenv("VANTREL_DIST"); }
 
-    static void dist(const std::string& value) { ::setenv("VANTREL_DIST", value.c_str(), 1); }
+    // Another update server, as "VANTREL_DIST" names it; "not a url" by default, so that no run
+    // ever reaches the built-in server from a test.
+    void dist(std::optional<std::string> value) { updateServer = std::move(value); }
     std::shared_ptr<Updater> makeUpdater(Random64 random = [] { return kTwo53 / 2; }) {
-        return Updater::create(mainQueue, worker, installer, bundleRoot, std::move(random));
+        return Updater::create(mainQueue, worker, installer, updateServer, bundleRoot,
+                               std::move(random));
     }
     std::optional<Manifest> fetch(const std::string& path, ManifestTimes times = {}) {
         return fetchManifest(server.base() + path, times);
@@ -70,6 +71,7 @@ class UpdaterTest : public ::testing::Test {
     std::shared_ptr<FakeInstaller> installer = std::make_shared<FakeInstaller>(mainQueue, events);
     testing::TempDir dir;
     std::filesystem::path bundleRoot = dir / "VantrelAgent";
+    std::optional<std::string> updateServer = "not a url";
 };
 
 // What one run ends with, and which requests it made. A "VANTREL_DIST" that forms no URL, even
@@ -159,11 +161,11 @@ TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
 
 // The first check at the drawn delay (3 s with "VANTREL_DIST"), then every 24 hours.
 TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFromTheStart) {
-    ::unsetenv("VANTREL_DIST");
+    dist(std::nullopt);
     // The bits above the 54 that are kept are masked off: the draw is 2^52, half the range.
     auto updater = makeUpdater([] { return (std::uint64_t{5} << 54) | (kTwo53 / 2); });
     updater->startPeriodicChecks();
-    dist("not a url");  // the run must never reach the built-in server from a test
+    updater->setServerForTesting("not a url");  // the run must never reach the built-in server
     for (double at : {7200.0, 86400.0, 2 * 86400.0}) {
         mainQueue->advance(at - 0.1 - mainQueue->now());
         EXPECT_EQ(worker->size(), 0u) << "expected no check just before " << at << " s";

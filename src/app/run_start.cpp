@@ -1,0 +1,28 @@
+#include "app/run_start.h"
+
+#include <system_error>
+
+#include "support/platform_words.h"
+
+namespace vantrel {
+
+RunStart RunStart::begin(const Paths& paths, const std::filesystem::path& bundle) {
+    RunStart start;
+    try {
+        paths.createDirectories();
+    } catch (const std::system_error& error) {
+        start.refused = Refused::folders;
+        start.reason =
+            platform_words::cannotCreateFolder(paths.applicationSupport()) + error.code().message();
+        return start;
+    }
+    auto instance = InstanceLock::acquire(paths.support(), bundle);
+    start.lock = std::move(instance.lock);
+    if (!start.lock) {
+        start.refused = instance.problem.empty() ? Refused::anotherInstance : Refused::lock;
+        start.reason = instance.problem;
+    }
+    return start;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "support/instance_lock.h"
+#include "support/paths.h"
+
+namespace vantrel {
+
+// The steps both runs take before they show anything: the user's folders, then the one-instance
+// lock. What stands in the way comes back as a value that each run shows in its own way.
+struct RunStart {
+    enum class Refused { nothing, folders, anotherInstance, lock };
+
+    std::optional<InstanceLock> lock;
+    Refused refused = Refused::nothing;
+    // For `folders`: "It could not create its folder in …: <reason>"; for `lock`: "cannot use …".
+    std::string reason;
+
+    static RunStart begin(const Paths& paths, const std::filesystem::path& bundle);
+};
+
+}  // namespace vantrel
