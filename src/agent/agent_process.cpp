@@ -8,14 +8,15 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "agent/line_splitter.h"
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
-#include "support/utf8_stream.h"
 #include "support/error_text.h"
+#include "support/utf8_stream.h"
 
 namespace vantrel {
 namespace {
@@ -69,6 +70,11 @@ bool AgentProcess::stopAndWait() {
 void AgentProcess::setOnState(StateCallback callback) {
     std::lock_guard lock(deliveryMutex_);
     onState_ = std::move(callback);
+}
+
+void AgentProcess::setOnLaunched(std::function<void()> callback) {
+    std::lock_guard lock(deliveryMutex_);
+    onLaunched_ = std::move(callback);
 }
 
 AgentState AgentProcess::state() const {
@@ -170,6 +176,12 @@ std::optional<Event> AgentProcess::launchLocked() {
     if (auto identity = AgentIdentity::of(process_->pid())) {
         writePidFile(config_.pidFile, *identity);
     }
+    // Before the watcher starts, so it goes ahead of this agent's first state change.
+    {
+        std::lock_guard lock(deliveryMutex_);
+        launchUndelivered_ = true;
+    }
+    postDeliveryLocked();
     std::thread(watch, weak_from_this(), number, process_, std::move(readEnd)).detach();
     return Event{EventKind::launched, number};
 }
@@ -197,7 +209,7 @@ void AgentProcess::assignLocked(AgentState state) {
 
 void AgentProcess::postDeliveryLocked() {
     std::lock_guard lock(deliveryMutex_);
-    if (!deliveryPosted_ && !undelivered_.empty()) {
+    if (!deliveryPosted_ && (launchUndelivered_ || !undelivered_.empty())) {
         deliveryPosted_ = true;
         mainQueue_->post([weak = weak_from_this()] {
             if (auto self = weak.lock()) {
@@ -210,11 +222,18 @@ void AgentProcess::postDeliveryLocked() {
 void AgentProcess::deliver() {
     std::deque<AgentState> changes;
     StateCallback onState;
+    std::function<void()> onLaunched;
     {
         std::lock_guard lock(deliveryMutex_);
         changes.swap(undelivered_);
         deliveryPosted_ = false;
         onState = onState_;
+        if (std::exchange(launchUndelivered_, false)) {
+            onLaunched = onLaunched_;
+        }
+    }
+    if (onLaunched) {
+        onLaunched();
     }
     for (const auto& state : changes) {
         if (onState) {

@@ -48,6 +48,8 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
 
     // Called on the main queue with every change of state, in order.
     void setOnState(StateCallback callback);
+    // Called on the main queue after each launch of the agent, before any state its output brings.
+    void setOnLaunched(std::function<void()> callback);
     AgentState state() const;
 
     supervision::State machineForTesting() const;
@@ -88,6 +90,8 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     // Deliveries have a lock of their own, so that the main loop never waits for a busy reader.
     std::mutex deliveryMutex_;
     StateCallback onState_;
+    std::function<void()> onLaunched_;
+    bool launchUndelivered_ = false;
     std::deque<AgentState> undelivered_;
     bool deliveryPosted_ = false;
 };

@@ -154,9 +154,7 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunCon
                          {.loginItem = options.loginItem, .cannotStart = cannotStart});
     ReopenServer reopen;
     QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
-    auto socket = context.paths.reopenSocket();
-    preparePrivateFolder(socket.parent_path());
-    reopen.listen(socket);
+    reopen.listen(context.paths.reopenSocket());
 
     QMetaObject::invokeMethod(&delegate, &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);

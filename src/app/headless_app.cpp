@@ -120,8 +120,8 @@ int runHeadless(const LaunchOptions&, const RunContext& context) {
     };
     show(agent->state());
     agent->setOnState(show);
+    agent->setOnLaunched([&notifier] { notifier.ready(); });
     agent->start();
-    notifier.ready();
 
     auto& updater = parts.updater;
     // Standard output holds only the state lines; a failed check leaves its trace here.
@@ -145,6 +145,7 @@ int runHeadless(const LaunchOptions&, const RunContext& context) {
         notifier.stopping();
     }
     agent->setOnState({});
+    agent->setOnLaunched({});
     handover.reset();
     agent->stopAndWait();
     // A quit that the update asked for leaves the waiter in sigwait; this wakes it.

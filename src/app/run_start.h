@@ -9,8 +9,9 @@
 
 namespace vantrel {
 
-// The steps both runs take before they show anything: the user's folders, then the one-instance
-// lock. What stands in the way comes back as a value that each run shows in its own way.
+// The steps both runs take before they show anything: the user's folders, the one-instance lock,
+// then the private runtime folder that holds the reopen socket. What stands in the way comes back
+// as a value that each run shows in its own way.
 struct RunStart {
     enum class Refused { nothing, folders, anotherInstance, lock };
 
