@@ -45,7 +45,7 @@ bench: bootstrap bundle
 deb: bootstrap
 	@scripts/deb --check
 
-# Both packages for bookworm and trixie, amd64 and arm64 (headless), each built in a cached root of
+# Both packages for bookworm and trixie, amd64 and arm64, each built in a cached root of
 # its release, into dist/debian/<suite>/; DEBS="trixie-arm64 ..." builds only those.
 debs: bootstrap
 	@scripts/debs $(DEBS)
