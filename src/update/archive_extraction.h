@@ -9,10 +9,10 @@
 
 namespace vantrel {
 
-// Every member of the (gzip-compressed or plain) tar archive read from `fd`, from where the file
-// offset stands, by its header alone; nothing when any header cannot be read or there are more
-// than `most`.
-std::optional<std::vector<ArchiveEntry>> listArchive(int fd, std::size_t most);
+// Every member of the gzip-compressed tar archive read from `fd`, from where the file offset
+// stands, by its header alone; nothing when anything in it is refused or it holds more members or
+// data than `limits` allow.
+std::optional<std::vector<ArchiveEntry>> listArchive(int fd, const ArchiveLimits& limits);
 
 // Judges the archive by its listing and only then writes the members of its folder `top` into
 // `into`, which it creates (its parent must exist, it must not): files without write or set-id

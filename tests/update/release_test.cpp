@@ -62,6 +62,8 @@ class Install : public ::testing::Test {
         writeFile(bundle() / "Info.json", info(version));
         writeFile(bundle() / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
         writeFile(bundle() / "Resources/lib/vantrel_agent/with space 'q'.py", "x = 1\n");
+        // Past the 100 bytes a tar header holds: a long-name record.
+        writeFile(bundle() / "Resources/lib/vantrel_agent" / (std::string(90, 'n') + ".py"), "");
         fs::create_directories(bundle() / "Resources/empty");
         fs::create_symlink("lib/vantrel_agent", bundle() / "Resources/agent");
         testing::run("/usr/bin/find", {bundle(), "-type", "f", "-exec", "chmod", "a-w", "{}", "+"});
@@ -586,25 +588,38 @@ TEST_F(LinuxTools, UnpackRefusesHostileArchivesAndLeavesNothing) {
     }
     writeFile(dir / "garbage.tar.gz", "not a tar at all");
     EXPECT_FALSE(linuxTools()->unpack(dir / "garbage.tar.gz")) << "garbage";
+    const std::string packed = readFile(pack());
+    for (const auto& [what, bytes] : {std::pair{"a truncated stream", packed.substr(0, 200)},
+                                      {"bytes after the stream", packed + "x"},
+                                      {"a second stream", packed + packed}}) {
+        writeFile(dir / "spoilt.tar.gz", bytes);
+        EXPECT_FALSE(linuxTools()->unpack(dir / "spoilt.tar.gz")) << what;
+    }
     EXPECT_FALSE(linuxTools()->unpack(dir / "missing.tar.gz")) << "a missing file";
     EXPECT_TRUE(nothingStaged());
 }
 
 // A few KiB that expand to 4 MiB, refused before anything is written; with room, unpacked into
-// the staging folder with files read-only (set-id bits dropped), which discard removes.
+// the staging folder with files read-only (set-id bits dropped) and folders 0755 whatever the
+// umask, which discard removes.
 TEST_F(LinuxTools, UnpackRefusesAnArchiveThatExpandsPastTheLimits) {
     writeFile(dir / "bomb/VantrelAgent/zeros", std::string(4 << 20, '\0'));
     fs::permissions(dir / "bomb/VantrelAgent/zeros", fs::perms(04775));
+    fs::create_directories(dir / "bomb/VantrelAgent/empty");
+    fs::permissions(dir / "bomb/VantrelAgent/empty", fs::perms(0700));
     testing::run("/bin/tar", {"-czf", dir / "bomb.tar.gz", "-C", dir / "bomb", "VantrelAgent"});
     ASSERT_LT(fs::file_size(dir / "bomb.tar.gz"), 64u << 10);
     EXPECT_FALSE(linuxTools({.bytes = 1 << 20})->unpack(dir / "bomb.tar.gz")) << "past the bytes";
     EXPECT_FALSE(linuxTools({.entries = 1})->unpack(dir / "bomb.tar.gz")) << "past the entries";
     EXPECT_TRUE(nothingStaged());
-    auto roomy = linuxTools({.bytes = 4 << 20, .entries = 2});
+    auto roomy = linuxTools({.bytes = 4 << 20, .entries = 3});
+    mode_t previous = ::umask(077);
     auto staged = roomy->unpack(dir / "bomb.tar.gz");
+    ::umask(previous);
     ASSERT_TRUE(staged) << "at both limits";
     EXPECT_EQ(*staged, StagedUpdate{live}.staged());
     EXPECT_EQ(fs::status(*staged).permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(*staged / "empty").permissions(), fs::perms(0755));
     EXPECT_EQ(fs::status(*staged / "zeros").permissions(), fs::perms(0555));
     EXPECT_EQ(fs::file_size(*staged / "zeros"), 4u << 20);
     roomy->discard(*staged);
