@@ -1,14 +1,14 @@
-// Builds a real tar archive from random bytes (one member a line: a kind letter f, d, l, h or c,
-// the name, then a tab and the link target) and unpacks it as an update does. For every archive
-// the unpacking keeps, the kernel is asked whether each link it created resolves beneath the
-// folder; a refused archive leaves no folder.
-#include <archive.h>
-#include <archive_entry.h>
+// Unpacks random bytes as an update unpacks a release archive: a gzip stream as it is, anything
+// else as the tar archive inside a gzip stream, so most inputs reach the tar reader. For every
+// archive the unpacking keeps, the kernel is asked whether each link it created resolves beneath
+// the folder, and whether folders and files have their fixed modes; a refused archive leaves no
+// folder. The seeds are tar archives.
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,60 +17,25 @@
 #include <string_view>
 
 #include "require.h"
+#include "support/file_io.h"
 #include "update/archive_extraction.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-void addMember(archive* writer, std::string_view line) {
-    if (line.empty()) {
-        return;
-    }
-    std::string name(line.substr(1, line.find('\t') - 1));
-    std::string target(line.find('\t') == std::string_view::npos
-                           ? std::string_view()
-                           : line.substr(line.find('\t') + 1));
-    archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, name.c_str());
-    archive_entry_set_perm(entry, 0755);
-    switch (line.front()) {
-        case 'd':
-            archive_entry_set_filetype(entry, AE_IFDIR);
-            break;
-        case 'l':
-            archive_entry_set_filetype(entry, AE_IFLNK);
-            archive_entry_set_symlink(entry, target.c_str());
-            break;
-        case 'h':
-            archive_entry_set_filetype(entry, AE_IFREG);
-            archive_entry_set_hardlink(entry, target.c_str());
-            break;
-        case 'c':
-            archive_entry_set_filetype(entry, AE_IFCHR);
-            break;
-        default:
-            archive_entry_set_filetype(entry, AE_IFREG);
-            archive_entry_set_size(entry, 1);
-    }
-    if (archive_write_header(writer, entry) == ARCHIVE_OK &&
-        archive_entry_filetype(entry) == AE_IFREG && !archive_entry_hardlink(entry)) {
-        archive_write_data(writer, "x", 1);
-    }
-    archive_entry_free(entry);
-}
-
-void writeArchive(const fs::path& path, std::string_view members) {
-    archive* writer = archive_write_new();
-    archive_write_set_format_pax_restricted(writer);
-    archive_write_open_filename(writer, path.c_str());
-    while (!members.empty()) {
-        size_t end = members.find('\n');
-        addMember(writer, members.substr(0, end));
-        members = end == std::string_view::npos ? std::string_view() : members.substr(end + 1);
-    }
-    archive_write_close(writer);
-    archive_write_free(writer);
+std::string gzipped(std::string_view bytes) {
+    z_stream stream{};
+    std::string out(compressBound(bytes.size()) + 64, '\0');
+    deflateInit2(&stream, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
 }
 
 // EXDEV is the kernel's word for "this resolution leaves the folder".
@@ -93,9 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     if (!::mkdtemp(folder)) {
         return 0;
     }
-    const fs::path archive = fs::path(folder) / "release.tar";
+    const fs::path archive = fs::path(folder) / "release.tar.gz";
     const fs::path into = fs::path(folder) / "bundle";
-    writeArchive(archive, std::string_view(reinterpret_cast<const char*>(data), size));
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    int file = ::open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    vantrel::writeAll(file, bytes.starts_with("\x1f\x8b") ? std::string(bytes) : gzipped(bytes));
+    ::close(file);
     bool kept = vantrel::extractArchive(archive, "VantrelAgent", into);
     std::error_code error;
     vantrel::fuzz::require(kept || !fs::exists(fs::symlink_status(into, error)),
@@ -105,8 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         for (fs::recursive_directory_iterator it(into, error), end; !error && it != end;
              it.increment(error)) {
             auto name = fs::relative(it->path(), into).string();
+            auto perms = it->symlink_status(error).permissions();
             vantrel::fuzz::require(!it->is_symlink(error) || !escapes(root, name),
                                    "every kept link resolves inside the folder", name);
+            vantrel::fuzz::require(!it->is_directory(error) || it->is_symlink(error) ||
+                                       perms == fs::perms(0755),
+                                   "every kept folder is 0755", name);
+            vantrel::fuzz::require(!it->is_regular_file(error) || it->is_symlink(error) ||
+                                       (perms & ~fs::perms(0555)) == fs::perms::none,
+                                   "no kept file is writable or set-id", name);
         }
         ::close(root);
     }
