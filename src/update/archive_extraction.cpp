@@ -124,10 +124,15 @@ bool writeEntries(int fd, const std::vector<ArchiveEntry>& judged, int root, std
 std::optional<std::vector<ArchiveEntry>> listArchive(int fd, const ArchiveLimits& limits) {
     GzipReader unzipped(fd);
     TarReader reader(unzipped);
+    // Names bound the listing's memory, far above a release's few hundred KiB.
+    constexpr std::size_t kMostNameBytes = 16 << 20;
     std::vector<ArchiveEntry> entries;
     std::uint64_t bytes = 0;
+    std::size_t nameBytes = 0;
     while (auto entry = reader.next()) {
-        if (entries.size() == limits.entries || (bytes += entry->size) > limits.bytes) {
+        nameBytes += entry->name.size() + entry->linkTarget.size();
+        if (entries.size() == limits.entries || (bytes += entry->size) > limits.bytes ||
+            nameBytes > kMostNameBytes) {
             return std::nullopt;
         }
         entries.push_back(std::move(*entry));

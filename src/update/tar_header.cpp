@@ -91,9 +91,11 @@ std::optional<std::uint64_t> decimal(std::string_view digits) {
     return value;
 }
 
-// A name given once, not empty, without a NUL inside.
+// A name given once, not empty, no longer than a path may be, without a NUL inside.
 bool setName(std::optional<std::string>& slot, std::string_view value) {
-    if (slot || value.empty() || value.find('\0') != std::string_view::npos) {
+    constexpr std::size_t kLongestPath = 4096;
+    if (slot || value.empty() || value.size() > kLongestPath ||
+        value.find('\0') != std::string_view::npos) {
         return false;
     }
     slot = std::string(value);
