@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -25,7 +26,7 @@ using supervision::Action;
 using supervision::Event;
 using supervision::EventKind;
 
-constexpr size_t kReadSize = 256 * 1024;
+constexpr size_t kReadSize = AgentProcess::kReadSize;
 constexpr size_t kPipeSize = 1024 * 1024;
 // Adds at most this much to a state change while output streams; none for a quiet agent.
 constexpr auto kMergePause = std::chrono::milliseconds(1);
@@ -220,12 +221,11 @@ void AgentProcess::postDeliveryLocked() {
 }
 
 void AgentProcess::deliver() {
-    std::deque<AgentState> changes;
     StateCallback onState;
     std::function<void()> onLaunched;
     {
         std::lock_guard lock(deliveryMutex_);
-        changes.swap(undelivered_);
+        delivering_.swap(undelivered_);
         deliveryPosted_ = false;
         onState = onState_;
         if (std::exchange(launchUndelivered_, false)) {
@@ -235,20 +235,22 @@ void AgentProcess::deliver() {
     if (onLaunched) {
         onLaunched();
     }
-    for (const auto& state : changes) {
+    for (const auto& state : delivering_) {
         if (onState) {
             onState(state);
         }
     }
+    delivering_.clear();
 }
 
 // Takes text already decoded by the child's own Utf8Stream and cut by its own LineSplitter, so
 // that one agent's unfinished line never joins the next one's. Most lines cannot matter, and are
-// passed over by one look at their first byte.
-void AgentProcess::absorb(std::uint64_t child, std::string_view text, LineSplitter& lines) {
+// passed over by one look at their first byte. The changes wait for `deliver` to wake the main
+// loop, so that those of several chunks read in a row cost it one wake.
+void AgentProcess::absorb(std::uint64_t child, std::string_view text, LineSplitter& lines,
+                          bool deliver) {
     std::lock_guard lock(mutex_);
     log_.append(text);
-    // The changes of one chunk wake the main loop once.
     absorbing_ = true;
     lines.feed(text, [this, child](std::string_view line) {
         if (mayMatter(line)) {
@@ -256,7 +258,9 @@ void AgentProcess::absorb(std::uint64_t child, std::string_view text, LineSplitt
         }
     });
     absorbing_ = false;
-    postDeliveryLocked();
+    if (deliver) {
+        postDeliveryLocked();
+    }
 }
 
 void AgentProcess::judgeLocked(std::uint64_t child, std::string_view line) {
@@ -289,51 +293,69 @@ void AgentProcess::endOfOutput(std::uint64_t child, std::optional<int> status) {
 namespace {
 
 // One child's pipe: reads what it holds into the supervisor, decoding and cutting lines on this
-// thread with state of this child's own.
+// thread with state of this child's own. While reads come back full, the agent writes faster than
+// it is read, and the changes of up to a pipe's worth of reads go to the main loop together; any
+// other read hands them over at once, so a quiet agent's line never waits.
 class PipeReader {
   public:
     enum class Result { full, some, empty, end };
-    using Absorb = std::function<void(std::string_view, LineSplitter&)>;
+    // The text, empty when there is only `deliver` to do; `deliver` wakes the main loop.
+    using Absorb = std::function<void(std::string_view, LineSplitter&, bool deliver)>;
 
     PipeReader(UniqueFd pipe, Absorb absorb)
-        : pipe_(std::move(pipe)), absorb_(std::move(absorb)), buffer_(kReadSize) {
+        : pipe_(std::move(pipe)), absorb_(std::move(absorb)), buffer_(new char[kReadSize]) {
         ::fcntl(pipe_.get(), F_SETFL, O_NONBLOCK);
     }
 
     int descriptor() const { return pipe_.get(); }
 
-    Result readOnce() {
-        ssize_t got = ::read(pipe_.get(), buffer_.data(), buffer_.size());
-        if (got < 0 && errno == EINTR) {
-            return Result::some;
+    // What the pipe holds, until a read comes back short or a pipe's worth has been read, so that
+    // a child of the agent that keeps writing cannot hold up the exit. The changes read are with
+    // the main loop when it returns.
+    Result drain() {
+        Result result = readOnce();
+        while (result == Result::full && heldBytes_ > 0) {
+            result = readOnce();
         }
-        if (got < 0 && errno == EAGAIN) {
-            return Result::empty;
-        }
-        if (got <= 0) {
-            return Result::end;
-        }
-        auto text = decoder_.decode(std::string_view(buffer_.data(), static_cast<size_t>(got)));
-        if (text && !text->empty()) {
-            absorb_(*text, lines_);
-        }
-        return static_cast<size_t>(got) == buffer_.size() ? Result::full : Result::some;
-    }
-
-    // What the pipe holds at this moment, but no more than it can hold, so that a child of the
-    // agent that keeps writing cannot hold up the exit.
-    void drain() {
-        for (size_t pass = 0; pass * kReadSize <= kPipeSize; ++pass) {
-            if (Result result = readOnce(); result == Result::empty || result == Result::end) {
-                return;
-            }
-        }
+        return result;
     }
 
   private:
+    Result readOnce() {
+        ssize_t got = ::read(pipe_.get(), buffer_.get(), kReadSize);
+        Result result = resultOf(got);
+        bool deliver = result != Result::full || (heldBytes_ += kReadSize) >= kPipeSize;
+        if (got > 0 || (deliver && heldBytes_ > 0)) {
+            absorb_(decoded(got), lines_, deliver);
+        }
+        heldBytes_ = deliver ? 0 : heldBytes_;
+        return result;
+    }
+
+    static Result resultOf(ssize_t got) {
+        if (got < 0) {
+            return errno == EINTR ? Result::some : errno == EAGAIN ? Result::empty : Result::end;
+        }
+        if (got == 0) {
+            return Result::end;
+        }
+        return static_cast<size_t>(got) == kReadSize ? Result::full : Result::some;
+    }
+
+    // The text of the `got` bytes read, empty when there are none or they are dropped.
+    std::string_view decoded(ssize_t got) {
+        if (got <= 0) {
+            return {};
+        }
+        return decoder_.decode(std::string_view(buffer_.get(), static_cast<size_t>(got)))
+            .value_or(std::string_view());
+    }
+
     UniqueFd pipe_;
     Absorb absorb_;
-    std::vector<char> buffer_;
+    // Left untouched until read into: a quiet agent's reader keeps a page or two resident.
+    std::unique_ptr<char[]> buffer_;
+    size_t heldBytes_ = 0;  // read since the changes last went to the main loop
     Utf8Stream decoder_;
     LineSplitter lines_;
 };
@@ -347,11 +369,12 @@ class PipeReader {
 // soon as it arrives.
 void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
                          std::shared_ptr<ChildProcess> child, UniqueFd output) {
-    PipeReader pipe(std::move(output), [weak, number](std::string_view text, LineSplitter& lines) {
-        if (auto self = weak.lock()) {
-            self->absorb(number, text, lines);
-        }
-    });
+    PipeReader pipe(std::move(output),
+                    [weak, number](std::string_view text, LineSplitter& lines, bool deliver) {
+                        if (auto self = weak.lock()) {
+                            self->absorb(number, text, lines, deliver);
+                        }
+                    });
     pollfd watched[2] = {{pipe.descriptor(), POLLIN, 0}, {child->descriptor(), POLLIN, 0}};
     bool exited = false;
     auto end = [&](std::optional<int> status) {
@@ -376,7 +399,7 @@ void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
             break;
         }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            auto result = pipe.readOnce();
+            auto result = pipe.drain();
             if (result == PipeReader::Result::end) {
                 watched[0].fd = -1;
                 if (exited) {

@@ -2,12 +2,12 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "agent/agent_config.h"
 #include "agent/agent_log.h"
@@ -28,8 +28,11 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
   public:
     using StateCallback = std::function<void(const AgentState&)>;
 
-    // Changes waiting for the main loop beyond this many are folded into the newest one.
-    static constexpr size_t kUndeliveredLimit = 32;
+    // The most one read of the agent's output takes.
+    static constexpr size_t kReadSize = 256 * 1024;
+    // Changes waiting for the main loop beyond this many are folded into the newest one: room for
+    // those of a pipe's worth of a stream with a status line in every hundred or so.
+    static constexpr size_t kUndeliveredLimit = 1024;
 
     // Nothing is launched or touched until start().
     static std::shared_ptr<AgentProcess> create(AgentConfig config,
@@ -65,7 +68,7 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     std::optional<supervision::Event> launchLocked();
     void scheduleLocked(double seconds, supervision::Event event);
     void reap();
-    void absorb(std::uint64_t child, std::string_view text, LineSplitter& lines);
+    void absorb(std::uint64_t child, std::string_view text, LineSplitter& lines, bool deliver);
     void judgeLocked(std::uint64_t child, std::string_view line);
     void endOfOutput(std::uint64_t child, std::optional<int> status);
     void assignLocked(AgentState state);
@@ -92,8 +95,9 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     StateCallback onState_;
     std::function<void()> onLaunched_;
     bool launchUndelivered_ = false;
-    std::deque<AgentState> undelivered_;
+    std::vector<AgentState> undelivered_;
     bool deliveryPosted_ = false;
+    std::vector<AgentState> delivering_;  // on the main loop only, kept for its capacity
 };
 
 }  // namespace vantrel

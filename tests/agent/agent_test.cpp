@@ -11,9 +11,9 @@
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
 #include "agent/status_line.h"
-#include "support/utf8_stream.h"
 #include "support/manual_queue.h"
 #include "support/running_app.h"
+#include "support/utf8_stream.h"
 
 namespace vantrel {
 namespace {
@@ -391,6 +391,21 @@ TEST_F(AgentProcessTest, ADeadAgentsUnfinishedLineNeverJoinsTheNextAgentsWords) 
     EXPECT_THAT(delivered,
                 ::testing::Not(::testing::Contains(AgentState::reading("Solar 9.99 kW"))));
     EXPECT_EQ(read("agent.log"), "pv=9.99\nWaiting to be paired\n");
+}
+
+// Full reads hand their changes over together, but never leave one behind: a status line that
+// ends a read filling the buffer arrives although the agent then writes nothing more.
+TEST_F(AgentProcessTest, AStatusLineEndingAFullReadArrivesWithoutMoreOutput) {
+    std::string filler(AgentProcess::kReadSize - 5, 'x');
+    for (size_t end = 99; end < filler.size(); end += 100) {
+        filler[end] = '\n';
+    }
+    filler.back() = '\n';
+    testing::writeFile(dir / "full", filler + "pv=7\n");
+    run("dd if=full bs=" + std::to_string(AgentProcess::kReadSize) +
+        " count=1 iflag=fullblock 2>/dev/null\nexec sleep 30\n");
+    EXPECT_TRUE(pumpUntilDelivered(AgentState::reading("Solar 7 kW")))
+        << "the one write of a full read, then quiet";
 }
 
 // Changes wait for the main loop in order, but never more than a bounded number of them.
