@@ -52,8 +52,9 @@ std::function<void(const AgentState&)> stateOutput(LinePrinter& printer, Service
                                                    const std::string& journalStream) {
     if (!isJournalStream(STDOUT_FILENO, journalStream)) {
         return [&printer, &notifier](const AgentState& state) {
-            printer.print(state.menuText());
-            notifier.status(state.menuText());
+            const std::string line = state.menuText();
+            printer.print(line);
+            notifier.status(line);
         };
     }
     auto journal = StateJournal::create(

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace vantrel {
 
@@ -27,29 +28,25 @@ LinePrinter::~LinePrinter() {
 }
 
 void LinePrinter::print(const std::string& text) {
+    bool waiting;
     {
         std::lock_guard lock(mutex_);
-        lines_.push_back(text + '\n');
-        bytes_ += lines_.back().size();
+        auto& line = lines_.emplace_back();
+        line.reserve(text.size() + 1);
+        line.append(text).push_back('\n');
+        bytes_ += line.size();
         // A line that has begun to go out stays, or the reader would see half of it.
         size_t keep = writing_ ? pieceLines_ : (offset_ > 0 ? 1 : 0);
         while (bytes_ > limit_ && lines_.size() > keep + 1) {
             bytes_ -= lines_[keep].size();
             lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(keep));
         }
+        // A busy thread takes the new line on its next round; a waiting one must be woken.
+        waiting = std::exchange(waiting_, false);
     }
-    wakeIfWaiting();
-}
-
-void LinePrinter::wakeIfWaiting() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!waiting_) {
-            return;  // the thread is busy and takes the new line on its next round
-        }
-        waiting_ = false;
+    if (waiting) {
+        wake();
     }
-    wake();
 }
 
 void LinePrinter::wake() {
@@ -114,7 +111,9 @@ void LinePrinter::run() {
         }
         pollfd fds[2] = {{wakeRead_.get(), POLLIN, 0}, {fd_, POLLOUT, 0}};
         int ready = ::poll(fds, hasPiece ? 2 : 1, closing ? 0 : -1);
-        drainWakeups();
+        if (fds[0].revents != 0) {
+            drainWakeups();
+        }
         if (!hasPiece) {
             continue;
         }

@@ -30,7 +30,6 @@ class LinePrinter {
     bool nextPiece(std::string& piece);
     void wrote(size_t count);
     void wake();
-    void wakeIfWaiting();
     void drainWakeups();
 
     int fd_;

@@ -35,6 +35,9 @@ void ServiceNotifier::stopping() {
 }
 
 void ServiceNotifier::status(const std::string& line) {
+    if (!active()) {
+        return;  // the common case: nobody to tell, nothing to build
+    }
     std::string message = "STATUS=" + line;
     for (char& c : message) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
