@@ -68,7 +68,7 @@ class KeepAwakeTest : public ::testing::Test {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
         testing::startGuiApplication();
         manager = new FakeLoginManager(bus->address);
-        ASSERT_TRUE(manager->registered);
+        ASSERT_TRUE(manager->registered) << "expected the login manager on the bus";
     }
     // What one hold answers, once answered.
     static std::optional<bool> answerOf(KeepAwake& lock) {
@@ -88,7 +88,7 @@ class KeepAwakeTest : public ::testing::Test {
 TEST_F(KeepAwakeTest, WithoutAPortalTheLoginManagersIdleLockIsHeldUntilRelease) {
     auto lock = makeKeepAwake();
     EXPECT_EQ(answerOf(*lock), true);
-    EXPECT_TRUE(lock->isHeld());
+    EXPECT_TRUE(lock->isHeld()) << "expected held once granted";
     EXPECT_EQ(manager->requests.at(0).join('|'),
               "idle|Vantrel Agent|Vantrel Agent is reading your solar|block");
     EXPECT_EQ(manager->locksHeld(), 1);
@@ -96,7 +96,7 @@ TEST_F(KeepAwakeTest, WithoutAPortalTheLoginManagersIdleLockIsHeldUntilRelease) 
     QCoreApplication::processEvents();
     EXPECT_EQ(manager->requests.size(), 1u) << "expected a second hold ignored";
     lock->release();
-    EXPECT_FALSE(lock->isHeld());
+    EXPECT_FALSE(lock->isHeld()) << "expected released";
     EXPECT_EQ(manager->locksHeld(), 0) << "expected the lock let go on release";
     holdUnanswered(*lock, "released before the grant");
     lock->release();
@@ -113,7 +113,7 @@ TEST_F(KeepAwakeTest, ARefusalAtStartTurnsThePreferenceOffWithoutAnAlert) {
     ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5))
         << "expected the preference stored as off";
     emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_FALSE(tray.action("Keep this computer awake")->isChecked());
+    EXPECT_FALSE(tray.action("Keep this computer awake")->isChecked()) << "expected unchecked";
     EXPECT_EQ(manager->locksHeld(), 0);
     EXPECT_TRUE(tray.alerts->shown.empty()) << "expected no alert";
     tray.menu->stop();
@@ -124,16 +124,16 @@ TEST_F(KeepAwakeTest, ARefusalAtStartTurnsThePreferenceOffWithoutAnAlert) {
 // does not go behind its back to the login manager.
 TEST_F(KeepAwakeTest, WhereThePortalRunsItsRequestIsHeldOpenUntilRelease) {
     FakePortal portal(bus->address);
-    ASSERT_TRUE(portal.run());
+    ASSERT_TRUE(portal.run()) << "expected the portal on the bus";
     const auto askedBefore = manager->requests.size();
     auto lock = makeKeepAwake();
     EXPECT_EQ(answerOf(*lock), true);
-    EXPECT_TRUE(lock->isHeld());
+    EXPECT_TRUE(lock->isHeld()) << "expected held once granted";
     EXPECT_EQ(portal.requests, std::vector<std::string>{"|4|Vantrel Agent is reading your solar"});
     EXPECT_EQ(portal.open.size(), 1u);
     holdUnanswered(*lock, "a second hold");
     lock->release();
-    EXPECT_FALSE(lock->isHeld());
+    EXPECT_FALSE(lock->isHeld()) << "expected released";
     EXPECT_TRUE(waitFor([&] { return portal.open.empty(); }, 5)) << "expected the request closed";
     EXPECT_EQ(portal.requests.size(), 1u) << "expected a second hold ignored";
     holdUnanswered(*lock, "released before the grant");
@@ -142,7 +142,7 @@ TEST_F(KeepAwakeTest, WhereThePortalRunsItsRequestIsHeldOpenUntilRelease) {
         << "expected a grant after release closed at once";
     portal.refuses = true;
     EXPECT_EQ(answerOf(*lock), false);
-    EXPECT_FALSE(lock->isHeld());
+    EXPECT_FALSE(lock->isHeld()) << "expected nothing held after a refusal";
     EXPECT_EQ(manager->requests.size(), askedBefore) << "expected the login manager never asked";
 }
 

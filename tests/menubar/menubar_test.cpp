@@ -68,7 +68,7 @@ TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
     EXPECT_EQ(LocalNetwork::probeTarget("10.1.2.3.4"), std::nullopt) << "expected none for 5 parts";
     // The system's own list is only read; the machine's network is never contacted.
     auto list = LocalNetwork::systemInterfaces();
-    ASSERT_TRUE(list);
+    ASSERT_TRUE(list) << "expected the system's list read";
     EXPECT_TRUE(std::ranges::any_of(*list, [](auto& e) { return e.flags & IFF_LOOPBACK; }))
         << "expected loopback in the system's list";
 }
@@ -119,7 +119,8 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
              std::vector<std::vector<std::uint16_t>>{{53}, {443, 53}, {80, 443}}) {
             SCOPED_TRACE("the first port listening: " + std::to_string(open.front()));
             std::list<Listener> listeners(open.begin(), open.end());
-            ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound));
+            ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound))
+                << "expected the ports free";
             EXPECT_EQ(probe(fromList), Verdict::reachable);
             for (const auto& listener : listeners) {
                 EXPECT_EQ(listener.connected(), &listener == &listeners.front())
@@ -150,7 +151,7 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
               "#!/bin/sh\necho \"$@\" > '" + marker.string() + "'\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand("relative:" + other.string() + ":" + bin.string()),
                 ElementsAre((other / "gnome-control-center").string(), "network"));
-    EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string()));
+    EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string())) << "expected the program found";
     EXPECT_TRUE(testing::eventually([&] { return readFile(marker) == "network\n"; }))
         << "expected the program run with \"network\"";
 }

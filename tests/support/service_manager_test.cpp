@@ -18,9 +18,9 @@ TEST(ServiceNotifierTest, SendsEachMessageToTheSocketNamedByPathOrAbstractName) 
          {(folder / "notify").string(), "@vantrel-notify-test-" + std::to_string(::getpid())}) {
         SCOPED_TRACE(name);
         NotifyListener manager(name);
-        ASSERT_TRUE(manager.bound());
+        ASSERT_TRUE(manager.bound()) << "expected the socket bound";
         ServiceNotifier notifier(name);
-        EXPECT_TRUE(notifier.active());
+        EXPECT_TRUE(notifier.active()) << "expected the socket taken";
         notifier.ready();
         notifier.status("Solar 2.5 kW \u00b7 exporting\n1.23 kW\r");
         notifier.stopping();
@@ -42,9 +42,9 @@ TEST(JournalStreamTest, OnlyTheDescriptorWhoseDeviceAndInodeAreNamedIsTheJournal
     struct stat status {};
     ASSERT_EQ(::fstat(writeEnd.get(), &status), 0);
     const std::string named = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
-    EXPECT_TRUE(isJournalStream(writeEnd.get(), named));
-    EXPECT_FALSE(isJournalStream(writeEnd.get(), named + "1"));
-    EXPECT_FALSE(isJournalStream(writeEnd.get(), ""));
+    EXPECT_TRUE(isJournalStream(writeEnd.get(), named)) << "expected " << named << " to name it";
+    EXPECT_FALSE(isJournalStream(writeEnd.get(), named + "1")) << "expected another inode not";
+    EXPECT_FALSE(isJournalStream(writeEnd.get(), "")) << "expected no journal without a name";
     EXPECT_FALSE(isJournalStream(UniqueFd(::open("/", O_RDONLY | O_CLOEXEC)).get(), named))
         << "expected another file not to be the journal";
 }
