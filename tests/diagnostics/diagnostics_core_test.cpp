@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/archive_file.h"
-#include "support/offered_file_name.h"
 #include "diagnostics/diagnostics_client.h"
 #include "diagnostics/diagnostics_run.h"
 #include "support/manual_queue.h"
+#include "support/offered_file_name.h"
 
 namespace vantrel {
 namespace {
@@ -22,26 +22,22 @@ TEST(OfferedFileNameTest, KeepsTheNameInsideTheFolder) {
     }
 }
 
+// The Desktop only when there is one.
 TEST(ArchiveFoldersTest, TheDesktopFirstWhenThereIsOne) {
     EXPECT_EQ(archiveFolders("/d", "/s"), (std::vector<std::filesystem::path>{"/d", "/s"}));
     EXPECT_EQ(archiveFolders("", "/s"), std::vector<std::filesystem::path>{"/s"});
 }
 
-TEST(SaveArchiveTest, ReplacesAnEarlierFileWhole) {
+// An earlier file is replaced whole; the support folder takes it when the Desktop's target is a
+// folder or the Desktop a file; nowhere when no folder can be made.
+TEST(SaveArchiveTest, WritesToTheFirstFolderThatTakesTheFile) {
     testing::TempDir dir;
     const std::vector folders{dir / "Desktop", dir / "share" / "Vantrel"};
     testing::writeFile(folders[0] / "a.zip", "PK a longer, earlier archive");
-    ASSERT_EQ(saveArchive("PK short", "a.zip", folders), folders[0] / "a.zip");
-    EXPECT_EQ(testing::readFile(folders[0] / "a.zip"), "PK short");
-    EXPECT_FALSE(std::filesystem::exists(dir / "share")) << "expected the next folder untouched";
-}
-
-// The support folder when the Desktop's target is a folder or the Desktop a file; nowhere when no
-// folder can be made.
-TEST(SaveArchiveTest, FallsBackToTheNextFolderOrNowhere) {
-    testing::TempDir dir;
-    const std::vector folders{dir / "Desktop", dir / "share" / "Vantrel"};
     std::filesystem::create_directories(folders[0] / "b.zip");
+    EXPECT_EQ(saveArchive("PK short", "a.zip", folders), folders[0] / "a.zip");
+    EXPECT_EQ(testing::readFile(folders[0] / "a.zip"), "PK short") << "expected replaced whole";
+    EXPECT_FALSE(std::filesystem::exists(dir / "share")) << "expected the next folder untouched";
     EXPECT_EQ(saveArchive("PK", "b.zip", folders), folders[1] / "b.zip") << "a folder in its place";
     std::filesystem::remove_all(folders[0]);
     testing::writeFile(folders[0], "a file where the Desktop should be");

@@ -50,7 +50,8 @@ TEST(DiagnosticsWindowTest, ARunFromTheFirstViewSavesTheArchiveAndRevealsIt) {
     auto* status = frame->findChild<QLabel*>(QStringLiteral("status"));
     testing::step("the first view fits its content, without a progress bar", [&] {
         EXPECT_EQ(frame->windowTitle(), QStringLiteral("Vantrel Diagnostics"));
-        EXPECT_FALSE(frame->findChild<QProgressBar*>(QStringLiteral("progress"))->isVisible());
+        EXPECT_FALSE(frame->findChild<QProgressBar*>(QStringLiteral("progress"))->isVisible())
+            << "expected no progress bar";
         expectContentFits(frame);
     });
     testing::step("a run saves a tested archive to the Desktop, says so and reveals it", [&] {

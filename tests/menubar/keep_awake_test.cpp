@@ -23,19 +23,18 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
+    QDBusConnection bus_;
+
   public:
     explicit FakeLoginManager(const std::string& address)
-        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address), "login")) {
-        registered =
-            bus_.registerObject("/org/freedesktop/login1", this, QDBusConnection::ExportAllSlots) &&
-            bus_.registerService("org.freedesktop.login1");
-    }
+        : bus_(testing::serve(this, address, "/org/freedesktop/login1")),
+          registered(bus_.registerService("org.freedesktop.login1")) {}
+    const bool registered;
     long locksHeld() const {
         return std::ranges::count_if(readEnds_,
                                      [](auto& end) { return !testing::readable(end.get(), 0); });
     }
 
-    bool registered = false;
     bool refuses = false;
     std::vector<QStringList> requests;  // what, who, why, mode
 
@@ -54,7 +53,6 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
     }
 
   private:
-    QDBusConnection bus_;
     std::vector<UniqueFd> readEnds_;
 };
 
@@ -70,7 +68,7 @@ class KeepAwakeTest : public ::testing::Test {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // nothing here needs a display
         testing::startGuiApplication();
         manager = new FakeLoginManager(bus->address);
-        ASSERT_TRUE(manager->registered);
+        ASSERT_TRUE(manager->registered) << "expected the login manager on the bus";
     }
     // What one hold answers, once answered.
     static std::optional<bool> answerOf(KeepAwake& lock) {
@@ -79,68 +77,73 @@ class KeepAwakeTest : public ::testing::Test {
         waitFor([&] { return answer.has_value(); }, 5);
         return answer;
     }
+    // A hold that must never be answered: a second one, or one released before its grant.
+    static void holdUnanswered(KeepAwake& lock, const char* why) {
+        lock.hold([why](bool) { ADD_FAILURE() << "expected no answer: " << why; });
+    }
     static inline testing::OwnBus* bus = nullptr;
     static inline FakeLoginManager* manager = nullptr;
 };
 
-// No portal runs: the login manager's idle lock is held from its answer until release, and a
-// second hold is ignored. Refused, or released before the grant came, nothing stays held.
-TEST_F(KeepAwakeTest, WithoutAPortalTheLoginManagersLockIsHeldUntilRelease) {
+TEST_F(KeepAwakeTest, WithoutAPortalTheLoginManagersIdleLockIsHeldUntilRelease) {
     auto lock = makeKeepAwake();
     EXPECT_EQ(answerOf(*lock), true);
-    EXPECT_TRUE(lock->isHeld());
+    EXPECT_TRUE(lock->isHeld()) << "expected held once granted";
     EXPECT_EQ(manager->requests.at(0).join('|'),
               "idle|Vantrel Agent|Vantrel Agent is reading your solar|block");
     EXPECT_EQ(manager->locksHeld(), 1);
-    lock->hold([](bool) { ADD_FAILURE() << "a second hold is ignored"; });
+    holdUnanswered(*lock, "a second hold");
     QCoreApplication::processEvents();
-    EXPECT_EQ(manager->requests.size(), 1u);
+    EXPECT_EQ(manager->requests.size(), 1u) << "expected a second hold ignored";
     lock->release();
-    EXPECT_FALSE(lock->isHeld());
-    EXPECT_EQ(manager->locksHeld(), 0);
-    lock->hold([](bool) { ADD_FAILURE() << "answered after release"; });
+    EXPECT_FALSE(lock->isHeld()) << "expected released";
+    EXPECT_EQ(manager->locksHeld(), 0) << "expected the lock let go on release";
+    holdUnanswered(*lock, "released before the grant");
     lock->release();
     QCoreApplication::processEvents();
-    EXPECT_EQ(manager->locksHeld(), 0) << "a grant after release is let go";
-    // A refusal when the start restores the preference is stored as off, with no alert.
+    EXPECT_EQ(manager->locksHeld(), 0) << "expected a grant after release let go";
+}
+
+// A refusal when the start restores the preference is stored as off, with no alert.
+TEST_F(KeepAwakeTest, ARefusalAtStartTurnsThePreferenceOffWithoutAnAlert) {
     manager->refuses = true;
     testing::MenuUnderTest tray(testing::kTestBuild, "sleep 30\n", makeKeepAwake());
     tray.settings->setValue("KeepAwake", true);
     tray.menu->start();
-    ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5));
+    ASSERT_TRUE(waitFor([&] { return !tray.settings->value("KeepAwake").toBool(); }, 5))
+        << "expected the preference stored as off";
     emit tray.menu->menuForTesting()->aboutToShow();
-    EXPECT_FALSE(tray.action("Keep this computer awake")->isChecked());
+    EXPECT_FALSE(tray.action("Keep this computer awake")->isChecked()) << "expected unchecked";
     EXPECT_EQ(manager->locksHeld(), 0);
-    EXPECT_TRUE(tray.alerts->shown.empty());
+    EXPECT_TRUE(tray.alerts->shown.empty()) << "expected no alert";
     tray.menu->stop();
     manager->refuses = false;
 }
 
-// Where the portal runs it alone is asked, for the suspend flag with the reason: held while its
-// request is open, closed on release (also a grant that came after release); a refusal holds
-// nothing and does not go behind its back to the login manager.
-TEST_F(KeepAwakeTest, WhereThePortalRunsItHoldsTheComputerAwakeUntilRelease) {
+// The portal alone is asked, for the suspend flag with the reason; a refusal holds nothing and
+// does not go behind its back to the login manager.
+TEST_F(KeepAwakeTest, WhereThePortalRunsItsRequestIsHeldOpenUntilRelease) {
     FakePortal portal(bus->address);
-    ASSERT_TRUE(portal.run());
+    ASSERT_TRUE(portal.run()) << "expected the portal on the bus";
     const auto askedBefore = manager->requests.size();
     auto lock = makeKeepAwake();
     EXPECT_EQ(answerOf(*lock), true);
-    EXPECT_TRUE(lock->isHeld());
+    EXPECT_TRUE(lock->isHeld()) << "expected held once granted";
     EXPECT_EQ(portal.requests, std::vector<std::string>{"|4|Vantrel Agent is reading your solar"});
     EXPECT_EQ(portal.open.size(), 1u);
-    lock->hold([](bool) { ADD_FAILURE() << "a second hold is ignored"; });
+    holdUnanswered(*lock, "a second hold");
     lock->release();
-    EXPECT_FALSE(lock->isHeld());
-    EXPECT_TRUE(waitFor([&] { return portal.open.empty(); }, 5)) << "released, the request closes";
-    EXPECT_EQ(portal.requests.size(), 1u);
-    lock->hold([](bool) { ADD_FAILURE() << "answered after release"; });
+    EXPECT_FALSE(lock->isHeld()) << "expected released";
+    EXPECT_TRUE(waitFor([&] { return portal.open.empty(); }, 5)) << "expected the request closed";
+    EXPECT_EQ(portal.requests.size(), 1u) << "expected a second hold ignored";
+    holdUnanswered(*lock, "released before the grant");
     lock->release();
     EXPECT_TRUE(waitFor([&] { return portal.requests.size() == 2 && portal.open.empty(); }, 5))
-        << "a grant after release is closed at once";
+        << "expected a grant after release closed at once";
     portal.refuses = true;
     EXPECT_EQ(answerOf(*lock), false);
-    EXPECT_FALSE(lock->isHeld());
-    EXPECT_EQ(manager->requests.size(), askedBefore) << "the login manager is never asked";
+    EXPECT_FALSE(lock->isHeld()) << "expected nothing held after a refusal";
+    EXPECT_EQ(manager->requests.size(), askedBefore) << "expected the login manager never asked";
 }
 
 }  // namespace

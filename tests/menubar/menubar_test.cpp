@@ -35,36 +35,42 @@ Entry ipv4(const std::string& name, const std::string& text, unsigned flags = IF
     return {name, flags, storage, sizeof(sockaddr_in)};
 }
 
-// The chosen address's presumed router, which the probe aims at: the first usable entry of a
-// wired or wireless interface, else the first usable one of any other.
+// The probe aims at the chosen address's presumed router: the first usable entry of a wired or
+// wireless interface, else the first usable one of any other.
 TEST(LocalAddressTest, WalksTheInterfaceListToTheAddressAndItsProbeTarget) {
     Entry tooShort = ipv4("en2", "10.0.0.5");
     tooShort.length = 4;
     const Entry ipv6{"en1", IFF_UP, sockaddr_storage{AF_INET6, {}, {}}, sizeof(sockaddr_in6)},
         loopback = ipv4("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK), tun = ipv4("tun0", "10.8.0.2");
-    const std::pair<LocalNetwork::InterfaceList, std::optional<std::string>> cases[] = {
-        {std::nullopt, std::nullopt},  // listing failed
-        {std::vector{loopback, ipv4("en0", "169.254.3.4"), ipv4("en0", "192.168.7.23", 0),
-                     Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6, tooShort},
-         std::nullopt},
-        {std::vector{ipv4("en0", "169.254.1.1"), ipv4("utun0", "10.9.0.2"),
-                     ipv4("en0", "192.168.7.23")},
-         "192.168.7.1"},
-        {std::vector{tun, ipv4("docker0", "172.17.0.1")}, "10.8.0.1"},
-        {std::vector{ipv4("en1", "192.168.1.9"), ipv4("en0", "192.168.7.23")}, "192.168.1.1"},
-        {std::vector{tun, ipv4("eth0", "192.168.2.5")}, "192.168.2.1"},
-        {std::vector{tun, ipv4("wlp3s0", "192.168.3.5")}, "192.168.3.1"},
-    };
-    for (const auto& [list, target] : cases) {
+    const std::tuple<const char*, LocalNetwork::InterfaceList, std::optional<std::string>> cases[] =
+        {
+            {"listing failed", std::nullopt, std::nullopt},
+            {"nothing usable",
+             std::vector{loopback, ipv4("en0", "169.254.3.4"), ipv4("en0", "192.168.7.23", 0),
+                         Entry{"en0", IFF_UP, std::nullopt, 0}, ipv6, tooShort},
+             std::nullopt},
+            {"past link-local and a tunnel",
+             std::vector{ipv4("en0", "169.254.1.1"), ipv4("utun0", "10.9.0.2"),
+                         ipv4("en0", "192.168.7.23")},
+             "192.168.7.1"},
+            {"any other without a preferred one", std::vector{tun, ipv4("docker0", "172.17.0.1")},
+             "10.8.0.1"},
+            {"the first preferred",
+             std::vector{ipv4("en1", "192.168.1.9"), ipv4("en0", "192.168.7.23")}, "192.168.1.1"},
+            {"eth", std::vector{tun, ipv4("eth0", "192.168.2.5")}, "192.168.2.1"},
+            {"wl", std::vector{tun, ipv4("wlp3s0", "192.168.3.5")}, "192.168.3.1"},
+        };
+    for (const auto& [name, list, target] : cases) {
         auto address = LocalNetwork::chooseAddress(list);
         EXPECT_EQ(address ? LocalNetwork::probeTarget(*address) : std::nullopt, target)
-            << "from " << address.value_or("no address");
+            << name << ", from " << address.value_or("no address");
     }
     EXPECT_EQ(LocalNetwork::probeTarget("10.1.2.3.4"), std::nullopt) << "expected none for 5 parts";
-    // The system's own list is only read here; the machine's network is never contacted.
+    // The system's own list is only read; the machine's network is never contacted.
     auto list = LocalNetwork::systemInterfaces();
-    ASSERT_TRUE(list);
-    EXPECT_TRUE(std::ranges::any_of(*list, [](auto& e) { return e.flags & IFF_LOOPBACK; }));
+    ASSERT_TRUE(list) << "expected the system's list read";
+    EXPECT_TRUE(std::ranges::any_of(*list, [](auto& e) { return e.flags & IFF_LOOPBACK; }))
+        << "expected loopback in the system's list";
 }
 
 // A TCP listener on 127.0.0.1 that never accepts; a completed connect leaves a pending entry.
@@ -82,8 +88,8 @@ struct Listener {
     bool bound = false;
 };
 
-// Runs `body` on a thread of its own inside a fresh network namespace with only loopback up, so
-// that the real probe ports 80, 443 and 53 are free and nobody else's. False without the rights.
+// Runs `body` on a thread of its own in a fresh network namespace with only loopback up, so that
+// the real probe ports 80, 443 and 53 are free and nobody else's. False without the rights.
 bool inOwnNetwork(const std::function<void()>& body) {
     bool entered = false;
     std::thread([&] {
@@ -100,9 +106,8 @@ bool inOwnNetwork(const std::function<void()>& body) {
     return entered;
 }
 
-// The en address 127.0.0.23 (after a tunnel's) gives the target 127.0.0.1; the first port listed
-// open is the one that answers, and the probe stops there. No usable address (loopback's is none,
-// as the interface list's rows show) or target: no socket is opened at all.
+// The en address 127.0.0.23 (after a tunnel's) gives the target 127.0.0.1. Without an address or
+// a target no socket is opened at all.
 TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAnswer) {
     const LocalNetwork::InterfaceList list =
         std::vector{ipv4("utun0", "127.0.0.77"), ipv4("en0", "127.0.0.23")};
@@ -114,7 +119,8 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
              std::vector<std::vector<std::uint16_t>>{{53}, {443, 53}, {80, 443}}) {
             SCOPED_TRACE("the first port listening: " + std::to_string(open.front()));
             std::list<Listener> listeners(open.begin(), open.end());
-            ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound));
+            ASSERT_TRUE(std::ranges::all_of(listeners, &Listener::bound))
+                << "expected the ports free";
             EXPECT_EQ(probe(fromList), Verdict::reachable);
             for (const auto& listener : listeners) {
                 EXPECT_EQ(listener.connected(), &listener == &listeners.front())
@@ -131,8 +137,7 @@ TEST(ProbeTest, TriesPorts80Then443Then53OnTheDotOneAddressAndStopsAtTheFirstAns
     }
 }
 
-// The first settings program found on the search path (absolute folders only, executables only),
-// started detached with its arguments.
+// Absolute folders of the search path only, executables only.
 TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
     testing::TempDir dir;
     const auto bin = dir / "bin", other = dir / "other", marker = dir / "opened";
@@ -146,13 +151,12 @@ TEST(SettingsTest, FindsTheFirstSettingsProgramAndStartsItDetached) {
               "#!/bin/sh\necho \"$@\" > '" + marker.string() + "'\n", true);
     EXPECT_THAT(*LocalNetwork::settingsCommand("relative:" + other.string() + ":" + bin.string()),
                 ElementsAre((other / "gnome-control-center").string(), "network"));
-    EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string()));
+    EXPECT_TRUE(LocalNetwork::openSettingsFrom(other.string())) << "expected the program found";
     EXPECT_TRUE(testing::eventually([&] { return readFile(marker) == "network\n"; }))
         << "expected the program run with \"network\"";
 }
 
-// Each check answers on the main queue, only "likely blocked" shows the line, and answers still
-// arrive when the warning is gone.
+// Only "likely blocked" shows the line.
 TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheWarning) {
     auto background = std::make_shared<testing::ManualQueue>(),
          main = std::make_shared<testing::ManualQueue>();
@@ -165,19 +169,15 @@ TEST(NetworkWarningTest, OverlappingChecksEachReportOnTheMainQueueAndOutliveTheW
             warning.check([&](bool value) { shown.push_back(value); });
         }
     }
-    EXPECT_EQ(main->runDue(), 0);
-    EXPECT_EQ(background->runDue(), 3);
-    EXPECT_TRUE(shown.empty()) << "the answers wait for the main queue";
-    EXPECT_EQ(main->runDue(), 3);
+    EXPECT_EQ(main->runDue(), 0) << "expected nothing on the main queue before the checks ran";
+    EXPECT_EQ(background->runDue(), 3) << "expected the three checks in the background";
+    EXPECT_TRUE(shown.empty()) << "expected the answers to wait for the main queue";
+    EXPECT_EQ(main->runDue(), 3) << "expected three answers on the main queue";
     EXPECT_EQ(shown, (std::vector<bool>{true, false, false}));
 }
 
-const Build kTestBuild{"http://127.0.0.1:9"};
-const Build kProduction{};
-const std::string kWarning = "\u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
-
-// What a row shows, in one short line: kind and title, then "off" when disabled, "hidden",
-// "[x]" when checked and "^o" for its key.
+// A row in one short line: kind and title, then "off" when disabled, "hidden", "[x]" when checked,
+// "^o" for its key and "#n" for its command.
 std::string shown(const MenuRow& row) {
     static const char* const kinds[] = {"line ", "command ", "toggle "};
     if (row.kind == MenuRow::Kind::separator) {
@@ -185,81 +185,69 @@ std::string shown(const MenuRow& row) {
     }
     return kinds[static_cast<int>(row.kind)] + row.title + (row.enabled ? "" : " off") +
            (row.visible ? "" : " hidden") + (row.checked ? " [x]" : "") +
-           (row.key ? std::string(" ^") + row.key : "");
+           (row.key ? std::string(" ^") + row.key : "") +
+           (row.command ? " #" + std::to_string(static_cast<int>(*row.command)) : "");
 }
 
 // The state lines given, then the warning row and the commands, with the check marks of login and
 // keep-awake ("x-": login on).
 std::vector<std::string> with(std::vector<std::string> head, const std::string& warning,
                               const char* checks) {
-    head.insert(
-        head.end(),
-        {warning, "-", "command Open Vantrel Agent ^o", "command Restart agent", "command Show log",
-         "command Run diagnostics\u2026", "command Check for updates\u2026", "-",
-         std::string("toggle Start at login") + (checks[0] == 'x' ? " [x]" : ""),
-         std::string("toggle Keep this computer awake") + (checks[1] == 'x' ? " [x]" : ""), "-",
-         "command Quit Vantrel Agent ^q"});
+    const auto mark = [&](int i) { return checks[i] == 'x' ? " [x] #" : " #"; };
+    head.insert(head.end(),
+                {warning + " #3", "-", "command Open Vantrel Agent ^o #0",
+                 "command Restart agent #1", "command Show log #2",
+                 "command Run diagnostics\u2026 #4", "command Check for updates\u2026 #5", "-",
+                 std::string("toggle Start at login") + mark(0) + "6",
+                 std::string("toggle Keep this computer awake") + mark(1) + "7", "-",
+                 "command Quit Vantrel Agent ^q #8"});
     return head;
 }
 
 TEST(StatusMenuModelTest, RowsAndTheirGating) {
-    const std::string starting = "line Starting\u2026 off";
-    const std::string testLine = "line \u26A0\uFE0E Test build \u2014 127.0.0.1 off";
-    const std::string hidden = "command  hidden";
-    const struct {
-        std::string name;
-        Build build;
-        std::function<void(StatusMenuModel&)> change;
-        std::vector<std::string> rows;
-    } cases[] = {
-        // clang-format off
-        {"a test build names its cloud on the second line", kTestBuild, [](auto&) {},
-         with({starting, testLine}, hidden, "--")},
-        {"production goes from the state line to the hidden warning", kProduction, [](auto&) {},
-         with({starting}, hidden, "--")},
-        {"the first line follows the agent", kProduction,
-         [](auto& model) { model.setState(AgentState::stopped("exited 3")); },
-         with({"line Stopped \u2014 exited 3 off"}, hidden, "--")},
-        {"a blocked probe shows the warning", kProduction, [](auto& model) { model.setWarning(true); },
-         with({starting}, "command " + kWarning, "--")},
-        {"a later probe hides it and keeps its title", kProduction,
-         [](auto& model) { model.setWarning(true); model.setWarning(false); },
-         with({starting}, "command " + kWarning + " hidden", "--")},
-        {"check marks as read back", kTestBuild, [](auto& model) { model.setChecks(true, true); },
-         with({starting, testLine}, hidden, "xx")},
-        {"a refused keep-awake reads as off", kTestBuild,
-         [](auto& model) { model.setChecks(false, true); model.setChecks(true, false); },
-         with({starting, testLine}, hidden, "x-")},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        StatusMenuModel model(c.build);
+    const Build test{"http://127.0.0.1:9"}, production{};
+    const std::string
+        starting = "line Starting\u2026 off",
+        hidden = "command  hidden", testLine = "line \u26A0\uFE0E Test build \u2014 127.0.0.1 off",
+        warning = "command \u26A0\uFE0E Local network access looks blocked \u2014 fix\u2026";
+    const std::tuple<const char*, Build, std::function<void(StatusMenuModel&)>,
+                     std::vector<std::string>>
+        cases[] = {
+            {"a test build names its cloud on the second line", test, [](auto&) {},
+             with({starting, testLine}, hidden, "--")},
+            {"production goes from the state line to the hidden warning", production, [](auto&) {},
+             with({starting}, hidden, "--")},
+            {"the first line follows the agent", production,
+             [](auto& model) { model.setState(AgentState::stopped("exited 3")); },
+             with({"line Stopped \u2014 exited 3 off"}, hidden, "--")},
+            {"a blocked probe shows the warning", production,
+             [](auto& model) { model.setWarning(true); }, with({starting}, warning, "--")},
+            {"a later probe hides it and keeps its title", production,
+             [](auto& model) { model.setWarning(true), model.setWarning(false); },
+             with({starting}, warning + " hidden", "--")},
+            {"check marks as read back", test, [](auto& model) { model.setChecks(true, true); },
+             with({starting, testLine}, hidden, "xx")},
+            {"a refused keep-awake reads as off", test,
+             [](auto& model) { model.setChecks(false, true), model.setChecks(true, false); },
+             with({starting, testLine}, hidden, "x-")},
+        };
+    for (const auto& [name, build, change, expected] : cases) {
+        SCOPED_TRACE(name);
+        StatusMenuModel model(build);
         std::size_t count = model.rows().size();
-        c.change(model);
+        change(model);
         std::vector<std::string> rows;
         for (const auto& row : model.rows()) {
             rows.push_back(shown(row));
         }
-        EXPECT_EQ(rows, c.rows);
-        EXPECT_EQ(model.rows().size(), count) << "views update rows in place";
+        EXPECT_EQ(rows, expected);
+        EXPECT_EQ(model.rows().size(), count) << "expected views to update rows in place";
     }
-    SCOPED_TRACE("EveryRowWithACommandAndEveryKey");
-    StatusMenuModel model(kTestBuild);
-    std::vector<std::optional<MenuCommand>> commands;
-    for (const auto& row : model.rows()) {
-        commands.push_back(row.command);
-    }
-    using enum MenuCommand;
-    const std::optional<MenuCommand> none;
-    EXPECT_EQ(commands,
-              (std::vector<std::optional<MenuCommand>>{
-                  none, none, openNetworkSettings, none, openSetupPage, restart, showLog,
-                  runDiagnostics, checkForUpdates, none, toggleLogin, toggleAwake, none, quit}));
-    EXPECT_EQ(model.commandForKey('o'), openSetupPage);
-    EXPECT_EQ(model.commandForKey('q'), quit);
+    StatusMenuModel model(test);
+    EXPECT_EQ(model.commandForKey('o'), MenuCommand::openSetupPage);
+    EXPECT_EQ(model.commandForKey('q'), MenuCommand::quit);
     EXPECT_EQ(model.commandForKey('w'), std::nullopt);
-    EXPECT_EQ(model.commandForKey(0), std::nullopt) << "rows without a key never match";
+    EXPECT_EQ(model.commandForKey(0), std::nullopt) << "expected rows without a key never to match";
 }
 
 class LoginItemTest : public ::testing::Test {

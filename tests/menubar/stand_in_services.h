@@ -14,9 +14,15 @@
 // test chose, answering in this process's main loop.
 namespace vantrel::testing {
 
-constexpr const char* kPortal = "org.freedesktop.portal.Desktop";
+// A connection of its own to the bus at `address`, serving the slots of `object` at `path`.
+inline QDBusConnection serve(QObject* object, const std::string& address, const QString& path) {
+    auto bus = QDBusConnection::connectToBus(QString::fromStdString(address),
+                                             path + " on " + QString::fromStdString(address));
+    bus.registerObject(path, object, QDBusConnection::ExportAllSlots);
+    return bus;
+}
 
-// A request the portal granted: open until its Close, which removes it from `open`.
+// A request the portal granted: open until its Close.
 class FakeRequest final : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
@@ -33,20 +39,15 @@ class FakeRequest final : public QObject {
     std::string path_;
 };
 
-// The desktop portal's Inhibit, served from this process while `run()`. Each request it grants is
-// an object of its own until its Close.
+// The desktop portal's Inhibit, served once `run()`.
 class FakePortal final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
 
   public:
     explicit FakePortal(const std::string& address)
-        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address),
-                                             QString::fromStdString("portal on " + address))) {
-        bus_.registerObject("/org/freedesktop/portal/desktop", this,
-                            QDBusConnection::ExportAllSlots);
-    }
-    bool run() { return bus_.registerService(kPortal); }
+        : bus_(serve(this, address, "/org/freedesktop/portal/desktop")) {}
+    bool run() { return bus_.registerService("org.freedesktop.portal.Desktop"); }
 
     bool refuses = false;
     std::vector<std::string> requests;  // window|flags|reason
@@ -61,8 +62,8 @@ class FakePortal final : public QObject, protected QDBusContext {
             return {};
         }
         auto path = "/org/freedesktop/portal/desktop/request/t" + std::to_string(requests.size());
-        auto* request = new FakeRequest(this, open, path);
-        bus_.registerObject(QString::fromStdString(path), request, QDBusConnection::ExportAllSlots);
+        bus_.registerObject(QString::fromStdString(path), new FakeRequest(this, open, path),
+                            QDBusConnection::ExportAllSlots);
         open.insert(path);
         return QDBusObjectPath(QString::fromStdString(path));
     }
@@ -71,18 +72,14 @@ class FakePortal final : public QObject, protected QDBusContext {
     QDBusConnection bus_;
 };
 
-// The desktop's notification service while `run()`: records each notice's summary and body.
+// The desktop's notification service once `run()`: records each notice.
 class FakeNotifications final : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
   public:
     explicit FakeNotifications(const std::string& address)
-        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address),
-                                             QString::fromStdString("notices on " + address))) {
-        bus_.registerObject("/org/freedesktop/Notifications", this,
-                            QDBusConnection::ExportAllSlots);
-    }
+        : bus_(serve(this, address, "/org/freedesktop/Notifications")) {}
     bool run() { return bus_.registerService("org.freedesktop.Notifications"); }
 
     std::vector<std::string> shown;  // summary|body|application|icon|desktop entry
@@ -90,9 +87,10 @@ class FakeNotifications final : public QObject {
   public slots:
     uint Notify(const QString& application, uint, const QString& icon, const QString& summary,
                 const QString& body, const QStringList&, const QVariantMap& hints, int) {
-        shown.push_back(summary.toStdString() + "|" + body.toStdString() + "|" +
-                        application.toStdString() + "|" + icon.toStdString() + "|" +
-                        hints.value("desktop-entry").toString().toStdString());
+        shown.push_back(
+            (QStringList{summary, body, application, icon, hints.value("desktop-entry").toString()})
+                .join('|')
+                .toStdString());
         return static_cast<uint>(shown.size());
     }
 

@@ -90,13 +90,14 @@ TEST(SetupWindowTest, RetriesALoadThatTimesOutInItsOwnProcessThenShowsTheAgentsP
         ASSERT_TRUE(waitFor([&] { return !workspace->revealed.empty(); }))
             << "expected the download shown";
         EXPECT_EQ(workspace->revealed, std::vector{downloads / "readings 2.csv"});
-        EXPECT_TRUE(readFile(downloads / "readings 2.csv").starts_with("time,"));
+        EXPECT_TRUE(readFile(downloads / "readings 2.csv").starts_with("time,"))
+            << "expected the agent's readings in the file";
         EXPECT_EQ(readFile(downloads / "readings.csv"), "first");
     });
 
     step("a show of the open window brings it forward without a reload", [&] {
         window.show();
-        EXPECT_FALSE(window.loadingForTesting().requested);
+        EXPECT_FALSE(window.loadingForTesting().requested) << "expected no load requested";
     });
 }
 

@@ -10,21 +10,20 @@
 
 namespace vantrel::testing {
 
-// A queue on a virtual clock: nothing runs until the test says so. Posts may come from any thread.
+// A queue on a virtual clock: nothing runs until the test says so. Posts may come from any thread;
+// tasks due at the same time run in the order posted.
 class ManualQueue final : public TaskQueue {
   public:
     void post(Task task) override { postAfter(0, std::move(task)); }
     void postAfter(double seconds, Task task) override {
         std::lock_guard lock(mutex_);
-        tasks_.emplace(now_ + std::max(seconds, 0.0), std::move(task));  // after equal due times
+        tasks_.emplace(now_ + std::max(seconds, 0.0), std::move(task));
     }
-    double now() const {
-        std::lock_guard lock(mutex_);
-        return now_;
-    }
+    double now() const { return std::lock_guard(mutex_), now_; }
+    size_t size() const { return std::lock_guard(mutex_), tasks_.size(); }
     // Runs every task due now, including those that running tasks post for now; returns how many.
     int runDue() { return advance(0); }
-    // Moves the clock forward by seconds, running tasks in order of due time on the way.
+    // Moves the clock forward, running the tasks due on the way in order of due time.
     int advance(double seconds) {
         const double until = now() + seconds;
         int ran = 0;
@@ -39,10 +38,6 @@ class ManualQueue final : public TaskQueue {
     std::optional<double> nextDelay() const {
         std::lock_guard lock(mutex_);
         return tasks_.empty() ? std::nullopt : std::optional(tasks_.begin()->first - now_);
-    }
-    size_t size() const {
-        std::lock_guard lock(mutex_);
-        return tasks_.size();
     }
     // Waits (real time) until at least `count` tasks are waiting, or the timeout passes.
     bool waitForTasks(size_t count, double timeoutSeconds = 10) {

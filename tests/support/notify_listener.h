@@ -16,15 +16,11 @@ namespace vantrel::testing {
 // or "@name" for an abstract one) that keeps every message it receives.
 class NotifyListener {
   public:
-    explicit NotifyListener(std::string name)
-        : name_(std::move(name)), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+    explicit NotifyListener(std::string name) : name_(std::move(name)) {
+        sockaddr_un address{AF_UNIX, {}};
         std::memcpy(address.sun_path, name_.data(), name_.size());
-        if (name_[0] == '@') {
-            address.sun_path[0] = '\0';
-        }
-        socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name_.size());
+        address.sun_path[0] = name_[0] == '@' ? '\0' : name_[0];
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name_.size());
         bound_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0;
     }
 
@@ -33,9 +29,9 @@ class NotifyListener {
 
     // Every message received so far, in order; waits up to `seconds` for the first new one.
     const std::vector<std::string>& messages(double seconds = 0) {
-        for (bool first = true; readable(fd_.get(), first ? seconds : 0); first = false) {
-            char buffer[4096];
-            ssize_t count = ::recv(fd_.get(), buffer, sizeof buffer, 0);
+        char buffer[4096];
+        for (double wait = seconds; readable(fd_.get(), wait); wait = 0) {
+            const ssize_t count = ::recv(fd_.get(), buffer, sizeof buffer, 0);
             if (count < 0) {
                 break;
             }
@@ -44,23 +40,9 @@ class NotifyListener {
         return messages_;
     }
 
-    // Waits until a message starting with `prefix` has come, up to `seconds`.
-    bool waitFor(const std::string& prefix, double seconds) {
-        return eventually(
-            [&] {
-                for (const auto& message : messages(0.1)) {
-                    if (message.starts_with(prefix)) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            seconds);
-    }
-
   private:
     std::string name_;
-    UniqueFd fd_;
+    UniqueFd fd_{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     bool bound_ = false;
     std::vector<std::string> messages_;
 };

@@ -27,8 +27,7 @@ class RunningApp {
   public:
     RunningApp(const std::filesystem::path& executable, std::vector<std::string> arguments,
                std::vector<std::string> environment)
-        : output_(::memfd_create("output", MFD_CLOEXEC)),
-          child_(ChildProcess::spawn(
+        : child_(ChildProcess::spawn(
                      {executable, std::move(arguments), std::move(environment), output_.get()})
                      .child) {}
     ~RunningApp() {
@@ -39,11 +38,7 @@ class RunningApp {
     }
 
     pid_t pid() const { return child_ ? child_->pid() : 0; }
-    void signal(int number) const {
-        if (child_) {
-            child_->signal(number);
-        }
-    }
+    void signal(int number) const { child_ && child_->signal(number); }
     std::string output() const {
         return readFile("/proc/self/fd/" + std::to_string(output_.get()));
     }
@@ -59,7 +54,7 @@ class RunningApp {
     }
 
   private:
-    UniqueFd output_;
+    UniqueFd output_{::memfd_create("output", MFD_CLOEXEC)};
     std::optional<ChildProcess> child_;
     std::optional<int> status_;
 };
@@ -83,8 +78,7 @@ struct AdoptOrphans {
 };
 
 inline sockaddr_in loopback(int port) {
-    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    return address;
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
@@ -93,9 +87,8 @@ inline int freeLoopbackPort() {
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
     auto* raw = reinterpret_cast<sockaddr*>(&address);
-    return ::bind(fd.get(), raw, length) == 0 && ::getsockname(fd.get(), raw, &length) == 0
-               ? ntohs(address.sin_port)
-               : 0;
+    const bool bound = ::bind(fd.get(), raw, length) == 0;
+    return bound && ::getsockname(fd.get(), raw, &length) == 0 ? ntohs(address.sin_port) : 0;
 }
 
 // This process's environment with HOME, the XDG folders and the runtime folder inside `home`, and
@@ -119,14 +112,15 @@ class PythonServer {
     explicit PythonServer(const std::vector<std::string>& knobs = {}, int port = 0,
                           const std::string& script = "")
         : port_(port ? port : freeLoopbackPort()) {
+        std::vector<std::string> settings = {"PYTHONPATH=" VANTREL_SOURCE_DIR "/reference-agent",
+                                             "PYTHONDONTWRITEBYTECODE=1",
+                                             "AGENT_STATE=" + (dir_ / "agent.json").string(),
+                                             "AGENT_SPOOL=" + (dir_ / "spool.db").string(),
+                                             "VANTREL_SIM_INTERVAL=0.2",
+                                             "VANTREL_SIM_PORT=" + std::to_string(port_)};
+        settings.insert(settings.end(), knobs.begin(), knobs.end());
         auto env = currentEnvironment();
-        setVariable(env, "PYTHONPATH", VANTREL_SOURCE_DIR "/reference-agent");
-        setVariable(env, "PYTHONDONTWRITEBYTECODE", "1");
-        setVariable(env, "AGENT_STATE", (dir_ / "agent.json").string());
-        setVariable(env, "AGENT_SPOOL", (dir_ / "spool.db").string());
-        setVariable(env, "VANTREL_SIM_INTERVAL", "0.2");
-        setVariable(env, "VANTREL_SIM_PORT", std::to_string(port_));
-        for (const auto& knob : knobs) {
+        for (const auto& knob : settings) {
             setVariable(env, knob.substr(0, knob.find('=')), knob.substr(knob.find('=') + 1));
         }
         app_ = std::make_unique<RunningApp>(
@@ -139,14 +133,13 @@ class PythonServer {
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
     std::string output() const { return app_->output(); }
     bool waitUntilListening(double timeoutSeconds = 15) const {
-        return eventually(
-            [this] {
-                UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-                sockaddr_in address = loopback(port_);
-                auto* raw = reinterpret_cast<sockaddr*>(&address);
-                return ::connect(fd.get(), raw, sizeof address) == 0;
-            },
-            timeoutSeconds);
+        const auto connects = [this] {
+            UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            const sockaddr_in address = loopback(port_);
+            return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
+                             sizeof address) == 0;
+        };
+        return eventually(connects, timeoutSeconds);
     }
 
   private:

@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(Build, FlavourAndLabelFromInfo) {
+TEST(Build, TheApiBaseIsAStringInTheInfoAndItsLabelTheHost) {
     using nlohmann::json;
     for (auto info : {json::object(), json{{"VantrelAPIBase", ""}}, json{{"VantrelAPIBase", 42}}}) {
         EXPECT_TRUE(Build::of(info).isProduction()) << "expected production for " << info;
@@ -108,7 +108,6 @@ TEST(BackgroundQueue, TheLastOwnerMayLetGoInsideOneOfItsTasks) {
     letGo.get_future().wait();
 }
 
-// With no child, the wait for any child fails at once.
 TEST(ChildProcess, AFailedLaunchReportsWhyAndLeavesNoChild) {
     auto failed = ChildProcess::spawn({"/nonexistent/program", {}, {}, -1});
     EXPECT_FALSE(failed.child) << "expected no child for a missing program";
@@ -119,17 +118,17 @@ TEST(ChildProcess, AFailedLaunchReportsWhyAndLeavesNoChild) {
 }
 
 // Whatever this process blocks or ignores, even the reserved signals and the last one, which a
-// service manager may have left ignored.
+// service manager may have left ignored. Set through the kernel: the C library's sigaction
+// refuses its reserved signals.
 TEST(ChildProcess, TheChildStartsWithDefaultSignals) {
-    // Through the kernel: the C library's sigaction refuses its reserved signals.
     const int numbers[] = {SIGHUP, SIGPIPE, SIGRTMIN - 1, 64};
     unsigned long ignore[8] = {reinterpret_cast<unsigned long>(SIG_IGN)}, saved[4][8] = {};
+    sigset_t all, savedMask;
+    sigfillset(&all);
     for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(::syscall(SYS_rt_sigaction, numbers[i], ignore, saved[i], 8), 0);
+        ASSERT_EQ(::syscall(SYS_rt_sigaction, numbers[i], ignore, saved[i], 8), 0) << numbers[i];
     }
-    sigset_t blocked, savedMask;
-    sigfillset(&blocked);
-    ::pthread_sigmask(SIG_BLOCK, &blocked, &savedMask);
+    ::pthread_sigmask(SIG_BLOCK, &all, &savedMask);
     testing::RunningApp cat("/bin/cat", {"/proc/self/status"}, {});
     ::pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
     for (int i = 0; i < 4; ++i) {
