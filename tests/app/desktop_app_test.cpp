@@ -2,18 +2,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDBusConnection>
-#include <QDBusContext>
-#include <QDBusError>
-#include <QDBusMessage>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <QThread>
 #include <QWindow>
 
 #include <gmock/gmock.h>
 
-#include <mutex>
 #include <regex>
 
 #include "app/headless_app.h"
@@ -24,26 +18,23 @@
 namespace vantrel::testing {
 namespace {
 
+using ::testing::HasSubstr;
+
 // An X server of the test's own: no other test's tray icon docks there, and a test may end it.
-class OwnDisplay {
-  public:
-    // ":N", or empty when the server did not start.
+struct OwnDisplay {
+    // ":N", or empty when the server did not start; warnings may come before the number.
     std::string name() const {
         std::smatch number;
-        const std::regex line("(^|\n)([0-9]+)\n");  // warnings may come first
-        std::string output;
-        eventually([&] { return std::regex_search(output = server_.output(), number, line); });
-        return number.empty() ? "" : std::string(":").append(number[2].str());
+        eventually([&] { return std::regex_search(output = server.output(), number, line); });
+        return number.empty() ? "" : ":" + number[2].str();
     }
-    void end() {
-        server_.signal(SIGTERM);
-        server_.waitForExit(kGuard);
-    }
+    void end() { server.signal(SIGTERM), server.waitForExit(kGuard); }
 
-  private:
-    RunningApp server_{"/usr/bin/Xvfb",
-                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                       currentEnvironment()};
+    const std::regex line{"(^|\n)([0-9]+)\n"};
+    mutable std::string output;
+    RunningApp server{"/usr/bin/Xvfb",
+                      {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+                      currentEnvironment()};
 };
 
 // Clicks as a person would, at a point of the screen.
@@ -53,72 +44,22 @@ void click(QPoint at) {
         {"mousemove", "--sync", std::to_string(at.x()), std::to_string(at.y()), "click", "1"},
         currentEnvironment());
     std::optional<int> status;
-    waitFor([&] { return (status = xdotool.waitForExit(0)).has_value(); }, 10);
-    EXPECT_EQ(status, 0) << xdotool.output();
+    waitFor([&] { return (status = xdotool.waitForExit(0)).has_value(); }, kGuard);
+    EXPECT_EQ(status, 0) << "expected a click at " << at.x() << "," << at.y() << xdotool.output();
 }
-
-// Once the menu is open, clicks "Show log" in it: the row runs and the menu closes.
-void clickShowLog(MenuUnderTest& tray) {
-    QMenu* menu = tray.menu->menuForTesting();
-    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard));
-    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
-    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10));
-    EXPECT_FALSE(menu->isVisible());
-    tray.menu->stop();
-}
-
-// A StatusNotifier panel's watcher, answering on a connection and thread of its own as a panel.
-class Watcher final : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    // What the toolkit asks before it takes the D-Bus way.
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isHostRegistered)
-
-  public:
-    bool isHostRegistered() const { return true; }
-    // The service and path of the last item registered.
-    std::pair<std::string, std::string> item() {
-        std::lock_guard hold(lock_);
-        return item_;
-    }
-
-  public slots:
-    // An item names its service, or only its path and is then known by the sender's name.
-    void RegisterStatusNotifierItem(const QString& serviceOrPath) {
-        std::lock_guard hold(lock_);
-        item_ = serviceOrPath.startsWith('/')
-                    ? std::pair(message().service().toStdString(), serviceOrPath.toStdString())
-                    : std::pair(serviceOrPath.toStdString(), std::string("/StatusNotifierItem"));
-    }
-
-  private:
-    std::mutex lock_;
-    std::pair<std::string, std::string> item_;
-};
-
-// Each tray host runs on an X server of the test program's own, reached the X11 way. Each test
-// runs in a program of its own: the toolkit chooses its way to the tray once.
-class TrayHostTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        display = new OwnDisplay;
-        ASSERT_FALSE(display->name().empty());
-        ::setenv("DISPLAY", display->name().c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    }
-    // The server must not outlive the program; nothing draws on it after the last test.
-    static void TearDownTestSuite() { delete display; }
-    static inline OwnDisplay* display = nullptr;
-};
 
 // Without a session bus the icon docks the XEmbed way in a tray (trayer) that comes later: the
 // status window shows until then. A click opens the menu, and the docked icon is no window.
-TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
+TEST(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
+    OwnDisplay display;  // the toolkit's connection to it is not used after the test
+    ASSERT_FALSE(display.name().empty()) << display.output;
+    ::setenv("DISPLAY", display.name().c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     startGuiApplication();
     MenuUnderTest tray(kTestBuild);
     tray.menu->start();
-    EXPECT_TRUE(tray.menu->statusWindow().isOpen());
+    EXPECT_TRUE(tray.menu->statusWindow().isOpen()) << "expected the status window before a tray";
     RunningApp trayer(
         "/usr/bin/trayer",
         {"--edge", "top", "--align", "left", "--widthtype", "request", "--height", "32"},
@@ -134,80 +75,23 @@ TEST_F(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
                (*docked)->windowHandle()->isExposed() && !icon->geometry().isEmpty();
     };
     ASSERT_TRUE(waitFor(shown, 60)) << trayer.output();
-    EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindow().isOpen(); }, 5));
+    EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindow().isOpen(); }, 5))
+        << "expected the status window closed once docked";
     EXPECT_FALSE(hasVisibleWindows());
     click(icon->geometry().center());
-    clickShowLog(tray);
-}
-
-// What a D-Bus call made by another process printed, once it has ended.
-std::string dbusSend(const std::vector<std::string>& arguments) {
-    std::vector<std::string> all{"--session", "--print-reply"};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    RunningApp call("/usr/bin/dbus-send", all, currentEnvironment());
-    waitFor([&] { return call.waitForExit(0).has_value(); }, kGuard);
-    return call.output();
-}
-
-// A StatusNotifier panel on a session bus of the test's own: the icon registers with its watcher,
-// no status window shows, and the menu's rows are exported for panels that draw menus. The
-// panel's activation (a left click there) and its context menu request, sent from another
-// process, show the status window, whose rows work.
-TEST_F(TrayHostTest, UnderAStatusNotifierPanelActivationShowsTheStatusWindow) {
-    OwnBus bus;
-    ASSERT_TRUE(bus.ready()) << bus.daemon.output();
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), 1);
-    startGuiApplication();
-    Watcher watcher;
-    struct Panel : QThread {
-        ~Panel() override { quit(), wait(); }
-    } panel;
-    watcher.moveToThread(&panel);
-    panel.start();
-    auto panelBus = QDBusConnection::connectToBus(QString::fromStdString(bus.address), "panel");
-    ASSERT_TRUE(panelBus.registerObject("/StatusNotifierWatcher", &watcher,
-                                        QDBusConnection::ExportAllContents) &&
-                panelBus.registerService("org.kde.StatusNotifierWatcher"))
-        << panelBus.lastError().message().toStdString();
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    ASSERT_TRUE(waitFor([&] { return !watcher.item().first.empty(); }, kGuard));
-    const auto [service, path] = watcher.item();
-    EXPECT_FALSE(tray.menu->statusWindow().isOpen());
-    EXPECT_FALSE(hasVisibleWindows());
-    std::smatch menuPath;
-    const std::string menuProperty =
-        dbusSend({"--dest=" + service, path, "org.freedesktop.DBus.Properties.Get",
-                  "string:org.kde.StatusNotifierItem", "string:Menu"});
-    ASSERT_TRUE(std::regex_search(menuProperty, menuPath, std::regex("object path \"([^\"]+)\"")))
-        << menuProperty;
-    EXPECT_THAT(
-        dbusSend({"--dest=" + service, menuPath[1].str(), "com.canonical.dbusmenu.GetLayout",
-                  "int32:0", "int32:-1", "array:string:"}),
-        ::testing::AllOf(::testing::HasSubstr("string \"Show log\""),
-                         ::testing::HasSubstr("string \"Quit Vantrel Agent\"")));
-    for (const std::string method : {"Activate", "ContextMenu"}) {
-        SCOPED_TRACE(method);
-        tray.menu->statusWindow().hide();
-        RunningApp call("/usr/bin/dbus-send",
-                        {"--session", "--print-reply", "--dest=" + service, path,
-                         "org.kde.StatusNotifierItem." + method, "int32:100", "int32:100"},
-                        currentEnvironment());
-        EXPECT_TRUE(waitFor([&] { return tray.menu->statusWindow().isOpen(); }, kGuard));
-        EXPECT_FALSE(tray.menu->menuForTesting()->isVisible());
-    }
-    auto buttons = tray.menu->statusWindow().window()->findChildren<QAbstractButton*>();
-    auto showLog = std::ranges::find(buttons, QString("Show log"), &QAbstractButton::text);
-    ASSERT_NE(showLog, buttons.end());
-    (*showLog)->click();
-    EXPECT_EQ(tray.workspace->revealed.size(), 1u);
+    QMenu* menu = tray.menu->menuForTesting();
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard)) << "expected the menu open";
+    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
+    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10))
+        << "expected the row clicked to reveal the log";
+    EXPECT_FALSE(menu->isVisible());
     tray.menu->stop();
 }
 
 // The bundle's executable as a desktop application on a display of its own.
-class DesktopEndingTest : public BundleAppTest {
+class DesktopAppTest : public BundleAppTest {
   protected:
-    DesktopEndingTest() {
+    DesktopAppTest() {
         setVariable(env, "DISPLAY", display.name());
         setVariable(env, "QT_QPA_PLATFORM", "xcb");
         setVariable(env, "QTWEBENGINE_DISABLE_SANDBOX", "1");
@@ -215,12 +99,11 @@ class DesktopEndingTest : public BundleAppTest {
 
     OwnDisplay display;
 };
-using TrayProcessTest = DesktopEndingTest;
 
-// Every signal that ends the application, and at last the end of its display, stops the agent.
-TEST_F(DesktopEndingTest, EverySignalThatEndsTheApplicationStopsTheAgent) {
-    ASSERT_FALSE(display.name().empty());
-    // Signal 0: the display ends, with whatever status.
+// Every signal that ends the application, and at last the end of its display (signal 0, with
+// whatever status), stops the agent.
+TEST_F(DesktopAppTest, EverySignalThatEndsTheApplicationStopsTheAgent) {
+    ASSERT_FALSE(display.name().empty()) << display.output;
     const std::pair<int, std::optional<int>> cases[] = {
         {SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {SIGKILL, SIGKILL}, {0, std::nullopt}};
     for (const auto& [signal, expected] : cases) {
@@ -232,7 +115,7 @@ TEST_F(DesktopEndingTest, EverySignalThatEndsTheApplicationStopsTheAgent) {
         signal ? app->signal(signal) : display.end();
         auto status = app->waitForExit(kGuard);
         EXPECT_TRUE(expected ? status == expected : status.has_value()) << app->output();
-        EXPECT_TRUE(processEnds(agent));
+        EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
     }
 }
 
@@ -247,23 +130,21 @@ TEST_F(DesktopFallbackTest, WhereNoDisplayOpensTheStartSaysWhyAndRunsHeadless) {
     setVariable(env, "QT_QPA_PLATFORM", "");
     auto app = launch({});
     ASSERT_TRUE(app->waitForOutput("Waiting to be paired", kGuard)) << app->output();
-    EXPECT_THAT(app->output(), ::testing::HasSubstr("the desktop cannot start ("));
-    EXPECT_THAT(app->output(), ::testing::HasSubstr("); running headless\n"));
+    EXPECT_THAT(app->output(), HasSubstr("the desktop cannot start ("));
+    EXPECT_THAT(app->output(), HasSubstr("); running headless\n"));
     app->signal(SIGTERM);
     EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
 }
 
-// Serves the fixed agent port, where the setup window loads its page, and logs each request.
-const char* const kPageServer =
-    "import http.server, os\n"
-    "http.server.HTTPServer(('127.0.0.1', int(os.environ['VANTREL_SIM_PORT'])),\n"
-    "                       http.server.SimpleHTTPRequestHandler).serve_forever()\n";
-
 // A second start hands over to the running one (which took over a dead instance's socket): its
 // setup window opens; one at login or a headless one changes nothing. An application killed leaves
 // an agent that ignores SIGTERM behind, and the next start, by the user, ends it and opens its own.
-TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunning) {
-    PythonServer page({}, 8787, kPageServer);
+TEST_F(DesktopAppTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunning) {
+    // Serves the fixed agent port, where the setup window loads its page, and logs each request.
+    PythonServer page({}, 8787,
+                      "import http.server, os\nhttp.server.HTTPServer(('127.0.0.1', "
+                      "int(os.environ['VANTREL_SIM_PORT'])), "
+                      "http.server.SimpleHTTPRequestHandler).serve_forever()\n");
     ASSERT_TRUE(page.waitUntilListening()) << page.output();
     const std::regex load("GET /");
     const auto pages = [&] {  // the setup windows' loads so far
@@ -278,14 +159,13 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
                std::string::npos;
     })) << first->output();
     for (int request = 0; request < 2; ++request) {
-        auto second = launch({});
-        EXPECT_EQ(second->waitForExit(kGuard), 0) << second->output();
+        EXPECT_EQ(launch({})->waitForExit(kGuard), 0) << "a second start, handing over";
     }
-    EXPECT_TRUE(eventually([&] { return pages() > 0; }, kGuard)) << first->output();
-    EXPECT_EQ(launch({"--login-item"})->waitForExit(kGuard), 0);
+    EXPECT_TRUE(eventually([&] { return pages() > 0; }, kGuard)) << "expected its setup window";
+    EXPECT_EQ(launch({"--login-item"})->waitForExit(kGuard), 0) << "a second start at login";
     auto headless = launch({"--headless"});
     EXPECT_EQ(headless->waitForExit(kGuard), kExitAlreadyRunning);
-    EXPECT_THAT(headless->output(), ::testing::HasSubstr("already running"));
+    EXPECT_THAT(headless->output(), HasSubstr("already running"));
     EXPECT_FALSE(first->waitForExit(0)) << "the first one runs on";
     pid_t orphan = waitForAgent();
     first->signal(SIGKILL);
@@ -294,7 +174,7 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
                                        "outlives the killed application";
     const auto loads = pages();
     auto next = launch({});
-    EXPECT_TRUE(processEnds(orphan));
+    EXPECT_TRUE(processEnds(orphan)) << "expected the next start to end the agent left running";
     EXPECT_TRUE(eventually([&] { return pages() > loads; }, kGuard)) << "its setup window opens";
     EXPECT_TRUE(eventually([&] { return agentPid().value_or(orphan) != orphan; }));
     auto current = agentPid();
@@ -307,5 +187,3 @@ TEST_F(TrayProcessTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunni
 
 }  // namespace
 }  // namespace vantrel::testing
-
-#include "desktop_app_test.moc"

@@ -1,11 +1,9 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 
-#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -23,12 +21,24 @@ using namespace std::string_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// A pipe holding the least a pipe can (4 KiB): a reader that falls behind shows at once.
-std::pair<UniqueFd, UniqueFd> smallPipe() {
+// A pipe holding `size` bytes; at the least a pipe can (4 KiB) a reader that falls behind shows
+// at once.
+std::pair<UniqueFd, UniqueFd> pipeOf(int size = 4096) {
     int ends[2];
     EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    ::fcntl(ends[1], F_SETPIPE_SZ, size);
     return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+// Reads from `fd` until `last` has arrived or the writer is gone.
+std::string readUntil(int fd, const std::string& last = "") {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (last.empty() || text.find(last) == std::string::npos) &&
+                      (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
 }
 
 // The bundle's executable run headless, its agent paired so that readings come; its TMPDIR names a
@@ -39,6 +49,11 @@ class HeadlessAppTest : public BundleAppTest {
         setVariable(env, "VANTREL_SIM_PAIRED", "1");
         setVariable(env, "TMPDIR", (home / "missing").string());
     }
+    std::string agentLog() const { return readFile(home / "state/Logs/Vantrel/agent.log"); }
+    // A run whose standard output and error go to `fd`.
+    std::optional<ChildProcess> spawn(int fd) const {
+        return ChildProcess::spawn({kExecutable, {"--headless"}, env, fd}).child;
+    }
 };
 
 // However the application ends, even killed, its agent is told to stop; a signal to the application
@@ -46,27 +61,26 @@ class HeadlessAppTest : public BundleAppTest {
 TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
     const std::pair<int, int> cases[] = {
         {SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {SIGKILL, SIGKILL}};
-    const auto log = home / "state/Logs/Vantrel/agent.log";
     for (const auto& [signal, status] : cases) {
         SCOPED_TRACE(strsignal(signal));
-        std::filesystem::remove(log);
+        std::filesystem::remove(home / "state/Logs/Vantrel/agent.log");
         auto app = launch({"--headless"});
         ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
-        EXPECT_EQ(app->output().rfind("Starting\u2026\n", 0), 0u) << app->output();
-        // The desktop shell is a module of its own: a headless run maps no toolkit library.
+        EXPECT_TRUE(app->output().starts_with("Starting\u2026\n")) << app->output();
         EXPECT_THAT(readFile("/proc/" + std::to_string(app->pid()) + "/maps"),
-                    Not(HasSubstr("libQt")));
+                    Not(HasSubstr("libQt")))
+            << "the desktop shell is a module of its own: a headless run maps no toolkit library";
         pid_t agent = agentPid().value_or(0);
         ASSERT_NE(agent, 0);
         app->signal(signal);
         EXPECT_EQ(app->waitForExit(kGuard), status) << app->output();
-        EXPECT_TRUE(processEnds(agent));
+        EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
         if (signal != SIGKILL) {
-            EXPECT_THAT(readFile(log), HasSubstr("pv=")) << "the agent's readings";
-            EXPECT_THAT(readFile(log),
-                        ::testing::EndsWith("vantrel-agent: SIGTERM received, stopping\n"
-                                            "vantrel-agent: goodbye\n"))
-                << "one SIGTERM, and the agent's last words logged before the exit";
+            EXPECT_THAT(agentLog(),
+                        ::testing::AllOf(HasSubstr("pv="),
+                                         ::testing::EndsWith("SIGTERM received, stopping\n"
+                                                             "vantrel-agent: goodbye\n")))
+                << "readings, one SIGTERM, and the agent's last words logged before the exit";
             EXPECT_FALSE(std::filesystem::exists(pidFile())) << "the pid file of an ended agent";
         }
     }
@@ -76,16 +90,13 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
 // its data folder, says it is already running and ends with the status that a service manager is
 // told not to restart on; under nohup a hang-up is ignored.
 TEST_F(HeadlessAppTest, OneCopyPerDataFolderWhateverTheSessionAndNohupIsHonoured) {
-    std::vector<std::string> arguments = {"-c", "trap '' HUP; exec \"$0\" --headless", kExecutable};
-    RunningApp first("/bin/sh", arguments, env);
+    RunningApp first("/bin/sh", {"-c", "trap '' HUP; exec \"$0\" --headless", kExecutable}, env);
     ASSERT_TRUE(first.waitForOutput("Solar ", kGuard)) << first.output();
     TempDir otherRuntime;
     for (const auto& runtime : {otherRuntime.path().string(), std::string()}) {
         SCOPED_TRACE("XDG_RUNTIME_DIR=" + runtime);
         auto sandbox = env;
-        std::erase_if(sandbox, [](const std::string& entry) {
-            return entry.starts_with("XDG_RUNTIME_DIR=");
-        });
+        std::erase(sandbox, "XDG_RUNTIME_DIR=" + home.path().string());
         if (!runtime.empty()) {
             setVariable(sandbox, "XDG_RUNTIME_DIR", runtime);
         }
@@ -93,20 +104,12 @@ TEST_F(HeadlessAppTest, OneCopyPerDataFolderWhateverTheSessionAndNohupIsHonoured
         EXPECT_EQ(second.waitForExit(kGuard), kExitAlreadyRunning);
         EXPECT_THAT(second.output(), HasSubstr("Vantrel Agent is already running."));
     }
-    const auto log = home / "state/Logs/Vantrel/agent.log";
-    const auto readings = [&] {
-        const std::string text = readFile(log);
-        size_t count = 0;
-        for (size_t at = text.find("pv="); at != std::string::npos; at = text.find("pv=", at + 1)) {
-            ++count;
-        }
-        return count;
-    };
-    const auto before = readings();
+    const auto lines = [&] { return std::ranges::count(agentLog(), '\n'); };
+    const auto before = lines();
     first.signal(SIGHUP);
-    EXPECT_TRUE(eventually([&] { return readings() >= before + 3; }, kGuard))
+    EXPECT_TRUE(eventually([&] { return lines() >= before + 3; }, kGuard))
         << "the agent goes on reading after a hang-up ignored at start";
-    EXPECT_THAT(readFile(log), Not(HasSubstr("stopping"))) << "nothing was stopped by it";
+    EXPECT_THAT(agentLog(), Not(HasSubstr("stopping"))) << "nothing was stopped by it";
     first.signal(SIGTERM);
     EXPECT_EQ(first.waitForExit(kGuard), 0) << first.output();
 }
@@ -114,19 +117,15 @@ TEST_F(HeadlessAppTest, OneCopyPerDataFolderWhateverTheSessionAndNohupIsHonoured
 // A start that cannot go on says why, in its own words, and touches nothing.
 TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     writeFile(home / "file", "x");
-    const std::string file = (home / "file").string();
-    const std::string data = (home / "data").string();
     std::filesystem::create_directories(home / "data/Vantrel/vantrel-agent.lock");
-    const std::tuple<const char*, std::string, std::string> cases[] = {
-        {"XDG_DATA_HOME", file,
-         "Vantrel Agent cannot start\nIt could not create its folder in " + file + ": "},
-        {"XDG_DATA_HOME", data, "Vantrel Agent cannot use the data folder " + data + "/Vantrel: "},
+    const std::string file = (home / "file").string(), data = (home / "data").string();
+    const std::pair<std::string, std::string> cases[] = {
+        {file, "Vantrel Agent cannot start\nIt could not create its folder in " + file + ": "},
+        {data, "Vantrel Agent cannot use the data folder " + data + "/Vantrel: "},
     };
-    const auto sandbox = env;
-    for (const auto& [variable, value, says] : cases) {
-        SCOPED_TRACE(std::string(variable) + "=" + value);
-        env = sandbox;
-        setVariable(env, variable, value);
+    for (const auto& [dataHome, says] : cases) {
+        SCOPED_TRACE("XDG_DATA_HOME=" + dataHome);
+        setVariable(env, "XDG_DATA_HOME", dataHome);
         auto app = launch({"--headless"});
         EXPECT_EQ(app->waitForExit(kGuard), 1);
         EXPECT_THAT(app->output(), HasSubstr(says));
@@ -142,46 +141,33 @@ TEST_F(HeadlessAppTest, ADesktopStartLearnsTheStateOfTheHeadlessRunAndCanAskItTo
     ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
     pid_t agent = waitForAgent();
     auto answer = requestReopen(home / "vantrel-agent.sock", kGuard);
-    ASSERT_TRUE(answer);
+    ASSERT_TRUE(answer) << "expected an answer on the handover socket";
     EXPECT_EQ(answer->instance, RunningInstance::headless);
     EXPECT_TRUE(answer->state.starts_with("Solar ")) << answer->state;
     EXPECT_TRUE(requestQuit(home / "vantrel-agent.sock", kGuard));
     EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
-    EXPECT_TRUE(processEnds(agent));
+    EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
     EXPECT_FALSE(std::filesystem::exists(home / "vantrel-agent.sock"));
 }
 
 // Standard output and error that nobody reads fill up; the application still says it is already
 // running and ends, and still quits on a signal.
 TEST_F(HeadlessAppTest, OutputStreamsNobodyReadsHoldNothingUp) {
-    auto [readEnd, writeEnd] = smallPipe();
+    auto [readEnd, writeEnd] = pipeOf();
     ::fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK);
     while (::write(writeEnd.get(), "xxxxxxxx", 8) > 0) {
     }
     ::fcntl(writeEnd.get(), F_SETFL, 0);
-    auto started = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
-    ASSERT_TRUE(started.child);
+    auto first = spawn(writeEnd.get());
     pid_t agent = waitForAgent();
-    ASSERT_NE(agent, 0);
-    auto second = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
-    ASSERT_TRUE(second.child);
-    EXPECT_EQ(second.child->wait(), kExitAlreadyRunning)
+    ASSERT_TRUE(first && agent != 0) << "expected the first run and its agent";
+    auto second = spawn(writeEnd.get());
+    EXPECT_EQ(second ? second->wait() : -1, kExitAlreadyRunning)
         << "the second start, unable to say so, still ends";
-    started.child->signal(SIGTERM);
-    ASSERT_TRUE(processEnds(started.child->pid()));
-    EXPECT_EQ(started.child->wait(), 0);
-    EXPECT_TRUE(processEnds(agent));
-}
-
-// Reads from `fd` until `last` has arrived (or the writer is gone).
-std::string readUntil(int fd, const std::string& last) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got;
-         text.find(last) == std::string::npos && (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    return text;
+    first->signal(SIGTERM);
+    ASSERT_TRUE(processEnds(first->pid()));
+    EXPECT_EQ(first->wait(), 0);
+    EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
 }
 
 // Under a service manager: each state is the status, readiness once the agent is launched, the
@@ -190,62 +176,61 @@ TEST_F(HeadlessAppTest, UnderAServiceManagerItReportsReadinessStatusAndStopAndPa
     NotifyListener manager((home / "notify").string());
     ASSERT_TRUE(manager.bound());
     setVariable(env, "NOTIFY_SOCKET", manager.name());
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    auto [readEnd, writeEnd] = pipeOf(65536);
     struct stat journal {};
     ASSERT_EQ(::fstat(writeEnd.get(), &journal), 0);
     setVariable(env, "JOURNAL_STREAM",
                 std::to_string(journal.st_dev) + ":" + std::to_string(journal.st_ino));
-    auto started = ChildProcess::spawn({kExecutable, {"--headless"}, env, writeEnd.get()});
-    ASSERT_TRUE(started.child);
+    auto app = spawn(writeEnd.get());
+    ASSERT_TRUE(app);
     writeEnd.reset();
     const auto isReading = [](const std::string& message) {
         return message.starts_with("STATUS=Solar ");
     };
-    const auto readings = [&] {  // how many values the status has shown
-        std::set<std::string> seen;
-        const auto& messages = manager.messages();
-        std::copy_if(messages.begin(), messages.end(), std::inserter(seen, seen.end()), isReading);
-        return seen.size();
-    };
-    ASSERT_TRUE(eventually([&] { return manager.messages(0.1), readings() >= 3; }, kGuard))
+    std::set<std::string> readings;  // the values the status has shown
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::ranges::copy_if(manager.messages(0.1), std::inserter(readings, readings.end()),
+                                 isReading);
+            return readings.size() >= 3;
+        },
+        kGuard))
         << ::testing::PrintToString(manager.messages());
-    started.child->signal(SIGTERM);
-    EXPECT_EQ(started.child->wait(), 0);
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(), 0);
     const auto& messages = manager.messages();
     EXPECT_EQ(messages.front(), "STATUS=Starting\u2026");
-    const auto ready = std::find(messages.begin(), messages.end(), "READY=1");
+    const auto ready = std::ranges::find(messages, "READY=1");
     ASSERT_NE(ready, messages.end());
     EXPECT_TRUE(std::none_of(messages.begin(), ready, isReading)) << "ready before any reading";
     EXPECT_EQ(messages.back(), "STOPPING=1");
-    std::istringstream journalLines(readUntil(readEnd.get(), "end of file"));
+    std::istringstream journalLines(readUntil(readEnd.get()));
     std::vector<std::string> lines;
     for (std::string line; std::getline(journalLines, line);) {
         lines.push_back(line);
     }
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "<6>Starting\u2026");
-    const auto journalReadings = std::count_if(
-        lines.begin(), lines.end(), [](const auto& line) { return line.starts_with("<6>Solar "); });
-    EXPECT_EQ(journalReadings + 1, static_cast<long>(lines.size()))
+    const auto journalReadings = std::ranges::count_if(
+        lines, [](const auto& line) { return line.starts_with("<6>Solar "); });
+    EXPECT_EQ(journalReadings + 1, std::ssize(lines))
         << "only state lines, each marked: " << ::testing::PrintToString(lines);
-    EXPECT_LT(static_cast<size_t>(journalReadings), readings()) << "new values held back";
+    EXPECT_LT(static_cast<size_t>(journalReadings), readings.size()) << "new values held back";
 }
 
 // Whole lines, NULs and all; with a reader that falls behind (room for 256 bytes waiting), whole
 // lines in order, always ending with the latest; with one that never reads, neither printing nor
 // the end of the printer waits.
 TEST(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
-    auto [readEnd, writeEnd] = smallPipe();
+    auto [readEnd, writeEnd] = pipeOf();
     LinePrinter whole(writeEnd.get());
     whole.print("Solar\0 1 kW"s);
     whole.print("caf\u00E9");
     EXPECT_EQ(readUntil(readEnd.get(), "caf\u00E9\n"), "Solar\0 1 kW\ncaf\u00E9\n"s);
     for (bool reads : {true, false}) {
-        SCOPED_TRACE(reads ? "AReaderThatFallsBehindGetsWholeLinesEndingWithTheLatest"
-                           : "AReaderThatNeverReadsHoldsNothingUp");
-        auto ends = smallPipe();
+        SCOPED_TRACE(reads ? "a reader that falls behind gets whole lines ending with the latest"
+                           : "a reader that never reads holds nothing up");
+        auto ends = pipeOf();
         std::optional<LinePrinter> printer(std::in_place, ends.second.get(), 256);
         for (int i = 0; i < 10000; ++i) {
             printer->print("line " + std::to_string(i));
@@ -265,11 +250,10 @@ TEST(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
     }
 }
 
-// What the arguments give: "h" headless, "l" login item, "?" help, "v" version; "! " and the
-// error when they are refused.
+// What the arguments give, with a display or without: "h" headless, "l" login item, "?" help, "v"
+// version; "! " and the error when they are refused.
 TEST(LaunchOptionsTest, ParsesKnownOptionsAndRefusesEverythingElse) {
     const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
-        // arguments, display
         {{}, true, ""},
         {{}, false, "h"},
         {{"--headless"}, true, "h"},
@@ -297,8 +281,8 @@ TEST(LaunchOptionsTest, ParsesKnownOptionsAndRefusesEverythingElse) {
     }
 }
 
-// The real executable: its exit status, and what reaches standard output (a part of it; "" for
-// nothing at all) when standard error is thrown away.
+// The real executable: its exit status, and what reaches standard output ("" for nothing at all)
+// when standard error is thrown away; a refused argument's usage goes to standard error.
 TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnStandardError) {
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"--version"}, 0, "Vantrel Agent " VANTREL_BUNDLE_VERSION "\n"},
@@ -307,10 +291,9 @@ TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnSta
         {{"--headless", "--verbose"}, 2, ""},
     };
     TempDir home;
-    for (const auto& [given, status, shows] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(given));
-        std::vector<std::string> arguments = {"-c", "exec \"$0\" \"$@\" 2>/dev/null", kExecutable};
-        arguments.insert(arguments.end(), given.begin(), given.end());
+    for (auto [arguments, status, shows] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        arguments.insert(arguments.begin(), {"-c", "exec \"$0\" \"$@\" 2>/dev/null", kExecutable});
         RunningApp app("/bin/sh", arguments, sandboxedEnvironment(home.path()));
         EXPECT_EQ(app.waitForExit(), status);
         EXPECT_TRUE(shows.empty() ? app.output().empty()

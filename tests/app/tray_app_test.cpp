@@ -31,7 +31,7 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
                     {.loginItem = true, .cannotStart = std::nullopt});
     tray.settings->setValue("KeepAwake", true);
     app.applicationDidFinishLaunching();
-    ASSERT_TRUE(waitFor([&] { return tray.keepAwake->held; }));
+    ASSERT_TRUE(waitFor([&] { return tray.keepAwake->held; })) << "expected keep-awake held";
     SetupWindow* setup = status->setupForTesting();
     EXPECT_FALSE(setup->isOpen());
     StatusWindow& statusWindow = status->statusWindow();
@@ -42,12 +42,10 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         auto found = std::ranges::find(all, QString(title), &QAbstractButton::text);
         return found == all.end() ? nullptr : *found;
     };
-    {
-        // The status window carries the menu's rows, live, and each command does its one job:
-        // login registration and keep-awake change both ways (what is stored is what was granted)
-        // and a failure says why, the log is revealed but
-        // not made, the diagnostics window opens, and a test build never checks for updates.
-        SCOPED_TRACE("StatusMenuTest.WithoutATrayTheStatusWindowDoesWhatTheMenuDoes");
+    auto click = [&](const char* title) { QTest::mouseClick(button(title), Qt::LeftButton); };
+    // Login registration and keep-awake change both ways (what is stored is what was granted) and
+    // a failure says why; the log is revealed but not made; a test build never checks for updates.
+    testing::step("the status window carries the menu's rows, live, each doing its one job", [&] {
         auto* state = window->findChild<QLabel*>();
         ASSERT_TRUE(waitFor([&] { return state->text() == "Waiting to be paired"; }, 10));
         auto buttons = window->findChildren<QAbstractButton*>(Qt::FindDirectChildrenOnly);
@@ -57,39 +55,35 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
             [](auto* row) { return !row->isVisible() || !row->isEnabled() || row->isSeparator(); });
         EXPECT_TRUE(std::ranges::equal(buttons, rows, {}, &QAbstractButton::text, &QAction::text));
         auto first = *tray.agent->pidForTesting();
-        QTest::mouseClick(button("Restart agent"), Qt::LeftButton);
+        click("Restart agent");
         EXPECT_TRUE(waitFor([&] { return tray.agent->pidForTesting().value_or(first) != first; }));
-        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
-        EXPECT_TRUE(tray.loginItem->isEnabled());
-        EXPECT_TRUE(button("Start at login")->isChecked());
-        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
+        click("Start at login");
+        EXPECT_TRUE(tray.loginItem->isEnabled() && button("Start at login")->isChecked());
+        click("Start at login");
         EXPECT_FALSE(tray.loginItem->isEnabled());
         testing::writeFile(tray.autostartEntry() / "x", "");
-        QTest::mouseClick(button("Start at login"), Qt::LeftButton);
-        QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);  // off, and on again
+        click("Start at login");
+        click("Keep this computer awake");  // off, and on again
         EXPECT_FALSE(tray.keepAwake->held || tray.settings->value("KeepAwake").toBool());
-        QTest::mouseClick(button("Keep this computer awake"), Qt::LeftButton);
+        click("Keep this computer awake");
         EXPECT_TRUE(waitFor(
             [&] { return tray.keepAwake->held && tray.settings->value("KeepAwake").toBool(); }));
-        QTest::mouseClick(button("Show log"), Qt::LeftButton);
+        click("Show log");
         EXPECT_EQ(tray.workspace->revealed, std::vector{tray.dir / "Logs/agent.log"});
         EXPECT_FALSE(std::filesystem::exists(tray.dir / "Logs/agent.log"));
-        QTest::mouseClick(button("Run diagnostics\u2026"), Qt::LeftButton);
+        click("Run diagnostics\u2026");
         QWidget* diagnostics = status->diagnosticsForTesting()->windowForTesting();
         ASSERT_TRUE(diagnostics && diagnostics->isVisible());
         diagnostics->close();
-        QTest::mouseClick(button("Check for updates\u2026"), Qt::LeftButton);
+        click("Check for updates\u2026");
         EXPECT_EQ(tray.updateMain->size() + tray.updateWorker->size(), 0u) << "no periodic checks";
         ASSERT_EQ(tray.alerts->shown.size(), 2u);
         EXPECT_EQ(tray.alerts->shown[0].first, "Could not change the login item");
         EXPECT_TRUE(tray.alerts->shown[0].second.starts_with("Is a directory\n\n"));
         EXPECT_EQ(tray.alerts->shown[1].first, "This is a test build");
-    }
+    });
     QWidget other;
-    {
-        // The main menu's keys work in a window shown after it was installed, and Hide hides every
-        // window; the setup window's own process installs it too (its keys are typed below).
-        SCOPED_TRACE("MainMenuTest.KeysAndCommandsReachTheApplicationsWindows");
+    testing::step("the main menu's keys and Hide reach a window shown after it was installed", [&] {
         other.show();
         other.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
@@ -98,11 +92,10 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         other.show();
         app.mainMenuForTesting()->actions()[0]->menu()->actions()[2]->trigger();  // Hide
         EXPECT_FALSE(hasVisibleWindows());
-    }
-    {
-        // Reopen counts only windows the user can see: not a minimised one, not the tray's docked
-        // icon, and not the status window, which stands in for the tray menu.
-        SCOPED_TRACE("ReopenShowsTheSetupWindowOnlyWhenNoWindowIsVisible");
+    });
+    // Not a minimised window, not the tray's docked icon, and not the status window, which stands
+    // in for the tray menu; the setup window's own process minimises it with its key.
+    testing::step("reopen shows the setup window only when no window is visible", [&] {
         other.show();
         app.reopen();
         EXPECT_FALSE(setup->isOpen());
@@ -114,12 +107,11 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         app.reopen();
         ASSERT_TRUE(setup->isOpen());
         EXPECT_TRUE(statusWindow.isOpen()) << "brought back from the minimised state";
-        // The setup window is a process of its own: minimised there with its key.
         ASSERT_TRUE(testing::typeInWindowOf(*setup->pidForTesting(), "ctrl+m"));
         ASSERT_TRUE(waitFor([&] { return setup->isOpen() && !setup->isShowing(); }));
         app.reopen();
         EXPECT_TRUE(waitFor([&] { return setup->isShowing(); }));
-    }
+    });
     auto pid = tray.agent->pidForTesting();
     bool runningOn = false;  // seen inside the loop: its end is a quit of its own
     EXPECT_EQ(runLoop([&] {
@@ -132,14 +124,14 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
               }),
               7)
         << "only the test ended the loop";
-    EXPECT_TRUE(runningOn);
+    EXPECT_TRUE(runningOn) << "expected the agent running on with every window closed";
     status->showStatusWindowWithoutTray();
     EXPECT_EQ(runLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }), 0);
     EXPECT_FALSE(tray.keepAwake->held);
     EXPECT_TRUE(testing::eventually([&] { return ::kill(*pid, 0) != 0; }));
     EXPECT_EQ(tray.settings->allKeys(), QStringList{"KeepAwake"});
     EXPECT_TRUE(tray.settings->value("KeepAwake").toBool());
-    EXPECT_EQ(runLoop([&] { QTest::mouseClick(button("Quit Vantrel Agent"), Qt::LeftButton); }), 0);
+    EXPECT_EQ(runLoop([&] { click("Quit Vantrel Agent"); }), 0);
 }
 
 // While the menu is open its first line follows the agent, even through a crash, and its keys

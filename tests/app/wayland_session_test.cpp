@@ -4,24 +4,187 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 
-#include <gmock/gmock.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdlib>
+#include <gmock/gmock.h>
+#include <nlohmann/json.hpp>
 
 #include "bundle_app.h"
 #include "menubar/stand_in_services.h"
 #include "menubar/tray_test_kit.h"
-#include "sway_session.h"
 
 namespace vantrel::testing {
 namespace {
 
-using ::testing::Contains;
-using ::testing::Field;
-using ::testing::Not;
-using Window = SwaySession::Window;
+// A headless Wayland session of the test's own: sway on a headless output without XWayland, a
+// bar with a StatusNotifier host (swaybar) that starts when the test says, and a session bus that
+// any user may join, so that the test serves stand-in desktop services on it. sway refuses to run
+// as root: under root the session and the programs run in it get the uid kUser.
+class SwaySession {
+  public:
+    static constexpr uid_t kUser = 65534;
 
-const std::string kReason = "Vantrel Agent is reading your solar";
+    struct Window {
+        std::string appId, shell;  // shell "xdg_shell" for a native Wayland window
+        int pid = 0, width = 0;
+        bool floating = false;
+    };
+
+    // `panel` is the bar's background colour.
+    explicit SwaySession(const std::string& panel) {
+        std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+        ::mkdir(runtime().c_str(), 0700);
+        writeFile(dir_ / "bus.conf", R"(<busconfig><type>session</type><listen>)" + busAddress() +
+                                         R"(</listen><auth>EXTERNAL</auth><policy context="default">
+<allow user="*"/><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+<allow own="*"/></policy></busconfig>)");
+        // The bar waits for its cue, so that a test can start it after the application.
+        const auto bar = (dir_ / "bar").string(), cue = (dir_ / "bar-cue").string();
+        writeFile(
+            bar,
+            "#!/bin/sh\nwhile [ ! -e " + cue + " ]; do sleep 0.05; done\nexec swaybar \"$@\"\n",
+            true);
+        writeFile(dir_ / "sway.conf",
+                  "output HEADLESS-1 resolution 1280x800 scale 2\nxwayland disable\n"
+                  "bar {\n id main\n position top\n height 24\n tray_output *\n"
+                  " status_command echo; exec sleep 86400\n icon_theme hicolor\n"
+                  " swaybar_command " +
+                      bar + "\n colors {\n background " + panel + "\n }\n}\n");
+        handOver(dir_.path());
+        bus_ =
+            run("/usr/bin/dbus-daemon",
+                {"--config-file=" + (dir_ / "bus.conf").string(), "--nofork", "--print-address=1"},
+                currentEnvironment());
+        auto env = environment();
+        setVariable(env, "WLR_BACKENDS", "headless");
+        setVariable(env, "WLR_LIBINPUT_NO_DEVICES", "1");
+        setVariable(env, "WLR_RENDERER", "pixman");
+        setVariable(env, "HOME", dir_.path().string());
+        sway_ = run("/usr/bin/sway", {"-c", (dir_ / "sway.conf").string()}, env);
+    }
+    ~SwaySession() {
+        for (auto* process : {sway_.get(), bus_.get()}) {
+            process->signal(SIGTERM);
+            process->waitForExit(30);
+        }
+    }
+
+    // The bus and the compositor serve; what they said otherwise.
+    bool ready(std::string& why) const {
+        const auto answers = [&] {
+            return swaymsg({"-t", "get_version"}).find("sway") != std::string::npos;
+        };
+        bool up = bus_->waitForOutput("unix:path=", 30) &&
+                  eventually([&] { return !(display_ = displayName()).empty(); }, 30) &&
+                  eventually(answers, 30);
+        why = bus_->output() + sway_->output();
+        return up;
+    }
+    void startBar() const { writeFile(dir_ / "bar-cue", ""); }
+    std::string busAddress() const { return "unix:path=" + (dir_ / "bus").string(); }
+    const std::filesystem::path& folder() const { return dir_.path(); }
+    std::filesystem::path runtime() const { return dir_ / "runtime"; }
+
+    // This process's environment with the session's display and bus, and no X11.
+    std::vector<std::string> environment() const {
+        auto env = currentEnvironment();
+        setVariable(env, "XDG_RUNTIME_DIR", runtime().string());
+        setVariable(env, "WAYLAND_DISPLAY", display_);
+        setVariable(env, "DBUS_SESSION_BUS_ADDRESS", busAddress());
+        setVariable(env, "SWAYSOCK", (runtime() / "sway.sock").string());
+        setVariable(env, "DISPLAY", "");
+        setVariable(env, "QT_QPA_PLATFORM", "");
+        return env;
+    }
+
+    // A program run in the session, as its user.
+    static std::unique_ptr<RunningApp> run(const std::filesystem::path& program,
+                                           std::vector<std::string> arguments,
+                                           const std::vector<std::string>& env) {
+        if (::geteuid() != 0) {
+            return std::make_unique<RunningApp>(program, std::move(arguments), env);
+        }
+        const std::string id = std::to_string(kUser);
+        arguments.insert(arguments.begin(), {"--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                             "--", program.string()});
+        return std::make_unique<RunningApp>("/usr/bin/setpriv", std::move(arguments), env);
+    }
+
+    // Gives a folder made by the test to the session's user.
+    static void handOver(const std::filesystem::path& folder) {
+        if (::geteuid() == 0) {
+            ::chown(folder.c_str(), kUser, kUser);
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+                ::lchown(entry.path().c_str(), kUser, kUser);
+            }
+        }
+    }
+
+    // What a program run in the session printed, once it ended.
+    std::string output(const char* program, const std::vector<std::string>& arguments) const {
+        auto run = SwaySession::run(program, arguments, environment());
+        eventually([&] { return run->waitForExit(0).has_value(); }, 30);
+        return run->output();
+    }
+    std::string swaymsg(const std::vector<std::string>& arguments) const {
+        return output("/usr/bin/swaymsg", arguments);
+    }
+
+    // The windows of process `pid` in the compositor's tree.
+    std::vector<Window> windowsOf(int pid) const {
+        std::vector<Window> found;
+        collect(nlohmann::json::parse(swaymsg({"-t", "get_tree", "-r"}), nullptr, false), false,
+                pid, found);
+        return found;
+    }
+
+    // A picture of the region "x,y wxh" of the output (all of it for "") in `file`.
+    bool screenshot(const std::filesystem::path& file, const std::string& region) const {
+        const auto shot = runtime() / "shot.png";
+        std::filesystem::remove(shot);
+        std::vector<std::string> arguments{"-g", region, shot.string()};
+        output("/usr/bin/grim", region.empty() ? std::vector{shot.string()} : arguments);
+        std::error_code error;
+        return std::filesystem::copy_file(shot, file,
+                                          std::filesystem::copy_options::overwrite_existing, error);
+    }
+
+  private:
+    // The compositor's socket in the runtime folder, once it is there.
+    std::string displayName() const {
+        for (const auto& entry : std::filesystem::directory_iterator(runtime())) {
+            if (entry.path().filename().string().starts_with("wayland-") && entry.is_socket()) {
+                return entry.path().filename().string();
+            }
+        }
+        return "";
+    }
+
+    static void collect(const nlohmann::json& node, bool floating, int pid,
+                        std::vector<Window>& found) {
+        if (!node.is_object()) {
+            return;
+        }
+        if (node.contains("pid") && node["pid"] == pid) {
+            found.push_back({node.value("app_id", ""), node.value("shell", ""), pid,
+                             node["rect"].value("width", 0), floating});
+        }
+        for (const auto& child : node.value("nodes", nlohmann::json::array())) {
+            collect(child, floating, pid, found);
+        }
+        for (const auto& child : node.value("floating_nodes", nlohmann::json::array())) {
+            collect(child, true, pid, found);
+        }
+    }
+
+    TempDir dir_;
+    mutable std::string display_;
+    std::unique_ptr<RunningApp> bus_, sway_;
+};
+
+using Window = SwaySession::Window;
+using ::testing::StartsWith;
 
 // The desktop application in a headless Wayland session of its own, beside the stand-in portal
 // and notification service that the test serves on the session's bus. Pictures go to the folder
@@ -44,52 +207,61 @@ class WaylandSessionTest : public ::testing::Test {
     }
 
     // The bundle's application as the session's user, in a home of its own with keep-awake on.
-    std::unique_ptr<RunningApp> launch(const std::vector<std::string>& knobs = {}) {
+    std::unique_ptr<RunningApp> launch(const std::string& knob = "") {
         writeFile(home / "config/Vantrel/Vantrel Agent.conf", "[General]\nKeepAwake=true\n");
         SwaySession::handOver(home.path());
-        auto env = session.environment(knobs);
-        for (const auto& variable : sandboxedEnvironment(home.path())) {
-            auto split = variable.find('=');
-            auto name = variable.substr(0, split);
-            if ((name.starts_with("XDG_") && name != "XDG_RUNTIME_DIR") || name == "HOME" ||
-                name == "VANTREL_SIM_PORT") {
-                setVariable(env, name, variable.substr(split + 1));
+        auto env = session.environment();
+        for (const std::string& entry : sandboxedEnvironment(home.path())) {
+            auto name = entry.substr(0, entry.find('='));
+            if (name.starts_with("XDG_") ? name != "XDG_RUNTIME_DIR"
+                                         : name == "HOME" || name == "VANTREL_SIM_PORT") {
+                setVariable(env, name, entry.substr(name.size() + 1));
             }
         }
         setVariable(env, "VANTREL_SIM_INTERVAL", "0.2");
+        if (!knob.empty()) {
+            env.push_back(knob);
+        }
         return session.run(kExecutable, {"--login-item"}, env);
     }
 
-    // A call on the session's bus from the test; its reply once it came.
-    QDBusMessage call(const std::string& service, const std::string& path,
-                      const std::string& interface, const std::string& method,
-                      const QVariantList& arguments = {}) {
-        auto message = QDBusMessage::createMethodCall(
-            QString::fromStdString(service), QString::fromStdString(path),
-            QString::fromStdString(interface), QString::fromStdString(method));
+    // A call on the session's bus from the test; its reply's first value once it came.
+    QVariant call(const QString& service, const QString& path, const QString& interface,
+                  const QString& method, const QVariantList& arguments = {}) {
+        auto message = QDBusMessage::createMethodCall(service, path, interface, method);
         message.setArguments(arguments);
         QDBusPendingCallWatcher pending(observer.asyncCall(message));
         waitFor([&] { return pending.isFinished(); }, kGuard);
-        return pending.reply();
+        if (pending.reply().type() != QDBusMessage::ReplyMessage) {
+            return {};
+        }
+        const auto reply = pending.reply().arguments().value(0);
+        return reply.userType() == qMetaTypeId<QDBusVariant>()
+                   ? reply.value<QDBusVariant>().variant()
+                   : reply;
     }
-    QVariant property(const std::string& service, const std::string& path,
-                      const std::string& interface, const std::string& name) {
-        auto reply = call(service, path, "org.freedesktop.DBus.Properties", "Get",
-                          {QString::fromStdString(interface), QString::fromStdString(name)});
-        return reply.arguments().isEmpty() ? QVariant()
-                                           : reply.arguments()[0].value<QDBusVariant>().variant();
+    // The bar's only item, as its service and path, once it is there.
+    std::pair<QString, QString> trayItem() {
+        QStringList items;
+        waitFor(
+            [&] {
+                items = call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                             "org.freedesktop.DBus.Properties", "Get",
+                             {"org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"})
+                            .toStringList();
+                return items.size() == 1;
+            },
+            kGuard);
+        const QString item = items.value(0);
+        return {item.section('/', 0, 0), item.mid(item.indexOf('/'))};
     }
-    // The bar's items, as "service/path".
-    QStringList trayItems() {
-        return property("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                        "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")
-            .toStringList();
-    }
-    // The application's windows in the compositor's tree.
-    std::vector<Window> windowsOf(pid_t pid) const {
-        auto all = session.windows();
-        std::erase_if(all, [pid](const Window& window) { return window.pid != pid; });
-        return all;
+    bool iconBecomes(const std::pair<QString, QString>& item, const char* name) {
+        return waitFor(
+            [&] {
+                return call(item.first, item.second, "org.freedesktop.DBus.Properties", "Get",
+                            {"org.kde.StatusNotifierItem", "IconName"}) == name;
+            },
+            kGuard);
     }
     void picture(const std::string& name, const std::string& region = "") const {
         if (const char* folder = std::getenv("VANTREL_SCREENSHOTS")) {
@@ -110,9 +282,9 @@ class WaylandSessionTest : public ::testing::Test {
 // menu request bring it back. The portal holds the computer awake, and an agent that keeps
 // stopping raises one notice at its third relaunch in a row.
 TEST_F(WaylandSessionTest, ABarStartedLaterTakesTheIconAndActivationShowsTheStatusWindow) {
-    auto app = launch({"VANTREL_SIM_EXIT=1"});
+    auto app = launch("VANTREL_SIM_EXIT=1");
     const auto statusWindow = [&] {
-        auto windows = windowsOf(app->pid());
+        auto windows = session.windowsOf(app->pid());
         return windows.size() == 1 ? windows.front() : Window{};
     };
     ASSERT_TRUE(eventually([&] { return statusWindow().pid != 0; }, kGuard)) << app->output();
@@ -122,38 +294,30 @@ TEST_F(WaylandSessionTest, ABarStartedLaterTakesTheIconAndActivationShowsTheStat
     EXPECT_TRUE(shown.floating);
     EXPECT_LT(shown.width, 500);
     EXPECT_TRUE(waitFor([&] { return portal->open.size() == 1; }, kGuard)) << app->output();
-    EXPECT_EQ(portal->requests, std::vector<std::string>{"|4|" + kReason});
+    EXPECT_EQ(portal->requests, std::vector<std::string>{"|4|Vantrel Agent is reading your solar"});
     picture("wayland-status-window.png");
 
     session.startBar();
-    ASSERT_TRUE(waitFor([&] { return trayItems().size() == 1; }, kGuard)) << app->output();
+    const auto item = trayItem();
+    ASSERT_FALSE(item.first.isEmpty()) << "expected one item in the bar\n" << app->output();
     EXPECT_TRUE(eventually([&] { return statusWindow().pid == 0; }, kGuard))
         << "the status window gives way";
-    const auto item = trayItems().front().toStdString();
-    const auto service = item.substr(0, item.find('/'));
-    const auto path = item.substr(item.find('/'));
     for (const char* method : {"Activate", "ContextMenu"}) {
         SCOPED_TRACE(method);
         session.swaymsg({"[app_id=vantrel-agent]", "kill"});  // closing only hides it
         EXPECT_TRUE(eventually([&] { return statusWindow().pid == 0; }, kGuard));
-        call(service, path, "org.kde.StatusNotifierItem", method, {0, 0});
-        EXPECT_TRUE(eventually([&] { return statusWindow().floating; }, kGuard));
+        call(item.first, item.second, "org.kde.StatusNotifierItem", method, {0, 0});
+        EXPECT_TRUE(eventually([&] { return statusWindow().floating; }, kGuard))
+            << "expected the status window shown, floating";
     }
 
     EXPECT_TRUE(waitFor([&] { return !notifications->shown.empty(); }, kGuard)) << app->output();
-    EXPECT_THAT(
-        notifications->shown,
-        ::testing::ElementsAre(::testing::StartsWith(
-            "Vantrel Agent keeps stopping|The agent stopped again and is being restarted.")));
+    EXPECT_THAT(notifications->shown,
+                ::testing::ElementsAre(StartsWith("Vantrel Agent keeps stopping|The agent stopped "
+                                                  "again and is being restarted.")));
     EXPECT_THAT(notifications->shown.front(),
                 ::testing::EndsWith("|Vantrel Agent|vantrel-agent|vantrel-agent"));
-    EXPECT_TRUE(waitFor(
-        [&] {
-            return property(service, path, "org.kde.StatusNotifierItem", "IconName").toString() ==
-                   "vantrel-agent-stopped-symbolic";
-        },
-        kGuard))
-        << "between its relaunches";
+    EXPECT_TRUE(iconBecomes(item, "vantrel-agent-stopped-symbolic")) << "between its relaunches";
     picture("tray-dark-panel.png", "580,0 60x24");
     app->signal(SIGTERM);
     EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
@@ -165,30 +329,32 @@ class LightPanelSessionTest : public WaylandSessionTest {
 };
 
 // A bar that runs before the start takes the icon at once: no status window opens. The icon's
-// name and tooltip tell the agent's state.
+// name tells the agent's state, and the menu's rows are exported for bars that draw menus.
 TEST_F(LightPanelSessionTest, ABarRunningBeforeTheStartTakesTheIconAndNoWindowOpens) {
     session.startBar();
     ASSERT_TRUE(waitFor(
         [&] {
             return call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                         "NameHasOwner", {"org.kde.StatusNotifierWatcher"})
-                .arguments()
-                .value(0)
                 .toBool();
         },
-        kGuard));
+        kGuard))
+        << "expected the bar's watcher on the bus";
     auto app = launch();
-    ASSERT_TRUE(waitFor([&] { return trayItems().size() == 1; }, kGuard)) << app->output();
-    const auto item = trayItems().front().toStdString();
-    const auto service = item.substr(0, item.find('/'));
-    const auto path = item.substr(item.find('/'));
-    EXPECT_TRUE(waitFor(
-        [&] {
-            return property(service, path, "org.kde.StatusNotifierItem", "IconName").toString() ==
-                   "vantrel-agent-waiting-symbolic";
-        },
-        kGuard));
-    EXPECT_TRUE(windowsOf(app->pid()).empty());
+    const auto item = trayItem();
+    ASSERT_FALSE(item.first.isEmpty()) << "expected one item in the bar\n" << app->output();
+    EXPECT_TRUE(iconBecomes(item, "vantrel-agent-waiting-symbolic"));
+    const auto menu = call(item.first, item.second, "org.freedesktop.DBus.Properties", "Get",
+                           {"org.kde.StatusNotifierItem", "Menu"});
+    EXPECT_THAT(session.output(
+                    "/usr/bin/dbus-send",
+                    {"--session", "--print-reply", "--dest=" + item.first.toStdString(),
+                     menu.value<QDBusObjectPath>().path().toStdString(),
+                     "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:"}),
+                ::testing::AllOf(::testing::HasSubstr("string \"Show log\""),
+                                 ::testing::HasSubstr("string \"Quit Vantrel Agent\"")))
+        << "expected the menu's rows exported for bars that draw menus";
+    EXPECT_TRUE(session.windowsOf(app->pid()).empty());
     picture("tray-light-panel.png", "580,0 60x24");
     app->signal(SIGTERM);
     EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
