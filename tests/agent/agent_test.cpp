@@ -122,6 +122,7 @@ class AgentProcessTest : public ::testing::Test {
             EXPECT_EQ(std::this_thread::get_id(), testThread);
             delivered.push_back(state);
         });
+        agent->setOnLaunched([this] { launchesTold.push_back(delivered.size()); });
         agent->start();
         EXPECT_EQ(agent->pidForTesting(), std::nullopt) << "nothing launched before the reap";
         background->runDue();  // the reap, which finds no pid file, then the launch
@@ -155,6 +156,7 @@ class AgentProcessTest : public ::testing::Test {
     std::shared_ptr<testing::ManualQueue> background = std::make_shared<testing::ManualQueue>();
     std::shared_ptr<AgentProcess> agent;
     std::vector<AgentState> delivered;
+    std::vector<size_t> launchesTold;  // how many states had been delivered at each
     std::thread::id testThread = std::this_thread::get_id();
 };
 
@@ -243,6 +245,8 @@ TEST_F(AgentProcessTest, AFailedLaunchIsReportedAndRetriedLater) {
     EXPECT_EQ(nextRelaunch(), 2.0) << "the wait after a failed launch";
     background->advance(2);
     EXPECT_EQ(nextRelaunch(), 4.0) << "the wait after the retry failed too";
+    EXPECT_EQ(launchesTold, std::vector<size_t>{1})
+        << "expected the one launch told, after the first state and before its reading";
 }
 
 // stop() sends one SIGTERM and nothing else: the agent says its last words, ends by itself and no
