@@ -8,6 +8,7 @@
 #include "update/bundle_swap.h"
 #include "update/checksum.h"
 #include "update/release_installer.h"
+#include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
 #include "update/swap_script.h"
@@ -441,6 +442,19 @@ TEST_F(LinuxTools, UnpackAndInstallScriptKeepOnlyMembersInsideTheBundleFolder) {
     EXPECT_FALSE(linuxTools()->unpack(dir / "garbage.tar.gz")) << "expected garbage refused";
     EXPECT_FALSE(linuxTools()->unpack(dir / "missing.tar.gz")) << "expected no file refused";
     EXPECT_TRUE(nothingStaged()) << "expected nothing left staged";
+}
+
+// What the unpacking could not write either is refused by the judge already.
+TEST(ArchiveIsSafe, RefusesAHardLinkAndTheBundleFolderAsAFile) {
+    using Kind = ArchiveEntry::Kind;
+    const ArchiveEntry top{Kind::folder, "VantrelAgent/", "", 0, 0755},
+        file{Kind::file, "VantrelAgent/a", "", 0, 0644};
+    EXPECT_TRUE(archiveIsSafe({top, file}, "VantrelAgent")) << "expected a folder and a file kept";
+    EXPECT_FALSE(archiveIsSafe(
+        {top, file, {Kind::hardlink, "VantrelAgent/b", "VantrelAgent/a", 0, 0644}}, "VantrelAgent"))
+        << "expected a hard link refused";
+    EXPECT_FALSE(archiveIsSafe({{Kind::file, "VantrelAgent/", "", 0, 0644}}, "VantrelAgent"))
+        << "expected the bundle folder as a file refused";
 }
 
 // A few KiB that expand to 4 MiB, refused before anything is written; with room, unpacked into
