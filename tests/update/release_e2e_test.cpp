@@ -30,29 +30,24 @@ std::set<fs::path> entriesNamed(const fs::path& folder, const std::string& prefi
     return found;
 }
 
-// The interpreters that run the agent anywhere in `home`, whichever copy they came from.
-std::vector<pid_t> agentsUnder(const fs::path& home) {
+// The processes whose executable's path passes `wanted`.
+std::vector<pid_t> running(const std::function<bool(const std::string&)>& wanted) {
     std::vector<pid_t> pids;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         std::error_code error;
         auto exe = fs::read_symlink(entry.path() / "exe", error).string();
-        if (!error && exe.starts_with(home.string()) && exe.find("/python3") != std::string::npos) {
+        if (!error && wanted(exe)) {
             pids.push_back(std::stoi(entry.path().filename().string()));
         }
     }
     return pids;
 }
 
-// The processes whose executable is `executable`.
-std::vector<pid_t> running(const fs::path& executable) {
-    std::vector<pid_t> pids;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::error_code error;
-        if (fs::read_symlink(entry.path() / "exe", error) == executable) {
-            pids.push_back(std::stoi(entry.path().filename().string()));
-        }
-    }
-    return pids;
+// The interpreters that run the agent anywhere in `home`, whichever copy they came from.
+std::vector<pid_t> agentsUnder(const fs::path& home) {
+    return running([&](const std::string& exe) {
+        return exe.starts_with(home.string()) && exe.find("/python3") != std::string::npos;
+    });
 }
 
 // 1.0 and 2.0 of one signer and 2.0 of another, made once by scripts/release from this build's
@@ -115,10 +110,10 @@ class ReleaseUpdate : public ::testing::Test {
     void installs(const std::string& release, const std::string& version,
                   std::vector<std::string> env = {}) {
         auto result = install(release, std::move(env));
-        EXPECT_EQ(result.status, 0) << result.output;
-        EXPECT_EQ(result.output, live().string() + "\n");
-        EXPECT_EQ(entriesNamed(opt, ""), std::set{live()});
-        EXPECT_NE(readFile(live() / "Info.json").find("\"" + version + "\""), std::string::npos);
+        EXPECT_EQ(result.status, 0) << "expected " << release << " installed: " << result.output;
+        EXPECT_EQ(result.output, live().string() + "\n") << "expected the installed copy named";
+        EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "expected the copy alone";
+        EXPECT_EQ(liveVersion(), version) << "the installed version";
     }
     // Refused with `message`, changing nothing: each entry with its inode, mode, link and content.
     void refuses(const std::string& release, const std::string& message,
@@ -133,9 +128,10 @@ class ReleaseUpdate : public ::testing::Test {
         };
         auto before = snapshot();
         auto result = install(release, std::move(env));
-        EXPECT_EQ(result.status, 1);
-        EXPECT_NE(result.output.find(message), std::string::npos) << result.output;
-        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(result.status, 1) << "expected " << release << " refused";
+        EXPECT_NE(result.output.find(message), std::string::npos)
+            << "expected the refusal \"" << message << "\" in: " << result.output;
+        EXPECT_EQ(snapshot(), before) << "expected the install folder unchanged";
     }
     // Started as a user unit would (a service manager's INVOCATION_ID, unless told otherwise), in
     // a mount namespace of its own after `mount` (a shell command: $2 is live, $3 the install
@@ -148,14 +144,11 @@ class ReleaseUpdate : public ::testing::Test {
         setVariable(env, "TMPDIR", (user / "tmp").string());
         setVariable(env, "VANTREL_DIST", dist);
         setVariable(env, "VANTREL_SIM_IGNORE_TERM", "1");
-        if (underServiceManager) {
-            setVariable(env, "INVOCATION_ID", "0123456789abcdef0123456789abcdef");
-        } else {
-            std::erase_if(
-                env, [](const std::string& entry) { return entry.starts_with("INVOCATION_ID="); });
-        }
+        std::erase_if(env,
+                      [](const std::string& entry) { return entry.starts_with("INVOCATION_ID="); });
+        underServiceManager ? env.push_back("INVOCATION_ID=0123456789abcdef0123456789abcdef")
+                            : void();
         std::vector<std::string> shell{
-            "/bin/sh",
             "-c",
             (mount.empty() ? "" : mount + " && ") + "exec \"$0\" --headless 2>>\"$1\"",
             live() / "bin/VantrelAgent",
@@ -164,17 +157,17 @@ class ReleaseUpdate : public ::testing::Test {
             opt,
             dir.path()};
         if (!mount.empty()) {
-            shell.insert(shell.begin(), {"/usr/bin/unshare", "-m", "--propagation", "private"});
+            shell.insert(shell.begin(), {"-m", "--propagation", "private", "/bin/sh"});
         }
-        auto program = shell.front();
-        shell.erase(shell.begin());
-        app = std::make_unique<testing::RunningApp>(program, shell, env);
+        app = std::make_unique<testing::RunningApp>(mount.empty() ? "/bin/sh" : "/usr/bin/unshare",
+                                                    shell, env);
         ASSERT_TRUE(app->waitForOutput("Waiting to be paired")) << app->output();
     }
     void end(int signal) {
         if (app) {
             app->signal(signal);
-            EXPECT_EQ(app->waitForExit(60), signal == SIGTERM ? 0 : SIGKILL) << app->output();
+            EXPECT_EQ(app->waitForExit(60), signal == SIGTERM ? 0 : SIGKILL)
+                << "expected the application to end at signal " << signal << ": " << app->output();
             app.reset();
         }
         for (pid_t pid : agentsUnder(user)) {
@@ -182,14 +175,20 @@ class ReleaseUpdate : public ::testing::Test {
         }
     }
     // Serves `release` under a manifest that announces `version`.
-    void publish(const fs::path& release, const std::string& version) {
-        server.serve("/release.tar.gz", {{"file", release.string()}});
+    void publish(const std::string& release, const std::string& version) {
+        server.serve("/release.tar.gz", {{"file", archive(release).string()}});
         server.serve(kManifestPath,
                      {{"body", testing::manifestJson(version, server.base() + "/release.tar.gz",
-                                                     *sha256OfFile(release))}});
+                                                     *sha256OfFile(archive(release)))}});
     }
     bool errorsSay(const std::string& text) const {
         return readFile(dir / "errors").find(text) != std::string::npos;
+    }
+    void expectCheckFailed(const std::string& reason, double seconds = 60) {
+        EXPECT_TRUE(
+            eventually([&] { return errorsSay("the update check failed: " + reason); }, seconds))
+            << "expected on standard error: " << reason << "\n"
+            << readFile(dir / "errors");
     }
     fs::path live() const { return opt / "VantrelAgent"; }
     std::string liveVersion() const {
@@ -200,13 +199,14 @@ class ReleaseUpdate : public ::testing::Test {
         std::error_code error;
         return fs::read_symlink("/proc/" + std::to_string(app->pid()) + "/exe", error) ==
                    live() / "bin/VantrelAgent" &&
-               readFile(live() / "Info.json").find("\"2.0\"") != std::string::npos;
+               liveVersion() == "2.0";
     }
-    // No scratch folder or staged bundle is left.
     void expectNoLeftovers() {
-        EXPECT_TRUE(
-            eventually([&] { return entriesNamed(user / "tmp", "vantrel-update-").empty(); }));
-        EXPECT_EQ(entriesNamed(opt, ".VantrelAgent"), std::set<fs::path>{});
+        EXPECT_TRUE(eventually([&] {
+            return entriesNamed(user / "tmp", "vantrel-update-").empty();
+        })) << "expected no scratch folder left";
+        EXPECT_EQ(entriesNamed(opt, ".VantrelAgent"), std::set<fs::path>{})
+            << "expected nothing left beside live";
     }
 
     testing::TempDir dir;
@@ -221,13 +221,11 @@ class ReleaseUpdate : public ::testing::Test {
 // and clears what an interrupted one left; an uninstall stops and disables the user unit, removes
 // the copy and everything it wrote beside it, and names the data it leaves.
 TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData) {
-    // The check the README gives before a first install, with the signers published beside it.
     testing::run(
         "/bin/sh",
         {"-c",
          "ssh-keygen -Y verify -f \"$1\" -I QK4TR8MZ2V -n vantrel-release -s \"$0.sig\" <\"$0\"",
          archive("v1"), archive("v1").parent_path() / "release-signers"});
-
     testing::run("/bin/tar", {"-xzf", archive("v1"), "-C", dir.path(), "VantrelAgent/install"});
     fs::create_directories(opt / ".VantrelAgent-installing-cut");
     auto env = [&](std::vector<std::string> words) {
@@ -241,13 +239,12 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
     EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "the interrupted install is gone";
     EXPECT_EQ(fs::read_symlink(user / ".local/bin/vantrel-agent"), live() / "bin/VantrelAgent");
 
-    // A stand-in service manager that records what it is asked.
     writeFile(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >>\"$0.calls\"\n", true);
     writeFile(user / ".config/autostart/vantrel-agent.desktop", "[Desktop Entry]\n");
     writeFile(data / "Vantrel/agent.json", "{}");
     {
         UniqueFd running(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ASSERT_EQ(::flock(running.get(), LOCK_SH), 0);
+        ASSERT_EQ(::flock(running.get(), LOCK_SH), 0) << "expected to hold the bundle folder";
         auto refused = env({live() / "install", "--uninstall"}).output;
         EXPECT_NE(refused.find("Vantrel Agent is running"), std::string::npos) << refused;
         EXPECT_TRUE(fs::exists(live() / "bin/VantrelAgent")) << "kept while a copy runs";
@@ -255,8 +252,8 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
     fs::remove(dir / "bin/systemctl.calls");
     auto removed = env({live() / "install", "--uninstall"});
     EXPECT_EQ(removed.status, 0) << removed.output;
-    EXPECT_EQ(readFile(dir / "bin/systemctl.calls"),
-              "--user disable --now vantrel-agent.service\n");
+    EXPECT_EQ(readFile(dir / "bin/systemctl.calls"), "--user disable --now vantrel-agent.service\n")
+        << "what the service manager is asked";
     for (const auto& path :
          {live(), user / ".local/bin/vantrel-agent", data / "systemd/user/vantrel-agent.service",
           data / "applications/vantrel-agent.desktop",
@@ -269,140 +266,146 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
         << "names the data it leaves: " << removed.output;
 }
 
-// scripts/install, then one installed 1.0 after another: refusals, a check still running at the
-// quit, a swap cut short, and the update itself. A test build started first never asks on its own.
-TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesItself) {
-    server.serve("/test" + kManifestPath, {{"body", testing::manifestJson("9.0")}});
-    auto env = testing::sandboxedEnvironment(dir.path());
-    setVariable(env, "VANTREL_DIST", server.base() + "/test");
-    testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
-    ASSERT_TRUE(testBuild.waitForOutput("Starting\u2026\n")) << testBuild.output();
-
-    // InstallScript.InstallsRefusesAndFinishesAnInterruptedSwap: a first install checks a release
-    // against its own signers; then only the installed signers' releases replace it.
+// A first install checks a release against its own signers; then only the installed signers'
+// releases replace it.
+TEST_F(ReleaseUpdate, RefusesAReleaseItCannotTrustOrReadAndChangesNothing) {
     writeFile(dir / "garbage", "not an archive");
-    refuses("changed", "does not match its signed file list");
-    refuses("foreign", "the archive is for riscv64 computers, not this " +
-                           std::string(thisMachineArchitecture()) + " one");
-    refuses((dir / "garbage").string(), "not a readable .tar.gz");
-    refuses("missing", "no readable archive");
-    installs("v1", "1.0");
-    auto executable = live() / "bin/VantrelAgent";
-    EXPECT_NE(readFile(data / "applications/vantrel-agent.desktop")
-                  .find("\nExec=\"" + executable.string() + "\"\n"),
-              std::string::npos);
-    // The package's unit with only the command changed: systemd refuses a quote in an
-    // executable's path.
-    auto unit = data / "systemd/user/vantrel-agent.service";
-    std::string packaged =
-        readFile(std::string(VANTREL_SOURCE_DIR) + "/resources/vantrel-agent.service");
-    const std::string command = "\nExecStart=/usr/bin/vantrel-agent --headless\n";
-    ASSERT_NE(packaged.find(command), std::string::npos);
-    packaged.replace(
-        packaged.find(command), command.size(),
-        "\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" + executable.string() + "\"\n");
-    EXPECT_EQ(readFile(unit), packaged);
-    auto verified = runTool(
-        "/bin/sh",
-        {"-c",
-         "! command -v systemd-analyze >/dev/null || systemd-analyze verify --man=no --user \"$0\"",
-         unit});
-    EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos) << verified.output;
-
-    refuses("other", "wrong signer");
-    refuses("added", "does not match its signed file list");
-    // Cut short, it fails only while unpacking over the install.
     auto whole = readFile(archive("v2"));
     writeFile(dir / "truncated", whole.substr(0, whole.size() / 2));
-    refuses((dir / "truncated").string(), "cannot be read");
-    {
-        // What a running copy holds: its bundle folder, shared.
-        UniqueFd lock(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ASSERT_EQ(::flock(lock.get(), LOCK_SH), 0);
-        refuses("v2", "Vantrel Agent is running");
-    }
     fs::create_directories(dir / "bin");
     fs::create_symlink(VANTREL_SYSTEM_PYTHON, dir / "bin/python3");
-    refuses("v2", "missing ssh-keygen", {"PATH=" + (dir / "bin").string()});
+    const std::string otherMachine = "the archive is for riscv64 computers, not this " +
+                                     std::string(thisMachineArchitecture()) + " one";
+    struct Case {
+        const char* what;
+        std::string release, message;
+        bool afterAnInstall = true, whileACopyRuns = false;
+        std::vector<std::string> env = {};
+    } cases[] = {
+        {"a changed file, first", "changed", "does not match its signed file list", false},
+        {"another architecture, first", "foreign", otherMachine, false},
+        {"garbage, first", (dir / "garbage").string(), "not a readable .tar.gz", false},
+        {"no archive, first", "missing", "no readable archive", false},
+        {"another signer", "other", "wrong signer"},
+        {"an added file", "added", "does not match its signed file list"},
+        {"an archive cut short, only while unpacking over the install",
+         (dir / "truncated").string(), "cannot be read"},
+        {"while a copy runs", "v2", "Vantrel Agent is running", true, true},
+        {"without ssh-keygen",
+         "v2",
+         "missing ssh-keygen",
+         true,
+         false,
+         {"PATH=" + (dir / "bin").string()}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.afterAnInstall && !fs::exists(live()) ? installs("v1", "1.0") : void();
+        // What a running copy holds: its bundle folder, shared.
+        UniqueFd lock(c.whileACopyRuns ? ::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                       : -1);
+        ASSERT_TRUE(!c.whileACopyRuns || ::flock(lock.get(), LOCK_SH) == 0) << "the copy's lock";
+        refuses(c.release, c.message, c.env);
+    }
+}
 
-    // The old swap's two renames cut between them, with no bundle at the install path; then a
-    // complete staged 2.0 cut before its exchange.
-    fs::rename(live(), opt / ".VantrelAgent-previous");
-    auto refused = install("other");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.output.find("wrong signer"), std::string::npos) << refused.output;
-    EXPECT_NE(readFile(live() / "Info.json").find("\"1.0\""), std::string::npos);
-    EXPECT_EQ(entriesNamed(opt, ""), std::set{live()});
+// The package's unit with only the command changed (systemd refuses a quote in an executable's
+// path), in the XDG data folder when one is named.
+TEST_F(ReleaseUpdate, AnInstallWritesALauncherAndAUserUnitForTheInstalledCopy) {
+    std::string packaged = readFile(VANTREL_SOURCE_DIR "/resources/vantrel-agent.service");
+    const std::string command = "\nExecStart=/usr/bin/vantrel-agent --headless\n";
+    ASSERT_NE(packaged.find(command), std::string::npos) << "expected: " << command;
+    packaged.replace(packaged.find(command), command.size(),
+                     "\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
+                         (live() / "bin/VantrelAgent").string() + "\"\n");
+    for (auto [release, folder] : {std::pair{"v1", data}, {"other", user / "data"}}) {
+        SCOPED_TRACE(std::string("a first install of ") + release + " into " + folder.string());
+        fs::remove_all(user / ".local");
+        bool named = folder != data;
+        installs(
+            release, named ? "2.0" : "1.0",
+            named ? std::vector{"XDG_DATA_HOME=" + folder.string()} : std::vector<std::string>{});
+        EXPECT_EQ(fs::exists(data), !named) << "expected the default data folder only by default";
+        EXPECT_NE(readFile(folder / "applications/vantrel-agent.desktop")
+                      .find("\nExec=\"" + (live() / "bin/VantrelAgent").string() + "\"\n"),
+                  std::string::npos)
+            << "expected the launcher to run the installed copy";
+        auto unit = folder / "systemd/user/vantrel-agent.service";
+        EXPECT_EQ(readFile(unit), packaged) << "the user unit";
+        auto verified = runTool("/bin/sh", {"-c",
+                                            "! command -v systemd-analyze >/dev/null || "
+                                            "systemd-analyze verify --man=no --user \"$0\"",
+                                            unit});
+        EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos)
+            << "expected no complaint of systemd-analyze: " << verified.output;
+    }
+}
+
+TEST_F(ReleaseUpdate, AnInstallFinishesASwapCutShort) {
+    installs("v1", "1.0");
+    {
+        SCOPED_TRACE("the old swap's two renames cut between them: no bundle at the install path");
+        fs::rename(live(), opt / ".VantrelAgent-previous");
+        auto refused = install("other");
+        EXPECT_NE(refused.output.find("wrong signer"), std::string::npos)
+            << "expected the installed copy's signers to refuse: " << refused.output;
+        EXPECT_EQ(liveVersion(), "1.0") << "expected the previous copy back in place";
+        EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "expected the copy alone";
+    }
+    SCOPED_TRACE("a complete staged 2.0 cut before its exchange");
     auto staged = opt / ".VantrelAgent-incoming";
     fs::copy(live(), staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     fs::remove(staged / "Info.json");
     writeFile(staged / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
     writeFile(staged.string() + ".version", "2.0");
     installs("v2", "2.0");
-    // Any signer's release installs afresh, its launcher in the XDG data folder.
-    fs::remove_all(user / ".local");
-    installs("other", "2.0", {"XDG_DATA_HOME=" + (user / "data").string()});
-    EXPECT_TRUE(fs::is_regular_file(user / "data/applications/vantrel-agent.desktop"));
-    EXPECT_FALSE(fs::exists(data));
-    fs::remove_all(user / ".local");
+}
+
+TEST_F(ReleaseUpdate, QuittingDoesNotWaitForARunningCheck) {
     installs("v1", "1.0");
-
-    // RefusalsLeaveOneRunningAndSayWhy: a production build's first check, coming by itself, ends
-    // with the reason on standard error; standard output keeps only the state lines; 1.0 runs on.
-    for (auto [release, reason] : {
-             // HeadlessUpdateTest.AProductionBuildChecksAndReportsAFailedCheckOnStandardError
-             std::pair<std::string, std::string>{"", "could not reach updates.vantrel.energy"},
-             // The signers are the installed copy's, not the release's own.
-             {"other", reasons::kNotSigned},
-         }) {
-        SCOPED_TRACE(release);
-        release.empty() ? server.serve(kManifestPath, {{"status", 404}})
-                        : publish(archive(release), "2.0");
-        start(server.base());
-        ASSERT_TRUE(
-            eventually([&] { return errorsSay("the update check failed: " + reason + "\n"); }, 30))
-            << readFile(dir / "errors");
-        expectNoLeftovers();
-        EXPECT_NE(readFile(live() / "Info.json").find("\"1.0\""), std::string::npos);
-        EXPECT_EQ(app->output().find("update"), std::string::npos) << app->output();
-        end(SIGTERM);
-    }
-    EXPECT_EQ(server.requestPaths().at(0), kManifestPath);
-
-    // HeadlessUpdateTest.QuittingDoesNotWaitForARunningCheck: one that would hang for a minute.
     server.serve(kManifestPath, {{"body", testing::manifestJson("2.0")}, {"delay", 60}});
-    auto asked = server.requests().size();
     start(server.base());
-    ASSERT_TRUE(eventually([&] { return server.requests().size() > asked; }, 30));
+    ASSERT_TRUE(eventually([&] { return !server.requests().empty(); }, 30)) << "expected a check";
     end(SIGTERM);
-    EXPECT_FALSE(errorsSay("the update check failed"));
+    EXPECT_FALSE(errorsSay("the update check failed")) << readFile(dir / "errors");
+}
 
-    {
-        SCOPED_TRACE("a start clears a copy cut short before its marker");
-        writeFile(opt / ".VantrelAgent-incoming/bin/VantrelAgent", "partial");
+TEST_F(ReleaseUpdate, AStartSettlesWhatAnInterruptedUpdateLeft) {
+    const std::pair<const char*, std::function<void()>> leftovers[] = {
+        {"a copy cut short before its marker is cleared",
+         [&] { writeFile(opt / ".VantrelAgent-incoming/bin/VantrelAgent", "partial"); }},
+        {"an update marked but not yet put in place is finished",
+         [&] {
+             testing::run("/bin/tar", {"-xzf", archive("v2"), "-C", dir.path()});
+             fs::rename(dir / "VantrelAgent", opt / ".VantrelAgent-incoming");
+             writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
+         }},
+    };
+    for (const auto& [what, leave] : leftovers) {
+        SCOPED_TRACE(what);
+        fs::remove_all(opt);
+        installs("v1", "1.0");
+        leave();
         start("http://127.0.0.1:1");
+        bool finished = std::string(what).ends_with("finished");
+        EXPECT_EQ(liveVersion(), finished ? "2.0" : "1.0") << "live";
+        EXPECT_EQ(runsTwo(), finished) << "2.0 runs in the started process";
         expectNoLeftovers();
-        EXPECT_EQ(liveVersion(), "1.0");
         end(SIGTERM);
     }
-    {
-        SCOPED_TRACE("a start finishes an update marked but not yet put in place");
-        testing::run("/bin/tar", {"-xzf", archive("v2"), "-C", dir.path()});
-        fs::rename(dir / "VantrelAgent", opt / ".VantrelAgent-incoming");
-        writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
-        start("http://127.0.0.1:1");
-        EXPECT_TRUE(runsTwo()) << "2.0 runs in the started process";
-        expectNoLeftovers();
-        end(SIGTERM);
-    }
+}
 
-    SCOPED_TRACE(
-        "1.0 updates itself to 2.0 in its own process, which a service manager keeps "
-        "following; the old agent, ignoring SIGTERM, is gone before 2.0's own comes up "
-        "on the port it held");
-    fs::remove_all(opt);
+// In its own process, which a service manager keeps following; the old agent, ignoring SIGTERM,
+// is gone before 2.0's own comes up on the port it held. A test build started first, which would
+// ask before this copy does if it asked at all, never asks on its own.
+TEST_F(ReleaseUpdate, UpdatesItselfAndTheOldAgentEndsFirst) {
+    server.serve("/test" + kManifestPath, {{"body", testing::manifestJson("9.0")}});
+    auto env = testing::sandboxedEnvironment(dir.path());
+    setVariable(env, "VANTREL_DIST", server.base() + "/test");
+    testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
+    ASSERT_TRUE(testBuild.waitForOutput("Starting\u2026\n")) << testBuild.output();
     installs("v1", "1.0");
-    publish(archive("v2"), "2.0");
+    publish("v2", "2.0");
     start(server.base());
     ASSERT_TRUE(eventually([&] { return runsTwo(); }, 60)) << app->output();
     EXPECT_TRUE(eventually(
@@ -416,52 +419,50 @@ TEST_F(ReleaseUpdate, RefusesWaitsForNoCheckFinishesAnInterruptedSwapAndUpdatesI
                        live() / "Resources/python/bin/python3";
         },
         30))
-        << app->output();
+        << "expected one agent, 2.0's, a child of the application: " << app->output();
     EXPECT_TRUE(eventually([&] {
         auto output = app->output();
         return output.find("Waiting to be paired", output.find("Waiting to be paired") + 1) !=
                std::string::npos;
-    })) << app->output();
-    EXPECT_FALSE(errorsSay("Address already in use"));
+    })) << "expected 2.0's agent to come up: "
+        << app->output();
+    EXPECT_FALSE(errorsSay("Address already in use")) << readFile(dir / "errors");
     expectNoLeftovers();
-    EXPECT_FALSE(app->waitForExit(0));
-
+    EXPECT_FALSE(app->waitForExit(0)) << "expected 2.0 running";
     auto paths = server.requestPaths();
-    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test" + kManifestPath), 0);
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test" + kManifestPath), 0)
+        << "expected no check of the test build";
     testBuild.signal(SIGTERM);
-    EXPECT_EQ(testBuild.waitForExit(), 0);
+    EXPECT_EQ(testBuild.waitForExit(), 0) << "expected the test build to end at SIGTERM";
 }
 
-// Where the exchange fails (the bundle a mount point, the install folder an overlay whose lower
-// layer holds it) or the release cannot start here, the check says why on standard error, 1.0
-// goes on running, and nothing is left staged.
-TEST_F(ReleaseUpdate, AnUpdateThatCannotBePutInPlaceKeepsThisCopyRunningAndSaysWhy) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "mounts need root";
-    }
-    struct Case {
-        const char* update;
-        std::string release, mount, reason;
-    } cases[] = {
-        {"into a bundle that is a mount point", "v2", R"(mount --bind "$2" "$2")",
-         reasons::couldNotPutInPlace("2.0", "Device or resource busy")},
+// A production build's check, coming by itself, that fails (the exchange too: the bundle a mount
+// point, the install folder an overlay whose lower layer holds it) says why on standard error;
+// standard output keeps only the state lines; 1.0 runs on and nothing is left staged.
+TEST_F(ReleaseUpdate, AFailedCheckKeepsThisCopyRunningAndSaysWhyOnStandardError) {
+    const auto busy = reasons::couldNotPutInPlace("2.0", "Device or resource busy");
+    const auto crossDevice = reasons::couldNotPutInPlace("2.0", "Invalid cross-device link");
+    const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
+        {"no manifest", "", "", "could not reach updates.vantrel.energy\n"},
+        {"a release of another signer", "other", "", reasons::kNotSigned + std::string("\n")},
+        {"a release that needs a missing library", "gone", "", reasons::doesNotStart("2.0")},
+        {"into a bundle that is a mount point", "v2", R"(mount --bind "$2" "$2")", busy},
         {"into an overlay's lower layer", "v2",
-         R"(mkdir -p "$4/upper" "$4/work" && )"
-         R"(mount -t overlay overlay -o "lowerdir=$3,upperdir=$4/upper,workdir=$4/work" "$3")",
-         reasons::couldNotPutInPlace("2.0", "Invalid cross-device link")},
-        {"to a release that needs a missing library", "gone", "", reasons::doesNotStart("2.0")},
+         R"(mkdir -p "$4/upper" "$4/work" && mount -t overlay overlay )"
+         R"(-o "lowerdir=$3,upperdir=$4/upper,workdir=$4/work" "$3")",
+         crossDevice},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.update);
+    for (const auto& [update, release, mount, reason] : cases) {
+        SCOPED_TRACE(update);
+        if (!mount.empty() && ::geteuid() != 0) {
+            continue;  // mounts need root
+        }
         fs::remove_all(opt);
         fs::remove_all(dir / "upper");
         installs("v1", "1.0");
-        publish(archive(c.release), "2.0");
-        start(server.base(), c.mount);
-        EXPECT_TRUE(
-            eventually([&] { return errorsSay("the update check failed: " + c.reason); }, 60))
-            << "expected on standard error: " << c.reason << "\n"
-            << readFile(dir / "errors");
+        release.empty() ? server.serve(kManifestPath, {{"status", 404}}) : publish(release, "2.0");
+        start(server.base(), mount);
+        expectCheckFailed(reason);
         EXPECT_FALSE(app->waitForExit(0)) << "1.0 goes on running";
         EXPECT_EQ(liveVersion(), "1.0") << "live";
         EXPECT_EQ(app->output(), "Starting\u2026\nWaiting to be paired\n") << "its one run";
@@ -470,6 +471,7 @@ TEST_F(ReleaseUpdate, AnUpdateThatCannotBePutInPlaceKeepsThisCopyRunningAndSaysW
             << "nothing staged in the overlay";
         end(SIGTERM);
     }
+    EXPECT_EQ(server.requestPaths().at(0), kManifestPath) << "the first request";
 }
 
 // 2.0 answers its version but ends before it holds the lock: the previous copy is put back and,
@@ -477,16 +479,18 @@ TEST_F(ReleaseUpdate, AnUpdateThatCannotBePutInPlaceKeepsThisCopyRunningAndSaysW
 // to the unit's restart.
 TEST_F(ReleaseUpdate, ANewVersionThatEndsBeforeItHoldsTheLockIsRolledBack) {
     testing::AdoptOrphans adopt;
+    auto liveExecutable = [&](const std::string& exe) {
+        return exe == live() / "bin/VantrelAgent";
+    };
     for (bool underServiceManager : {true, false}) {
         SCOPED_TRACE(underServiceManager ? "under a service manager" : "started by hand");
         fs::remove_all(opt);
         fs::remove_all(user / "share");
         installs("v1", "1.0");
-        publish(archive("ends"), "2.0");
+        publish("ends", "2.0");
         auto downloads = server.requestPaths().size();
         start(server.base(), "", underServiceManager);
         EXPECT_EQ(app->waitForExit(60), 3) << "2.0 ran in the application's process";
-        auto executable = live() / "bin/VantrelAgent";
         EXPECT_TRUE(eventually([&] { return liveVersion() == "1.0"; }, 30))
             << "live back to 1.0; " << readFile(dir / "errors");
         EXPECT_TRUE(errorsSay("Vantrel Agent: 2.0 did not start; 1.0 is back in place\n"))
@@ -495,15 +499,12 @@ TEST_F(ReleaseUpdate, ANewVersionThatEndsBeforeItHoldsTheLockIsRolledBack) {
         if (underServiceManager) {
             EXPECT_TRUE(eventually([&] { return entriesNamed(opt, ".VantrelAgent").empty(); }))
                 << "nothing left beside live";
-            EXPECT_EQ(running(executable), std::vector<pid_t>{}) << "left to the unit's restart";
+            EXPECT_EQ(running(liveExecutable), std::vector<pid_t>{}) << "left to the unit";
             app.reset();
             continue;
         }
-        EXPECT_TRUE(eventually(
-            [&] { return errorsSay("the update check failed: " + reasons::refused("2.0") + "\n"); },
-            30))
-            << "1.0 runs again and refuses 2.0: " << readFile(dir / "errors");
-        auto previous = running(executable);
+        expectCheckFailed(reasons::refused("2.0") + "\n", 30);
+        auto previous = running(liveExecutable);
         ASSERT_EQ(previous.size(), 1u) << "1.0 runs again";
         EXPECT_EQ(app->output(),
                   "Starting\u2026\nWaiting to be paired\nStarting\u2026\nWaiting to be paired\n")

@@ -1,24 +1,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include "agent/orphan_reaper.h"
-#include "agent/pid_file.h"
-#include "app/update_resume.h"
-#include "support/child_process.h"
 #include "support/manual_queue.h"
-#include "support/run_tool.h"
-#include "update/archive_extraction.h"
 #include "update/bundle_swap.h"
 #include "update/checksum.h"
 #include "update/release_installer.h"
 #include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
-#include "update/release_tools_mac.h"
 #include "update/swap_script.h"
 #include "update/update_fixture.h"
 
@@ -33,15 +25,27 @@ using testing::writeFile;
 std::string info(const std::string& version) {
     return "{\"CFBundleShortVersionString\": \"" + version + "\"}";
 }
+std::string answering(const std::string& version) {
+    return "#!/bin/sh\necho 'Vantrel Agent " + version + "'";
+}
+const std::string kNoStart = "#!/missing/interpreter\n";
 
 // The installer; its download, from "http://127.0.0.1/ok" alone, a small signed release; its live
 // bundle 1.0 in a folder whose name has a quote, "(" and "+".
 class Install : public ::testing::Test {
   protected:
-    Install() {
+    Install() { reset(); }
+    // Live 1.0 and nothing beside it; release 2.0 signed by the one allowed signer; none refused.
+    void reset() {
         writeFile(live / "Info.json", info("1.0"));
-        fs::create_directories(dir / "tmp");
+        for (const auto& path : {update.staged(), update.marker(),
+                                 fs::path(update.marker()) += ".partial", dir / "refused"}) {
+            fs::remove_all(path);
+        }
+        fs::create_directories(temporary = dir / "tmp");
+        ::unsetenv("TMPDIR");
         allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
+        refused = std::make_shared<RefusedRelease>(dir / "refused");
         makeRelease();
     }
     fs::path newKey(const std::string& name) const {
@@ -52,13 +56,10 @@ class Install : public ::testing::Test {
         writeFile(signers, line + readFile(key.string() + ".pub"));
     }
     fs::path bundle() const { return dir / "release/VantrelAgent"; }
-    // A release whose executable answers --version with `version`, or is `executable`.
-    void makeRelease(const std::string& version = "2.0", std::string executable = "") {
-        if (executable.empty()) {
-            executable = "#!/bin/sh\necho 'Vantrel Agent " + version + "'\n";
-        }
+    void makeRelease(const std::string& version = "2.0", const std::string& executable = "") {
         fs::remove_all(bundle());
-        writeFile(bundle() / "bin/VantrelAgent", executable, true);
+        writeFile(bundle() / "bin/VantrelAgent",
+                  executable.empty() ? answering(version) + "\n" : executable, true);
         writeFile(bundle() / "Info.json", info(version));
         writeFile(bundle() / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
         writeFile(bundle() / "Resources/lib/vantrel_agent/with space 'q'.py", "x = 1\n");
@@ -74,27 +75,23 @@ class Install : public ::testing::Test {
         fs::remove(list);
         fs::remove(bundle() / kFileListSignatureName);
         auto description = describeBundle(bundle());
-        ASSERT_TRUE(description);
+        ASSERT_TRUE(description) << "expected a file list of the release";
         writeFile(list, description->dump(1) + "\n");
         testing::run("/usr/bin/ssh-keygen",
                      {"-q", "-Y", "sign", "-f", by, "-n", "vantrel-release", list});
     }
-    fs::path pack() const {
-        testing::run("/bin/tar",
-                     {"-czf", dir / "release.tar.gz", "-C", dir / "release", "VantrelAgent"});
-        return dir / "release.tar.gz";
-    }
     std::shared_ptr<LinuxReleaseTools> linuxTools(ArchiveLimits limits = {}) const {
-        return std::make_shared<LinuxReleaseTools>(signers, "QK4TR8MZ2V", StagedUpdate{live},
-                                                   limits);
+        return std::make_shared<LinuxReleaseTools>(signers, "QK4TR8MZ2V", update, limits);
     }
-    // Garbage without a bundle.
+    // The release packed, or garbage when there is no bundle.
     UpdateResult installRelease(const std::string& version, const std::string& digest = "",
                                 const std::string& url = "http://127.0.0.1/ok") {
-        auto download = dir / "garbage.tar.gz";
-        fs::exists(bundle()) ? void(download = pack()) : writeFile(download, "no tar");
+        auto download = dir / "release.tar.gz";
+        fs::exists(bundle())
+            ? void(testing::run("/bin/tar",
+                                {"-czf", download, "-C", bundle().parent_path(), "VantrelAgent"}))
+            : writeFile(download, "no tar");
         auto tools = linuxTools();
-        ++installs;
         ReleaseInstaller installer({
             .mainQueue = queue,
             .requestQuit = [this] { ++quits; },
@@ -115,72 +112,46 @@ class Install : public ::testing::Test {
         queue->runDue();
         return result;
     }
-    bool leftNothing() const { return fs::is_empty(dir / "tmp"); }
     bool nothingStaged() const {
-        return !fs::exists(StagedUpdate{live}.staged()) && !fs::exists(StagedUpdate{live}.marker());
+        return !fs::exists(update.staged()) && !fs::exists(update.marker());
     }
 
     TempDir dir;
     fs::path key = newKey("release-key"), signers = dir / "release-signers";
-    fs::path live = dir / "Vantrel's (apps)+/VantrelAgent";
-    fs::path temporary = dir / "tmp";
+    fs::path live = dir / "Vantrel's (apps)+/VantrelAgent", temporary;
+    StagedUpdate update{live};
     std::shared_ptr<testing::ManualQueue> queue = std::make_shared<testing::ManualQueue>();
-    std::shared_ptr<RefusedRelease> refused = std::make_shared<RefusedRelease>(dir / "refused");
-    int quits = 0, downloads = 0, installs = 0;
+    std::shared_ptr<RefusedRelease> refused;
+    int quits = 0, downloads = 0;
 };
 
-// Put in place while the application runs, the previous copy kept beside it, then the quit.
 TEST_F(Install, PutsTheVerifiedReleaseInPlaceAndKeepsThePreviousBesideIt) {
     EXPECT_EQ(installRelease("2.0"), UpdateResult::installed("2.0"));
     EXPECT_EQ(quits, 1) << "expected one quit asked for";
-    EXPECT_TRUE(leftNothing()) << "expected no download left";
-    StagedUpdate update{live};
-    EXPECT_EQ(readFile(live / "Info.json"), info("2.0"));
-    EXPECT_TRUE(fs::exists(live / kFileListName));
-    EXPECT_EQ(readFile(update.staged() / "Info.json"), info("1.0"));
-    EXPECT_EQ(readFile(update.marker()), "2.0");
-    EXPECT_FALSE(fs::exists(update.trial()));
+    EXPECT_TRUE(fs::is_empty(temporary)) << "expected no download left";
+    EXPECT_EQ(readFile(live / "Info.json"), info("2.0")) << "live";
+    EXPECT_TRUE(fs::exists(live / kFileListName)) << "expected the file list in live";
+    EXPECT_EQ(readFile(update.staged() / "Info.json"), info("1.0")) << "the previous copy";
+    EXPECT_EQ(readFile(update.marker()), "2.0") << "the marker";
+    EXPECT_FALSE(fs::exists(update.trial())) << "expected no trial yet";
 }
 
-// A release that failed here is not fetched again, in this run or after a roll-back, until a
-// newer one appears.
-TEST_F(Install, ARefusedReleaseIsNotFetchedAgainUntilANewerOne) {
-    struct Case {
-        const char* refusal;
-        std::function<void()> arrange;
-    } cases[] = {
-        {"its executable did not start in this run",
-         [&] {
-             makeRelease("2.0", "#!/missing/interpreter\n");
-             EXPECT_EQ(installRelease("2.0"),
-                       UpdateResult::notPutInPlace(reasons::doesNotStart("2.0")));
-         }},
-        {"a roll-back recorded it", [&] { writeFile(dir / "refused", "2.0"); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.refusal);
-        refused = std::make_shared<RefusedRelease>(dir / "refused");
-        c.arrange();
-        makeRelease("2.0");
-        int before = downloads;
-        EXPECT_EQ(installRelease("2.0"), UpdateResult::failed(reasons::refused("2.0")))
-            << "the same version again";
-        EXPECT_EQ(downloads, before) << "no download of a refused version";
-        EXPECT_EQ(fs::exists(StagedUpdate{live}.staged()), false);
-        makeRelease("2.1");
-        EXPECT_EQ(installRelease("2.1"), UpdateResult::installed("2.1")) << "a newer version";
-        writeFile(live / "Info.json", info("1.0"));
-        fs::remove_all(StagedUpdate{live}.staged());
-        fs::remove(StagedUpdate{live}.marker());
-        fs::remove(dir / "refused");
-    }
+TEST_F(Install, AReleaseThatDidNotStartIsNotFetchedAgainUntilANewerOne) {
+    makeRelease("2.0", kNoStart);
+    EXPECT_EQ(installRelease("2.0"), UpdateResult::notPutInPlace(reasons::doesNotStart("2.0")));
+    makeRelease("2.0");
+    int before = downloads;
+    EXPECT_EQ(installRelease("2.0"), UpdateResult::failed(reasons::refused("2.0")))
+        << "the same version again";
+    EXPECT_EQ(downloads, before) << "expected no download of a refused version";
+    makeRelease("2.1");
+    EXPECT_EQ(installRelease("2.1"), UpdateResult::installed("2.1")) << "a newer version";
 }
 
-// Each failure leaves nothing of the run and nothing live changed.
+// Each failure leaves no download, nothing staged and live unchanged.
 TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
-    auto bundle = this->bundle();
-    auto agent = bundle / "Resources/lib/vantrel_agent/__init__.py";
-    auto list = bundle / kFileListName;
+    auto agent = bundle() / "Resources/lib/vantrel_agent/__init__.py";
+    auto list = bundle() / kFileListName;
     struct Case {
         const char* what;
         std::function<void()> arrange;
@@ -190,7 +161,7 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
     } cases[] = {
         {"no download", {}, reasons::kDownloadFailed, "2.0", "", "http://127.0.0.1/missing"},
         {"another digest", {}, reasons::kChecksumMismatch, "2.0", std::string(64, 'c')},
-        {"no archive", [&] { fs::remove_all(bundle); }, platform_words::kReleaseWouldNotOpen},
+        {"no archive", [&] { fs::remove_all(bundle()); }, platform_words::kReleaseWouldNotOpen},
         {"version mismatch", {}, reasons::kNotSigned, "3.0"},
         {"not newer", [&] { writeFile(live / "Info.json", info("2.0")); }},
         {"a changed file",
@@ -198,27 +169,27 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
              fs::permissions(agent, fs::perms::owner_write, fs::perm_options::add);
              writeFile(agent, "# agent, changed\n");
          }},
-        {"a changed mode", [&] { fs::permissions(bundle / "Info.json", fs::perms(0555)); }},
-        {"an added file", [&] { writeFile(bundle / "Resources/lib/extra.py", "import os\n"); }},
-        {"an added folder", [&] { fs::create_directories(bundle / "Resources/more"); }},
-        {"a missing file", [&] { fs::remove(bundle / "Info.json"); }},
+        {"a changed mode", [&] { fs::permissions(bundle() / "Info.json", fs::perms(0555)); }},
+        {"an added file", [&] { writeFile(bundle() / "Resources/lib/extra.py", "import os\n"); }},
+        {"an added folder", [&] { fs::create_directories(bundle() / "Resources/more"); }},
+        {"a missing file", [&] { fs::remove(bundle() / "Info.json"); }},
         {"a retargeted link",
          [&] {
-             fs::remove(bundle / "Resources/agent");
-             fs::create_symlink("empty", bundle / "Resources/agent");
+             fs::remove(bundle() / "Resources/agent");
+             fs::create_symlink("empty", bundle() / "Resources/agent");
          }},
         {"a changed list", [&] { writeFile(list, readFile(list) + " "); }},
-        {"no signature", [&] { fs::remove(bundle / kFileListSignatureName); }},
+        {"no signature", [&] { fs::remove(bundle() / kFileListSignatureName); }},
         {"another signer", [&] { sign(newKey("other-key")); }},
         {"another principal", [&] { allow("ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" "); }},
         {"another namespace", [&] { allow("QK4TR8MZ2V namespaces=\"file\" "); }},
         {"built for another architecture",
          [&] {
-             fs::remove(bundle / "Info.json");
+             fs::remove(bundle() / "Info.json");
              writeFile(
-                 bundle / "Info.json",
+                 bundle() / "Info.json",
                  R"({"CFBundleShortVersionString": "2.0", "VantrelArchitecture": "riscv64"})");
-             fs::permissions(bundle / "Info.json", fs::perms(0444));
+             fs::permissions(bundle() / "Info.json", fs::perms(0444));
              sign(key);
          },
          reasons::builtForAnotherMachine("riscv64", thisMachineArchitecture())},
@@ -228,39 +199,28 @@ TEST_F(Install, EachFailureCleansUpAndGivesItsReason) {
              ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
          },
          reasons::kCouldNotPrepare},
-        {"staging fails",
-         [&] { fs::create_directories(StagedUpdate{live}.marker().string() + ".partial/x"); },
+        {"staging fails", [&] { fs::create_directories(update.marker().string() + ".partial/x"); },
          reasons::kCouldNotPrepare, "2.0", "", "http://127.0.0.1/ok", true},
-        {"an executable that does not start",
-         [&] { makeRelease("2.0", "#!/missing/interpreter\n"); }, reasons::doesNotStart("2.0"),
-         "2.0", "", "http://127.0.0.1/ok", true},
+        {"an executable that does not start", [&] { makeRelease("2.0", kNoStart); },
+         reasons::doesNotStart("2.0"), "2.0", "", "http://127.0.0.1/ok", true},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.arrange) {
-            c.arrange();
-        }
+        reset();
+        c.arrange ? c.arrange() : void();
         auto before = readFile(live / "Info.json");
         EXPECT_EQ(installRelease(c.version, c.digest, c.url),
                   c.verifiedButNotPutInPlace ? UpdateResult::notPutInPlace(c.reason)
                                              : UpdateResult::failed(c.reason));
         EXPECT_EQ(quits, 0) << "expected no quit";
-        EXPECT_TRUE(leftNothing()) << "expected no download left";
+        EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "expected no download left";
         EXPECT_EQ(readFile(live / "Info.json"), before) << "expected live unchanged";
         EXPECT_TRUE(nothingStaged()) << "expected nothing staged";
-        writeFile(live / "Info.json", info("1.0"));
-        temporary = dir / "tmp";
-        ::unsetenv("TMPDIR");
-        fs::remove_all(StagedUpdate{live}.marker().string() + ".partial");
-        refused = std::make_shared<RefusedRelease>(dir / "refused");
-        makeRelease();
-        allow("QK4TR8MZ2V namespaces=\"vantrel-release\" ");
     }
 }
 
-// A link that climbs out of the bundle, also through another link that reads as if it stayed
-// inside, an absolute link even to a place inside (the bundle moves), and any kind but files,
-// folders and links make no list.
+// Through another link that reads as if it stayed inside too; an absolute link even to a place
+// inside (the bundle moves); any kind but files, folders and links.
 using DescribeBundle = Install;
 TEST_F(DescribeBundle, RefusesLinksThatLeaveOrAreAbsoluteAndOtherKinds) {
     fs::create_symlink("..", bundle() / "Resources/lib/up");
@@ -274,8 +234,7 @@ TEST_F(DescribeBundle, RefusesLinksThatLeaveOrAreAbsoluteAndOtherKinds) {
     EXPECT_FALSE(describeBundle(bundle())) << "expected no list with a fifo";
 }
 
-// Only a 200 answer within the time and size limits is kept, whole or not at all: a refused one
-// leaves no partial file behind.
+// Kept whole or not at all: a refused answer leaves no partial file behind.
 TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
     testing::LoopbackServer server;
     server.serve("/ok", {{"body", "release bytes"}});
@@ -297,7 +256,7 @@ TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
         {"/ok", true, 600, 13}, {"/ok", false, 600, 1 << 20, "missing folder/file"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path + " " + std::to_string(c.ceiling));
+        SCOPED_TRACE(c.path + " within " + std::to_string(c.ceiling) + " bytes to " + c.to);
         fs::remove(dir / "file");
         EXPECT_EQ(downloadRelease(server.base() + c.path, dir / c.to, c.seconds, c.ceiling),
                   c.kept);
@@ -305,12 +264,10 @@ TEST(DownloadRelease, KeepsOnlyAnAnswerOfStatus200WithinTheLimit) {
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), c.kept ? 1 : 0)
             << "expected only the kept file in the folder";
     }
-    EXPECT_FALSE(downloadRelease("file:///etc/hostname", dir / "file"));
-    EXPECT_FALSE(fs::exists(dir / "file"));
+    EXPECT_FALSE(downloadRelease("file:///etc/hostname", dir / "file")) << "expected only HTTP";
 }
 
-// The copy is checked before any marker says it is complete: by `verify`, by its version and by
-// running it; a bundle already in the staging folder is used where it is.
+// Checked before any marker says it is complete: by `verify`, by its version and by running it.
 TEST_F(Install, StagesOnlyACopyThatIsVerifiedAndAnswersItsVersion) {
     struct Case {
         const char* copy;
@@ -319,25 +276,17 @@ TEST_F(Install, StagesOnlyACopyThatIsVerifiedAndAnswersItsVersion) {
         bool verified = true;
         std::string version = "2.0";
     } cases[] = {
-        {"one that answers its version", "#!/bin/sh\necho 'Vantrel Agent 2.0'\n",
-         StageOutcome::staged},
-        {"one the verification refuses", "#!/bin/sh\necho 'Vantrel Agent 2.0'\n",
-         StageOutcome::notCopied, false},
-        {"one of another version", "#!/bin/sh\necho 'Vantrel Agent 2.0'\n", StageOutcome::notCopied,
-         true, "2.1"},
-        {"one whose executable cannot start", "#!/missing/interpreter\n",
-         StageOutcome::doesNotStart},
-        {"one that answers another version", "#!/bin/sh\necho 'Vantrel Agent 2.1'\n",
-         StageOutcome::doesNotStart},
-        {"one that says more", "#!/bin/sh\necho 'Vantrel Agent 2.0'; echo warning >&2\n",
-         StageOutcome::doesNotStart},
-        {"one that answers and fails", "#!/bin/sh\necho 'Vantrel Agent 2.0'; exit 1\n",
-         StageOutcome::doesNotStart},
+        {"one that answers its version", answering("2.0"), StageOutcome::staged},
+        {"one the verification refuses", answering("2.0"), StageOutcome::notCopied, false},
+        {"one of another version", answering("2.0"), StageOutcome::notCopied, true, "2.1"},
+        {"one whose executable cannot start", kNoStart, StageOutcome::doesNotStart},
+        {"one that answers another version", answering("2.1"), StageOutcome::doesNotStart},
+        {"one that says more", answering("2.0") + "; echo warning >&2", StageOutcome::doesNotStart},
+        {"one that answers and fails", answering("2.0") + "; exit 1", StageOutcome::doesNotStart},
     };
-    StagedUpdate update{live};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.copy);
-        makeRelease("2.0", c.executable);
+        makeRelease("2.0", c.executable + "\n");
         EXPECT_EQ(stageUpdate(
                       update, bundle(), c.version,
                       [&](const fs::path& copy) { return copy == update.staged() && c.verified; }),
@@ -347,18 +296,6 @@ TEST_F(Install, StagesOnlyACopyThatIsVerifiedAndAnswersItsVersion) {
         EXPECT_EQ(readFile(update.marker()), staged ? "2.0" : "") << "the marker";
         EXPECT_EQ(readFile(live / "Info.json"), info("1.0")) << "live";
     }
-    SCOPED_TRACE("a bundle unpacked into the staging folder");
-    makeRelease("2.0");
-    fs::rename(bundle(), update.staged());
-    auto inode = [&] {
-        struct stat info {};
-        ::stat(update.staged().c_str(), &info);
-        return info.st_ino;
-    };
-    auto before = inode();
-    EXPECT_EQ(stageUpdate(update, update.staged(), "2.0", [](const fs::path&) { return true; }),
-              StageOutcome::staged);
-    EXPECT_EQ(inode(), before) << "used where it is";
 }
 
 // What a power loss or a failed start can leave at each step of an update, what the process that
@@ -376,30 +313,22 @@ TEST(SwapStep, SettlesEachStateAnUpdateCanLeave) {
         const char* liveAfter;
         bool refused = false;
     } cases[] = {
+        // clang-format off
         {"nothing staged", nullptr, nullptr, false, "1.0", live, SwapStep::done, "1.0"},
         {"copy under way", "", nullptr, false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
-        {"copy done, no marker yet", "2.0", nullptr, false, "1.0", live, SwapStep::clearLeftovers,
-         "1.0"},
-        {"marker beside a partial copy", "", "2.0", false, "1.0", live, SwapStep::clearLeftovers,
-         "1.0"},
-        {"marker of a lost copy", nullptr, "2.0", false, "1.0", live, SwapStep::clearLeftovers,
-         "1.0"},
+        {"copy done, no marker yet", "2.0", nullptr, false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
+        {"marker beside a partial copy", "", "2.0", false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
+        {"marker of a lost copy", nullptr, "2.0", false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
         {"marked, not exchanged", "2.0", "2.0", false, "1.0", live, SwapStep::exchange, "2.0"},
-        {"marked, but refused here", "2.0", "2.0", false, "1.0", live, SwapStep::clearLeftovers,
-         "1.0", true},
-        {"exchanged, the previous copy at its end", "1.0", "2.0", false, "2.0", parked,
-         SwapStep::tryNew, "2.0"},
-        {"exchanged, started afresh from live", "1.0", "2.0", false, "2.0", live, SwapStep::keepNew,
-         "2.0"},
-        {"tried, the new version holds the lock", "1.0", "2.0", true, "2.0", trial,
-         SwapStep::keepNew, "2.0"},
-        {"tried, the guardian after the new one ended", "1.0", "2.0", true, "2.0", parked,
-         SwapStep::rollBack, "1.0"},
-        {"tried, a later start finds it unfinished", "1.0", "2.0", true, "2.0", live,
-         SwapStep::rollBack, "1.0"},
-        {"rolled back, marker left", "2.0", "2.0", true, "1.0", live, SwapStep::clearLeftovers,
-         "1.0", true},
+        {"marked, but refused here", "2.0", "2.0", false, "1.0", live, SwapStep::clearLeftovers, "1.0", true},
+        {"exchanged, the previous copy at its end", "1.0", "2.0", false, "2.0", parked, SwapStep::tryNew, "2.0"},
+        {"exchanged, started afresh from live", "1.0", "2.0", false, "2.0", live, SwapStep::keepNew, "2.0"},
+        {"tried, the new version holds the lock", "1.0", "2.0", true, "2.0", trial, SwapStep::keepNew, "2.0"},
+        {"tried, the guardian after the new one ended", "1.0", "2.0", true, "2.0", parked, SwapStep::rollBack, "1.0"},
+        {"tried, a later start finds it unfinished", "1.0", "2.0", true, "2.0", live, SwapStep::rollBack, "1.0"},
+        {"rolled back, marker left", "2.0", "2.0", true, "1.0", live, SwapStep::clearLeftovers, "1.0", true},
         {"trial file alone", nullptr, nullptr, true, "1.0", live, SwapStep::clearLeftovers, "1.0"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.state);
@@ -411,18 +340,17 @@ TEST(SwapStep, SettlesEachStateAnUpdateCanLeave) {
         c.marker ? writeFile(update.marker(), c.marker) : void();
         c.tried ? writeFile(update.trial(), "2.0") : void();
         auto refusedFile = dir / "data/refused-update";
-        auto state = readSwapState(
+        auto step = nextSwapStep(readSwapState(
             update, c.self == parked ? update.staged() : update.live, c.self == trial,
-            [&](const std::string& version) { return c.refused && version == "2.0"; });
-        auto step = nextSwapStep(state);
+            [&](const std::string& version) { return c.refused && version == "2.0"; }));
         EXPECT_EQ(step, c.step);
         if (step == SwapStep::exchange) {
-            EXPECT_EQ(exchangeStaged(update), 0);
+            EXPECT_EQ(exchangeStaged(update), 0) << "expected the exchange to succeed";
         } else if (step == SwapStep::rollBack) {
-            EXPECT_TRUE(rollBack(update, refusedFile));
+            EXPECT_TRUE(rollBack(update, refusedFile)) << "expected the roll-back to succeed";
             EXPECT_EQ(readFile(refusedFile), "2.0") << "the refused version, recorded";
         } else if (step == SwapStep::tryNew) {
-            EXPECT_TRUE(markTried(update));
+            EXPECT_TRUE(markTried(update)) << "expected the trial to be recorded";
             EXPECT_EQ(readFile(update.trial()), "2.0") << "the trial, recorded";
         } else {
             clearLeftovers(update);
@@ -435,115 +363,31 @@ TEST(SwapStep, SettlesEachStateAnUpdateCanLeave) {
 }
 
 TEST(IsInstallInterpreter, KnowsEarlierCopiesOfThisInstallOnly) {
-    TempDir dir;
-    std::string opt = (dir / "opt").string();
-    std::string interpreter = opt + "/VantrelAgent/Resources/python/bin/python3";
-    std::string parked = opt + "/.VantrelAgent-incoming/Resources/python/bin/python3";
-    std::string moved =
-        opt + "/.VantrelAgent-installing-x1/VantrelAgent/Resources/python/bin/python3";
-    writeFile(interpreter, "");
-    for (const auto& ours : {interpreter, interpreter + " (deleted)", parked, parked + " (deleted)",
-                             moved + " (deleted)"}) {
-        EXPECT_TRUE(isInstallInterpreter(ours, interpreter)) << ours;
-    }
-    for (const auto& other :
-         {opt + "/VantrelAgent-incoming/Resources/python/bin/python3",
-          (dir / "other/.VantrelAgent-incoming/Resources/python/bin/python3").string(),
-          parked + ".11", opt + "/.VantrelAgent-incoming/python/bin/python3",
-          opt + "/.VantrelAgent-installing-x1/Other/Resources/python/bin/python3",
-          opt + "/.Other-x1/VantrelAgent/Resources/python/bin/python3",
-          (dir / "other/.VantrelAgent-x1/VantrelAgent/Resources/python/bin/python3").string(),
-          std::string("/usr/bin/python3")}) {
-        EXPECT_FALSE(isInstallInterpreter(other, interpreter)) << other;
+    const std::string opt = "/vantrel-test/opt/", python = "/Resources/python/bin/python3";
+    const std::string ours = opt + "VantrelAgent" + python, parked = opt + ".VantrelAgent-incoming";
+    for (const auto& [executable, isOurs] :
+         {std::pair{ours, true},
+          {ours + " (deleted)", true},
+          {parked + python, true},
+          {parked + python + " (deleted)", true},
+          {opt + ".VantrelAgent-installing-x1/VantrelAgent" + python + " (deleted)", true},
+          {opt + "VantrelAgent-incoming" + python, false},
+          {"/vantrel-test/other/.VantrelAgent-incoming" + python, false},
+          {parked + python + ".11", false},
+          {parked + "/python/bin/python3", false},
+          {opt + ".VantrelAgent-installing-x1/Other" + python, false},
+          {opt + ".Other-x1/VantrelAgent" + python, false},
+          {"/vantrel-test/other/.VantrelAgent-x1/VantrelAgent" + python, false},
+          {std::string("/usr/bin/python3"), false}}) {
+        EXPECT_EQ(isInstallInterpreter(executable, ours), isOurs) << executable;
     }
 }
 
-// An agent that ignores SIGTERM, run by the live copy or by one a swap parked (even deleted), is
-// gone when endAgent returns; any other process is left alone.
-TEST(EndAgent, EndsTheOldCopysAgentEvenWhenItIgnoresSigterm) {
-    for (auto [runsFrom, deleted] : {std::pair{"VantrelAgent", false},
-                                     {".VantrelAgent-incoming", false},
-                                     {".VantrelAgent-incoming", true},
-                                     {"Elsewhere", false}}) {
-        SCOPED_TRACE(runsFrom);
-        bool ended = runsFrom != std::string("Elsewhere");
-        TempDir dir;
-        auto interpreter = dir / "opt/VantrelAgent/Resources/python/bin/python3";
-        auto running = dir / "opt" / runsFrom / "Resources/python/bin/python3";
-        for (const auto& copy : {interpreter, running}) {
-            fs::create_directories(copy.parent_path());
-            fs::copy_file("/bin/sh", copy, fs::copy_options::overwrite_existing);
-        }
-        auto started = ChildProcess::spawn(
-            {.executable = running.string(),
-             .arguments = {"-c", "trap '' TERM; : > \"$0\"; while :; do sleep 1; done",
-                           dir / "ready"},
-             .environment = currentEnvironment(),
-             .output = -1});
-        ASSERT_TRUE(started.child);
-        ASSERT_TRUE(testing::eventually([&] { return fs::exists(dir / "ready"); }));
-        writePidFile(dir / "agent.pid", *AgentIdentity::of(started.child->pid()));
-        deleted ? void(fs::remove_all(dir / "opt" / runsFrom)) : void();
-        endAgent({.pidFile = dir / "agent.pid", .interpreter = interpreter, .grace = 0.05});
-        pollfd gone{started.child->descriptor(), POLLIN, 0};
-        EXPECT_EQ(::poll(&gone, 1, 0) == 1, ended);
-        started.child->signal(SIGKILL);
-        started.child->wait();
-    }
-}
-
-// Judged by the path each member makes inside the bundle folder, through the links before and
-// after it. (Most kinds and links that climb out are judged on real archives by
-// LinuxTools.UnpackRefusesHostileArchivesAndLeavesNothing, the limits by the next test but one.)
-TEST(ArchiveIsSafe, KeepsOnlyFilesFoldersAndLinksInsideTheBundleFolder) {
-    using Kind = ArchiveEntry::Kind;
-    auto entry = [](Kind kind, std::string name, std::string target = "") {
-        return ArchiveEntry{kind, std::move(name), std::move(target), 0, 0644};
-    };
-    auto file = [&](std::string name) { return entry(Kind::file, std::move(name)); };
-    auto link = [&](std::string name, std::string target) {
-        return entry(Kind::symlink, std::move(name), std::move(target));
-    };
-    struct Case {
-        const char* what;
-        std::vector<ArchiveEntry> entries;
-        bool safe;
-    } cases[] = {
-        {"files and folders",
-         {entry(Kind::folder, "./VantrelAgent/"), file("VantrelAgent/bin/VantrelAgent")},
-         true},
-        {"a link up inside", {link("VantrelAgent/Resources/up", "../bin")}, true},
-        {"a link through a link inside",
-         {link("VantrelAgent/x", "sub"), link("VantrelAgent/y", "x/../bin")},
-         true},
-        {"a link through a link to itself",
-         {link("VantrelAgent/x", "."), link("VantrelAgent/y", "x/x/x/bin")},
-         true},
-        {"an absolute name", {file("/VantrelAgent/evil")}, false},
-        {"a hard link",
-         {file("VantrelAgent/a"), entry(Kind::hardlink, "VantrelAgent/b", "VantrelAgent/a")},
-         false},
-        {"another kind", {entry(Kind::other, "VantrelAgent/fifo")}, false},
-        {"an empty name", {file("")}, false},
-        {"outside the bundle folder", {file("Other/x")}, false},
-        {"the bundle folder as a file", {file("VantrelAgent/")}, false},
-        {"a name listed twice", {file("VantrelAgent/a"), file("VantrelAgent/./a")}, false},
-        {"a link to a sibling folder", {link("VantrelAgent/up", "../Other/x")}, false},
-        {"a link out through a later link",
-         {link("VantrelAgent/y", "x/.."), link("VantrelAgent/x", "..")},
-         false},
-        {"links in a loop", {link("VantrelAgent/x", "y"), link("VantrelAgent/y", "x")}, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(archiveIsSafe(c.entries, "VantrelAgent"), c.safe) << c.what;
-    }
-}
-
+// Archives written as an attacker's tool would, judged alike by the unpacking and by
+// scripts/install: files, folders and links whose path stays inside the bundle folder, also
+// through the links before and after them, are kept; anything else refuses the archive whole.
 using LinuxTools = Install;
-
-// Archives with one hostile part, written as an attacker's tool would, refused by the unpacking
-// and by scripts/install alike.
-TEST_F(LinuxTools, UnpackRefusesHostileArchivesAndLeavesNothing) {
+TEST_F(LinuxTools, UnpackAndInstallScriptKeepOnlyMembersInsideTheBundleFolder) {
     const std::string writer =
         "import io, sys, tarfile\n"
         "t = tarfile.open(sys.argv[1], 'w:gz')\n"
@@ -552,51 +396,76 @@ TEST_F(LinuxTools, UnpackRefusesHostileArchivesAndLeavesNothing) {
         "    i.mode = 0o755; t.addfile(i, io.BytesIO(data))\n"
         "def file(name): special(name, tarfile.REGTYPE, data=b'{}')\n"
         "def link(name, target): special(name, tarfile.SYMTYPE, target)\n"
-        "special('VantrelAgent', tarfile.DIRTYPE); file('VantrelAgent/Info.json')\n";
-    const char* cases[] = {
-        "file(sys.argv[2] + '/evil')",
-        "file('/VantrelAgent/evil')",
-        "file('VantrelAgent/../../evil')",
-        "special('VantrelAgent/null', tarfile.CHRTYPE)",
-        "special('VantrelAgent/fifo', tarfile.FIFOTYPE)",
-        "special('VantrelAgent/hard', tarfile.LNKTYPE, '/etc/passwd')",
-        "special('VantrelAgent/hard', tarfile.LNKTYPE, 'VantrelAgent/Info.json')",
-        "link('VantrelAgent/out', '../../etc')",
-        "link('VantrelAgent/abs', '/etc')",
-        "link('VantrelAgent/a/', '../../x')",
-        "link('VantrelAgent/a', '.'); link('VantrelAgent/a/b', '../x')",
-        "link('VantrelAgent/l', 'Resources'); file('VantrelAgent/l/evil')",
-        "link('VantrelAgent/x', '.'); link('VantrelAgent/y', 'x/x/x/../..')",
-        "file('Other/evil')",
-        "file('VantrelAgent/Info.json')",  // listed twice
+        "def folder(name): special(name, tarfile.DIRTYPE)\n"
+        "def top(): folder('./VantrelAgent/'); file('VantrelAgent/Info.json')\n";
+    const std::pair<const char*, bool> cases[] = {
+        {"top(); folder('VantrelAgent/sub'); link('VantrelAgent/sub/up', '../Info.json')", true},
+        {"top(); link('VantrelAgent/x', 'sub'); link('VantrelAgent/y', 'x/../Info.json')", true},
+        {"top(); link('VantrelAgent/x', '.'); link('VantrelAgent/y', 'x/x/x/Info.json')", true},
+        {"top(); file(sys.argv[2] + '/evil')", false},
+        {"top(); file('/VantrelAgent/evil')", false},
+        {"top(); file('VantrelAgent/../../evil')", false},
+        {"top(); file('')", false},
+        {"top(); special('VantrelAgent/null', tarfile.CHRTYPE)", false},
+        {"top(); special('VantrelAgent/hard', tarfile.LNKTYPE, 'VantrelAgent/Info.json')", false},
+        {"top(); link('VantrelAgent/out', '../../etc')", false},
+        {"top(); link('VantrelAgent/up', '../Other/x')", false},
+        {"top(); link('VantrelAgent/abs', '/etc')", false},
+        {"top(); link('VantrelAgent/a/', '../../x')", false},
+        {"top(); link('VantrelAgent/a', '.'); link('VantrelAgent/a/b', '../x')", false},
+        {"top(); link('VantrelAgent/l', 'Resources'); file('VantrelAgent/l/evil')", false},
+        {"top(); link('VantrelAgent/x', '.'); link('VantrelAgent/y', 'x/x/x/../..')", false},
+        {"top(); link('VantrelAgent/y', 'x/..'); link('VantrelAgent/x', '..')", false},
+        {"top(); link('VantrelAgent/x', 'y'); link('VantrelAgent/y', 'x')", false},
+        {"top(); file('Other/evil')", false},
+        {"top(); file('VantrelAgent/Info.json')", false},
     };
-    auto archive = dir / "hostile.tar.gz";
+    auto archive = dir / "archive.tar.gz";
     auto home = dir / "home";
-    for (const char* member : cases) {
-        SCOPED_TRACE(member);
+    for (const auto& [members, kept] : cases) {
+        SCOPED_TRACE(std::string(members) + (kept ? ": kept" : ": refused"));
         testing::run(VANTREL_SYSTEM_PYTHON,
-                     {"-c", writer + member + "\nt.close()\n", archive, dir.path()});
-        EXPECT_FALSE(linuxTools()->unpack(archive)) << "the unpacking refuses it";
-        EXPECT_TRUE(nothingStaged());
+                     {"-c", writer + members + "\nt.close()\n", archive, dir.path()});
+        auto tools = linuxTools();
+        auto staged = tools->unpack(archive);
+        EXPECT_EQ(staged.has_value(), kept) << "by the unpacking";
+        staged ? tools->discard(*staged) : void();
+        EXPECT_TRUE(nothingStaged()) << "expected nothing left staged";
         auto installed =
             runTool("/usr/bin/env", {"HOME=" + home.string(), "XDG_RUNTIME_DIR=" + home.string(),
                                      VANTREL_SOURCE_DIR "/scripts/install", archive});
-        EXPECT_EQ(installed.status, 1);
-        EXPECT_NE(installed.output.find("unsafe member"), std::string::npos) << installed.output;
-        EXPECT_FALSE(fs::exists(home / ".local"));
-        EXPECT_FALSE(fs::exists(dir / "evil"));
+        EXPECT_EQ(installed.status, 1) << "expected scripts/install to refuse a release unsigned";
+        EXPECT_EQ(installed.output.find("unsafe member") == std::string::npos, kept)
+            << "by scripts/install: " << installed.output;
+        EXPECT_FALSE(fs::exists(home / ".local/opt/VantrelAgent")) << "expected nothing installed";
+        EXPECT_FALSE(fs::exists(dir / "evil")) << "expected nothing written outside";
     }
     writeFile(dir / "garbage.tar.gz", "not a tar at all");
-    EXPECT_FALSE(linuxTools()->unpack(dir / "garbage.tar.gz")) << "garbage";
-    const std::string packed = readFile(pack());
+    EXPECT_FALSE(linuxTools()->unpack(dir / "garbage.tar.gz")) << "expected garbage refused";
+    testing::run("/bin/tar",
+                 {"-czf", dir / "good.tar.gz", "-C", bundle().parent_path(), "VantrelAgent"});
+    const std::string packed = readFile(dir / "good.tar.gz");
     for (const auto& [what, bytes] : {std::pair{"a truncated stream", packed.substr(0, 200)},
                                       {"bytes after the stream", packed + "x"},
                                       {"a second stream", packed + packed}}) {
         writeFile(dir / "spoilt.tar.gz", bytes);
-        EXPECT_FALSE(linuxTools()->unpack(dir / "spoilt.tar.gz")) << what;
+        EXPECT_FALSE(linuxTools()->unpack(dir / "spoilt.tar.gz")) << "expected refused: " << what;
     }
-    EXPECT_FALSE(linuxTools()->unpack(dir / "missing.tar.gz")) << "a missing file";
-    EXPECT_TRUE(nothingStaged());
+    EXPECT_FALSE(linuxTools()->unpack(dir / "missing.tar.gz")) << "expected no file refused";
+    EXPECT_TRUE(nothingStaged()) << "expected nothing left staged";
+}
+
+// What the unpacking could not write either is refused by the judge already.
+TEST(ArchiveIsSafe, RefusesAHardLinkAndTheBundleFolderAsAFile) {
+    using Kind = ArchiveEntry::Kind;
+    const ArchiveEntry top{Kind::folder, "VantrelAgent/", "", 0, 0755},
+        file{Kind::file, "VantrelAgent/a", "", 0, 0644};
+    EXPECT_TRUE(archiveIsSafe({top, file}, "VantrelAgent")) << "expected a folder and a file kept";
+    EXPECT_FALSE(archiveIsSafe(
+        {top, file, {Kind::hardlink, "VantrelAgent/b", "VantrelAgent/a", 0, 0644}}, "VantrelAgent"))
+        << "expected a hard link refused";
+    EXPECT_FALSE(archiveIsSafe({{Kind::file, "VantrelAgent/", "", 0, 0644}}, "VantrelAgent"))
+        << "expected the bundle folder as a file refused";
 }
 
 // A few KiB that expand to 4 MiB, refused before anything is written; with room, unpacked into
@@ -608,106 +477,39 @@ TEST_F(LinuxTools, UnpackRefusesAnArchiveThatExpandsPastTheLimits) {
     fs::create_directories(dir / "bomb/VantrelAgent/empty");
     fs::permissions(dir / "bomb/VantrelAgent/empty", fs::perms(0700));
     testing::run("/bin/tar", {"-czf", dir / "bomb.tar.gz", "-C", dir / "bomb", "VantrelAgent"});
-    ASSERT_LT(fs::file_size(dir / "bomb.tar.gz"), 64u << 10);
+    ASSERT_LT(fs::file_size(dir / "bomb.tar.gz"), 64u << 10) << "expected a small archive";
     EXPECT_FALSE(linuxTools({.bytes = 1 << 20})->unpack(dir / "bomb.tar.gz")) << "past the bytes";
     EXPECT_FALSE(linuxTools({.entries = 1})->unpack(dir / "bomb.tar.gz")) << "past the entries";
-    EXPECT_TRUE(nothingStaged());
+    EXPECT_TRUE(nothingStaged()) << "expected nothing left staged";
     auto roomy = linuxTools({.bytes = 4 << 20, .entries = 3});
     mode_t previous = ::umask(077);
     auto staged = roomy->unpack(dir / "bomb.tar.gz");
     ::umask(previous);
-    ASSERT_TRUE(staged) << "at both limits";
-    EXPECT_EQ(*staged, StagedUpdate{live}.staged());
-    EXPECT_EQ(fs::status(*staged).permissions(), fs::perms(0755));
-    EXPECT_EQ(fs::status(*staged / "empty").permissions(), fs::perms(0755));
-    EXPECT_EQ(fs::status(*staged / "zeros").permissions(), fs::perms(0555));
-    EXPECT_EQ(fs::file_size(*staged / "zeros"), 4u << 20);
+    ASSERT_EQ(staged, update.staged()) << "at both limits";
+    EXPECT_EQ(fs::status(*staged).permissions(), fs::perms(0755)) << "the bundle folder";
+    EXPECT_EQ(fs::status(*staged / "empty").permissions(), fs::perms(0755)) << "a 0700 folder";
+    EXPECT_EQ(fs::status(*staged / "zeros").permissions(), fs::perms(0555)) << "the file";
+    EXPECT_EQ(fs::file_size(*staged / "zeros"), 4u << 20) << "the file's size";
     roomy->discard(*staged);
-    EXPECT_TRUE(nothingStaged());
+    EXPECT_TRUE(nothingStaged()) << "expected the discard to remove it";
 }
 
 TEST(ChecksumMatches, ComparesTheFilesDigestExactly) {
     TempDir dir;
     writeFile(dir / "update.dmg", "abc");
     const std::string digest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-    EXPECT_TRUE(checksumMatches(dir / "update.dmg", digest));
-    for (const auto& wrong :
-         {std::string("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"),
-          digest + "\n", std::string()}) {
-        EXPECT_FALSE(checksumMatches(dir / "update.dmg", wrong)) << wrong;
+    for (const auto& [file, expected, matches] : {std::tuple{"update.dmg", digest, true},
+                                                  {"update.dmg", "BA" + digest.substr(2), false},
+                                                  {"update.dmg", digest + "\n", false},
+                                                  {"update.dmg", "", false},
+                                                  {"missing", digest, false}}) {
+        EXPECT_EQ(checksumMatches(dir / file, expected), matches)
+            << file << " against " << expected;
     }
-    EXPECT_FALSE(checksumMatches(dir / "missing.dmg", digest));
 }
 
-// One stand-in for hdiutil, spctl and codesign: it logs each call and answers as the real tool,
-// from the files beside it and the bundle's own.
-constexpr const char* kMacStandIn = R"sh(#!/bin/sh
-here=$(dirname "$0"); tool=$(basename "$0"); eval "last=\${$#}"
-{ printf %s "$tool"; for a; do printf ' [%s]' "$a"; done; echo; } >> "$here/calls"
-case "$tool $1" in
-"hdiutil attach") [ -f "$last" ] && cat "$here/attach-output" && exit "$(cat "$here/status")" ;;
-spctl*) [ -f "$last/notarized" ] ;;
-codesign*) [ -e "$last" ] && echo "TeamIdentifier=$(cat "$last/team")" >&2 ;;
-esac
-)sh";
-
-// The macOS tools standing in: attach (the folder named under /private/tmp, the real place of
-// /tmp), the assessment and the exact Team Identifier each refuse as they should. The swap script
-// reads its quoted paths back exactly.
-TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
-    TempDir dir;
-    for (const char* tool : {"hdiutil", "spctl", "codesign"}) {
-        writeFile(dir / "bin" / tool, kMacStandIn, true);
-    }
-    std::string mountPoint = "/tmp/dmg.XXXXXX";
-    ASSERT_TRUE(::mkdtemp(mountPoint.data()));
-    const fs::path mnt = mountPoint;
-    auto app = mnt / "Vantrel Agent.app";
-    writeFile(app / "Info.json", info("2.0"));
-    writeFile(dir / "image.dmg", "image");
-    auto calls = [&] { return fs::exists(dir / "bin/calls") ? readFile(dir / "bin/calls") : ""; };
-    const std::string attached =
-        "/dev/disk4\tGUID\t\n/dev/disk4s1\tApple_HFS\t/private" + mnt.string();
-    struct Case {
-        std::string attachOutput, team = "QK4TR8MZ2V";
-        bool notarized = true;
-        int status = 0;
-        bool accepted = false;
-    } cases[] = {
-        {attached, "QK4TR8MZ2V", true, 0, true},
-        {attached, "QK4TR8MZ2V", true, 1},                // attach fails
-        {"/dev/disk4s1\tApple_HFS\t/Volumes/Vantrel\n"},  // no folder under /tmp/
-        {mnt.string() + "\r\n"},                          // CR is no blank: no such folder
-        {attached, "QK4TR8MZ2"},
-        {attached, "QK4TR8MZ2V", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.attachOutput + " " + c.team);
-        fs::remove(dir / "bin/calls");
-        writeFile(dir / "bin/status", std::to_string(c.status));
-        writeFile(dir / "bin/attach-output", c.attachOutput);
-        writeFile(app / "team", c.team);
-        c.notarized ? writeFile(app / "notarized", "") : void(fs::remove(app / "notarized"));
-        MacReleaseTools tools({.hdiutil = (dir / "bin/hdiutil").string(),
-                               .spctl = (dir / "bin/spctl").string(),
-                               .codesign = (dir / "bin/codesign").string()});
-        auto mounted = tools.attach(dir / "image.dmg");
-        const bool verified = mounted && tools.verify(*mounted / "Vantrel Agent.app");
-        EXPECT_EQ(verified, c.accepted);
-        if (mounted) {
-            tools.detach(*mounted);
-        }
-        EXPECT_EQ(calls().find("hdiutil [detach]") != std::string::npos, mounted.has_value());
-        if (verified) {
-            EXPECT_EQ(calls(), "hdiutil [attach] [-nobrowse] [-readonly] [-mountrandom] [/tmp] [" +
-                                   (dir / "image.dmg").string() +
-                                   "]\nspctl [-a] [-t] [exec] [--context] "
-                                   "[context:primary-signature] [" +
-                                   app.string() + "]\ncodesign [-dv] [--verbose=4] [" +
-                                   app.string() + "]\nhdiutil [detach] [" + mnt.string() +
-                                   "] [-quiet]\n");
-        }
-    }
+// Quotes, "$", backquotes and backslashes in the paths are read back exactly.
+TEST(MacTools, TheSwapScriptReadsItsPathsBackExactly) {
     const SwapPaths paths{.live = "/Users/o'brien/$HOME \"x\" `y` \\ (Agent)+.app",
                           .staged = "/Users/o'brien/.VantrelAgent-incoming.app",
                           .previous = "/Users/o'brien/.VantrelAgent-previous.app",
@@ -717,15 +519,15 @@ TEST(MacTools, EachAnswerOfTheToolsEndsTheRunAsItShould) {
     EXPECT_EQ(
         runTool("/bin/sh", {"-c", header + "\nprintf '%s|%s' \"$live\" \"$previous\""}).output,
         paths.live.string() + "|" + paths.previous.string());
-    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0);
-    fs::remove_all(mnt);
+    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0) << "expected valid shell";
 }
 
-// Each row: what it shows, the script, then the status and output expected. A grandchild that
-// writes only once the shell has ended (its fifo's one writer closed) is still read.
-TEST(Shell, GivesTheToolsStatusAndOutput) {
+// A grandchild that writes only once the shell has ended (its fifo's one writer closed) is still
+// read. What the user's shell sets never reaches a tool: it gets a fixed path and the C locale.
+TEST(RunTool, GivesTheToolsStatusAndOutput) {
     UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     UniqueFd open(::fcntl(null.get(), F_DUPFD, 40));  // not close-on-exec, on purpose
+    ::setenv("TAR_OPTIONS", "--totals", 1);
     TempDir dir;
     const std::string fifo = (dir / "ended").string();
     const std::tuple<const char*, std::string, int, std::string> rows[] = {
@@ -738,25 +540,37 @@ TEST(Shell, GivesTheToolsStatusAndOutput) {
         {"output that is not UTF-8 is empty", "printf 'ok \\377 bad'; exit 4", 4, ""},
         {"none of our descriptors is inherited",
          "[ -e /proc/self/fd/" + std::to_string(open.get()) + " ] || echo closed", 0, "closed\n"},
+        {"an environment of its own", "echo ${TAR_OPTIONS-none} $LC_ALL $PATH", 0,
+         "none C /usr/local/bin:/usr/bin:/bin\n"},
     };
     for (const auto& [step, script, status, output] : rows) {
         auto result = runTool("/bin/sh", {"-c", script});
         EXPECT_EQ(result.status, status) << step;
         EXPECT_EQ(result.output, output) << step;
     }
+    ::unsetenv("TAR_OPTIONS");
     EXPECT_EQ(runTool("/nonexistent/tool", {"x"}).status, -1) << "expected -1 for a missing tool";
 }
 
-// What the user's shell sets never reaches a tool: it gets a fixed path and the C locale.
-TEST(RunTool, GivesToolsAnEnvironmentOfItsOwn) {
-    ::setenv("TAR_OPTIONS", "--totals", 1);
-    ::setenv("LD_PRELOAD", "/nonexistent.so", 1);
-    auto result =
-        runTool("/bin/sh", {"-c", "echo ${TAR_OPTIONS-none} ${LD_PRELOAD-none} $LC_ALL $PATH"});
-    ::unsetenv("TAR_OPTIONS");
-    ::unsetenv("LD_PRELOAD");
-    EXPECT_EQ(result.output, "none none C /usr/local/bin:/usr/bin:/bin\n")
-        << "the tool's environment";
+// One that names none comes from before releases named one, all built for amd64.
+TEST(ReleaseArchitecture, AReleaseFitsOnlyTheArchitectureItNames) {
+    // Info.json's "VantrelArchitecture" as JSON ("": none, also read for no Info.json at all).
+    const std::tuple<std::string, const char*, bool, const char*> rows[] = {
+        {"\"arm64\"", "arm64", true, "arm64"},  {"\"arm64\"", "amd64", false, "arm64"},
+        {"", "amd64", true, "amd64"},           {"", "arm64", false, "amd64"},
+        {"\"AMD64\"", "amd64", false, "AMD64"}, {"\"\"", "amd64", false, ""},
+        {"64", "amd64", false, "unknown"},      {"null", "amd64", false, "unknown"},
+    };
+    for (const auto& [named, machine, fits, read] : rows) {
+        SCOPED_TRACE(named + " on " + machine);
+        std::vector<std::optional<nlohmann::json>> infos{nlohmann::json::parse(
+            named.empty() ? "{}" : "{\"VantrelArchitecture\": " + named + "}")};
+        named.empty() ? infos.push_back(std::nullopt) : void();
+        for (const auto& info : infos) {
+            EXPECT_EQ(releaseFitsThisMachine(info, machine), fits) << "fits, Info.json: " << !!info;
+            EXPECT_EQ(architectureIn(info), read) << "named, Info.json: " << !!info;
+        }
+    }
 }
 
 }  // namespace

@@ -77,11 +77,12 @@ class UpdaterTest : public ::testing::Test {
 // What one run ends with, and which requests it made. A "VANTREL_DIST" that forms no URL, even
 // empty, is unreachable: never the built-in server.
 TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
-    ASSERT_NE(::access("/proc/self", W_OK), 0);
+    ASSERT_NE(::access("/proc/self", W_OK), 0) << "expected a folder that cannot be written";
     const std::string numeric = R"({"CFBundleShortVersionString": 1.4})";
     const std::string packaged =
         R"({"CFBundleShortVersionString": "1.0", "VantrelPackageManager": "apt"})";
     const auto unwritable = UpdateResult::failed(reasons::cannotReplaceItself("2.0"));
+    const auto unreachable = UpdateResult::failed(kCouldNotReach);
     struct Case {
         const char* what;
         std::string manifestVersion;
@@ -94,19 +95,16 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         std::string info = R"({"CFBundleShortVersionString": "1.0"})";
     } cases[] = {
         // clang-format off
-        {"an address that is no URL is never asked for",
-         "2.0", "/a b", UpdateResult::failed(kCouldNotReach), {}},
-        {"an empty address is no URL", "2.0", "", UpdateResult::failed(kCouldNotReach), {}, false},
+        {"an address that is no URL is never asked for", "2.0", "/a b", unreachable, {}},
+        {"an empty address is no URL", "2.0", "", unreachable, {}, false},
         {"a packaged copy reads the manifest and only says what is newer",
          "2.0", "", UpdateResult::available("2.0"), {kManifestPath}, true, packaged},
         {"a packaged copy with nothing newer is current",
          "1.0", "", UpdateResult::current("1.0"), {kManifestPath}, true, packaged},
         {"a newer release in a folder that cannot be written is refused before installing",
          "2.0", "", unwritable, {kManifestPath}, true, ""},
-        {"the same version is current",
-         "1.0", "/", UpdateResult::current("1.0"), {"/" + kManifestPath}},
-        {"a newer version is installed",
-         "1.0.1", "", UpdateResult::installed("1.0.1"), {kManifestPath}},
+        {"the same version is current", "1.0", "/", UpdateResult::current("1.0"), {"/" + kManifestPath}},
+        {"a newer version is installed", "1.0.1", "", UpdateResult::installed("1.0.1"), {kManifestPath}},
         {"the installed version is read afresh; unreadable, it is 0",
          "0.1", "", UpdateResult::installed("0.1"), {kManifestPath}, true, "not json"},
         {"an installed version of another type is 0",
@@ -117,11 +115,10 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        testing::LoopbackServer fresh;
         for (const auto& path : {kManifestPath, "/" + kManifestPath}) {
-            fresh.serve(path, {{"body", manifestJson(c.manifestVersion)}});
+            server.serve(path, {{"body", manifestJson(c.manifestVersion)}});
         }
-        dist(c.onServer ? fresh.base() + c.dist : c.dist);
+        dist(c.onServer ? server.base() + c.dist : c.dist);
         bundleRoot = c.info.empty()        ? "/proc/self/VantrelAgent"
                      : c.info == "missing" ? dir / "Missing"
                                            : dir / "VantrelAgent";
@@ -129,13 +126,16 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
             testing::writeFile(bundleRoot / "Info.json", c.info);
         }
         installer->manifests.clear();
+        auto asked = server.requestPaths().size();
         EXPECT_EQ(makeUpdater()->run(), c.result);
-        EXPECT_EQ(fresh.requestPaths(), c.requests);
-        EXPECT_EQ(installer->manifests.size(), c.result.kind() == UpdateResult::Kind::installed);
+        auto paths = server.requestPaths();
+        EXPECT_EQ(std::vector(paths.begin() + asked, paths.end()), c.requests) << "the requests";
+        EXPECT_EQ(installer->manifests.size(), c.result.kind() == UpdateResult::Kind::installed)
+            << "expected the installer called only for an installed result";
     }
-    ASSERT_EQ(installer->manifests.size(), 1u);
-    EXPECT_EQ(installer->manifests[0].url, "http://127.0.0.1/x");
-    EXPECT_EQ(installer->manifests[0].sha256, std::string(64, 'a'));
+    ASSERT_EQ(installer->manifests.size(), 1u) << "expected the last run installed";
+    EXPECT_EQ(installer->manifests[0].url, "http://127.0.0.1/x") << "the manifest's url";
+    EXPECT_EQ(installer->manifests[0].sha256, std::string(64, 'a')) << "the manifest's digest";
 }
 
 // A second check while one runs is refused and never calls back; the first is clear again before
@@ -178,79 +178,79 @@ TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFrom
     EXPECT_EQ(mainQueue->nextDelay(), 3.0) << "expected 3 s with VANTREL_DIST";
     updater.reset();  // the timers hold their updaters weakly and end with them
     mainQueue->advance(3 * 86400);
-    EXPECT_EQ(worker->size() + mainQueue->size(), 0u);
+    EXPECT_EQ(worker->size() + mainQueue->size(), 0u) << "expected nothing left once it ends";
 }
 
 // The rest is fuzzed: a NUL in the address is no URL, and a version must be a string.
 TEST(DecodeManifest, AnythingButAnObjectWithTheThreeStringsIsNoManifest) {
     EXPECT_FALSE(
-        decodeManifest(R"({"version": "1.2", "url": "http://h/x\u0000.tar.gz", "sha256": "aa"})"));
-    EXPECT_FALSE(decodeManifest(R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})"));
+        decodeManifest(R"({"version": "1.2", "url": "http://h/x\u0000.tar.gz", "sha256": "aa"})"))
+        << "a NUL in the address";
+    EXPECT_FALSE(decodeManifest(R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})"))
+        << "a number for the version";
 }
 
 using FetchManifestTest = UpdaterTest;
 
-// Only status 200 with a manifest body, from a fresh request, over HTTP (redirects included), with
-// each time limit alone ending the call.
+// Only status 200 with a body of at most 64 KiB, from a fresh request, over HTTP (redirects
+// included).
 TEST_F(FetchManifestTest, OnlyAManifestServedWithStatus200OverHttpIsDecoded) {
     testing::writeFile(dir / "latest.json", manifestJson("3.0"));
-    server.serve("/m", {{"body", manifestJson("2.0", "http://h/a.tgz")}});
+    auto padded = [](size_t size) {
+        std::string body = manifestJson("2.0", "http://h/a.tgz");
+        return body.insert(body.size() - 1, std::string(size - body.size(), ' '));
+    };
+    server.serve("/m", {{"body", padded(kLongestManifest)}});
+    server.serve("/too-long", {{"body", padded(kLongestManifest + 1)}});
     server.serve("/moved", {{"status", 302}, {"location", server.base() + "/m"}});
     server.serve("/to-file",
                  {{"status", 302}, {"location", "file://" + (dir / "latest.json").string()}});
-    server.serve("/silent", {{"body", manifestJson("2.0")}, {"delay", 120}});
     for (auto [path, status] : {std::pair{"/201", 201}, {"/206", 206}, {"/404", 404}}) {
         server.serve(path, {{"status", status}, {"body", manifestJson("2.0")}});
     }
-    for (const char* path : {"/201", "/206", "/404", "/to-file", "/unrouted"}) {
-        EXPECT_FALSE(fetch(path)) << path;
-    }
-    for (const char* path : {"/m", "/moved"}) {
+    for (auto [path, decoded] : {std::pair{"/m", true},
+                                 {"/moved", true},
+                                 {"/too-long", false},
+                                 {"/201", false},
+                                 {"/206", false},
+                                 {"/404", false},
+                                 {"/to-file", false},
+                                 {"/unrouted", false}}) {
         auto manifest = fetch(path);
-        ASSERT_TRUE(manifest) << path;
-        EXPECT_EQ(manifest->url, "http://h/a.tgz");
+        EXPECT_EQ(manifest ? manifest->url : "none", decoded ? "http://h/a.tgz" : "none") << path;
     }
-    EXPECT_EQ(server.requests()[0]["headers"]["Cache-Control"], "no-cache");
-    EXPECT_FALSE(fetchManifest("file://" + (dir / "latest.json").string()));
-    EXPECT_FALSE(fetchManifest("http://127.0.0.1:1/linux/latest.json"));  // nothing listening
-    EXPECT_FALSE(fetch("/silent", {.request = 1, .wait = 240}));
-    EXPECT_FALSE(fetch("/silent", {.request = 240, .wait = 1}));
+    EXPECT_EQ(server.requests()[0]["headers"]["Cache-Control"], "no-cache") << "a fresh request";
+    EXPECT_FALSE(fetchManifest("file://" + (dir / "latest.json").string())) << "a file";
+    EXPECT_FALSE(fetchManifest("http://127.0.0.1:1/linux/latest.json")) << "nothing listening";
 }
 
-TEST_F(FetchManifestTest, TheLongestManifestIs64KiB) {
-    for (size_t size : {kLongestManifest, kLongestManifest + 1}) {
-        std::string body = manifestJson("2.0");
-        body.insert(body.size() - 1, std::string(size - body.size(), ' '));
-        server.serve("/m", {{"body", body}});
-        EXPECT_EQ(fetch("/m").has_value(), size == kLongestManifest) << size;
-    }
+TEST_F(FetchManifestTest, EachTimeLimitAloneEndsTheCall) {
+    server.serve("/silent", {{"body", manifestJson("2.0")}, {"delay", 120}});
+    EXPECT_FALSE(fetch("/silent", {.request = 1, .wait = 240})) << "the request's limit";
+    EXPECT_FALSE(fetch("/silent", {.request = 240, .wait = 1})) << "the caller's wait";
 }
 
 // However long the client would wait, no more than the cap and the buffers' worth gets out.
 TEST_F(FetchManifestTest, AnEndlessBodyIsCutOffAsItStreams) {
     server.serve("/m", {{"endless", true}});
-    EXPECT_FALSE(fetch("/m", {.request = 120, .wait = 120}));
+    EXPECT_FALSE(fetch("/m", {.request = 120, .wait = 120})) << "expected no manifest";
     std::uint64_t sent = 0;
-    ASSERT_TRUE(testing::eventually(
-        [&] {
-            for (const auto& request : server.requests()) {
-                sent = request.value("sent", sent);
-            }
-            return sent > 0;
-        },
-        60));
-    EXPECT_LT(sent, std::uint64_t{64} << 20);
+    auto logged = [&] {
+        for (const auto& request : server.requests()) {
+            sent = request.value("sent", sent);
+        }
+        return sent > 0;
+    };
+    ASSERT_TRUE(testing::eventually(logged, 60)) << "expected the server to log what it sent";
+    EXPECT_LT(sent, std::uint64_t{64} << 20) << "expected the transfer cut off";
 }
 
-// The order's other rules are fuzzed; a number too large for the reader counts as 0.
-TEST(Version, TheManifestIsNewerOnlyWhenTheFirstDifferingNumberIsGreater) {
+// The order's other rules are fuzzed; a number too large for the reader counts as 0. Empty
+// pieces are skipped, not read as 0; a piece may carry one sign.
+TEST(Version, NumbersSkipEmptyPiecesAndTakeOneSign) {
     EXPECT_TRUE(isNewerVersion("1.10", "1.9"));
     EXPECT_FALSE(isNewerVersion("2.0-beta", "2.0"));
     EXPECT_FALSE(isNewerVersion("9223372036854775808", "1"));
-}
-
-// Empty pieces are skipped, not read as 0; a piece may carry one sign.
-TEST(Version, NumbersSkipEmptyPiecesAndTakeOneSign) {
     EXPECT_THAT(versionNumbers(".1..+2.-3."), ElementsAre(1, 2, -3));
     EXPECT_THAT(versionNumbers("+-1.--2.+"), ElementsAre(0, 0, 0));
 }
@@ -258,13 +258,14 @@ TEST(Version, NumbersSkipEmptyPiecesAndTakeOneSign) {
 // Draws scale onto the closed range of four hours; those past the bound are drawn again, not
 // folded into it (the mask keeps 54 bits; only values up to 2^53 are taken).
 TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
-    EXPECT_EQ(firstCheckDelay(0), 0.0);
-    EXPECT_EQ(firstCheckDelay(kTwo53), 14400.0);
+    EXPECT_EQ(firstCheckDelay(0), 0.0) << "the lowest draw";
+    EXPECT_EQ(firstCheckDelay(kTwo53), 14400.0) << "the highest draw";
     std::vector<std::uint64_t> script = {kTwo53 + 1, ~std::uint64_t{0},
                                          (std::uint64_t{7} << 54) | kTwo53};
     size_t next = 0;
-    EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), kTwo53);
-    EXPECT_EQ(next, 3u);
+    EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), kTwo53)
+        << "expected the third draw, masked";
+    EXPECT_EQ(next, 3u) << "the draws taken";
 }
 
 // A packaged copy's "Check for updates…" names the newer version and the package manager's way.
