@@ -100,10 +100,12 @@ StatusMenu::Parts parts(const testing::TempDir& dir) {
         QString::fromStdString((dir / "settings.ini").string()), QSettings::IniFormat);
     return {
         .agent = AgentProcess::create(bundledAgent(dir), mainQueue, background),
-        .updater = Updater::create(never, never, std::make_shared<NoInstaller>(), dir.path()),
+        .updater = Updater::create(never, never, std::make_shared<NoInstaller>(), std::nullopt,
+                                   dir.path()),
         .setup = std::make_unique<SetupWindow>(std::filesystem::path(VANTREL_BUNDLE_DIR) /
                                                SetupWindow::kProgram),
-        .diagnostics = std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue),
+        .diagnostics =
+            std::make_unique<DiagnosticsWindow>(workspace, background, mainQueue, dir.path()),
         .networkWarning = std::make_unique<NetworkWarning>(
             background, mainQueue, [] { return LocalNetwork::Verdict::reachable; }),
         .keepAwake = std::make_unique<NoKeepAwake>(),
@@ -112,7 +114,8 @@ StatusMenu::Parts parts(const testing::TempDir& dir) {
         .alerts = alerts,
         .workspace = workspace,
         .notices = std::make_shared<Notices>([] { return 0.0; }),
-        .build = {.isProduction = false, .apiLabel = "127.0.0.1"},
+        .build = Build{"http://127.0.0.1:9"},
+        .log = dir / "agent.log",
     };
 }
 
@@ -123,7 +126,8 @@ bool grabAll(const std::filesystem::path& folder) {
     testing::TempDir dir;
     auto menu = std::make_unique<StatusMenu>(parts(dir));
     StatusMenu* status = menu.get();
-    AppDelegate app(std::move(menu), std::make_shared<testing::RecordingAlerts>(), false);
+    AppDelegate app(std::move(menu), std::make_shared<testing::RecordingAlerts>(),
+                    {.loginItem = false, .cannotStart = std::nullopt});
     app.applicationDidFinishLaunching();
 
     // The setup window is a process of its own; window-screenshots pictures its page.

@@ -96,9 +96,10 @@ int main(int argc, char** argv) {
         std::fputs("the setup window never showed the agent's page\n", stderr);
         return 1;
     }
+    vantrel::testing::TempDir data;
     DiagnosticsWindow diagnostics(std::make_shared<vantrel::testing::RecordingWorkspace>(),
                                   std::make_shared<BackgroundQueue>(2),
-                                  std::make_shared<QtMainQueue>());
+                                  std::make_shared<QtMainQueue>(), data.path());
     using Phase = DiagnosticsRun::Phase;
     if (!diagnosticsRun(diagnostics, {}, Phase::saved, out / "diagnostics-saved.png") ||
         !diagnosticsRun(diagnostics, {"VANTREL_SIM_DIAG_ERROR=the inverter did not answer"},
