@@ -21,6 +21,9 @@ class LineSplitter {
     // memchr finds each line feed with the widest vectors the processor has.
     template <typename OnLine>
     void feed(std::string_view text, OnLine&& onLine) {
+        if (text.empty()) {
+            return;  // memchr must not see an empty view's null data
+        }
         const char* lineStart = text.data();
         const char* const end = text.data() + text.size();
         while (const auto* feed = static_cast<const char*>(
