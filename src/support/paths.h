@@ -19,11 +19,9 @@ class Paths {
     // This process's environment and running bundle.
     static Paths ofThisProcess();
 
-    // The per-user base folders: XDG_DATA_HOME, XDG_STATE_HOME and XDG_CONFIG_HOME, or their
-    // defaults under HOME.
+    // The per-user data folder: XDG_DATA_HOME, or its default under HOME. The state and
+    // configuration folders show only through the paths below.
     const std::filesystem::path& applicationSupport() const { return dataHome_; }
-    const std::filesystem::path& library() const { return stateHome_; }
-    const std::filesystem::path& configuration() const { return configHome_; }
     // $XDG_RUNTIME_DIR, else /tmp/vantrel-agent-UID: where the session's reopen socket lives.
     const std::filesystem::path& runtime() const { return runtime_; }
 
