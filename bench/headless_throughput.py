@@ -7,7 +7,11 @@ whose agent is a stand-in that writes the capture bench's mix (lines of 23 to 20
 line every 100 lines, each status line a new state) in 64 KiB writes, then waits. cat copies the
 same bytes, written the same way, into a file. The application's CPU is that of all its threads
 (nanoseconds from /proc) from the moment the stand-in begins until its last line is on standard
-output, which this script reads throughout.
+output, which this script reads throughout. The rounds interleave cat and the application (the
+order turning each round), so that a machine whose speed drifts moves both alike; each figure is
+given as the median and the least of its rounds, beside cat's from the same rounds. The files
+written (cat's copy, the application's log) are in memory where /dev/shm is, so that no round
+pays for writing back an earlier one's.
 
 A state change's cost is measured twice: in the stream, as the extra CPU of the mix over the same
 bytes with every status line replaced by an ordinary line of the same length, per state change;
@@ -16,7 +20,7 @@ read from standard output, as the application's CPU per line.
 
 Runs itself in a network namespace of its own (the agent's port is fixed).
 
-    python3 bench/headless_throughput.py [BUILD_DIR] [MB]      (defaults: build-bench, 500)
+    python3 bench/headless_throughput.py [BUILD_DIR] [MB] [ROUNDS]   (defaults: build-bench, 500, 7)
 """
 import glob
 import os
@@ -30,7 +34,6 @@ import threading
 import time
 
 MARKER = "VANTREL_HEADLESS_THROUGHPUT_INSIDE"
-ROUNDS = 3
 ALONE = 5000
 FINAL_LINE = b"pv=9.99 grid=0\n"
 FINAL_LABEL = b"Solar 9.99 kW \xc2\xb7 importing 0.00 kW\n"
@@ -166,10 +169,23 @@ def alone(bundle, work):
         app.stop()
 
 
-def run(build, megabytes):
+def interleaved(rounds, *measures):
+    """Each measure's figures over the rounds; every round runs each once, the order turning."""
+    figures = [[] for _ in measures]
+    for round in range(rounds):
+        for index in range(len(measures)):
+            turn = (round + index) % len(measures)
+            os.sync()
+            figures[turn].append(measures[turn]())
+    return figures
+
+
+def run(build, megabytes, rounds):
     source = os.path.join(os.path.abspath(build), "VantrelAgent")
-    with tempfile.TemporaryDirectory(prefix="headless-throughput-", dir="/var/tmp") as work:
-        bundle = os.path.join(work, "VantrelAgent")
+    memory = "/dev/shm" if os.access("/dev/shm", os.W_OK) else "/var/tmp"
+    with tempfile.TemporaryDirectory(prefix="headless-throughput-", dir="/var/tmp") as programs, \
+            tempfile.TemporaryDirectory(prefix="headless-throughput-", dir=memory) as work:
+        bundle = os.path.join(programs, "VantrelAgent")
         shutil.copytree(source, bundle, symlinks=True)
         with open(os.path.join(bundle, "Resources/lib/vantrel_agent/__main__.py"), "w") as agent:
             agent.write(STAND_IN)
@@ -182,25 +198,28 @@ def run(build, megabytes):
         repeat = max(1, megabytes * 1_000_000 // size)
         total = repeat * size
         changes = repeat * 100
-        cats, mixes, plains, printed = [], [], [], []
-        for _ in range(ROUNDS):
-            os.sync()
-            cats.append(cat_copy(work, samples["mix"], repeat))
-            os.sync()
+        printed = []
+
+        def mix():
             cpu, lines = stream(bundle, work, samples["mix"], repeat)
-            mixes.append(cpu)
             printed.append(lines)
-            os.sync()
-            plains.append(stream(bundle, work, samples["plain"], repeat)[0])
-        ratios = sorted(m / c for m, c in zip(mixes, cats))
-        per_change = sorted((m - p) / changes * 1e6 for m, p in zip(mixes, plains))
-        cat, mix, plain = (statistics.median(v) for v in (cats, mixes, plains))
-        print(f"headless application, {total / 1e6:.0f} MB of the mix in 64 KiB writes "
-              f"(median of {ROUNDS}): {mix / total * 1e9:.2f} s/GB, cat {cat / total * 1e9:.2f} s/GB, "
-              f"ratio to cat {statistics.median(ratios):.2f} ({ratios[0]:.2f}–{ratios[-1]:.2f}) "
-              f"(goal <= 1.15); the same bytes without status lines {plain / total * 1e9:.2f} s/GB")
+            return cpu
+
+        cats, mixes, plains = interleaved(
+            rounds, lambda: cat_copy(work, samples["mix"], repeat), mix,
+            lambda: stream(bundle, work, samples["plain"], repeat)[0])
+        ratios = [m / c for m, c in zip(mixes, cats)]
+        per_change = [(m - p) / changes * 1e6 for m, p in zip(mixes, plains)]
+        rate = lambda values: (f"{statistics.median(values) / total * 1e9:.2f} "
+                               f"(least {min(values) / total * 1e9:.2f})")
+        print(f"headless application, {total / 1e6:.0f} MB of the mix in 64 KiB writes, "
+              f"{rounds} rounds interleaved with cat; s/GB, median (least):")
+        print(f"  application {rate(mixes)}, cat {rate(cats)}; without status lines {rate(plains)}")
+        print(f"  ratio to cat (goal <= 1.15): of the medians "
+              f"{statistics.median(mixes) / statistics.median(cats):.2f}, of the least "
+              f"{min(mixes) / min(cats):.2f}, per round {min(ratios):.2f}–{max(ratios):.2f}")
         print(f"  a state change in the stream: {statistics.median(per_change):.2f} µs of CPU "
-              f"({per_change[0]:.2f}–{per_change[-1]:.2f}) (goal < 1); {changes} changes, "
+              f"({min(per_change):.2f}–{max(per_change):.2f}) (goal < 1); {changes} changes, "
               f"{min(printed)}–{max(printed)} lines printed")
         cpu, trip = alone(bundle, work)
         print(f"  a state change alone ({ALONE} in turn): {cpu:.1f} µs of the application's CPU, "
@@ -215,7 +234,8 @@ def main():
         prefix = [] if os.geteuid() == 0 else ["-r"]
         sys.exit(subprocess.call(["unshare", *prefix, "-n", "sh", "-c", f"ip link set lo up && {inner}"],
                                  env=dict(os.environ, **{MARKER: "1"})))
-    run(arguments[0], int(arguments[1]) if len(arguments) > 1 else 500)
+    run(arguments[0], int(arguments[1]) if len(arguments) > 1 else 500,
+        int(arguments[2]) if len(arguments) > 2 else 7)
 
 
 if __name__ == "__main__":
