@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ struct AgentConfig {
     double grace = 5;
     // The same for an agent that an earlier run left behind.
     double orphanGrace = 2;
+    // The most one read of the agent's output takes.
+    size_t readSize = 256 * 1024;
 
     // The bundle's interpreter and the user's folders, as the run's paths and build flavour say.
     static AgentConfig of(const Paths& paths, const Build& build);

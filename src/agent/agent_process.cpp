@@ -26,8 +26,9 @@ using supervision::Action;
 using supervision::Event;
 using supervision::EventKind;
 
-constexpr size_t kReadSize = AgentProcess::kReadSize;
 constexpr size_t kPipeSize = 1024 * 1024;
+// Full reads in a row whose changes reach the main loop together: a pipe's worth at the usual size.
+constexpr size_t kFullReadsPerHandover = 4;
 // Adds at most this much to a state change while output streams; none for a quiet agent.
 constexpr auto kMergePause = std::chrono::milliseconds(1);
 // After SIGKILL an end is a matter of moments; this bounds the wait for one the system holds.
@@ -183,7 +184,8 @@ std::optional<Event> AgentProcess::launchLocked() {
         launchUndelivered_ = true;
     }
     postDeliveryLocked();
-    std::thread(watch, weak_from_this(), number, process_, std::move(readEnd)).detach();
+    std::thread(watch, weak_from_this(), number, process_, std::move(readEnd), config_.readSize)
+        .detach();
     return Event{EventKind::launched, number};
 }
 
@@ -302,44 +304,52 @@ class PipeReader {
     // The text, empty when there is only `deliver` to do; `deliver` wakes the main loop.
     using Absorb = std::function<void(std::string_view, LineSplitter&, bool deliver)>;
 
-    PipeReader(UniqueFd pipe, Absorb absorb)
-        : pipe_(std::move(pipe)), absorb_(std::move(absorb)), buffer_(new char[kReadSize]) {
+    PipeReader(UniqueFd pipe, size_t readSize, Absorb absorb)
+        : pipe_(std::move(pipe)),
+          readSize_(readSize),
+          absorb_(std::move(absorb)),
+          buffer_(new char[readSize]) {
         ::fcntl(pipe_.get(), F_SETFL, O_NONBLOCK);
     }
 
     int descriptor() const { return pipe_.get(); }
 
-    // What the pipe holds, until a read comes back short or a pipe's worth has been read, so that
+    // What the pipe holds, until a read comes back short or `limit` bytes have been read, so that
     // a child of the agent that keeps writing cannot hold up the exit. The changes read are with
     // the main loop when it returns.
-    Result drain() {
-        Result result = readOnce();
-        while (result == Result::full && heldBytes_ > 0) {
-            result = readOnce();
+    Result drain(size_t limit) {
+        Result result = Result::full;
+        for (size_t taken = 0; result == Result::full && taken < limit; taken += readSize_) {
+            result = readOnce(taken + readSize_ >= limit);
         }
         return result;
     }
+
+    // A wake's worth: the changes of a few full reads go to the main loop together.
+    Result drainSome() { return drain(kFullReadsPerHandover * readSize_); }
+    // All the pipe can hold: the words an ended agent wrote last, however small the reads.
+    Result drainEnded() { return drain(kPipeSize); }
 
   private:
-    Result readOnce() {
-        ssize_t got = ::read(pipe_.get(), buffer_.get(), kReadSize);
+    Result readOnce(bool last) {
+        ssize_t got = ::read(pipe_.get(), buffer_.get(), readSize_);
         Result result = resultOf(got);
-        bool deliver = result != Result::full || (heldBytes_ += kReadSize) >= kPipeSize;
-        if (got > 0 || (deliver && heldBytes_ > 0)) {
+        bool deliver = last || result != Result::full;
+        if (got > 0 || (deliver && held_)) {
             absorb_(decoded(got), lines_, deliver);
         }
-        heldBytes_ = deliver ? 0 : heldBytes_;
+        held_ = !deliver && (held_ || got > 0);
         return result;
     }
 
-    static Result resultOf(ssize_t got) {
+    Result resultOf(ssize_t got) const {
         if (got < 0) {
             return errno == EINTR ? Result::some : errno == EAGAIN ? Result::empty : Result::end;
         }
         if (got == 0) {
             return Result::end;
         }
-        return static_cast<size_t>(got) == kReadSize ? Result::full : Result::some;
+        return static_cast<size_t>(got) == readSize_ ? Result::full : Result::some;
     }
 
     // The text of the `got` bytes read, empty when there are none or they are dropped.
@@ -352,10 +362,11 @@ class PipeReader {
     }
 
     UniqueFd pipe_;
+    const size_t readSize_;
     Absorb absorb_;
     // Left untouched until read into: a quiet agent's reader keeps a page or two resident.
     std::unique_ptr<char[]> buffer_;
-    size_t heldBytes_ = 0;  // read since the changes last went to the main loop
+    bool held_ = false;  // text read since the changes last went to the main loop
     Utf8Stream decoder_;
     LineSplitter lines_;
 };
@@ -368,8 +379,8 @@ class PipeReader {
 // so that a stream of small writes is read in few large reads; a quiet agent's line is read as
 // soon as it arrives.
 void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
-                         std::shared_ptr<ChildProcess> child, UniqueFd output) {
-    PipeReader pipe(std::move(output),
+                         std::shared_ptr<ChildProcess> child, UniqueFd output, size_t readSize) {
+    PipeReader pipe(std::move(output), readSize,
                     [weak, number](std::string_view text, LineSplitter& lines, bool deliver) {
                         if (auto self = weak.lock()) {
                             self->absorb(number, text, lines, deliver);
@@ -399,7 +410,7 @@ void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
             break;
         }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            auto result = pipe.drain();
+            auto result = pipe.drainSome();
             if (result == PipeReader::Result::end) {
                 watched[0].fd = -1;
                 if (exited) {
@@ -411,7 +422,7 @@ void AgentProcess::watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
         }
         if (!exited && (watched[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             int status = child->wait();
-            pipe.drain();
+            pipe.drainEnded();
             handleExit(status);
         }
     }

@@ -28,8 +28,6 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
   public:
     using StateCallback = std::function<void(const AgentState&)>;
 
-    // The most one read of the agent's output takes.
-    static constexpr size_t kReadSize = 256 * 1024;
     // Changes waiting for the main loop beyond this many are folded into the newest one: room for
     // those of a pipe's worth of a stream with a status line in every hundred or so.
     static constexpr size_t kUndeliveredLimit = 1024;
@@ -76,7 +74,7 @@ class AgentProcess : public std::enable_shared_from_this<AgentProcess> {
     void deliver();
 
     static void watch(std::weak_ptr<AgentProcess> weak, std::uint64_t number,
-                      std::shared_ptr<ChildProcess> child, UniqueFd output);
+                      std::shared_ptr<ChildProcess> child, UniqueFd output, size_t readSize);
 
     const AgentConfig config_;
     const std::shared_ptr<TaskQueue> mainQueue_;

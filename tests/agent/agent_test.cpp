@@ -117,6 +117,7 @@ class AgentProcessTest : public ::testing::Test {
         AgentConfig config{at("agent.sh"), at("python"),    at("lib"),       at("agent.json"),
                            at("spool.db"), at("agent.pid"), at("agent.log"), std::move(apiBase)};
         config.grace = kGrace;
+        config.readSize = readSize;
         agent = AgentProcess::create(std::move(config), mainQueue, background);
         agent->setOnState([this](const AgentState& state) {
             EXPECT_EQ(std::this_thread::get_id(), testThread);
@@ -158,6 +159,7 @@ class AgentProcessTest : public ::testing::Test {
     std::vector<AgentState> delivered;
     std::vector<size_t> launchesTold;  // how many states had been delivered at each
     std::thread::id testThread = std::this_thread::get_id();
+    size_t readSize = AgentConfig{}.readSize;
 };
 
 // One agent, each output piece read before the next: the contract's arguments, environment and
@@ -297,16 +299,26 @@ TEST_F(AgentProcessTest, ADeadAgentsUnfinishedLineNeverJoinsTheNextAgentsWords) 
 // Full reads hand their changes over together, but never leave one behind: a status line that
 // ends a read filling the buffer arrives although the agent then writes nothing more.
 TEST_F(AgentProcessTest, AStatusLineEndingAFullReadArrivesWithoutMoreOutput) {
-    std::string filler(AgentProcess::kReadSize - 5, 'x');
+    std::string filler(readSize - 5, 'x');
     for (size_t end = 99; end < filler.size(); end += 100) {
         filler[end] = '\n';
     }
     filler.back() = '\n';
     testing::writeFile(dir / "full", filler + "pv=7\n");
-    run("dd if=full bs=" + std::to_string(AgentProcess::kReadSize) +
+    run("dd if=full bs=" + std::to_string(readSize) +
         " count=1 iflag=fullblock 2>/dev/null\nexec sleep 30\n");
     EXPECT_TRUE(pumpUntilDelivered(AgentState::reading("Solar 7 kW")))
         << "the one write of a full read, then quiet";
+}
+
+// However small the reads, what the agent wrote before it ended is read before its end counts.
+TEST_F(AgentProcessTest, LastWordsWrittenJustBeforeTheExitAreJudgedBeforeIt) {
+    readSize = 64;
+    run("head -c 200000 /dev/zero | tr '\\0' '\\n'\necho pv=5\nexit 0\n");
+    ASSERT_TRUE(pumpUntilDelivered(AgentState::stopped("exited 0")));
+    EXPECT_THAT(delivered, ::testing::ElementsAre(AgentState::reading("Solar 5 kW"),
+                                                  AgentState::stopped("exited 0")))
+        << "expected the last words' reading before the exit";
 }
 
 // Changes wait for the main loop in order, but never more than a bounded number of them.
