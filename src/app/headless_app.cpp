@@ -46,22 +46,23 @@ double steadySeconds() {
 }
 
 // Every state goes to the service manager's status line; standard output gets each line, or, when
-// it is the journal, the lines its policy lets through.
-std::function<void(const AgentState&)> stateOutput(LinePrinter& printer, ServiceNotifier& notifier,
-                                                   const std::shared_ptr<TaskQueue>& mainLoop,
-                                                   const std::string& journalStream) {
+// it is the journal, the lines its policy lets through. Each is given the state and its line.
+using StateOutput = std::function<void(const AgentState&, const std::string&)>;
+
+StateOutput stateOutput(LinePrinter& printer, ServiceNotifier& notifier,
+                        const std::shared_ptr<TaskQueue>& mainLoop,
+                        const std::string& journalStream) {
     if (!isJournalStream(STDOUT_FILENO, journalStream)) {
-        return [&printer, &notifier](const AgentState& state) {
-            const std::string line = state.menuText();
+        return [&printer, &notifier](const AgentState&, const std::string& line) {
             printer.print(line);
             notifier.status(line);
         };
     }
     auto journal = StateJournal::create(
         mainLoop, steadySeconds, [&printer](const std::string& line) { printer.print(line); });
-    return [journal, &notifier](const AgentState& state) {
+    return [journal, &notifier](const AgentState& state, const std::string& line) {
         journal->show(state);
-        notifier.status(state.menuText());
+        notifier.status(line);
     };
 }
 
@@ -95,9 +96,9 @@ int runHeadless(const LaunchOptions&, const RunContext& context) {
     if (!start.lock) {
         return refuse(complaints, start);
     }
-    LinePrinter printer(STDOUT_FILENO);
-    ServiceNotifier notifier(context.notifySocket);
     auto mainLoop = std::make_shared<RunLoop>();
+    LinePrinter printer(STDOUT_FILENO, LinePrinter::kLimit, mainLoop);
+    ServiceNotifier notifier(context.notifySocket);
     // Signals and an installed update end the loop; the agent is stopped once it has ended.
     std::function<void()> quit = [mainLoop] { mainLoop->quit(); };
     auto parts = buildApplicationParts(context, mainLoop, quit);
@@ -114,9 +115,10 @@ int runHeadless(const LaunchOptions&, const RunContext& context) {
                                              notifier.active());
     auto output = stateOutput(printer, notifier, mainLoop, context.journalStream);
     auto show = [output, handover = handover.get()](const AgentState& state) {
-        output(state);
+        const std::string line = state.menuText();
+        output(state, line);
         if (handover) {
-            handover->setState(state.menuText());
+            handover->setState(line);
         }
     };
     show(agent->state());

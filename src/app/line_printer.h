@@ -3,20 +3,28 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "support/task_queue.h"
 #include "support/unique_fd.h"
 
 namespace vantrel {
 
-// Prints lines to a descriptor (the headless standard output) on a thread of its own, so that a
-// reader that falls behind, or none at all, never holds up the caller. While more than `limit`
-// bytes wait, the oldest waiting lines are dropped: the reader always gets the latest one.
+// Prints lines to a descriptor (the headless standard output) so that a reader that falls behind,
+// or none at all, never holds up the caller. Given the caller's queue, the lines printed in one of
+// its tasks go out together after it, from the caller's thread, when the descriptor takes them
+// without waiting (a regular file, or a pipe with room, written through a non-blocking opening of
+// its own). Otherwise a thread of the printer's own writes them; while more than `limit` bytes
+// wait, the oldest waiting lines are dropped: the reader always gets the latest one.
 class LinePrinter {
   public:
-    explicit LinePrinter(int fd, size_t limit = 64 * 1024);
+    static constexpr size_t kLimit = 64 * 1024;
+
+    explicit LinePrinter(int fd, size_t limit = kLimit,
+                         std::shared_ptr<TaskQueue> caller = nullptr);
     // Writes what the reader takes at once, then stops; never waits for a reader.
     ~LinePrinter();
     LinePrinter(const LinePrinter&) = delete;
@@ -27,13 +35,22 @@ class LinePrinter {
 
   private:
     void run();
+    size_t pieceLocked(std::string& piece);
     bool nextPiece(std::string& piece);
     void wrote(size_t count);
+    void wroteLocked(size_t count);
+    void writeNow();
     void wake();
     void drainWakeups();
 
     int fd_;
     size_t limit_;
+    std::shared_ptr<TaskQueue> caller_;
+    UniqueFd reopened_;  // the pipe's non-blocking opening, when it is one
+    int direct_ = -1;    // what the caller's thread writes to, when it never has to wait
+    bool writeNowPosted_ = false;
+    std::string directPiece_;  // kept for its capacity
+    std::shared_ptr<LinePrinter*> alive_ = std::make_shared<LinePrinter*>(this);
     UniqueFd wakeRead_;
     UniqueFd wakeWrite_;
     std::mutex mutex_;
