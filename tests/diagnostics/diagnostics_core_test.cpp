@@ -22,27 +22,24 @@ TEST(OfferedFileNameTest, KeepsTheNameInsideTheFolder) {
     }
 }
 
-// The Desktop only when there is one.
-TEST(ArchiveFoldersTest, TheDesktopFirstWhenThereIsOne) {
-    EXPECT_EQ(archiveFolders("/d", "/s"), (std::vector<std::filesystem::path>{"/d", "/s"}));
-    EXPECT_EQ(archiveFolders("", "/s"), std::vector<std::filesystem::path>{"/s"});
-}
-
 // An earlier file is replaced whole; the support folder takes it when the Desktop's target is a
-// folder or the Desktop a file; nowhere when no folder can be made.
+// folder, the Desktop a file or no Desktop; nowhere when no folder can be made.
 TEST(SaveArchiveTest, WritesToTheFirstFolderThatTakesTheFile) {
     testing::TempDir dir;
-    const std::vector folders{dir / "Desktop", dir / "share" / "Vantrel"};
-    testing::writeFile(folders[0] / "a.zip", "PK a longer, earlier archive");
-    std::filesystem::create_directories(folders[0] / "b.zip");
-    EXPECT_EQ(saveArchive("PK short", "a.zip", folders), folders[0] / "a.zip");
-    EXPECT_EQ(testing::readFile(folders[0] / "a.zip"), "PK short") << "expected replaced whole";
+    const auto desktop = dir / "Desktop", support = dir / "share" / "Vantrel";
+    const auto folders = archiveFolders(desktop, support);
+    testing::writeFile(desktop / "a.zip", "PK a longer, earlier archive");
+    std::filesystem::create_directories(desktop / "b.zip");
+    EXPECT_EQ(saveArchive("PK short", "a.zip", folders), desktop / "a.zip");
+    EXPECT_EQ(testing::readFile(desktop / "a.zip"), "PK short") << "expected replaced whole";
     EXPECT_FALSE(std::filesystem::exists(dir / "share")) << "expected the next folder untouched";
-    EXPECT_EQ(saveArchive("PK", "b.zip", folders), folders[1] / "b.zip") << "a folder in its place";
-    std::filesystem::remove_all(folders[0]);
-    testing::writeFile(folders[0], "a file where the Desktop should be");
-    EXPECT_EQ(saveArchive("PK", "c.zip", folders), folders[1] / "c.zip") << "a file as the Desktop";
-    EXPECT_EQ(saveArchive("PK", "c.zip", {folders[0] / "Vantrel"}), std::nullopt)
+    EXPECT_EQ(saveArchive("PK", "b.zip", folders), support / "b.zip") << "a folder in its place";
+    EXPECT_EQ(archiveFolders("", support), std::vector{support})
+        << "expected only the support folder without a Desktop";
+    std::filesystem::remove_all(desktop);
+    testing::writeFile(desktop, "a file where the Desktop should be");
+    EXPECT_EQ(saveArchive("PK", "c.zip", folders), support / "c.zip") << "a file as the Desktop";
+    EXPECT_EQ(saveArchive("PK", "c.zip", {desktop / "Vantrel"}), std::nullopt)
         << "no folder can be made";
 }
 
