@@ -42,14 +42,13 @@ class FakeLoginManager final : public QObject, protected QDBusContext {
     QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
                                     const QString& mode) {
         requests.push_back({what, who, why, mode});
-        int ends[2];
-        if (refuses || ::pipe2(ends, O_CLOEXEC) != 0) {
+        auto lock = makePipe(O_CLOEXEC);
+        if (refuses || !lock.writeEnd.valid()) {
             sendErrorReply(QDBusError::AccessDenied, "Permission denied");
             return {};
         }
-        readEnds_.emplace_back(ends[0]);
-        UniqueFd writeEnd(ends[1]);
-        return QDBusUnixFileDescriptor(writeEnd.get());  // a copy of its own until sent
+        readEnds_.push_back(std::move(lock.readEnd));
+        return QDBusUnixFileDescriptor(lock.writeEnd.get());  // a copy of its own until sent
     }
 
   private:

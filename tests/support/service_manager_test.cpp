@@ -36,9 +36,8 @@ TEST(ServiceNotifierTest, SendsEachMessageToTheSocketNamedByPathOrAbstractName) 
 
 // The manager names the stream by device and inode; any other descriptor is not it.
 TEST(JournalStreamTest, OnlyTheDescriptorWhoseDeviceAndInodeAreNamedIsTheJournal) {
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    auto [readEnd, writeEnd] = makePipe(O_CLOEXEC);
+    ASSERT_TRUE(writeEnd.valid()) << "expected a pipe";
     struct stat status {};
     ASSERT_EQ(::fstat(writeEnd.get(), &status), 0);
     const std::string named = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
