@@ -31,8 +31,7 @@ class SwaySession {
         bool floating = false;
     };
 
-    // `panel` is the bar's background colour.
-    explicit SwaySession(const std::string& panel) {
+    SwaySession() {
         std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
         ::mkdir(runtime().c_str(), 0700);
         writeFile(dir_ / "bus.conf", R"(<busconfig><type>session</type><listen>)" + busAddress() +
@@ -50,7 +49,7 @@ class SwaySession {
                   "bar {\n id main\n position top\n height 24\n tray_output *\n"
                   " status_command echo; exec sleep 86400\n icon_theme hicolor\n"
                   " swaybar_command " +
-                      bar + "\n colors {\n background " + panel + "\n }\n}\n");
+                      bar + "\n colors {\n background #202020\n }\n}\n");
         handOver(dir_.path());
         bus_ =
             run("/usr/bin/dbus-daemon",
@@ -139,17 +138,6 @@ class SwaySession {
         return found;
     }
 
-    // A picture of the region "x,y wxh" of the output (all of it for "") in `file`.
-    bool screenshot(const std::filesystem::path& file, const std::string& region) const {
-        const auto shot = runtime() / "shot.png";
-        std::filesystem::remove(shot);
-        std::vector<std::string> arguments{"-g", region, shot.string()};
-        output("/usr/bin/grim", region.empty() ? std::vector{shot.string()} : arguments);
-        std::error_code error;
-        return std::filesystem::copy_file(shot, file,
-                                          std::filesystem::copy_options::overwrite_existing, error);
-    }
-
   private:
     // The compositor's socket in the runtime folder, once it is there.
     std::string displayName() const {
@@ -185,13 +173,14 @@ class SwaySession {
 
 using Window = SwaySession::Window;
 using ::testing::StartsWith;
+using namespace std::string_literals;
 
 // The desktop application in a headless Wayland session of its own, beside the stand-in portal
 // and notification service that the test serves on the session's bus. Pictures go to the folder
 // VANTREL_SCREENSHOTS names, when it does.
 class WaylandSessionTest : public ::testing::Test {
   protected:
-    explicit WaylandSessionTest(const std::string& panel = "#202020") : session(panel) {
+    WaylandSessionTest() {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the test itself shows nothing
         startGuiApplication();
         std::string why;
@@ -240,18 +229,16 @@ class WaylandSessionTest : public ::testing::Test {
                    ? reply.value<QDBusVariant>().variant()
                    : reply;
     }
+    QStringList trayItems() {
+        return call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                    "org.freedesktop.DBus.Properties", "Get",
+                    {"org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"})
+            .toStringList();
+    }
     // The bar's only item, as its service and path, once it is there.
     std::pair<QString, QString> trayItem() {
         QStringList items;
-        waitFor(
-            [&] {
-                items = call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                             "org.freedesktop.DBus.Properties", "Get",
-                             {"org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"})
-                            .toStringList();
-                return items.size() == 1;
-            },
-            kGuard);
+        waitFor([&] { return (items = trayItems()).size() == 1; }, kGuard);
         const QString item = items.value(0);
         return {item.section('/', 0, 0), item.mid(item.indexOf('/'))};
     }
@@ -263,10 +250,19 @@ class WaylandSessionTest : public ::testing::Test {
             },
             kGuard);
     }
+    // The region "x,y wxh" of the output (all of it for "") as picture `name`.
     void picture(const std::string& name, const std::string& region = "") const {
-        if (const char* folder = std::getenv("VANTREL_SCREENSHOTS")) {
-            EXPECT_TRUE(session.screenshot(std::filesystem::path(folder) / name, region)) << name;
+        const char* folder = std::getenv("VANTREL_SCREENSHOTS");
+        if (!folder) {
+            return;
         }
+        const auto shot = session.runtime() / name;  // where the session's user may write
+        session.output("/usr/bin/grim", region.empty() ? std::vector{shot.string()}
+                                                       : std::vector{"-g"s, region, shot.string()});
+        std::error_code error;
+        std::filesystem::copy_file(shot, std::filesystem::path(folder) / name,
+                                   std::filesystem::copy_options::overwrite_existing, error);
+        EXPECT_FALSE(error) << "expected the picture " << name << ": " << error.message();
     }
 
     SwaySession session;
@@ -276,24 +272,27 @@ class WaylandSessionTest : public ::testing::Test {
     TempDir home;
 };
 
-// Without XWayland the application runs natively; until a tray host runs, its status window is a
-// small fixed-size window that the tiling compositor floats, named for the menu entry. A bar
-// started later takes the icon and the window gives way; the bar's activation and its context
-// menu request bring it back. The portal holds the computer awake, and an agent that keeps
-// stopping raises one notice at its third relaunch in a row.
-TEST_F(WaylandSessionTest, ABarStartedLaterTakesTheIconAndActivationShowsTheStatusWindow) {
-    auto app = launch("VANTREL_SIM_EXIT=1");
+// Without XWayland the application runs natively. Until a bar runs, its status window is a small
+// fixed-size window that the tiling compositor floats, named for the menu entry; a bar started
+// later takes the icon, the window gives way, and the bar's activation and context menu request
+// bring it back. A start while a bar runs opens no window at all.
+TEST_F(WaylandSessionTest, TheIconGoesToABarStartedAfterTheApplicationOrBeforeIt) {
+    auto app = launch("VANTREL_SIM_EXIT=1");  // an agent that keeps stopping
     const auto statusWindow = [&] {
         auto windows = session.windowsOf(app->pid());
         return windows.size() == 1 ? windows.front() : Window{};
     };
-    ASSERT_TRUE(eventually([&] { return statusWindow().pid != 0; }, kGuard)) << app->output();
+    ASSERT_TRUE(eventually([&] { return statusWindow().pid != 0; }, kGuard))
+        << "expected the status window before any bar\n"
+        << app->output();
     const Window shown = statusWindow();
     EXPECT_EQ(shown.appId, "vantrel-agent");
-    EXPECT_EQ(shown.shell, "xdg_shell") << "a native Wayland window";
+    EXPECT_EQ(shown.shell, "xdg_shell") << "expected a native Wayland window";
     EXPECT_TRUE(shown.floating);
     EXPECT_LT(shown.width, 500);
-    EXPECT_TRUE(waitFor([&] { return portal->open.size() == 1; }, kGuard)) << app->output();
+    EXPECT_TRUE(waitFor([&] { return portal->open.size() == 1; }, kGuard))
+        << "expected the portal to hold the computer awake\n"
+        << app->output();
     EXPECT_EQ(portal->requests, std::vector<std::string>{"|4|Vantrel Agent is reading your solar"});
     picture("wayland-status-window.png");
 
@@ -301,7 +300,7 @@ TEST_F(WaylandSessionTest, ABarStartedLaterTakesTheIconAndActivationShowsTheStat
     const auto item = trayItem();
     ASSERT_FALSE(item.first.isEmpty()) << "expected one item in the bar\n" << app->output();
     EXPECT_TRUE(eventually([&] { return statusWindow().pid == 0; }, kGuard))
-        << "the status window gives way";
+        << "expected the status window to give way to the bar";
     for (const char* method : {"Activate", "ContextMenu"}) {
         SCOPED_TRACE(method);
         session.swaymsg({"[app_id=vantrel-agent]", "kill"});  // closing only hides it
@@ -310,6 +309,16 @@ TEST_F(WaylandSessionTest, ABarStartedLaterTakesTheIconAndActivationShowsTheStat
         EXPECT_TRUE(eventually([&] { return statusWindow().floating; }, kGuard))
             << "expected the status window shown, floating";
     }
+    const auto menu = call(item.first, item.second, "org.freedesktop.DBus.Properties", "Get",
+                           {"org.kde.StatusNotifierItem", "Menu"});
+    EXPECT_THAT(session.output(
+                    "/usr/bin/dbus-send",
+                    {"--session", "--print-reply", "--dest=" + item.first.toStdString(),
+                     menu.value<QDBusObjectPath>().path().toStdString(),
+                     "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:"}),
+                ::testing::AllOf(::testing::HasSubstr("string \"Show log\""),
+                                 ::testing::HasSubstr("string \"Quit Vantrel Agent\"")))
+        << "expected the menu's rows exported for bars that draw menus";
 
     EXPECT_TRUE(waitFor([&] { return !notifications->shown.empty(); }, kGuard)) << app->output();
     EXPECT_THAT(notifications->shown,
@@ -321,40 +330,16 @@ TEST_F(WaylandSessionTest, ABarStartedLaterTakesTheIconAndActivationShowsTheStat
     picture("tray-dark-panel.png", "580,0 60x24");
     app->signal(SIGTERM);
     EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
-}
 
-class LightPanelSessionTest : public WaylandSessionTest {
-  protected:
-    LightPanelSessionTest() : WaylandSessionTest("#f2f2f2") {}
-};
-
-// A bar that runs before the start takes the icon at once: no status window opens. The icon's
-// name tells the agent's state, and the menu's rows are exported for bars that draw menus.
-TEST_F(LightPanelSessionTest, ABarRunningBeforeTheStartTakesTheIconAndNoWindowOpens) {
-    session.startBar();
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                        "NameHasOwner", {"org.kde.StatusNotifierWatcher"})
-                .toBool();
-        },
-        kGuard))
-        << "expected the bar's watcher on the bus";
-    auto app = launch();
-    const auto item = trayItem();
-    ASSERT_FALSE(item.first.isEmpty()) << "expected one item in the bar\n" << app->output();
-    EXPECT_TRUE(iconBecomes(item, "vantrel-agent-waiting-symbolic"));
-    const auto menu = call(item.first, item.second, "org.freedesktop.DBus.Properties", "Get",
-                           {"org.kde.StatusNotifierItem", "Menu"});
-    EXPECT_THAT(session.output(
-                    "/usr/bin/dbus-send",
-                    {"--session", "--print-reply", "--dest=" + item.first.toStdString(),
-                     menu.value<QDBusObjectPath>().path().toStdString(),
-                     "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:"}),
-                ::testing::AllOf(::testing::HasSubstr("string \"Show log\""),
-                                 ::testing::HasSubstr("string \"Quit Vantrel Agent\"")))
-        << "expected the menu's rows exported for bars that draw menus";
-    EXPECT_TRUE(session.windowsOf(app->pid()).empty());
+    ASSERT_TRUE(waitFor([&] { return trayItems().isEmpty(); }, kGuard))
+        << "expected the ended application's item gone from the bar";
+    session.swaymsg({"bar", "main", "colors", "background", "#f2f2f2"});  // a light panel's picture
+    app = launch();
+    const auto next = trayItem();
+    ASSERT_FALSE(next.first.isEmpty()) << "expected the next start's item in the running bar\n"
+                                       << app->output();
+    EXPECT_TRUE(iconBecomes(next, "vantrel-agent-waiting-symbolic"));
+    EXPECT_TRUE(session.windowsOf(app->pid()).empty()) << "expected no window while a bar runs";
     picture("tray-light-panel.png", "580,0 60x24");
     app->signal(SIGTERM);
     EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
