@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 
-#include <set>
 #include <sstream>
 
 #include "app/headless_app.h"
@@ -20,6 +19,8 @@ namespace {
 using namespace std::string_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
+
+constexpr int kQuitRequested = 0;  // an ending by a desktop start's request, not by a signal
 
 // A pipe holding `size` bytes; at the least a pipe can (4 KiB) a reader that falls behind shows
 // at once.
@@ -41,6 +42,15 @@ std::string readUntil(int fd, const std::string& last = "") {
     return text;
 }
 
+std::vector<std::string> linesOf(const std::string& text) {
+    std::istringstream stream(text);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 // The bundle's executable run headless, its agent paired so that readings come; its TMPDIR names a
 // missing folder, which only an update may ask for.
 class HeadlessAppTest : public BundleAppTest {
@@ -56,13 +66,16 @@ class HeadlessAppTest : public BundleAppTest {
     }
 };
 
-// However the application ends, even killed, its agent is told to stop; a signal to the application
-// lets the agent end by itself with one SIGTERM, its goodbye logged before the application exits.
+// However the application ends, even killed, its agent is told to stop; a signal to the
+// application, or the quit of a desktop start that found it through the handover socket (taken over
+// from the killed run), lets the agent end by itself with one SIGTERM, its goodbye logged before
+// the exit.
 TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
     const std::pair<int, int> cases[] = {
-        {SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {SIGKILL, SIGKILL}};
+        {SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {SIGKILL, SIGKILL}, {kQuitRequested, 0}};
+    const auto socket = home / "vantrel-agent.sock";
     for (const auto& [signal, status] : cases) {
-        SCOPED_TRACE(strsignal(signal));
+        SCOPED_TRACE(signal == kQuitRequested ? "a desktop start's quit" : strsignal(signal));
         std::filesystem::remove(home / "state/Logs/Vantrel/agent.log");
         auto app = launch({"--headless"});
         ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
@@ -72,7 +85,14 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
             << "the desktop shell is a module of its own: a headless run maps no toolkit library";
         pid_t agent = agentPid().value_or(0);
         ASSERT_NE(agent, 0);
-        app->signal(signal);
+        if (signal == kQuitRequested) {
+            const auto answer = requestReopen(socket, kGuard).value_or(HandoverAnswer{});
+            EXPECT_EQ(answer.instance, RunningInstance::headless) << "expected the run's answer";
+            EXPECT_THAT(answer.state, ::testing::StartsWith("Solar ")) << "its latest state line";
+            EXPECT_TRUE(requestQuit(socket, kGuard)) << "expected the quit taken";
+        } else {
+            app->signal(signal);
+        }
         EXPECT_EQ(app->waitForExit(kGuard), status) << app->output();
         EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
         if (signal != SIGKILL) {
@@ -82,6 +102,7 @@ TEST_F(HeadlessAppTest, PrintsEachStateAndEveryWayOfEndingStopsTheAgent) {
                                                              "vantrel-agent: goodbye\n")))
                 << "readings, one SIGTERM, and the agent's last words logged before the exit";
             EXPECT_FALSE(std::filesystem::exists(pidFile())) << "the pid file of an ended agent";
+            EXPECT_FALSE(std::filesystem::exists(socket)) << "the handover socket of an ended run";
         }
     }
 }
@@ -134,22 +155,6 @@ TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     }
 }
 
-// A desktop start finds the headless run through the handover socket: its kind and state line,
-// and a quit that ends it as a signal does.
-TEST_F(HeadlessAppTest, ADesktopStartLearnsTheStateOfTheHeadlessRunAndCanAskItToQuit) {
-    auto app = launch({"--headless"});
-    ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
-    pid_t agent = waitForAgent();
-    auto answer = requestReopen(home / "vantrel-agent.sock", kGuard);
-    ASSERT_TRUE(answer) << "expected an answer on the handover socket";
-    EXPECT_EQ(answer->instance, RunningInstance::headless);
-    EXPECT_TRUE(answer->state.starts_with("Solar ")) << answer->state;
-    EXPECT_TRUE(requestQuit(home / "vantrel-agent.sock", kGuard));
-    EXPECT_EQ(app->waitForExit(kGuard), 0) << app->output();
-    EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
-    EXPECT_FALSE(std::filesystem::exists(home / "vantrel-agent.sock"));
-}
-
 // Standard output and error that nobody reads fill up; the application still says it is already
 // running and ends, and still quits on a signal.
 TEST_F(HeadlessAppTest, OutputStreamsNobodyReadsHoldNothingUp) {
@@ -187,14 +192,9 @@ TEST_F(HeadlessAppTest, UnderAServiceManagerItReportsReadinessStatusAndStopAndPa
     const auto isReading = [](const std::string& message) {
         return message.starts_with("STATUS=Solar ");
     };
-    std::set<std::string> readings;  // the values the status has shown
     ASSERT_TRUE(eventually(
-        [&] {
-            std::ranges::copy_if(manager.messages(0.1), std::inserter(readings, readings.end()),
-                                 isReading);
-            return readings.size() >= 3;
-        },
-        kGuard))
+        [&] { return std::ranges::count_if(manager.messages(0.1), isReading) >= 3; }, kGuard))
+        << "expected three readings as the status\n"
         << ::testing::PrintToString(manager.messages());
     app->signal(SIGTERM);
     EXPECT_EQ(app->wait(), 0);
@@ -204,50 +204,39 @@ TEST_F(HeadlessAppTest, UnderAServiceManagerItReportsReadinessStatusAndStopAndPa
     ASSERT_NE(ready, messages.end());
     EXPECT_TRUE(std::none_of(messages.begin(), ready, isReading)) << "ready before any reading";
     EXPECT_EQ(messages.back(), "STOPPING=1");
-    std::istringstream journalLines(readUntil(readEnd.get()));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(journalLines, line);) {
-        lines.push_back(line);
-    }
+    const auto lines = linesOf(readUntil(readEnd.get()));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "<6>Starting\u2026");
     const auto journalReadings = std::ranges::count_if(
         lines, [](const auto& line) { return line.starts_with("<6>Solar "); });
     EXPECT_EQ(journalReadings + 1, std::ssize(lines))
         << "only state lines, each marked: " << ::testing::PrintToString(lines);
-    EXPECT_LT(static_cast<size_t>(journalReadings), readings.size()) << "new values held back";
+    EXPECT_LT(journalReadings, std::ranges::count_if(messages, isReading))
+        << "expected a reading's new values held back";
 }
 
-// Whole lines, NULs and all; with a reader that falls behind (room for 256 bytes waiting), whole
-// lines in order, always ending with the latest; with one that never reads, neither printing nor
-// the end of the printer waits.
+// Whole lines, NULs and all; a reader that falls behind (room for 256 bytes waiting) gets whole
+// lines in order, always ending with the latest. (One that never reads: the headless runs.)
 TEST(LinePrinterTest, PrintsTheWholeTextOfEachLine) {
     auto [readEnd, writeEnd] = pipeOf();
     LinePrinter whole(writeEnd.get());
     whole.print("Solar\0 1 kW"s);
     whole.print("caf\u00E9");
     EXPECT_EQ(readUntil(readEnd.get(), "caf\u00E9\n"), "Solar\0 1 kW\ncaf\u00E9\n"s);
-    for (bool reads : {true, false}) {
-        SCOPED_TRACE(reads ? "a reader that falls behind gets whole lines ending with the latest"
-                           : "a reader that never reads holds nothing up");
-        auto ends = pipeOf();
-        std::optional<LinePrinter> printer(std::in_place, ends.second.get(), 256);
-        for (int i = 0; i < 10000; ++i) {
-            printer->print("line " + std::to_string(i));
-        }
-        if (!reads) {
-            continue;  // the printer ends here
-        }
-        std::string text = readUntil(ends.first.get(), "line 9999\n");
-        ASSERT_TRUE(text.ends_with("\nline 9999\n")) << text.substr(text.size() - 100);
-        std::istringstream lines(text);
-        int previous = -1;
-        for (std::string line; std::getline(lines, line); previous = std::stoi(line.substr(5))) {
-            ASSERT_TRUE(line.starts_with("line ")) << line;
-            EXPECT_GT(std::stoi(line.substr(5)), previous);
-        }
-        EXPECT_LT(text.size(), 10000u * 8) << "the lines waiting were folded";
+    auto [slowEnd, slowWriteEnd] = pipeOf();
+    LinePrinter printer(slowWriteEnd.get(), 256);
+    for (int i = 0; i < 10000; ++i) {
+        printer.print("line " + std::to_string(i));
     }
+    const std::string text = readUntil(slowEnd.get(), "line 9999\n");
+    ASSERT_TRUE(text.ends_with("\nline 9999\n")) << text.substr(text.size() - 100);
+    int previous = -1;
+    for (const auto& line : linesOf(text)) {
+        ASSERT_TRUE(line.starts_with("line ")) << line;
+        EXPECT_GT(std::stoi(line.substr(5)), previous) << "expected the lines in order";
+        previous = std::stoi(line.substr(5));
+    }
+    EXPECT_LT(text.size(), 10000u * 8) << "the lines waiting were folded";
 }
 
 // What the arguments give, with a display or without: "h" headless, "l" login item, "?" help, "v"
@@ -288,7 +277,6 @@ TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnSta
         {{"--version"}, 0, "Vantrel Agent " VANTREL_BUNDLE_VERSION "\n"},
         {{"--help"}, 0, "usage: VantrelAgent"},
         {{"-V"}, 2, ""},
-        {{"--headless", "--verbose"}, 2, ""},
     };
     TempDir home;
     for (auto [arguments, status, shows] : cases) {

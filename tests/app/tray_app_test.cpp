@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "app/app_delegate.h"
-#include "menubar/status_icon.h"
 #include "menubar/tray_test_kit.h"
 #include "support/qt_window.h"
 
@@ -135,12 +134,11 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
 }
 
 // While the menu is open its first line follows the agent, even through a crash, and its keys
-// work; the icon, by name from the bundle's icons, and its tooltip tell the state. A tray that
-// gives no place for a menu gets the status window for a click or a context menu. A production
-// build checks for updates, on its own and on request.
+// work; the icon's tooltip is the state line. (The icon's name, and the status window a tray that
+// gives no place for a menu shows instead: the Wayland session test.) A production build checks
+// for updates, on its own and on request.
 TEST(StatusMenuTest, TheOpenMenuAndTheIconFollowTheAgentAndTheMenusKeysWork) {
     testing::startGuiApplication();
-    addIconFolder(std::filesystem::path(VANTREL_BUNDLE_DIR) / "Resources/icons");
     MenuUnderTest tray(
         Build{},
         "echo 'pv=2.5kW grid=-1.234kW'\nwhile [ ! -e \"${0%/*}/crash\" ]; do sleep 0.05; done\n"
@@ -159,15 +157,13 @@ TEST(StatusMenuTest, TheOpenMenuAndTheIconFollowTheAgentAndTheMenusKeysWork) {
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     ASSERT_TRUE(waitFor([&] { return !titles.empty(); }));
-    EXPECT_EQ(icon->icon().name(), "vantrel-agent-symbolic");
     EXPECT_EQ(icon->toolTip().toStdString(), titles.front());
     testing::writeFile(tray.dir / "crash", "");
     ASSERT_TRUE(waitFor([&] { return titles.size() >= 2; }));
     EXPECT_EQ(std::vector(titles.begin(), titles.begin() + 2),
               (std::vector<std::string>{"Solar 2.5 kW \u00B7 exporting 1.23 kW",
                                         "Stopped \u2014 exited 3"}));
-    EXPECT_TRUE(menu->isVisible());
-    EXPECT_EQ(icon->icon().name(), "vantrel-agent-stopped-symbolic");
+    EXPECT_TRUE(menu->isVisible()) << "expected the menu open through the change";
     EXPECT_EQ(icon->toolTip(), "Stopped \u2014 exited 3");
     QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
     EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
@@ -176,12 +172,6 @@ TEST(StatusMenuTest, TheOpenMenuAndTheIconFollowTheAgentAndTheMenusKeysWork) {
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, 5));
     EXPECT_EQ(runLoop([&] { QTest::keyClick(menu, Qt::Key_Q, Qt::ControlModifier); }), 0);
-    for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context}) {
-        SCOPED_TRACE(reason);
-        tray.menu->statusWindow().hide();
-        emit icon->activated(reason);
-        EXPECT_TRUE(tray.menu->statusWindow().isOpen()) << "no tray: the icon has no place";
-    }
     EXPECT_EQ(tray.updateMain->nextDelay(), 3.0);
     tray.action("Check for updates\u2026")->trigger();
     EXPECT_EQ(tray.updateWorker->runDue(), 1);
