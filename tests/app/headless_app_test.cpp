@@ -167,10 +167,11 @@ TEST_F(HeadlessAppTest, OutputStreamsNobodyReadsHoldNothingUp) {
     pid_t agent = waitForAgent();
     ASSERT_TRUE(first && agent != 0) << "expected the first run and its agent";
     auto second = spawn(writeEnd.get());
-    EXPECT_EQ(second ? second->wait() : -1, kExitAlreadyRunning)
-        << "the second start, unable to say so, still ends";
+    ASSERT_TRUE(second && processEnds(second->pid()))
+        << "expected the second start, unable to say so, to end";
+    EXPECT_EQ(second->wait(), kExitAlreadyRunning);
     first->signal(SIGTERM);
-    ASSERT_TRUE(processEnds(first->pid()));
+    ASSERT_TRUE(processEnds(first->pid())) << "expected the first run to end on a signal";
     EXPECT_EQ(first->wait(), 0);
     EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
 }
