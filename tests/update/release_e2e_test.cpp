@@ -30,31 +30,23 @@ std::set<fs::path> entriesNamed(const fs::path& folder, const std::string& prefi
     return found;
 }
 
-// The processes whose executable's path passes `wanted`.
-std::vector<pid_t> running(const std::function<bool(const std::string&)>& wanted) {
+// The processes whose executable's path starts with `prefix` and holds `part`.
+std::vector<pid_t> running(const fs::path& prefix, const std::string& part = "") {
     std::vector<pid_t> pids;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         std::error_code error;
         auto exe = fs::read_symlink(entry.path() / "exe", error).string();
-        if (!error && wanted(exe)) {
+        if (!error && exe.starts_with(prefix.string()) && exe.find(part) != std::string::npos) {
             pids.push_back(std::stoi(entry.path().filename().string()));
         }
     }
     return pids;
 }
 
-// The interpreters that run the agent anywhere in `home`, whichever copy they came from.
-std::vector<pid_t> agentsUnder(const fs::path& home) {
-    return running([&](const std::string& exe) {
-        return exe.starts_with(home.string()) && exe.find("/python3") != std::string::npos;
-    });
-}
-
 // 1.0 and 2.0 of one signer and 2.0 of another, made once by scripts/release from this build's
 // bundle, and 2.0 with a file changed or added after signing or naming another architecture;
 // "missing" is none; a path is itself.
-// Two more 2.0 whose executable answers --version but then exits 3 at once: "ends" as it is,
-// "gone" linked against a library that is gone.
+// "ends": one more 2.0 whose executable answers --version but then exits 3 at once.
 constexpr const char* kMakeReleases = R"sh(set -e; cd "$0"
 for key in release other; do
   ssh-keygen -q -t ed25519 -N '' -C $key -f $key.key
@@ -73,14 +65,9 @@ for c in changed added foreign; do tar -czf $c/$two -C $c VantrelAgent; done
 printf '%s\n' '#include <stdio.h>' '#include <string.h>' 'int main(int c, char **v) {' \
   'if (c > 1 && !strcmp(v[1], "--version")) { puts("Vantrel Agent 2.0"); return 0; }' \
   'return 3; }' >ends.c
-for kind in ends gone; do
-  mkdir -p $kind-built/VantrelAgent/bin; ln -s "$2/VantrelAgent/Resources" $kind-built/VantrelAgent/
-done
-cc -shared -o libvantrel-gone.so -x c /dev/null
+mkdir -p ends-built/VantrelAgent/bin; ln -s "$2/VantrelAgent/Resources" ends-built/VantrelAgent/
 cc -o ends-built/VantrelAgent/bin/VantrelAgent ends.c
-cc -o gone-built/VantrelAgent/bin/VantrelAgent ends.c -L. -Wl,--no-as-needed -lvantrel-gone
-rm libvantrel-gone.so
-for kind in ends gone; do release "$1" "$PWD/$kind-built" 2.0 release $kind; done
+release "$1" "$PWD/ends-built" 2.0 release ends
 )sh";
 
 fs::path archive(const std::string& name) {
@@ -144,18 +131,12 @@ class ReleaseUpdate : public ::testing::Test {
         setVariable(env, "TMPDIR", (user / "tmp").string());
         setVariable(env, "VANTREL_DIST", dist);
         setVariable(env, "VANTREL_SIM_IGNORE_TERM", "1");
-        std::erase_if(env,
-                      [](const std::string& entry) { return entry.starts_with("INVOCATION_ID="); });
+        std::erase_if(env, [](const auto& entry) { return entry.starts_with("INVOCATION_ID="); });
         underServiceManager ? env.push_back("INVOCATION_ID=0123456789abcdef0123456789abcdef")
                             : void();
+        auto command = (mount.empty() ? "" : mount + " && ") + "exec \"$0\" --headless 2>>\"$1\"";
         std::vector<std::string> shell{
-            "-c",
-            (mount.empty() ? "" : mount + " && ") + "exec \"$0\" --headless 2>>\"$1\"",
-            live() / "bin/VantrelAgent",
-            dir / "errors",
-            live(),
-            opt,
-            dir.path()};
+            "-c", command, live() / "bin/VantrelAgent", dir / "errors", live(), opt, dir.path()};
         if (!mount.empty()) {
             shell.insert(shell.begin(), {"-m", "--propagation", "private", "/bin/sh"});
         }
@@ -170,7 +151,7 @@ class ReleaseUpdate : public ::testing::Test {
                 << "expected the application to end at signal " << signal << ": " << app->output();
             app.reset();
         }
-        for (pid_t pid : agentsUnder(user)) {
+        for (pid_t pid : running(user, "/python3")) {  // the agents, whichever copy ran them
             ::kill(pid, SIGKILL);
         }
     }
@@ -217,9 +198,11 @@ class ReleaseUpdate : public ::testing::Test {
     std::unique_ptr<testing::RunningApp> app;
 };
 
-// The release carries its installer and the archive's own signature; an install links the command
-// and clears what an interrupted one left; an uninstall stops and disables the user unit, removes
-// the copy and everything it wrote beside it, and names the data it leaves.
+// The release carries its installer and the archive's own signature. An install clears what an
+// interrupted one left and links the command, a launcher and the package's user unit (only its
+// command changed: systemd refuses a quote in an executable's path), in the XDG data folder when
+// one is named; an uninstall refuses while a copy runs, then stops and disables the unit, removes
+// the copy and all it wrote beside it, and names the data it leaves.
 TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData) {
     testing::run(
         "/bin/sh",
@@ -227,43 +210,72 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
          "ssh-keygen -Y verify -f \"$1\" -I QK4TR8MZ2V -n vantrel-release -s \"$0.sig\" <\"$0\"",
          archive("v1"), archive("v1").parent_path() / "release-signers"});
     testing::run("/bin/tar", {"-xzf", archive("v1"), "-C", dir.path(), "VantrelAgent/install"});
-    fs::create_directories(opt / ".VantrelAgent-installing-cut");
-    auto env = [&](std::vector<std::string> words) {
-        words.insert(words.begin(),
-                     {"-u", "XDG_DATA_HOME", "-u", "XDG_CONFIG_HOME", "HOME=" + user.string(),
-                      "PATH=" + (dir / "bin").string() + ":/usr/bin:/bin"});
-        return runTool("/usr/bin/env", words);
-    };
-    auto installed = env({dir / "VantrelAgent/install", archive("v1")});
-    EXPECT_EQ(installed.output, live().string() + "\n") << "installed by the archive's own script";
-    EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "the interrupted install is gone";
-    EXPECT_EQ(fs::read_symlink(user / ".local/bin/vantrel-agent"), live() / "bin/VantrelAgent");
-
     writeFile(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >>\"$0.calls\"\n", true);
-    writeFile(user / ".config/autostart/vantrel-agent.desktop", "[Desktop Entry]\n");
-    writeFile(data / "Vantrel/agent.json", "{}");
-    {
-        UniqueFd running(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ASSERT_EQ(::flock(running.get(), LOCK_SH), 0) << "expected to hold the bundle folder";
-        auto refused = env({live() / "install", "--uninstall"}).output;
-        EXPECT_NE(refused.find("Vantrel Agent is running"), std::string::npos) << refused;
-        EXPECT_TRUE(fs::exists(live() / "bin/VantrelAgent")) << "kept while a copy runs";
+    std::string unit = readFile(VANTREL_SOURCE_DIR "/resources/vantrel-agent.service");
+    const std::string command = "\nExecStart=/usr/bin/vantrel-agent --headless\n";
+    ASSERT_NE(unit.find(command), std::string::npos) << "expected: " << command;
+    unit.replace(unit.find(command), command.size(),
+                 "\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
+                     (live() / "bin/VantrelAgent").string() + "\"\n");
+    for (auto [release, folder] : {std::pair{"v1", data}, {"other", user / "data"}}) {
+        SCOPED_TRACE(std::string("a first install of ") + release + " into " + folder.string());
+        fs::remove_all(user / ".local");
+        fs::create_directories(opt / ".VantrelAgent-installing-cut");
+        std::vector<std::string> env{"-u",
+                                     "XDG_DATA_HOME",
+                                     "-u",
+                                     "XDG_CONFIG_HOME",
+                                     "HOME=" + user.string(),
+                                     "PATH=" + (dir / "bin").string() + ":/usr/bin:/bin"};
+        folder != data ? env.push_back("XDG_DATA_HOME=" + folder.string()) : void();
+        auto run = [&](std::vector<std::string> words) {
+            words.insert(words.begin(), env.begin(), env.end());
+            return runTool("/usr/bin/env", words);
+        };
+        auto installed = run({dir / "VantrelAgent/install", archive(release)});
+        EXPECT_EQ(installed.output, live().string() + "\n") << "installed by the archive's script";
+        EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "the interrupted install is gone";
+        EXPECT_EQ(fs::read_symlink(user / ".local/bin/vantrel-agent"), live() / "bin/VantrelAgent");
+        EXPECT_EQ(fs::exists(data), folder == data) << "the default data folder only by default";
+        EXPECT_NE(readFile(folder / "applications/vantrel-agent.desktop")
+                      .find("\nExec=\"" + (live() / "bin/VantrelAgent").string() + "\"\n"),
+                  std::string::npos)
+            << "expected the launcher to run the installed copy";
+        EXPECT_EQ(readFile(folder / "systemd/user/vantrel-agent.service"), unit) << "the user unit";
+        auto verified = runTool("/bin/sh", {"-c",
+                                            "! command -v systemd-analyze >/dev/null || "
+                                            "systemd-analyze verify --man=no --user \"$0\"",
+                                            folder / "systemd/user/vantrel-agent.service"});
+        EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos)
+            << "expected no complaint of systemd-analyze: " << verified.output;
+
+        writeFile(user / ".config/autostart/vantrel-agent.desktop", "[Desktop Entry]\n");
+        writeFile(folder / "Vantrel/agent.json", "{}");
+        {
+            UniqueFd running(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_EQ(::flock(running.get(), LOCK_SH), 0) << "expected to hold the bundle folder";
+            auto refused = run({live() / "install", "--uninstall"}).output;
+            EXPECT_NE(refused.find("Vantrel Agent is running"), std::string::npos) << refused;
+            EXPECT_TRUE(fs::exists(live() / "bin/VantrelAgent")) << "kept while a copy runs";
+        }
+        fs::remove(dir / "bin/systemctl.calls");
+        auto removed = run({live() / "install", "--uninstall"});
+        EXPECT_EQ(removed.status, 0) << removed.output;
+        EXPECT_EQ(readFile(dir / "bin/systemctl.calls"),
+                  "--user disable --now vantrel-agent.service\n")
+            << "what the service manager is asked";
+        for (const auto& path : {live(), user / ".local/bin/vantrel-agent",
+                                 folder / "systemd/user/vantrel-agent.service",
+                                 folder / "applications/vantrel-agent.desktop",
+                                 folder / "icons/hicolor/64x64/apps/vantrel-agent.png",
+                                 user / ".config/autostart/vantrel-agent.desktop"}) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << "removed: " << path;
+        }
+        EXPECT_TRUE(fs::exists(folder / "Vantrel/agent.json")) << "the agent's data stays";
+        EXPECT_NE(removed.output.find("  " + (folder / "Vantrel").string() + "\n"),
+                  std::string::npos)
+            << "names the data it leaves: " << removed.output;
     }
-    fs::remove(dir / "bin/systemctl.calls");
-    auto removed = env({live() / "install", "--uninstall"});
-    EXPECT_EQ(removed.status, 0) << removed.output;
-    EXPECT_EQ(readFile(dir / "bin/systemctl.calls"), "--user disable --now vantrel-agent.service\n")
-        << "what the service manager is asked";
-    for (const auto& path :
-         {live(), user / ".local/bin/vantrel-agent", data / "systemd/user/vantrel-agent.service",
-          data / "applications/vantrel-agent.desktop",
-          data / "icons/hicolor/64x64/apps/vantrel-agent.png",
-          user / ".config/autostart/vantrel-agent.desktop"}) {
-        EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << "removed: " << path;
-    }
-    EXPECT_TRUE(fs::exists(data / "Vantrel/agent.json")) << "the agent's data stays";
-    EXPECT_NE(removed.output.find("  " + (data / "Vantrel").string() + "\n"), std::string::npos)
-        << "names the data it leaves: " << removed.output;
 }
 
 // A first install checks a release against its own signers; then only the installed signers'
@@ -291,12 +303,10 @@ TEST_F(ReleaseUpdate, RefusesAReleaseItCannotTrustOrReadAndChangesNothing) {
         {"an archive cut short, only while unpacking over the install",
          (dir / "truncated").string(), "cannot be read"},
         {"while a copy runs", "v2", "Vantrel Agent is running", true, true},
-        {"without ssh-keygen",
-         "v2",
-         "missing ssh-keygen",
-         true,
-         false,
-         {"PATH=" + (dir / "bin").string()}},
+        {.what = "without ssh-keygen",
+         .release = "v2",
+         .message = "missing ssh-keygen",
+         .env = {"PATH=" + (dir / "bin").string()}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -306,38 +316,6 @@ TEST_F(ReleaseUpdate, RefusesAReleaseItCannotTrustOrReadAndChangesNothing) {
                                        : -1);
         ASSERT_TRUE(!c.whileACopyRuns || ::flock(lock.get(), LOCK_SH) == 0) << "the copy's lock";
         refuses(c.release, c.message, c.env);
-    }
-}
-
-// The package's unit with only the command changed (systemd refuses a quote in an executable's
-// path), in the XDG data folder when one is named.
-TEST_F(ReleaseUpdate, AnInstallWritesALauncherAndAUserUnitForTheInstalledCopy) {
-    std::string packaged = readFile(VANTREL_SOURCE_DIR "/resources/vantrel-agent.service");
-    const std::string command = "\nExecStart=/usr/bin/vantrel-agent --headless\n";
-    ASSERT_NE(packaged.find(command), std::string::npos) << "expected: " << command;
-    packaged.replace(packaged.find(command), command.size(),
-                     "\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
-                         (live() / "bin/VantrelAgent").string() + "\"\n");
-    for (auto [release, folder] : {std::pair{"v1", data}, {"other", user / "data"}}) {
-        SCOPED_TRACE(std::string("a first install of ") + release + " into " + folder.string());
-        fs::remove_all(user / ".local");
-        bool named = folder != data;
-        installs(
-            release, named ? "2.0" : "1.0",
-            named ? std::vector{"XDG_DATA_HOME=" + folder.string()} : std::vector<std::string>{});
-        EXPECT_EQ(fs::exists(data), !named) << "expected the default data folder only by default";
-        EXPECT_NE(readFile(folder / "applications/vantrel-agent.desktop")
-                      .find("\nExec=\"" + (live() / "bin/VantrelAgent").string() + "\"\n"),
-                  std::string::npos)
-            << "expected the launcher to run the installed copy";
-        auto unit = folder / "systemd/user/vantrel-agent.service";
-        EXPECT_EQ(readFile(unit), packaged) << "the user unit";
-        auto verified = runTool("/bin/sh", {"-c",
-                                            "! command -v systemd-analyze >/dev/null || "
-                                            "systemd-analyze verify --man=no --user \"$0\"",
-                                            unit});
-        EXPECT_EQ(verified.output.find("vantrel-agent.service:"), std::string::npos)
-            << "expected no complaint of systemd-analyze: " << verified.output;
     }
 }
 
@@ -410,7 +388,7 @@ TEST_F(ReleaseUpdate, UpdatesItselfAndTheOldAgentEndsFirst) {
     ASSERT_TRUE(eventually([&] { return runsTwo(); }, 60)) << app->output();
     EXPECT_TRUE(eventually(
         [&] {
-            auto agents = agentsUnder(user);
+            auto agents = running(user, "/python3");
             auto stat =
                 agents.size() == 1 ? readFile("/proc/" + std::to_string(agents[0]) + "/stat") : "";
             // "pid (comm) state ppid ...": the interpreter's comm has no ")".
@@ -445,7 +423,6 @@ TEST_F(ReleaseUpdate, AFailedCheckKeepsThisCopyRunningAndSaysWhyOnStandardError)
     const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
         {"no manifest", "", "", "could not reach updates.vantrel.energy\n"},
         {"a release of another signer", "other", "", reasons::kNotSigned + std::string("\n")},
-        {"a release that needs a missing library", "gone", "", reasons::doesNotStart("2.0")},
         {"into a bundle that is a mount point", "v2", R"(mount --bind "$2" "$2")", busy},
         {"into an overlay's lower layer", "v2",
          R"(mkdir -p "$4/upper" "$4/work" && mount -t overlay overlay )"
@@ -479,9 +456,6 @@ TEST_F(ReleaseUpdate, AFailedCheckKeepsThisCopyRunningAndSaysWhyOnStandardError)
 // to the unit's restart.
 TEST_F(ReleaseUpdate, ANewVersionThatEndsBeforeItHoldsTheLockIsRolledBack) {
     testing::AdoptOrphans adopt;
-    auto liveExecutable = [&](const std::string& exe) {
-        return exe == live() / "bin/VantrelAgent";
-    };
     for (bool underServiceManager : {true, false}) {
         SCOPED_TRACE(underServiceManager ? "under a service manager" : "started by hand");
         fs::remove_all(opt);
@@ -499,12 +473,13 @@ TEST_F(ReleaseUpdate, ANewVersionThatEndsBeforeItHoldsTheLockIsRolledBack) {
         if (underServiceManager) {
             EXPECT_TRUE(eventually([&] { return entriesNamed(opt, ".VantrelAgent").empty(); }))
                 << "nothing left beside live";
-            EXPECT_EQ(running(liveExecutable), std::vector<pid_t>{}) << "left to the unit";
+            EXPECT_EQ(running(live() / "bin/VantrelAgent"), std::vector<pid_t>{})
+                << "left to the unit";
             app.reset();
             continue;
         }
         expectCheckFailed(reasons::refused("2.0") + "\n", 30);
-        auto previous = running(liveExecutable);
+        auto previous = running(live() / "bin/VantrelAgent");
         ASSERT_EQ(previous.size(), 1u) << "1.0 runs again";
         EXPECT_EQ(app->output(),
                   "Starting\u2026\nWaiting to be paired\nStarting\u2026\nWaiting to be paired\n")

@@ -41,10 +41,7 @@ TarBlock header(std::string_view name, char type = '0', std::uint64_t size = 0,
     put(block, 136, "14712345670");
     block[156] = type;
     put(block, 157, link);
-    put(block, 257,
-        std::string_view("ustar\0"
-                         "00",
-                         8));
+    put(block, 257, std::string("ustar\0", 6) + "00");
     seal(block);
     return block;
 }
@@ -56,7 +53,8 @@ TEST(TarHeader, RefusesEveryUnsoundField) {
         bool sound;
     } cases[] = {
         {"as written", [](TarBlock&) {}, true},
-        {"space-ended number", [](TarBlock& b) { put(b, 100, std::string_view("755 \0\0\0\0", 8)); }, true},
+        {"space-ended number",
+         [](TarBlock& b) { put(b, 100, std::string_view("755 \0\0\0\0", 8)); }, true},
         {"no magic", [](TarBlock& b) { put(b, 257, std::string_view("\0\0\0\0\0\0\0\0", 8)); },
          false},
         {"a wrong checksum", [](TarBlock& b) { b[148] = '1'; }, false},

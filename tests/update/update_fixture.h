@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/run_tool.h"
 #include "support/running_app.h"
 #include "support/temp_dir.h"
 #include "update/release_architecture.h"
-#include "support/run_tool.h"
 #include "update/update_result.h"
 
 namespace vantrel {

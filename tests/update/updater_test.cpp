@@ -8,6 +8,7 @@
 
 #include "support/manual_queue.h"
 #include "update/random_delay.h"
+#include "update/release_installer.h"
 #include "update/update_alerts.h"
 #include "update/update_fixture.h"
 #include "update/version.h"
@@ -190,11 +191,11 @@ TEST(DecodeManifest, AnythingButAnObjectWithTheThreeStringsIsNoManifest) {
         << "a number for the version";
 }
 
-using FetchManifestTest = UpdaterTest;
+using FetchFromServer = UpdaterTest;
 
-// Only status 200 with a body of at most 64 KiB, from a fresh request, over HTTP (redirects
-// included).
-TEST_F(FetchManifestTest, OnlyAManifestServedWithStatus200OverHttpIsDecoded) {
+// Over HTTP alone (redirects included), only an answer of status 200 within the limit, cut off as
+// it streams: the manifest decoded from a fresh request, the release kept whole or not at all.
+TEST_F(FetchFromServer, OnlyAnAnswerOfStatus200WithinTheLimitIsTaken) {
     testing::writeFile(dir / "latest.json", manifestJson("3.0"));
     auto padded = [](size_t size) {
         std::string body = manifestJson("2.0", "http://h/a.tgz");
@@ -205,44 +206,49 @@ TEST_F(FetchManifestTest, OnlyAManifestServedWithStatus200OverHttpIsDecoded) {
     server.serve("/moved", {{"status", 302}, {"location", server.base() + "/m"}});
     server.serve("/to-file",
                  {{"status", 302}, {"location", "file://" + (dir / "latest.json").string()}});
+    server.serve("/endless", {{"endless", true}});
     for (auto [path, status] : {std::pair{"/201", 201}, {"/206", 206}, {"/404", 404}}) {
-        server.serve(path, {{"status", status}, {"body", manifestJson("2.0")}});
+        server.serve(path, {{"status", status}, {"body", padded(kLongestManifest)}});
     }
-    for (auto [path, decoded] : {std::pair{"/m", true},
-                                 {"/moved", true},
-                                 {"/too-long", false},
-                                 {"/201", false},
-                                 {"/206", false},
-                                 {"/404", false},
-                                 {"/to-file", false},
-                                 {"/unrouted", false}}) {
+    testing::TempDir downloads;
+    for (auto [path, taken] : {std::pair{"/m", true},
+                               {"/moved", true},
+                               {"/too-long", false},
+                               {"/201", false},
+                               {"/206", false},
+                               {"/404", false},
+                               {"/to-file", false},
+                               {"/endless", false}}) {
+        SCOPED_TRACE(std::string(path) + (taken ? ": taken" : ": refused"));
         auto manifest = fetch(path);
-        EXPECT_EQ(manifest ? manifest->url : "none", decoded ? "http://h/a.tgz" : "none") << path;
+        EXPECT_EQ(manifest ? manifest->url : "none", taken ? "http://h/a.tgz" : "none");
+        std::filesystem::remove(downloads / "release");
+        EXPECT_EQ(
+            downloadRelease(server.base() + path, downloads / "release", 600, kLongestManifest),
+            taken)
+            << "the release downloaded";
+        EXPECT_EQ(testing::readFile(downloads / "release"), taken ? padded(kLongestManifest) : "");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(downloads.path()), {}),
+                  taken ? 1 : 0)
+            << "expected only the kept file in the folder";
     }
     EXPECT_EQ(server.requests()[0]["headers"]["Cache-Control"], "no-cache") << "a fresh request";
     EXPECT_FALSE(fetchManifest("file://" + (dir / "latest.json").string())) << "a file";
-    EXPECT_FALSE(fetchManifest("http://127.0.0.1:1/linux/latest.json")) << "nothing listening";
+    EXPECT_FALSE(downloadRelease(server.base() + "/m", downloads / "missing folder/release"))
+        << "expected no file kept in a missing folder";
+    std::uint64_t sent = 0;
+    for (const auto& request : server.requests()) {
+        sent = std::max(sent, request.value("sent", std::uint64_t{0}));
+    }
+    EXPECT_LT(sent, std::uint64_t{64} << 20) << "expected each endless transfer cut off";
 }
 
-TEST_F(FetchManifestTest, EachTimeLimitAloneEndsTheCall) {
+TEST_F(FetchFromServer, EachTimeLimitAloneEndsTheCall) {
     server.serve("/silent", {{"body", manifestJson("2.0")}, {"delay", 120}});
     EXPECT_FALSE(fetch("/silent", {.request = 1, .wait = 240})) << "the request's limit";
     EXPECT_FALSE(fetch("/silent", {.request = 240, .wait = 1})) << "the caller's wait";
-}
-
-// However long the client would wait, no more than the cap and the buffers' worth gets out.
-TEST_F(FetchManifestTest, AnEndlessBodyIsCutOffAsItStreams) {
-    server.serve("/m", {{"endless", true}});
-    EXPECT_FALSE(fetch("/m", {.request = 120, .wait = 120})) << "expected no manifest";
-    std::uint64_t sent = 0;
-    auto logged = [&] {
-        for (const auto& request : server.requests()) {
-            sent = request.value("sent", sent);
-        }
-        return sent > 0;
-    };
-    ASSERT_TRUE(testing::eventually(logged, 60)) << "expected the server to log what it sent";
-    EXPECT_LT(sent, std::uint64_t{64} << 20) << "expected the transfer cut off";
+    EXPECT_FALSE(downloadRelease(server.base() + "/silent", dir / "release", 1))
+        << "the download's limit";
 }
 
 // The order's other rules are fuzzed; a number too large for the reader counts as 0. Empty
