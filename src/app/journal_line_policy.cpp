@@ -3,7 +3,10 @@
 namespace vantrel {
 
 std::string withPriority(Priority priority, std::string_view text) {
-    const std::string prefix = "<" + std::to_string(static_cast<int>(priority)) + ">";
+    // Appended piecewise: GCC 12 warns falsely (-Wrestrict) on "<" + std::to_string(…).
+    std::string prefix = "<";
+    prefix += std::to_string(static_cast<int>(priority));
+    prefix += '>';
     std::string lines;
     size_t start = 0;
     for (;;) {

@@ -105,6 +105,21 @@ TEST(LineSplitter, ALineEndResetsThePendingTextAndTheOverlongDrop) {
     }
 }
 
+// Line feeds are found 64 bytes at a time: at each edge of such a block, and in the short rest.
+TEST(LineSplitter, FindsEveryLineFeedWhereverItFallsInALongChunk) {
+    std::string text(200, 'x');
+    std::vector<std::string> expected;
+    size_t start = 0;
+    for (size_t feed : {0, 1, 62, 63, 64, 65, 127, 128, 191, 192, 199}) {
+        text[feed] = '\n';
+        expected.push_back(text.substr(start, feed - start));
+        start = feed + 1;
+    }
+    std::vector<std::string> lines;
+    LineSplitter(200).feed(text, [&](std::string_view line) { lines.emplace_back(line); });
+    EXPECT_EQ(lines, expected) << "the lines of 200 bytes with feeds at the blocks' edges";
+}
+
 // U+0000 is a character like any other; equality in general is the fuzz target's.
 TEST(AgentState, TextAfterANulStillCounts) {
     EXPECT_NE(AgentState::reading("caf\u00E9\0A"s), AgentState::reading("caf\u00E9\0B"s));
