@@ -5,7 +5,7 @@
 
 namespace vantrel {
 
-// Runs the tray application; returns the process's exit status.
-int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context);
+// Runs the tray application.
+RunEnd runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context);
 
 }  // namespace vantrel

@@ -12,7 +12,7 @@ namespace vantrel {
 // Opens the desktop shell's module and runs it; it stays loaded until the process ends. Where the
 // module or the toolkit it needs is missing, the start runs headless instead, as a build without
 // the shell does.
-int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context) {
+RunEnd runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context) {
     auto path = bundle::root() / kDesktopModule;
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto entry = module ? reinterpret_cast<DesktopEntry>(::dlsym(module, kDesktopEntry)) : nullptr;

@@ -1,7 +1,7 @@
 #include "app/desktop_module.h"
 #include "app/desktop.h"
 
-extern "C" __attribute__((visibility("default"))) int vantrel_run_desktop(
+extern "C" __attribute__((visibility("default"))) vantrel::RunEnd vantrel_run_desktop(
     int argc, char** argv, const vantrel::LaunchOptions* options,
     const vantrel::RunContext* context) {
     return vantrel::runDesktop(argc, argv, *options, *context);

@@ -10,7 +10,7 @@ inline constexpr const char* kDesktopModule = "lib/vantrel-desktop.so";
 inline constexpr const char* kDesktopEntry = "vantrel_run_desktop";
 
 // The module is built from the same sources as the executable, so the two agree on these types.
-using DesktopEntry = int (*)(int argc, char** argv, const LaunchOptions* options,
-                             const RunContext* context);
+using DesktopEntry = RunEnd (*)(int argc, char** argv, const LaunchOptions* options,
+                                const RunContext* context);
 
 }  // namespace vantrel

@@ -114,14 +114,14 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
 
 }  // namespace
 
-int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context) {
+RunEnd runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context) {
     auto start = RunStart::begin(context.paths, bundle::root());
     if (start.refused == RunStart::Refused::anotherInstance) {
-        return handOver(argc, argv, options, context.paths.reopenSocket());
+        return {handOver(argc, argv, options, context.paths.reopenSocket())};
     }
     if (start.refused == RunStart::Refused::lock) {
         std::fprintf(stderr, "Vantrel Agent %s\n", start.reason.c_str());
-        return 1;
+        return {1};
     }
     ::signal(SIGPIPE, SIG_IGN);
     auto application = makeApplication(argc, argv);
@@ -142,10 +142,22 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunCon
     auto alerts = std::make_shared<QtAlerts>();
     auto notices = std::make_shared<Notices>(steadySeconds);
     // An installed update is told about, then asks for the ordinary quit, which stops the agent
-    // on the way out.
-    auto parts = buildApplicationParts(context, std::make_shared<QtMainQueue>(), [notices] {
-        notices->raise(Notice::updateInstalled, [] { QCoreApplication::quit(); });
-    });
+    // on the way out; one that asks once a quit is under way is left for the next start.
+    bool quitting = false;
+    bool updateAsked = false;
+    bool stopAsked = false;
+    QObject::connect(application.get(), &QCoreApplication::aboutToQuit,
+                     [&quitting] { quitting = true; });
+    QObject::connect(&termination, &TerminationSignals::received,
+                     [&stopAsked] { stopAsked = true; });
+    auto parts = buildApplicationParts(
+        context, std::make_shared<QtMainQueue>(), [notices, &quitting, &updateAsked] {
+            if (quitting) {
+                return;
+            }
+            updateAsked = true;
+            notices->raise(Notice::updateInstalled, [] { QCoreApplication::quit(); });
+        });
     std::optional<std::string> cannotStart;
     if (start.refused == RunStart::Refused::folders) {
         cannotStart = start.reason;
@@ -161,7 +173,7 @@ int runDesktop(int argc, char** argv, const LaunchOptions& options, const RunCon
     application->exec();
     // The application ends only after its agent: its last words reach the log.
     parts.agent->stopAndWait();
-    return 0;
+    return {0, updateAsked && !stopAsked};
 }
 
 }  // namespace vantrel

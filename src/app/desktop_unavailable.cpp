@@ -4,7 +4,7 @@
 namespace vantrel {
 
 // A build without the desktop shell runs headless even on a desktop.
-int runDesktop(int, char**, const LaunchOptions& options, const RunContext& context) {
+RunEnd runDesktop(int, char**, const LaunchOptions& options, const RunContext& context) {
     return runHeadless(options, context);
 }
 

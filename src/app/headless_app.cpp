@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -66,6 +67,20 @@ StateOutput stateOutput(LinePrinter& printer, ServiceNotifier& notifier,
     };
 }
 
+// Whether one of the signals waits, blocked, for this process.
+bool anyPending(const sigset_t& signals) {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) {
+        return false;
+    }
+    for (int number : endingSignals()) {
+        if (sigismember(&pending, number) == 1 && sigismember(&signals, number) == 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Says why a start cannot go on; its exit status.
 int refuse(Complaints& complaints, const RunStart& start) {
     switch (start.refused) {
@@ -85,7 +100,7 @@ int refuse(Complaints& complaints, const RunStart& start) {
 
 }  // namespace
 
-int runHeadless(const LaunchOptions&, const RunContext& context) {
+RunEnd runHeadless(const LaunchOptions&, const RunContext& context) {
     // Blocked before any thread starts, so that only the waiting thread below receives them.
     const sigset_t signals = signalSet(endingSignals());
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -94,14 +109,18 @@ int runHeadless(const LaunchOptions&, const RunContext& context) {
 
     auto start = RunStart::begin(context.paths, bundle::root());
     if (!start.lock) {
-        return refuse(complaints, start);
+        return {refuse(complaints, start)};
     }
     auto mainLoop = std::make_shared<RunLoop>();
     LinePrinter printer(STDOUT_FILENO, LinePrinter::kLimit, mainLoop);
     ServiceNotifier notifier(context.notifySocket);
     // Signals and an installed update end the loop; the agent is stopped once it has ended.
     std::function<void()> quit = [mainLoop] { mainLoop->quit(); };
-    auto parts = buildApplicationParts(context, mainLoop, quit);
+    bool updateAsked = false;
+    auto parts = buildApplicationParts(context, mainLoop, [quit, &updateAsked] {
+        updateAsked = true;
+        quit();
+    });
     auto& agent = parts.agent;
     // Only a stop that was asked for is announced: after an update the new version takes over
     // this process, and the manager must keep it.
@@ -138,10 +157,15 @@ int runHeadless(const LaunchOptions&, const RunContext& context) {
         updater->startPeriodicChecks();
     }
 
-    std::thread waiter([signals, mainLoop, askedQuit] {
+    std::atomic<bool> waking = false;
+    std::atomic<bool> signalled = false;
+    std::thread waiter([&signals, &waking, &signalled, mainLoop, askedQuit] {
         int received = 0;
         sigwait(&signals, &received);
-        mainLoop->post(askedQuit);
+        if (!waking) {
+            signalled = true;
+            mainLoop->post(askedQuit);
+        }
     });
     mainLoop->run();
     if (asked) {
@@ -152,9 +176,13 @@ int runHeadless(const LaunchOptions&, const RunContext& context) {
     handover.reset();
     agent->stopAndWait();
     // A quit that the update asked for leaves the waiter in sigwait; this wakes it.
+    waking = true;
     pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
-    return 0;
+    // A stop asked for at any moment before here wins over the update: the new version is left
+    // for the next start rather than run against the wish (and a service manager's timeout).
+    asked = asked || signalled || anyPending(signals);
+    return {0, updateAsked && !asked};
 }
 
 }  // namespace vantrel

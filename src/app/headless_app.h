@@ -12,7 +12,7 @@ inline constexpr int kExitAlreadyRunning = 3;
 // Supervises the agent without any window: each state line goes to standard output (never waiting
 // for a reader), SIGTERM, SIGINT and SIGHUP stop the agent as a quit does. Under a service manager
 // it reports readiness and each state line to it, and the journal gets priorities and paced
-// readings. Returns the exit status.
-int runHeadless(const LaunchOptions& options, const RunContext& context);
+// readings.
+RunEnd runHeadless(const LaunchOptions& options, const RunContext& context);
 
 }  // namespace vantrel

@@ -50,11 +50,13 @@ int main(int argc, char** argv) {
     const auto context = vantrel::RunContext::ofThisProcess();
     auto resume = updateResume(context);
     // What an interrupted update left is settled first; one this run put in place is started at
-    // its end, in this process.
+    // its end, in this process, when the run ended for it.
     vantrel::resumeStagedUpdate(resume, argv);
     // The toolkit aborts without a display, so headless is decided before it is touched.
-    int status = options->headless ? vantrel::runHeadless(*options, context)
-                                   : vantrel::runDesktop(argc, argv, *options, context);
-    vantrel::resumeStagedUpdate(resume, argv);
-    return status;
+    auto end = options->headless ? vantrel::runHeadless(*options, context)
+                                 : vantrel::runDesktop(argc, argv, *options, context);
+    if (end.forUpdate) {
+        vantrel::resumeStagedUpdate(resume, argv);
+    }
+    return end.status;
 }

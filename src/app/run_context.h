@@ -8,6 +8,14 @@
 
 namespace vantrel {
 
+// How a run ended: the process's exit status, and whether it ended because an update it installed
+// asked for the quit, so that the new version is to be started in this process. A run that was
+// asked to stop leaves an installed update for the next start.
+struct RunEnd {
+    int status = 0;
+    bool forUpdate = false;
+};
+
 // What a run takes from the environment and the bundle it started with: read once, in `main`,
 // and handed down, so nothing deeper reads the environment.
 struct RunContext {

@@ -171,6 +171,12 @@ class ReleaseUpdate : public ::testing::Test {
             << "expected on standard error: " << reason << "\n"
             << readFile(dir / "errors");
     }
+    // 2.0 staged and marked beside live, as an update leaves it before it asks for the quit.
+    void markTwo() {
+        testing::run("/bin/tar", {"-xzf", archive("v2"), "-C", dir.path()});
+        fs::rename(dir / "VantrelAgent", opt / ".VantrelAgent-incoming");
+        writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
+    }
     fs::path live() const { return opt / "VantrelAgent"; }
     std::string liveVersion() const {
         return nlohmann::json::parse(readFile(live() / "Info.json"), nullptr, false)
@@ -352,12 +358,7 @@ TEST_F(ReleaseUpdate, AStartSettlesWhatAnInterruptedUpdateLeft) {
     const std::pair<const char*, std::function<void()>> leftovers[] = {
         {"a copy cut short before its marker is cleared",
          [&] { writeFile(opt / ".VantrelAgent-incoming/bin/VantrelAgent", "partial"); }},
-        {"an update marked but not yet put in place is finished",
-         [&] {
-             testing::run("/bin/tar", {"-xzf", archive("v2"), "-C", dir.path()});
-             fs::rename(dir / "VantrelAgent", opt / ".VantrelAgent-incoming");
-             writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
-         }},
+        {"an update marked but not yet put in place is finished", [&] { markTwo(); }},
     };
     for (const auto& [what, leave] : leftovers) {
         SCOPED_TRACE(what);
@@ -371,6 +372,21 @@ TEST_F(ReleaseUpdate, AStartSettlesWhatAnInterruptedUpdateLeft) {
         expectNoLeftovers();
         end(SIGTERM);
     }
+}
+
+// A stop asked for while an update is marked ends the process (the service manager's stop must
+// not find a new version in its place); the next start puts the update in place.
+TEST_F(ReleaseUpdate, AStopLeavesAnUpdateMarkedMeanwhileForTheNextStart) {
+    installs("v1", "1.0");
+    start("http://127.0.0.1:1");
+    markTwo();
+    end(SIGTERM);
+    EXPECT_EQ(liveVersion(), "1.0") << "live after the stop";
+    EXPECT_TRUE(fs::exists(opt / ".VantrelAgent-incoming.version"))
+        << "expected the marked update kept for the next start";
+    start("http://127.0.0.1:1");
+    EXPECT_TRUE(runsTwo()) << "expected the next start to run 2.0";
+    expectNoLeftovers();
 }
 
 // In its own process, which a service manager keeps following; the old agent, ignoring SIGTERM,
