@@ -102,15 +102,15 @@ class ReleaseUpdate : public ::testing::Test {
         EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "expected the copy alone";
         EXPECT_EQ(liveVersion(), version) << "the installed version";
     }
-    // Refused with `message`, changing nothing: each entry with its inode, mode, link and content.
+    // Refused with `message`, changing nothing: each entry with its inode, mode, link and content,
+    // the install folder's own (or its absence) included.
     void refuses(const std::string& release, const std::string& message,
                  std::vector<std::string> env = {}) {
         auto snapshot = [&] {
-            return runTool("/bin/sh",
-                           {"-c",
-                            "cd \"$0\" 2>/dev/null || exit 0; find . -mindepth 1 -printf "
-                            "'%p %i %m %l\\n' -type f -exec sha256sum {} + | sort",
-                            opt})
+            return runTool("/bin/sh", {"-c",
+                                       "cd \"$0\" 2>/dev/null || exit 0; find . -printf "
+                                       "'%p %i %m %l\\n' -type f -exec sha256sum {} + | sort",
+                                       opt})
                 .output;
         };
         auto before = snapshot();
@@ -336,12 +336,23 @@ TEST_F(ReleaseUpdate, AnInstallFinishesASwapCutShort) {
         EXPECT_EQ(liveVersion(), "1.0") << "expected the previous copy back in place";
         EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "expected the copy alone";
     }
-    SCOPED_TRACE("a complete staged 2.0 cut before its exchange");
-    auto staged = opt / ".VantrelAgent-incoming";
-    fs::copy(live(), staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    fs::remove(staged / "Info.json");
-    writeFile(staged / "Info.json", "{\"CFBundleShortVersionString\": \"2.0\"}");
-    writeFile(staged.string() + ".version", "2.0");
+    // The parked copy's version, then the staged name's three files as an update leaves them.
+    auto leave = [&](const char* version, bool tried) {
+        auto staged = opt / ".VantrelAgent-incoming";
+        fs::copy(live(), staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        fs::remove(staged / "Info.json");
+        writeFile(staged / "Info.json",
+                  std::string("{\"CFBundleShortVersionString\": \"") + version + "\"}");
+        writeFile(staged.string() + ".version", "2.0");
+        tried ? writeFile(staged.string() + ".trial", "") : void();
+    };
+    {
+        SCOPED_TRACE("a complete staged 2.0 cut before its exchange");
+        leave("2.0", false);
+        installs("v2", "2.0");
+    }
+    SCOPED_TRACE("2.0 put in place and started for its trial, cut short before it held the lock");
+    leave("1.0", true);
     installs("v2", "2.0");
 }
 
