@@ -30,6 +30,18 @@ std::string answering(const std::string& version) {
 }
 const std::string kNoStart = "#!/missing/interpreter\n";
 
+// Live's version, then the staged copy's ("part" without one), the marker's and the trial's.
+std::string onDisk(const StagedUpdate& update) {
+    auto version = [](const fs::path& bundle) -> std::string {
+        auto json = nlohmann::json::parse(readFile(bundle / "Info.json"), nullptr, false);
+        return json.is_object()     ? json.value("CFBundleShortVersionString", "?")
+               : fs::exists(bundle) ? "part"
+                                    : "";
+    };
+    return "live=" + version(update.live) + " staged=" + version(update.staged()) +
+           " marker=" + readFile(update.marker()) + " trial=" + readFile(update.trial());
+}
+
 // The installer; its download, from "http://127.0.0.1/ok" alone, a small signed release; its live
 // bundle 1.0 in a folder whose name has a quote, "(" and "+".
 class Install : public ::testing::Test {
@@ -201,19 +213,14 @@ TEST_F(Install, EachInstallEndsInItsResultAndLeavesOnlyWhatItPutInPlace) {
         SCOPED_TRACE(c.what);
         reset();
         c.arrange ? c.arrange() : void();
-        auto before = readFile(live / "Info.json");
+        auto before = onDisk(update);
         EXPECT_EQ(installRelease(c.version, c.digest, c.url),
                   c.installed                  ? UpdateResult::installed("2.0")
                   : c.verifiedButNotPutInPlace ? UpdateResult::notPutInPlace(c.reason)
                                                : UpdateResult::failed(c.reason));
         EXPECT_EQ(quits, c.installed ? 1 : 0) << "the quits asked for";
         EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "expected no download left";
-        EXPECT_EQ(readFile(live / "Info.json"), c.installed ? info("2.0") : before) << "live";
-        EXPECT_EQ(fs::exists(update.staged()), c.installed) << "a copy beside live";
-        EXPECT_EQ(readFile(update.staged() / "Info.json"), c.installed ? info("1.0") : "")
-            << "the previous copy's version";
-        EXPECT_EQ(readFile(update.marker()), c.installed ? "2.0" : "") << "the marker";
-        EXPECT_FALSE(fs::exists(update.trial())) << "expected no trial yet";
+        EXPECT_EQ(onDisk(update), c.installed ? "live=2.0 staged=1.0 marker=2.0 trial=" : before);
     }
 }
 
@@ -256,10 +263,9 @@ TEST_F(Install, StagesOnlyACopyThatIsVerifiedAndAnswersItsVersion) {
                       update, bundle(), c.version,
                       [&](const fs::path& copy) { return copy == update.staged() && c.verified; }),
                   c.outcome);
-        bool staged = c.outcome == StageOutcome::staged;
-        EXPECT_EQ(fs::exists(update.staged()), staged) << "the staged copy";
-        EXPECT_EQ(readFile(update.marker()), staged ? "2.0" : "") << "the marker";
-        EXPECT_EQ(readFile(live / "Info.json"), info("1.0")) << "live";
+        EXPECT_EQ(onDisk(update), c.outcome == StageOutcome::staged
+                                      ? "live=1.0 staged=2.0 marker=2.0 trial="
+                                      : "live=1.0 staged= marker= trial=");
     }
 }
 
@@ -275,24 +281,24 @@ TEST(SwapStep, SettlesEachStateAnUpdateCanLeave) {
         const char* live;
         Self self;
         SwapStep step;
-        const char* liveAfter;
+        const char* after;  // onDisk once the step is done
         bool refused = false;
     } cases[] = {
         // clang-format off
-        {"nothing staged", nullptr, nullptr, false, "1.0", live, SwapStep::done, "1.0"},
-        {"copy under way", "", nullptr, false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
-        {"copy done, no marker yet", "2.0", nullptr, false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
-        {"marker beside a partial copy", "", "2.0", false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
-        {"marker of a lost copy", nullptr, "2.0", false, "1.0", live, SwapStep::clearLeftovers, "1.0"},
-        {"marked, not exchanged", "2.0", "2.0", false, "1.0", live, SwapStep::exchange, "2.0"},
-        {"marked, but refused here", "2.0", "2.0", false, "1.0", live, SwapStep::clearLeftovers, "1.0", true},
-        {"exchanged, the previous copy at its end", "1.0", "2.0", false, "2.0", parked, SwapStep::tryNew, "2.0"},
-        {"exchanged, started afresh from live", "1.0", "2.0", false, "2.0", live, SwapStep::keepNew, "2.0"},
-        {"tried, the new version holds the lock", "1.0", "2.0", true, "2.0", trial, SwapStep::keepNew, "2.0"},
-        {"tried, the guardian after the new one ended", "1.0", "2.0", true, "2.0", parked, SwapStep::rollBack, "1.0"},
-        {"tried, a later start finds it unfinished", "1.0", "2.0", true, "2.0", live, SwapStep::rollBack, "1.0"},
-        {"rolled back, marker left", "2.0", "2.0", true, "1.0", live, SwapStep::clearLeftovers, "1.0", true},
-        {"trial file alone", nullptr, nullptr, true, "1.0", live, SwapStep::clearLeftovers, "1.0"},
+        {"nothing staged", nullptr, nullptr, false, "1.0", live, SwapStep::done, "live=1.0 staged= marker= trial="},
+        {"copy under way", "", nullptr, false, "1.0", live, SwapStep::clearLeftovers, "live=1.0 staged= marker= trial="},
+        {"copy done, no marker yet", "2.0", nullptr, false, "1.0", live, SwapStep::clearLeftovers, "live=1.0 staged= marker= trial="},
+        {"marker beside a partial copy", "", "2.0", false, "1.0", live, SwapStep::clearLeftovers, "live=1.0 staged= marker= trial="},
+        {"marker of a lost copy", nullptr, "2.0", false, "1.0", live, SwapStep::clearLeftovers, "live=1.0 staged= marker= trial="},
+        {"marked, not exchanged", "2.0", "2.0", false, "1.0", live, SwapStep::exchange, "live=2.0 staged=1.0 marker=2.0 trial="},
+        {"marked, but refused here", "2.0", "2.0", false, "1.0", live, SwapStep::clearLeftovers, "live=1.0 staged= marker= trial=", true},
+        {"exchanged, the previous copy at its end", "1.0", "2.0", false, "2.0", parked, SwapStep::tryNew, "live=2.0 staged=1.0 marker=2.0 trial=2.0"},
+        {"exchanged, started afresh from live", "1.0", "2.0", false, "2.0", live, SwapStep::keepNew, "live=2.0 staged= marker= trial="},
+        {"tried, the new version holds the lock", "1.0", "2.0", true, "2.0", trial, SwapStep::keepNew, "live=2.0 staged= marker= trial="},
+        {"tried, the guardian after the new one ended", "1.0", "2.0", true, "2.0", parked, SwapStep::rollBack, "live=1.0 staged= marker= trial="},
+        {"tried, a later start finds it unfinished", "1.0", "2.0", true, "2.0", live, SwapStep::rollBack, "live=1.0 staged= marker= trial="},
+        {"rolled back, marker left", "2.0", "2.0", true, "1.0", live, SwapStep::clearLeftovers, "live=1.0 staged= marker= trial=", true},
+        {"trial file alone", nullptr, nullptr, true, "1.0", live, SwapStep::clearLeftovers, "live=1.0 staged= marker= trial="},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -304,47 +310,37 @@ TEST(SwapStep, SettlesEachStateAnUpdateCanLeave) {
         (c.staged && *c.staged) ? writeFile(update.staged() / "Info.json", info(c.staged)) : void();
         c.marker ? writeFile(update.marker(), c.marker) : void();
         c.tried ? writeFile(update.trial(), "2.0") : void();
-        auto refusedFile = dir / "data/refused-update";
         auto step = nextSwapStep(readSwapState(
             update, c.self == parked ? update.staged() : update.live, c.self == trial,
             [&](const std::string& version) { return c.refused && version == "2.0"; }));
         EXPECT_EQ(step, c.step);
-        if (step == SwapStep::exchange) {
-            EXPECT_EQ(exchangeStaged(update), 0) << "expected the exchange to succeed";
-        } else if (step == SwapStep::rollBack) {
-            EXPECT_TRUE(rollBack(update, refusedFile)) << "expected the roll-back to succeed";
-            EXPECT_EQ(readFile(refusedFile), "2.0") << "the refused version, recorded";
-        } else if (step == SwapStep::tryNew) {
-            EXPECT_TRUE(markTried(update)) << "expected the trial to be recorded";
-            EXPECT_EQ(readFile(update.trial()), "2.0") << "the trial, recorded";
-        } else {
-            clearLeftovers(update);
-        }
-        EXPECT_EQ(readFile(update.live / "Info.json"), info(c.liveAfter)) << "live afterwards";
-        bool exchanged = step == SwapStep::exchange || step == SwapStep::tryNew;
-        EXPECT_EQ(fs::exists(update.staged()), exchanged) << "a previous copy kept beside live";
-        EXPECT_EQ(fs::exists(update.marker()), exchanged) << "the marker";
+        bool done = step == SwapStep::exchange   ? exchangeStaged(update) == 0
+                    : step == SwapStep::rollBack ? rollBack(update, dir / "refused")
+                    : step == SwapStep::tryNew   ? markTried(update)
+                                                 : (clearLeftovers(update), true);
+        EXPECT_TRUE(done) << "expected the step carried out";
+        EXPECT_EQ(onDisk(update), c.after) << "afterwards";
+        EXPECT_EQ(readFile(dir / "refused"), step == SwapStep::rollBack ? "2.0" : "")
+            << "the refused version";
     }
 }
 
 TEST(IsInstallInterpreter, KnowsEarlierCopiesOfThisInstallOnly) {
     const std::string opt = "/vantrel-test/opt/", python = "/Resources/python/bin/python3";
     const std::string ours = opt + "VantrelAgent" + python, parked = opt + ".VantrelAgent-incoming";
-    for (const auto& [executable, isOurs] :
-         {std::pair{ours, true},
-          {ours + " (deleted)", true},
-          {parked + python, true},
-          {parked + python + " (deleted)", true},
-          {opt + ".VantrelAgent-installing-x1/VantrelAgent" + python + " (deleted)", true},
-          {opt + "VantrelAgent-incoming" + python, false},
-          {"/vantrel-test/other/.VantrelAgent-incoming" + python, false},
-          {parked + python + ".11", false},
-          {parked + "/python/bin/python3", false},
-          {opt + ".VantrelAgent-installing-x1/Other" + python, false},
-          {opt + ".Other-x1/VantrelAgent" + python, false},
-          {"/vantrel-test/other/.VantrelAgent-x1/VantrelAgent" + python, false},
-          {std::string("/usr/bin/python3"), false}}) {
-        EXPECT_EQ(isInstallInterpreter(executable, ours), isOurs) << executable;
+    for (const auto& executable :
+         {ours, ours + " (deleted)", parked + python, parked + python + " (deleted)",
+          opt + ".VantrelAgent-installing-x1/VantrelAgent" + python}) {
+        EXPECT_TRUE(isInstallInterpreter(executable, ours)) << executable;
+    }
+    for (const auto& executable :
+         {opt + "VantrelAgent-incoming" + python,
+          "/vantrel-test/other/.VantrelAgent-incoming" + python, parked + python + ".11",
+          parked + "/python/bin/python3", opt + ".VantrelAgent-installing-x1/Other" + python,
+          opt + ".Other-x1/VantrelAgent" + python,
+          "/vantrel-test/other/.VantrelAgent-x1/VantrelAgent" + python,
+          std::string("/usr/bin/python3")}) {
+        EXPECT_FALSE(isInstallInterpreter(executable, ours)) << executable;
     }
 }
 

@@ -10,7 +10,7 @@
 namespace vantrel {
 namespace {
 
-using Kind = ArchiveEntry::Kind;
+using namespace std::literals;
 
 void put(TarBlock& block, std::size_t at, std::string_view text) {
     std::memcpy(block.data() + at, text.data(), text.size());
@@ -41,7 +41,7 @@ TarBlock header(std::string_view name, char type = '0', std::uint64_t size = 0,
     put(block, 136, "14712345670");
     block[156] = type;
     put(block, 157, link);
-    put(block, 257, std::string("ustar\0", 6) + "00");
+    put(block, 257, "ustar\0"s + "00");
     seal(block);
     return block;
 }
@@ -52,27 +52,22 @@ TEST(TarHeader, RefusesEveryUnsoundField) {
         std::function<void(TarBlock&)> change;
         bool sound;
     } cases[] = {
-        {"as written", [](TarBlock&) {}, true},
-        {"space-ended number",
-         [](TarBlock& b) { put(b, 100, std::string_view("755 \0\0\0\0", 8)); }, true},
-        {"no magic", [](TarBlock& b) { put(b, 257, std::string_view("\0\0\0\0\0\0\0\0", 8)); },
-         false},
-        {"a wrong checksum", [](TarBlock& b) { b[148] = '1'; }, false},
-        {"an 8 in the size", [](TarBlock& b) { b[130] = '8'; }, false},
-        {"a binary size", [](TarBlock& b) { b[124] = '\x80'; }, false},
-        {"an empty mode", [](TarBlock& b) { put(b, 100, std::string(8, '\0')); }, false},
-        {"a digit after the end", [](TarBlock& b) { put(b, 116, "0000 01"); }, false},
-        {"a bad time", [](TarBlock& b) { b[136] = 'x'; }, false},
-        {"bytes after the name's NUL", [](TarBlock& b) { put(b, 0, std::string("a\0b", 3)); },
-         false},
-        {"bytes after the link's NUL", [](TarBlock& b) { b[200] = 'x'; }, false},
+        {"as written", [](auto&) {}, true},
+        {"space-ended mode", [](auto& b) { put(b, 100, "755 \0\0\0\0"sv); }, true},
+        {"no magic", [](auto& b) { put(b, 257, std::string(8, '\0')); }, false},
+        {"a wrong checksum", [](auto& b) { b[148] = '1'; }, false},
+        {"an 8 in the size", [](auto& b) { b[130] = '8'; }, false},
+        {"a binary size", [](auto& b) { b[124] = '\x80'; }, false},
+        {"an empty mode", [](auto& b) { put(b, 100, std::string(8, '\0')); }, false},
+        {"a digit after the end", [](auto& b) { put(b, 116, "0000 01"); }, false},
+        {"a bad time", [](auto& b) { b[136] = 'x'; }, false},
+        {"bytes after the name's NUL", [](auto& b) { put(b, 0, "a\0b"s); }, false},
+        {"bytes after the link's NUL", [](auto& b) { b[200] = 'x'; }, false},
     };
     for (const auto& c : cases) {
         TarBlock block = header("VantrelAgent/a");
         c.change(block);
-        if (std::string_view(c.what) != "a wrong checksum") {
-            seal(block);
-        }
+        std::string_view(c.what) != "a wrong checksum" ? seal(block) : void();
         EXPECT_EQ(parseTarHeader(block).has_value(), c.sound) << c.what;
     }
     TarBlock prefixed = header("a");
@@ -88,17 +83,17 @@ TEST(TarHeader, TakesOnlyTheExtendedRecordsAReleaseWrites) {
         std::optional<std::string> name;  // nothing: refused
     } cases[] = {
         {"a pax path and time", {{'x', "11 path=ab\n27 mtime=1765120000.123456\n"}}, "ab"},
-        {"a GNU long name", {{'L', std::string("ab\0", 3)}}, "ab"},
-        {"pax and GNU names both", {{'x', "11 path=ab\n"}, {'L', std::string("c\0", 2)}}, {}},
+        {"a GNU long name", {{'L', "ab\0"s}}, "ab"},
+        {"pax and GNU names both", {{'x', "11 path=ab\n"}, {'L', "c\0"s}}, {}},
         {"a record twice", {{'x', "11 path=ab\n"}, {'x', "11 size=10\n"}}, {}},
         {"a wrong length", {{'x', "12 path=ab\n"}}, {}},
         {"a leading zero", {{'x', "011 path=a\n"}}, {}},
         {"no line end", {{'x', "11 path=abc"}}, {}},
         {"an unknown key", {{'x', "22 GNU.sparse.major=1\n"}}, {}},
-        {"a NUL in a path", {{'x', std::string("11 path=a\0\n", 11)}}, {}},
+        {"a NUL in a path", {{'x', "11 path=a\0\n"s}}, {}},
         {"a path past 4 KiB", {{'x', "4108 path=" + std::string(4097, 'a') + "\n"}}, {}},
         {"a long name without its NUL", {{'L', "ab"}}, {}},
-        {"a NUL inside a long name", {{'L', std::string("a\0b\0", 4)}}, {}},
+        {"a NUL inside a long name", {{'L', "a\0b\0"s}}, {}},
         {"a global record", {{'g', "11 path=ab\n"}}, {}},
     };
     for (const auto& c : cases) {
