@@ -174,6 +174,12 @@ class ReleaseUpdate : public ::testing::Test {
         writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
     }
     fs::path live() const { return opt / "VantrelAgent"; }
+    // What a running copy holds: its bundle folder, shared.
+    UniqueFd holdLive() const {
+        UniqueFd fd(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        EXPECT_EQ(::flock(fd.get(), LOCK_SH), 0) << "expected to hold the bundle folder";
+        return fd;
+    }
     std::string liveVersion() const {
         return nlohmann::json::parse(readFile(live() / "Info.json"), nullptr, false)
             .value("CFBundleShortVersionString", "");
@@ -201,10 +207,10 @@ class ReleaseUpdate : public ::testing::Test {
 };
 
 // The release carries its installer and the archive's own signature. An install clears what an
-// interrupted one left and links the command, a launcher and the package's user unit (only its
-// command changed: systemd refuses a quote in an executable's path), in the XDG data folder when
-// one is named; an uninstall refuses while a copy runs, then stops and disables the unit, removes
-// the copy and all it wrote beside it, and names the data it leaves.
+// interrupted install or update left and links the command, a launcher and the package's user unit
+// (only its command changed: systemd refuses a quote in an executable's path), in the XDG data
+// folder when one is named; an uninstall refuses while a copy runs, then stops and disables the
+// unit, removes the copy and all it wrote beside it, and names the data it leaves.
 TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData) {
     testing::run(
         "/bin/sh",
@@ -215,7 +221,6 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
     writeFile(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >>\"$0.calls\"\n", true);
     std::string unit = readFile(VANTREL_SOURCE_DIR "/resources/vantrel-agent.service");
     const std::string command = "\nExecStart=/usr/bin/vantrel-agent --headless\n";
-    ASSERT_NE(unit.find(command), std::string::npos) << "expected: " << command;
     unit.replace(unit.find(command), command.size(),
                  "\nExecStart=/bin/sh -c 'exec \"$$0\" --headless' \"" +
                      (live() / "bin/VantrelAgent").string() + "\"\n");
@@ -223,22 +228,24 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
         SCOPED_TRACE(std::string("a first install of ") + release + " into " + folder.string());
         fs::remove_all(user / ".local");
         fs::create_directories(opt / ".VantrelAgent-installing-cut");
-        std::vector<std::string> env{"-u",
-                                     "XDG_DATA_HOME",
-                                     "-u",
-                                     "XDG_CONFIG_HOME",
-                                     "HOME=" + user.string(),
-                                     "PATH=" + (dir / "bin").string() + ":/usr/bin:/bin"};
+        writeFile(opt / ".VantrelAgent-incoming/Info.json", "{}");
+        writeFile(opt / ".VantrelAgent-incoming.version", "2.0");
+        writeFile(opt / ".VantrelAgent-incoming.trial", "");
+        std::vector<std::string> env{"-u", "XDG_DATA_HOME", "-u", "XDG_CONFIG_HOME"};
+        env.push_back("HOME=" + user.string());
+        env.push_back("PATH=" + (dir / "bin").string() + ":/usr/bin:/bin");
         folder != data ? env.push_back("XDG_DATA_HOME=" + folder.string()) : void();
         auto run = [&](std::vector<std::string> words) {
             words.insert(words.begin(), env.begin(), env.end());
             return runTool("/usr/bin/env", words);
         };
         auto installed = run({dir / "VantrelAgent/install", archive(release)});
-        EXPECT_EQ(installed.output, live().string() + "\n") << "installed by the archive's script";
-        EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "the interrupted install is gone";
-        EXPECT_EQ(fs::read_symlink(user / ".local/bin/vantrel-agent"), live() / "bin/VantrelAgent");
-        EXPECT_EQ(fs::exists(data), folder == data) << "the default data folder only by default";
+        EXPECT_EQ(std::tuple(installed.output, entriesNamed(opt, ""),
+                             fs::read_symlink(user / ".local/bin/vantrel-agent"), fs::exists(data)),
+                  std::tuple(live().string() + "\n", std::set{live()}, live() / "bin/VantrelAgent",
+                             folder == data))
+            << "the copy named, interrupted installs and updates gone, the command linked, the "
+               "default data folder made only by default";
         EXPECT_THAT(readFile(folder / "applications/vantrel-agent.desktop"),
                     HasSubstr("\nExec=\"" + (live() / "bin/VantrelAgent").string() + "\"\n"))
             << "the launcher";
@@ -247,8 +254,7 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
         writeFile(user / ".config/autostart/vantrel-agent.desktop", "[Desktop Entry]\n");
         writeFile(folder / "Vantrel/agent.json", "{}");
         {
-            UniqueFd running(::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            ASSERT_EQ(::flock(running.get(), LOCK_SH), 0) << "expected to hold the bundle folder";
+            auto running = holdLive();
             EXPECT_THAT(run({live() / "install", "--uninstall"}).output,
                         HasSubstr("Vantrel Agent is running"));
             EXPECT_TRUE(fs::exists(live() / "bin/VantrelAgent")) << "kept while a copy runs";
@@ -305,41 +311,9 @@ TEST_F(ReleaseUpdate, RefusesAReleaseItCannotTrustOrReadAndChangesNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         c.afterAnInstall && !fs::exists(live()) ? installs("v1", "1.0") : void();
-        // What a running copy holds: its bundle folder, shared.
-        UniqueFd lock(c.whileACopyRuns ? ::open(live().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                                       : -1);
-        ASSERT_TRUE(!c.whileACopyRuns || ::flock(lock.get(), LOCK_SH) == 0) << "the copy's lock";
+        auto lock = c.whileACopyRuns ? holdLive() : UniqueFd();
         refuses(c.release, c.message, c.env);
     }
-}
-
-TEST_F(ReleaseUpdate, AnInstallFinishesASwapCutShort) {
-    installs("v1", "1.0");
-    {
-        SCOPED_TRACE("the old swap's two renames cut between them: no bundle at the install path");
-        fs::rename(live(), opt / ".VantrelAgent-previous");
-        EXPECT_THAT(install("other").output, HasSubstr("wrong signer")) << "the installed signers";
-        EXPECT_EQ(liveVersion(), "1.0") << "expected the previous copy back in place";
-        EXPECT_EQ(entriesNamed(opt, ""), std::set{live()}) << "expected the copy alone";
-    }
-    // The parked copy's version, then the staged name's three files as an update leaves them.
-    auto leave = [&](const char* version, bool tried) {
-        auto staged = opt / ".VantrelAgent-incoming";
-        fs::copy(live(), staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        fs::remove(staged / "Info.json");
-        writeFile(staged / "Info.json",
-                  std::string("{\"CFBundleShortVersionString\": \"") + version + "\"}");
-        writeFile(staged.string() + ".version", "2.0");
-        tried ? writeFile(staged.string() + ".trial", "") : void();
-    };
-    {
-        SCOPED_TRACE("a complete staged 2.0 cut before its exchange");
-        leave("2.0", false);
-        installs("v2", "2.0");
-    }
-    SCOPED_TRACE("2.0 put in place and started for its trial, cut short before it held the lock");
-    leave("1.0", true);
-    installs("v2", "2.0");
 }
 
 TEST_F(ReleaseUpdate, QuittingDoesNotWaitForARunningCheck) {
@@ -387,14 +361,8 @@ TEST_F(ReleaseUpdate, AStopLeavesAnUpdateMarkedMeanwhileForTheNextStart) {
 }
 
 // In its own process, which a service manager keeps following; the old agent, ignoring SIGTERM,
-// is gone before 2.0's own comes up on the port it held. A test build started first, which would
-// ask before this copy does if it asked at all, never asks on its own.
+// is gone before 2.0's own comes up on the port it held.
 TEST_F(ReleaseUpdate, UpdatesItselfAndTheOldAgentEndsFirst) {
-    server.serve("/test" + kManifestPath, {{"body", testing::manifestJson("9.0")}});
-    auto env = testing::sandboxedEnvironment(dir.path());
-    setVariable(env, "VANTREL_DIST", server.base() + "/test");
-    testing::RunningApp testBuild(VANTREL_BUNDLE_DIR "/bin/VantrelAgent", {"--headless"}, env);
-    ASSERT_TRUE(testBuild.waitForOutput("Starting\u2026\n")) << testBuild.output();
     installs("v1", "1.0");
     publish("v2", "2.0");
     start(server.base());
@@ -420,11 +388,6 @@ TEST_F(ReleaseUpdate, UpdatesItselfAndTheOldAgentEndsFirst) {
     EXPECT_FALSE(errorsSay("Address already in use")) << readFile(dir / "errors");
     expectNoLeftovers();
     EXPECT_FALSE(app->waitForExit(0)) << "expected 2.0 running";
-    auto paths = server.requestPaths();
-    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/test" + kManifestPath), 0)
-        << "expected no check of the test build";
-    testBuild.signal(SIGTERM);
-    EXPECT_EQ(testBuild.waitForExit(), 0) << "expected the test build to end at SIGTERM";
 }
 
 // A production build's check, coming by itself, that fails (the exchange too: the bundle a mount
@@ -461,7 +424,6 @@ TEST_F(ReleaseUpdate, AFailedCheckKeepsThisCopyRunningAndSaysWhyOnStandardError)
             << "nothing staged in the overlay";
         end(SIGTERM);
     }
-    EXPECT_EQ(server.requestPaths().at(0), kManifestPath) << "the first request";
 }
 
 // 2.0 answers its version but ends before it holds the lock: the previous copy is put back and,
@@ -475,7 +437,6 @@ TEST_F(ReleaseUpdate, ANewVersionThatEndsBeforeItHoldsTheLockIsRolledBack) {
         fs::remove_all(user / "share");
         installs("v1", "1.0");
         publish("ends", "2.0");
-        auto downloads = server.requestPaths().size();
         start(server.base(), "", underServiceManager);
         EXPECT_EQ(app->waitForExit(60), 3) << "2.0 ran in the application's process";
         EXPECT_TRUE(eventually([&] { return liveVersion() == "1.0"; }, 30))
@@ -497,9 +458,6 @@ TEST_F(ReleaseUpdate, ANewVersionThatEndsBeforeItHoldsTheLockIsRolledBack) {
         EXPECT_EQ(app->output(),
                   "Starting\u2026\nWaiting to be paired\nStarting\u2026\nWaiting to be paired\n")
             << "1.0's second run on the same output";
-        auto paths = server.requestPaths();
-        EXPECT_EQ(std::count(paths.begin() + downloads, paths.end(), "/release.tar.gz"), 1)
-            << "one download, none after the roll-back";
         expectNoLeftovers();
         ::kill(previous[0], SIGTERM);
         EXPECT_TRUE(testing::processEnds(previous[0])) << "1.0 ends at SIGTERM";

@@ -11,7 +11,6 @@
 #include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
-#include "update/swap_script.h"
 #include "update/update_fixture.h"
 
 namespace vantrel {
@@ -22,8 +21,8 @@ using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
 
-std::string info(const std::string& version) {
-    return "{\"CFBundleShortVersionString\": \"" + version + "\"}";
+std::string info(const std::string& version, const std::string& more = "") {
+    return "{\"CFBundleShortVersionString\": \"" + version + "\"" + more + "}";
 }
 std::string answering(const std::string& version) {
     return "#!/bin/sh\necho 'Vantrel Agent " + version + "'";
@@ -69,11 +68,13 @@ class Install : public ::testing::Test {
         writeFile(signers, line + readFile(key.string() + ".pub"));
     }
     fs::path bundle() const { return dir / "release/VantrelAgent"; }
-    void makeRelease(const std::string& version = "2.0", const std::string& executable = "") {
+    // Info.json may say `more` after the version.
+    void makeRelease(const std::string& version = "2.0", const std::string& executable = "",
+                     const std::string& more = "") {
         fs::remove_all(bundle());
         writeFile(bundle() / "bin/VantrelAgent",
                   executable.empty() ? answering(version) + "\n" : executable, true);
-        writeFile(bundle() / "Info.json", info(version));
+        writeFile(bundle() / "Info.json", info(version, more));
         writeFile(bundle() / "Resources/lib/vantrel_agent/__init__.py", "# agent\n");
         writeFile(bundle() / "Resources/lib/vantrel_agent/with space 'q'.py", "x = 1\n");
         // Past the 100 bytes a tar header holds: a long-name record.
@@ -105,21 +106,19 @@ class Install : public ::testing::Test {
                                 {"-czf", download, "-C", bundle().parent_path(), "VantrelAgent"}))
             : writeFile(download, "no tar");
         auto tools = linuxTools();
-        ReleaseInstaller installer({
-            .mainQueue = queue,
-            .requestQuit = [this] { ++quits; },
-            .tools = tools,
-            .live = live,
-            .temporary = temporary,
-            .download =
-                [&](const std::string& from, const fs::path& to) {
-                    std::error_code error;
-                    ++downloads;
-                    return from == "http://127.0.0.1/ok" && fs::copy_file(download, to, error);
-                },
-            .stage = stageBesideLive(live, tools, refused),
-            .refused = refused,
-        });
+        auto fetch = [&](const std::string& from, const fs::path& to) {
+            std::error_code error;
+            ++downloads;
+            return from == "http://127.0.0.1/ok" && fs::copy_file(download, to, error);
+        };
+        ReleaseInstaller installer({.mainQueue = queue,
+                                    .requestQuit = [this] { ++quits; },
+                                    .tools = tools,
+                                    .live = live,
+                                    .temporary = temporary,
+                                    .download = fetch,
+                                    .stage = stageBesideLive(live, tools, refused),
+                                    .refused = refused});
         auto result =
             installer.install({version, url, digest.empty() ? *sha256OfFile(download) : digest});
         queue->runDue();
@@ -189,14 +188,7 @@ TEST_F(Install, EachInstallEndsInItsResultAndLeavesOnlyWhatItPutInPlace) {
         {"another principal", [&] { allow("ZZ9ZZ9ZZ9Z namespaces=\"vantrel-release\" "); }},
         {"another namespace", [&] { allow("QK4TR8MZ2V namespaces=\"file\" "); }},
         {"built for another architecture",
-         [&] {
-             fs::remove(bundle() / "Info.json");
-             writeFile(
-                 bundle() / "Info.json",
-                 R"({"CFBundleShortVersionString": "2.0", "VantrelArchitecture": "riscv64"})");
-             fs::permissions(bundle() / "Info.json", fs::perms(0444));
-             sign(key);
-         },
+         [&] { makeRelease("2.0", "", R"(, "VantrelArchitecture": "riscv64")"); },
          reasons::builtForAnotherMachine("riscv64", thisMachineArchitecture())},
         {"no temporary folder",
          [&] {
@@ -444,26 +436,12 @@ TEST_F(LinuxTools, UnpackRefusesAnArchiveThatExpandsPastTheLimits) {
     auto staged = roomy->unpack(dir / "bomb.tar.gz");
     ::umask(previous);
     ASSERT_EQ(staged, update.staged()) << "at both limits";
-    EXPECT_EQ(fs::status(*staged).permissions(), fs::perms(0755)) << "the bundle folder";
-    EXPECT_EQ(fs::status(*staged / "empty").permissions(), fs::perms(0755)) << "a 0700 folder";
-    EXPECT_EQ(fs::status(*staged / "zeros").permissions(), fs::perms(0555)) << "the file";
-    EXPECT_EQ(fs::file_size(*staged / "zeros"), 4u << 20) << "the file's size";
+    auto mode = [&](const char* name) { return fs::status(*staged / name).permissions(); };
+    EXPECT_EQ(std::tuple(mode(""), mode("empty"), mode("zeros"), fs::file_size(*staged / "zeros")),
+              std::tuple(fs::perms(0755), fs::perms(0755), fs::perms(0555), 4u << 20))
+        << "the bundle folder's mode, a 0700 folder's, the file's and its size";
     roomy->discard(*staged);
     EXPECT_TRUE(nothingStaged()) << "expected the discard to remove it";
-}
-
-// Quotes, "$", backquotes and backslashes in the paths are read back exactly.
-TEST(MacTools, TheSwapScriptReadsItsPathsBackExactly) {
-    const SwapPaths paths{.live = "/Users/o'brien/$HOME \"x\" `y` \\ (Agent)+.app",
-                          .staged = "/Users/o'brien/.VantrelAgent-incoming.app",
-                          .previous = "/Users/o'brien/.VantrelAgent-previous.app",
-                          .newApp = "/tmp/dmg.x/Vantrel Agent.app"};
-    auto text = macSwapScript(paths);
-    auto header = text.substr(0, text.find("\n\n"));
-    EXPECT_EQ(
-        runTool("/bin/sh", {"-c", header + "\nprintf '%s|%s' \"$live\" \"$previous\""}).output,
-        paths.live.string() + "|" + paths.previous.string());
-    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0) << "expected valid shell";
 }
 
 // A grandchild that writes only once the shell has ended (its fifo's one writer closed) is still
@@ -498,23 +476,17 @@ TEST(RunTool, GivesTheToolsStatusAndOutput) {
 
 // One that names none comes from before releases named one, all built for amd64.
 TEST(ReleaseArchitecture, AReleaseFitsOnlyTheArchitectureItNames) {
-    // Info.json's "VantrelArchitecture" as JSON ("": none, also read for no Info.json at all).
-    const std::tuple<std::string, const char*, bool, const char*> rows[] = {
-        {"\"arm64\"", "arm64", true, "arm64"},  {"\"arm64\"", "amd64", false, "arm64"},
-        {"", "amd64", true, "amd64"},           {"", "arm64", false, "amd64"},
-        {"\"AMD64\"", "amd64", false, "AMD64"}, {"\"\"", "amd64", false, ""},
-        {"64", "amd64", false, "unknown"},      {"null", "amd64", false, "unknown"},
-    };
-    for (const auto& [named, machine, fits, read] : rows) {
-        SCOPED_TRACE(named + " on " + machine);
-        std::vector<std::optional<nlohmann::json>> infos{nlohmann::json::parse(
-            named.empty() ? "{}" : "{\"VantrelArchitecture\": " + named + "}")};
-        named.empty() ? infos.push_back(std::nullopt) : void();
-        for (const auto& info : infos) {
-            EXPECT_EQ(releaseFitsThisMachine(info, machine), fits) << "fits, Info.json: " << !!info;
-            EXPECT_EQ(architectureIn(info), read) << "named, Info.json: " << !!info;
-        }
+    // Info.json's "VantrelArchitecture" as JSON ("": none) and the architecture read from it.
+    for (auto [named, read] : {std::pair<std::string, std::string>{"\"arm64\"", "arm64"},
+                               {"", "amd64"},
+                               {"\"AMD64\"", "AMD64"},
+                               {"64", "unknown"}}) {
+        auto info = nlohmann::json::parse(
+            named.empty() ? "{}" : "{\"VantrelArchitecture\": " + named + "}");
+        EXPECT_EQ(architectureIn(info), read) << named;
+        EXPECT_EQ(releaseFitsThisMachine(info, "amd64"), read == "amd64") << named << " on amd64";
     }
+    EXPECT_EQ(architectureIn(std::nullopt), "amd64") << "no Info.json at all";
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "support/manual_queue.h"
 #include "update/random_delay.h"
 #include "update/release_installer.h"
-#include "update/update_alerts.h"
 #include "update/update_fixture.h"
 #include "update/version.h"
 
@@ -27,13 +26,13 @@ struct FakeInstaller final : UpdateInstaller {
     FakeInstaller(std::shared_ptr<TaskQueue> queue, std::shared_ptr<std::vector<std::string>> log)
         : mainQueue(std::move(queue)), events(std::move(log)) {}
     UpdateResult install(const Manifest& manifest) override {
-        manifests.push_back(manifest);
+        ++installs;
         mainQueue->post([events = events] { events->push_back("quit"); });
         return UpdateResult::installed(manifest.version);
     }
     std::shared_ptr<TaskQueue> mainQueue;
     std::shared_ptr<std::vector<std::string>> events;
-    std::vector<Manifest> manifests;
+    int installs = 0;
 };
 
 class UpdaterTest : public ::testing::Test {
@@ -43,9 +42,6 @@ class UpdaterTest : public ::testing::Test {
         testing::writeFile(bundleRoot / "Info.json", R"({"CFBundleShortVersionString": "1.0"})");
     }
 
-    // Another update server, as "VANTREL_DIST" names it; "not a url" by default, so that no run
-    // ever reaches the built-in server from a test.
-    void dist(std::optional<std::string> value) { updateServer = std::move(value); }
     std::shared_ptr<Updater> makeUpdater(Random64 random = [] { return kTwo53 / 2; }) {
         return Updater::create(mainQueue, worker, installer, updateServer, bundleRoot,
                                std::move(random));
@@ -70,6 +66,8 @@ class UpdaterTest : public ::testing::Test {
     std::shared_ptr<FakeInstaller> installer = std::make_shared<FakeInstaller>(mainQueue, events);
     testing::TempDir dir;
     std::filesystem::path bundleRoot = dir / "VantrelAgent";
+    // Another update server, as "VANTREL_DIST" names it; "not a url" by default, so that no run
+    // ever reaches the built-in server from a test.
     std::optional<std::string> updateServer = "not a url";
 };
 
@@ -117,27 +115,29 @@ TEST_F(UpdaterTest, EachRunEndsInItsOutcome) {
         for (const auto& path : {kManifestPath, "/" + kManifestPath}) {
             server.serve(path, {{"body", manifestJson(c.manifestVersion)}});
         }
-        dist(c.onServer ? server.base() + c.dist : c.dist);
+        updateServer = c.onServer ? server.base() + c.dist : c.dist;
         bundleRoot = c.info.empty()        ? "/proc/self/VantrelAgent"
                      : c.info == "missing" ? dir / "Missing"
                                            : dir / "VantrelAgent";
         if (!c.info.empty() && c.info != "missing") {
             testing::writeFile(bundleRoot / "Info.json", c.info);
         }
-        installer->manifests.clear();
+        installer->installs = 0;
         auto asked = server.requestPaths().size();
-        EXPECT_EQ(makeUpdater()->run(), c.result);
+        auto result = makeUpdater()->run();
         auto paths = server.requestPaths();
-        EXPECT_EQ(std::vector(paths.begin() + asked, paths.end()), c.requests) << "the requests";
-        EXPECT_EQ(installer->manifests.size(), c.result.kind() == UpdateResult::Kind::installed)
-            << "expected the installer called only for an installed result";
+        EXPECT_EQ(
+            std::tuple(result, std::vector(paths.begin() + asked, paths.end()),
+                       installer->installs),
+            std::tuple(c.result, c.requests, c.result.kind() == UpdateResult::Kind::installed))
+            << "the result, the requests and the installs";
     }
 }
 
 // A second check while one runs is refused and never calls back; the first is clear again before
 // its completion runs, so the completion may start the next; a quit request goes first.
 TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
-    dist(server.base());
+    updateServer = server.base();
     auto updater = makeUpdater();
     updater->check([&](const UpdateResult& result) {
         updater->check(record("again"));
@@ -156,7 +156,7 @@ TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
 
 // The first check at the drawn delay (3 s with "VANTREL_DIST"), then every 24 hours.
 TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFromTheStart) {
-    dist(std::nullopt);
+    updateServer = std::nullopt;
     // The bits above the 54 that are kept are masked off: the draw is 2^52, half the range.
     auto updater = makeUpdater([] { return (std::uint64_t{5} << 54) | (kTwo53 / 2); });
     updater->startPeriodicChecks();
@@ -168,7 +168,7 @@ TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFrom
         EXPECT_EQ(worker->size(), 1u) << "expected a check at " << at << " s";
         finishCheck();
     }
-    dist("");
+    updateServer = "";
     makeUpdater()->startPeriodicChecks();
     EXPECT_EQ(mainQueue->nextDelay(), 3.0) << "expected 3 s with VANTREL_DIST";
     updater.reset();  // the timers hold their updaters weakly and end with them
@@ -176,13 +176,9 @@ TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFrom
     EXPECT_EQ(worker->size() + mainQueue->size(), 0u) << "expected nothing left once it ends";
 }
 
-// The rest is fuzzed: a NUL in the address is no URL, and a version must be a string.
-TEST(DecodeManifest, AnythingButAnObjectWithTheThreeStringsIsNoManifest) {
-    EXPECT_FALSE(
-        decodeManifest(R"({"version": "1.2", "url": "http://h/x\u0000.tar.gz", "sha256": "aa"})"))
-        << "a NUL in the address";
-    EXPECT_FALSE(decodeManifest(R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})"))
-        << "a number for the version";
+// The rest is fuzzed, strings of any content included.
+TEST(DecodeManifest, AVersionMustBeAString) {
+    EXPECT_FALSE(decodeManifest(R"({"version": 1.2, "url": "http://h/x", "sha256": "aa"})"));
 }
 
 using FetchFromServer = UpdaterTest;
@@ -259,14 +255,6 @@ TEST(RandomDelay, DrawsOutsideTheBoundAreRejectedNotFolded) {
     EXPECT_EQ(drawBelow(kDelayDrawBound, [&] { return script.at(next++); }), kTwo53)
         << "expected the third draw, masked";
     EXPECT_EQ(next, 3u) << "the draws taken";
-}
-
-// A packaged copy's "Check for updates…" names the newer version and the package manager's way.
-TEST(ResultAlert, SaysWhatThePackageManagerInstalls) {
-    EXPECT_EQ(resultAlert(UpdateResult::available("2.0")),
-              (UpdateAlert{"Vantrel Agent 2.0 is available; your package manager installs it: "
-                           "sudo apt update && sudo apt upgrade",
-                           ""}));
 }
 
 }  // namespace
