@@ -398,7 +398,6 @@ TEST_F(ReleaseUpdate, AFailedCheckKeepsThisCopyRunningAndSaysWhyOnStandardError)
     const auto crossDevice = reasons::couldNotPutInPlace("2.0", "Invalid cross-device link");
     const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
         {"no manifest", "", "", "could not reach updates.vantrel.energy\n"},
-        {"a release of another signer", "other", "", reasons::kNotSigned + std::string("\n")},
         {"into a bundle that is a mount point", "v2", R"(mount --bind "$2" "$2")", busy},
         {"into an overlay's lower layer", "v2",
          R"(mkdir -p "$4/upper" "$4/work" && mount -t overlay overlay )"
