@@ -250,7 +250,6 @@ TEST_F(ReleaseUpdate, TheReleasesOwnInstallerInstallsAndUninstallsKeepingTheData
                     HasSubstr("\nExec=\"" + (live() / "bin/VantrelAgent").string() + "\"\n"))
             << "the launcher";
         EXPECT_EQ(readFile(folder / "systemd/user/vantrel-agent.service"), unit) << "the user unit";
-
         writeFile(user / ".config/autostart/vantrel-agent.desktop", "[Desktop Entry]\n");
         writeFile(folder / "Vantrel/agent.json", "{}");
         {

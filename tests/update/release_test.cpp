@@ -11,6 +11,7 @@
 #include "update/release_tools_archive.h"
 #include "update/release_tools_file_list.h"
 #include "update/release_tools_linux.h"
+#include "update/swap_script.h"
 #include "update/update_fixture.h"
 
 namespace vantrel {
@@ -442,6 +443,20 @@ TEST_F(LinuxTools, UnpackRefusesAnArchiveThatExpandsPastTheLimits) {
         << "the bundle folder's mode, a 0700 folder's, the file's and its size";
     roomy->discard(*staged);
     EXPECT_TRUE(nothingStaged()) << "expected the discard to remove it";
+}
+
+// Quotes, "$", backquotes and backslashes in the paths are read back exactly.
+TEST(MacTools, TheSwapScriptReadsItsPathsBackExactly) {
+    const SwapPaths paths{.live = "/Users/o'brien/$HOME \"x\" `y` \\ (Agent)+.app",
+                          .staged = "/Users/o'brien/.VantrelAgent-incoming.app",
+                          .previous = "/Users/o'brien/.VantrelAgent-previous.app",
+                          .newApp = "/tmp/dmg.x/Vantrel Agent.app"};
+    auto text = macSwapScript(paths);
+    auto header = text.substr(0, text.find("\n\n"));
+    EXPECT_EQ(
+        runTool("/bin/sh", {"-c", header + "\nprintf '%s|%s' \"$live\" \"$previous\""}).output,
+        paths.live.string() + "|" + paths.previous.string());
+    EXPECT_EQ(runTool("/bin/sh", {"-n", "-c", text}).status, 0) << "expected valid shell";
 }
 
 // A grandchild that writes only once the shell has ended (its fifo's one writer closed) is still

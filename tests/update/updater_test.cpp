@@ -46,13 +46,6 @@ class UpdaterTest : public ::testing::Test {
         return Updater::create(mainQueue, worker, installer, updateServer, bundleRoot,
                                std::move(random));
     }
-    std::optional<Manifest> fetch(const std::string& path, ManifestTimes times = {}) {
-        return fetchManifest(server.base() + path, times);
-    }
-    void finishCheck() {
-        EXPECT_EQ(worker->runDue(), 1);
-        mainQueue->runDue();
-    }
     Updater::Completion record(const std::string& name) {
         return [events = events, name](const UpdateResult& result) {
             events->push_back(name + ": " + result.text());
@@ -148,7 +141,8 @@ TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
     EXPECT_EQ(worker->runDue(), 1);
     EXPECT_TRUE(events->empty()) << "expected the quit and the completion to wait for the main";
     mainQueue->runDue();
-    finishCheck();
+    EXPECT_EQ(worker->runDue(), 1) << "expected the check the first one's completion started";
+    mainQueue->runDue();
     mainQueue->advance(60);
     worker->advance(60);
     EXPECT_THAT(*events, ElementsAre("quit", "first: 2.0", "quit", "again: 2.0"));
@@ -165,8 +159,8 @@ TEST_F(UpdaterTest, TheFirstCheckComesAtTheDrawnDelayAndTheTimerEvery24HoursFrom
         mainQueue->advance(at - 0.1 - mainQueue->now());
         EXPECT_EQ(worker->size(), 0u) << "expected no check just before " << at << " s";
         mainQueue->advance(0.1);
-        EXPECT_EQ(worker->size(), 1u) << "expected a check at " << at << " s";
-        finishCheck();
+        EXPECT_EQ(worker->runDue(), 1) << "expected a check at " << at << " s";
+        mainQueue->runDue();
     }
     updateServer = "";
     makeUpdater()->startPeriodicChecks();
@@ -205,7 +199,7 @@ TEST_F(FetchFromServer, OnlyAnAnswerOfStatus200WithinTheLimitIsTaken) {
          {"/m", "/moved", "/too-long", "/201", "/206", "/404", "/to-file", "/endless"}) {
         bool taken = path == "/m" || path == "/moved";
         SCOPED_TRACE(path + (taken ? ": taken" : ": refused"));
-        auto manifest = fetch(path);
+        auto manifest = fetchManifest(server.base() + path);
         EXPECT_EQ(manifest ? manifest->url : "none", taken ? "http://h/a.tgz" : "none");
         std::filesystem::remove(downloads / "release");
         EXPECT_EQ(
@@ -228,10 +222,10 @@ TEST_F(FetchFromServer, OnlyAnAnswerOfStatus200WithinTheLimitIsTaken) {
 
 TEST_F(FetchFromServer, EachTimeLimitAloneEndsTheCall) {
     server.serve("/silent", {{"body", manifestJson("2.0")}, {"delay", 120}});
-    EXPECT_FALSE(fetch("/silent", {.request = 1, .wait = 240})) << "the request's limit";
-    EXPECT_FALSE(fetch("/silent", {.request = 240, .wait = 1})) << "the caller's wait";
-    EXPECT_FALSE(downloadRelease(server.base() + "/silent", dir / "release", 1))
-        << "the download's limit";
+    const auto silent = server.base() + "/silent";
+    EXPECT_FALSE(fetchManifest(silent, {.request = 1, .wait = 240})) << "the request's limit";
+    EXPECT_FALSE(fetchManifest(silent, {.request = 240, .wait = 1})) << "the caller's wait";
+    EXPECT_FALSE(downloadRelease(silent, dir / "release", 1)) << "the download's limit";
 }
 
 // The order's other rules are fuzzed; a number too large for the reader counts as 0. Empty
