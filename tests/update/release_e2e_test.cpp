@@ -185,9 +185,7 @@ class ReleaseUpdate : public ::testing::Test {
             .value("CFBundleShortVersionString", "");
     }
     bool runsTwo() const {
-        std::error_code error;
-        return fs::read_symlink("/proc/" + std::to_string(app->pid()) + "/exe", error) ==
-                   live() / "bin/VantrelAgent" &&
+        return running(live() / "bin/VantrelAgent") == std::vector{app->pid()} &&
                liveVersion() == "2.0";
     }
     void expectNoLeftovers() {

@@ -59,12 +59,12 @@ class LoopbackServer {
         }
         return seen;
     }
-    std::vector<std::string> requestPaths() const {
+    std::vector<std::string> requestPaths(size_t from) const {
         std::vector<std::string> paths;
         for (const auto& request : requests()) {
             paths.push_back(request["path"]);
         }
-        return paths;
+        return {paths.begin() + static_cast<std::ptrdiff_t>(from), paths.end()};
     }
 
   private:
