@@ -137,7 +137,7 @@ TEST_F(UpdaterTest, OneCheckAtATimeClearBeforeItsCompletion) {
     updater->check(record("refused"));
     EXPECT_EQ(worker->size(), 1u);
     EXPECT_EQ(worker->runDue(), 1);
-    EXPECT_TRUE(events->empty()) << "expected the quit and the completion to wait for the main";
+    EXPECT_TRUE(events->empty()) << "expected the quit and the completion left to the main queue";
     mainQueue->runDue();
     EXPECT_EQ(worker->runDue(), 1) << "expected the check the first one's completion started";
     mainQueue->runDue();
