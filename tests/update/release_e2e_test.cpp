@@ -387,6 +387,18 @@ TEST_F(ReleaseUpdate, UpdatesItselfAndTheOldAgentEndsFirst) {
     EXPECT_FALSE(app->waitForExit(0)) << "expected 2.0 running";
 }
 
+// The desktop copy's installed update asks for the quit too, and 2.0 starts in its process.
+TEST_F(ReleaseUpdate, TheDesktopCopyUpdatesItselfToo) {
+    installs("v1", "1.0");
+    publish("v2", "2.0");
+    auto env = testing::sandboxedEnvironment(user);
+    setVariable(env, "VANTREL_DIST", server.base());
+    app = std::make_unique<testing::RunningApp>(live() / "bin/VantrelAgent",
+                                                std::vector<std::string>{}, env);
+    EXPECT_TRUE(eventually([&] { return runsTwo(); }, 60))
+        << "expected 2.0 in the desktop copy's process: " << app->output();
+}
+
 // A production build's check, coming by itself, that fails (the exchange too: the bundle a mount
 // point, the install folder an overlay whose lower layer holds it) says why on standard error;
 // standard output keeps only the state lines; 1.0 runs on and nothing is left staged.
