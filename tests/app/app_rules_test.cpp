@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "app/headless_handover.h"
 #include "app/journal_line_policy.h"
 #include "app/platform_choice.h"
@@ -19,17 +17,14 @@ namespace {
 
 // A peer that sends `request` and gives back whatever comes before the server closes.
 std::string rawExchange(const std::filesystem::path& socket, const std::string& request) {
-    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-    std::memcpy(address.sun_path, socket.c_str(), socket.native().size());
+    sockaddr_un address{AF_UNIX, {}};
+    socket.native().copy(address.sun_path, sizeof address.sun_path - 1);
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL), std::ssize(request));
-    std::string reply;
-    char buffer[256];
-    for (ssize_t got; (got = ::read(fd.get(), buffer, sizeof buffer)) > 0;) {
-        reply.append(buffer, static_cast<size_t>(got));
-    }
-    return reply;
+    char reply[256];
+    const ssize_t got = ::recv(fd.get(), reply, sizeof reply, MSG_WAITALL);  // until it closes
+    return std::string(reply, static_cast<size_t>(std::max<ssize_t>(got, 0)));
 }
 
 // (A headless run's answer, its latest state and the socket's end: the headless run's test.)
@@ -90,9 +85,8 @@ TEST(RunningInstanceNoticeTest, SaysWhatRunsHowToStopItAndOffersAQuitOnlyWhereOn
         auto notice = runningInstanceNotice(answer);
         EXPECT_EQ(notice.text, text);
         EXPECT_NE(notice.details.find(stopping), std::string::npos) << notice.details;
-        if (answer) {
-            EXPECT_TRUE(notice.details.starts_with(answer->state + "\n")) << notice.details;
-        }
+        EXPECT_TRUE(!answer || notice.details.starts_with(answer->state + "\n"))
+            << "expected the state line first: " << notice.details;
         EXPECT_EQ(notice.offersQuit, offersQuit);
     }
 }
@@ -162,9 +156,8 @@ TEST(PlatformChoiceTest, TheListEndsWithAPlatformThatNeedsNoDisplay) {
         {"wayland;minimal", true, false, "wayland;minimal"},
     };
     for (const auto& [asked, wayland, x11, list] : cases) {
-        SCOPED_TRACE(std::string("asked '") + asked + "' wayland " + std::to_string(wayland) +
-                     " x11 " + std::to_string(x11));
-        EXPECT_EQ(platform_choice::toTry(asked, wayland, x11), list);
+        EXPECT_EQ(platform_choice::toTry(asked, wayland, x11), list)
+            << "asked '" << asked << "' wayland " << wayland << " x11 " << x11;
     }
 }
 
@@ -180,8 +173,8 @@ TEST(PlatformChoiceTest, OnlyAnUnaskedEndMeansNoDisplayOpened) {
         {"", "xcb", false},
     };
     for (const auto& [asked, settled, none] : ends) {
-        SCOPED_TRACE(std::string("asked '") + asked + "', settled on " + settled);
-        EXPECT_EQ(platform_choice::noneStarted(asked, settled), none);
+        EXPECT_EQ(platform_choice::noneStarted(asked, settled), none)
+            << "asked '" << asked << "', settled on " << settled;
     }
 }
 

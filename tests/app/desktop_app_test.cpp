@@ -19,6 +19,8 @@ namespace vantrel::testing {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Value;
+using namespace std::string_literals;
 
 // An X server of the test's own: no other test's tray icon docks there, and a test may end it.
 struct OwnDisplay {
@@ -43,9 +45,9 @@ void click(QPoint at) {
         "/usr/bin/xdotool",
         {"mousemove", "--sync", std::to_string(at.x()), std::to_string(at.y()), "click", "1"},
         currentEnvironment());
-    std::optional<int> status;
-    waitFor([&] { return (status = xdotool.waitForExit(0)).has_value(); }, kGuard);
-    EXPECT_EQ(status, 0) << "expected a click at " << at.x() << "," << at.y() << xdotool.output();
+    waitFor([&] { return xdotool.waitForExit(0).has_value(); }, kGuard);
+    EXPECT_EQ(xdotool.waitForExit(0), 0)
+        << "expected a click at " << at.x() << "," << at.y() << xdotool.output();
 }
 
 // Without a session bus the icon docks the XEmbed way in a tray (trayer) that comes later: the
@@ -146,18 +148,14 @@ TEST_F(DesktopAppTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunnin
                       "int(os.environ['VANTREL_SIM_PORT'])), "
                       "http.server.SimpleHTTPRequestHandler).serve_forever()\n");
     ASSERT_TRUE(page.waitUntilListening()) << page.output();
-    const std::regex load("GET /");
     const auto pages = [&] {  // the setup windows' loads so far
-        const std::string log = page.output();
-        return std::distance(std::sregex_iterator(log.begin(), log.end(), load), {});
+        return std::ranges::distance(page.output() | std::views::split("GET /"s)) - 1;
     };
     setVariable(env, "VANTREL_SIM_IGNORE_TERM", "1");
     writeFile(home / "vantrel-agent.sock", "left by an instance that died");
     auto first = launch({"--login-item"});
-    ASSERT_TRUE(eventually([&] {
-        return readFile(home / "state/Logs/Vantrel/agent.log").find("Waiting to be paired") !=
-               std::string::npos;
-    })) << first->output();
+    ASSERT_TRUE(eventually([&] { return Value(agentLog(), HasSubstr("Waiting to be paired")); }))
+        << first->output();
     for (int request = 0; request < 2; ++request) {
         EXPECT_EQ(launch({})->waitForExit(kGuard), 0) << "a second start, handing over";
     }

@@ -38,18 +38,12 @@ class SwaySession {
                                          R"(</listen><auth>EXTERNAL</auth><policy context="default">
 <allow user="*"/><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
 <allow own="*"/></policy></busconfig>)");
-        // The bar waits for its cue, so that a test can start it after the application.
-        const auto bar = (dir_ / "bar").string(), cue = (dir_ / "bar-cue").string();
-        writeFile(
-            bar,
-            "#!/bin/sh\nwhile [ ! -e " + cue + " ]; do sleep 0.05; done\nexec swaybar \"$@\"\n",
-            true);
+        // The compositor starts no bar: the test starts it after the application.
         writeFile(dir_ / "sway.conf",
                   "output HEADLESS-1 resolution 1280x800 scale 2\nxwayland disable\n"
                   "bar {\n id main\n position top\n height 24\n tray_output *\n"
                   " status_command echo; exec sleep 86400\n icon_theme hicolor\n"
-                  " swaybar_command " +
-                      bar + "\n colors {\n background #202020\n }\n}\n");
+                  " swaybar_command true\n colors {\n background #202020\n }\n}\n");
         handOver(dir_.path());
         bus_ =
             run("/usr/bin/dbus-daemon",
@@ -80,14 +74,14 @@ class SwaySession {
         why = bus_->output() + sway_->output();
         return up;
     }
-    void startBar() const { writeFile(dir_ / "bar-cue", ""); }
+    void startBar() { bar_ = run("/usr/bin/swaybar", {"-b", "main"}, environment()); }
     std::string busAddress() const { return "unix:path=" + (dir_ / "bus").string(); }
     const std::filesystem::path& folder() const { return dir_.path(); }
     std::filesystem::path runtime() const { return dir_ / "runtime"; }
 
-    // This process's environment with the session's display and bus, and no X11.
-    std::vector<std::string> environment() const {
-        auto env = currentEnvironment();
+    // `env` with the session's display and bus, and no X11.
+    std::vector<std::string> environment(
+        std::vector<std::string> env = currentEnvironment()) const {
         setVariable(env, "XDG_RUNTIME_DIR", runtime().string());
         setVariable(env, "WAYLAND_DISPLAY", display_);
         setVariable(env, "DBUS_SESSION_BUS_ADDRESS", busAddress());
@@ -132,9 +126,18 @@ class SwaySession {
 
     // The windows of process `pid` in the compositor's tree.
     std::vector<Window> windowsOf(int pid) const {
+        auto tree = nlohmann::json::parse(swaymsg({"-t", "get_tree", "-r"}), nullptr, false);
+        const auto nodes = tree.is_object() ? tree.flatten() : nlohmann::json::object();
         std::vector<Window> found;
-        collect(nlohmann::json::parse(swaymsg({"-t", "get_tree", "-r"}), nullptr, false), false,
-                pid, found);
+        for (const auto& [key, value] : nodes.items()) {
+            if (const auto node = key.substr(0, key.size() - 4);
+                key.ends_with("/pid") && value == pid) {
+                found.push_back({nodes.value(node + "/app_id", ""),
+                                 nodes.value(node + "/shell", ""), pid,
+                                 nodes.value(node + "/rect/width", 0),
+                                 node.find("floating_nodes") != std::string::npos});
+            }
+        }
         return found;
     }
 
@@ -149,26 +152,9 @@ class SwaySession {
         return "";
     }
 
-    static void collect(const nlohmann::json& node, bool floating, int pid,
-                        std::vector<Window>& found) {
-        if (!node.is_object()) {
-            return;
-        }
-        if (node.contains("pid") && node["pid"] == pid) {
-            found.push_back({node.value("app_id", ""), node.value("shell", ""), pid,
-                             node["rect"].value("width", 0), floating});
-        }
-        for (const auto& child : node.value("nodes", nlohmann::json::array())) {
-            collect(child, floating, pid, found);
-        }
-        for (const auto& child : node.value("floating_nodes", nlohmann::json::array())) {
-            collect(child, true, pid, found);
-        }
-    }
-
     TempDir dir_;
     mutable std::string display_;
-    std::unique_ptr<RunningApp> bus_, sway_;
+    std::unique_ptr<RunningApp> bus_, sway_, bar_;
 };
 
 using Window = SwaySession::Window;
@@ -199,14 +185,7 @@ class WaylandSessionTest : public ::testing::Test {
     std::unique_ptr<RunningApp> launch(const std::string& knob = "") {
         writeFile(home / "config/Vantrel/Vantrel Agent.conf", "[General]\nKeepAwake=true\n");
         SwaySession::handOver(home.path());
-        auto env = session.environment();
-        for (const std::string& entry : sandboxedEnvironment(home.path())) {
-            auto name = entry.substr(0, entry.find('='));
-            if (name.starts_with("XDG_") ? name != "XDG_RUNTIME_DIR"
-                                         : name == "HOME" || name == "VANTREL_SIM_PORT") {
-                setVariable(env, name, entry.substr(name.size() + 1));
-            }
-        }
+        auto env = session.environment(sandboxedEnvironment(home.path()));
         setVariable(env, "VANTREL_SIM_INTERVAL", "0.2");
         if (!knob.empty()) {
             env.push_back(knob);
@@ -286,10 +265,9 @@ TEST_F(WaylandSessionTest, TheIconGoesToABarStartedAfterTheApplicationOrBeforeIt
         << "expected the status window before any bar\n"
         << app->output();
     const Window shown = statusWindow();
-    EXPECT_EQ(shown.appId, "vantrel-agent");
-    EXPECT_EQ(shown.shell, "xdg_shell") << "expected a native Wayland window";
-    EXPECT_TRUE(shown.floating);
-    EXPECT_LT(shown.width, 500);
+    EXPECT_EQ(std::tuple(shown.appId, shown.shell, shown.floating, shown.width < 500),
+              std::tuple("vantrel-agent"s, "xdg_shell"s, true, true))
+        << "expected a native Wayland window, floating and under 500 wide";
     EXPECT_TRUE(waitFor([&] { return portal->open.size() == 1; }, kGuard))
         << "expected the portal to hold the computer awake\n"
         << app->output();
