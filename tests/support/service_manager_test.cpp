@@ -13,7 +13,7 @@ namespace {
 
 // Readiness, a status line made one line and the way out, each a datagram of its own. (A socket
 // named by its path: the headless run's test.)
-TEST(ServiceNotifierTest, SendsEachMessageToTheSocketNamedByPathOrAbstractName) {
+TEST(ServiceNotifierTest, SendsEachMessageToAnAbstractSocketAndTakesOnlyUsableNames) {
     const std::string name = "@vantrel-notify-test-" + std::to_string(::getpid());
     NotifyListener manager(name);
     ASSERT_TRUE(manager.bound()) << "expected the socket bound";
