@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,20 +27,6 @@ TEST(ServiceNotifierTest, SendsEachMessageToAnAbstractSocketAndTakesOnlyUsableNa
     for (const std::string name : {"", "relative/notify", "@"}) {
         EXPECT_FALSE(ServiceNotifier(name).active()) << "expected no socket for \"" << name << '"';
     }
-}
-
-// The manager names the stream by device and inode; any other descriptor is not it.
-TEST(JournalStreamTest, OnlyTheDescriptorWhoseDeviceAndInodeAreNamedIsTheJournal) {
-    auto [readEnd, writeEnd] = makePipe(O_CLOEXEC);
-    ASSERT_TRUE(writeEnd.valid()) << "expected a pipe";
-    struct stat status {};
-    ASSERT_EQ(::fstat(writeEnd.get(), &status), 0);
-    const std::string named = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
-    EXPECT_TRUE(isJournalStream(writeEnd.get(), named)) << "expected " << named << " to name it";
-    EXPECT_FALSE(isJournalStream(writeEnd.get(), named + "1")) << "expected another inode not";
-    EXPECT_FALSE(isJournalStream(writeEnd.get(), "")) << "expected no journal without a name";
-    EXPECT_FALSE(isJournalStream(UniqueFd(::open("/", O_RDONLY | O_CLOEXEC)).get(), named))
-        << "expected another file not to be the journal";
 }
 
 }  // namespace
