@@ -41,11 +41,11 @@ class SwaySession {
 <allow user="*"/><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
 <allow own="*"/></policy></busconfig>)");
         // The compositor starts no bar: the test starts it after the application.
-        writeFile(dir_ / "sway.conf",
-                  "output HEADLESS-1 resolution 1280x800 scale 2\nxwayland disable\n"
-                  "bar {\n id main\n position top\n height 24\n tray_output *\n"
-                  " status_command echo; exec sleep 86400\n icon_theme hicolor\n"
-                  " swaybar_command true\n colors {\n background #202020\n }\n}\n");
+        writeFile(
+            dir_ / "sway.conf",
+            "output HEADLESS-1 resolution 1280x800 scale 2\nxwayland disable\nbar {\n id main\n"
+            " position top\n height 24\n tray_output *\n icon_theme hicolor\n"
+            " swaybar_command true\n colors {\n background #202020\n }\n}\n");
         handOver(dir_.path());
         bus_ =
             run("/usr/bin/dbus-daemon",
