@@ -156,7 +156,6 @@ TEST(StatusMenuTest, TheOpenMenuAndTheIconFollowTheAgentAndTheMenusKeysWork) {
     EXPECT_TRUE(waitFor([&] { return line->text() == "Stopped \u2014 exited 3"; }))
         << "expected the crash on the first line, got " << line->text().toStdString();
     EXPECT_TRUE(menu->isVisible()) << "expected the menu open through the change";
-    EXPECT_EQ(icon->toolTip(), "Stopped \u2014 exited 3");
     QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
     EXPECT_TRUE(tray.menu->setupForTesting()->isOpen());
     EXPECT_FALSE(menu->isVisible());
