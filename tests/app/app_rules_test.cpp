@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/journal_line_policy.h"
 #include "app/platform_choice.h"
 #include "app/reopen_request.h"
 #include "app/running_instance_notice.h"
@@ -88,6 +89,18 @@ TEST(StateJournalTest, WritesEachChangeOfKindAtOnceAndAReadingsNewValueAtMostOnc
         }
         EXPECT_EQ(written, lines);
         written.clear();
+    }
+}
+
+TEST(StateJournalTest, EveryLineOfAMessageCarriesItsPriority) {
+    const std::tuple<Priority, std::string, std::string> cases[] = {
+        {Priority::info, "Solar 1 kW", "<6>Solar 1 kW"},
+        {Priority::error, "cannot start\nno room", "<3>cannot start\n<3>no room"},
+        {Priority::warning, "check failed\n", "<4>check failed"},
+        {Priority::warning, "", "<4>"},
+    };
+    for (const auto& [priority, text, expected] : cases) {
+        EXPECT_EQ(withPriority(priority, text), expected) << text;
     }
 }
 

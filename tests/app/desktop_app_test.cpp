@@ -85,9 +85,8 @@ TEST_F(DesktopFallbackTest, WhereNoDisplayOpensTheStartSaysWhyAndRunsHeadless) {
 TEST_F(DesktopAppTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunning) {
     // Serves the fixed agent port, where the setup window loads its page, and logs each request.
     PythonServer page({}, 8787,
-                      "import http.server, os\nhttp.server.HTTPServer(('127.0.0.1', "
-                      "int(os.environ['VANTREL_SIM_PORT'])), "
-                      "http.server.SimpleHTTPRequestHandler).serve_forever()\n");
+                      "import http.server as h, os\nh.HTTPServer(('127.0.0.1', int(os.environ["
+                      "'VANTREL_SIM_PORT'])), h.SimpleHTTPRequestHandler).serve_forever()\n");
     ASSERT_TRUE(page.waitUntilListening()) << page.output();
     const auto pages = [&] {  // the setup windows' loads so far
         return std::ranges::distance(page.output() | std::views::split("GET /"s)) - 1;

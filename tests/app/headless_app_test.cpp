@@ -176,9 +176,7 @@ TEST_F(HeadlessAppTest, UnderAServiceManagerItReportsReadinessStatusAndStopAndPa
     auto app = spawn(writeEnd.get());
     ASSERT_TRUE(app);
     writeEnd.reset();
-    const auto isReading = [](const std::string& message) {
-        return message.starts_with("STATUS=Solar ");
-    };
+    const auto isReading = [](const std::string& m) { return m.starts_with("STATUS=Solar "); };
     ASSERT_TRUE(eventually(
         [&] { return std::ranges::count_if(manager.messages(0.1), isReading) >= 3; }, kGuard))
         << "expected three readings as the status\n"
@@ -259,11 +257,10 @@ TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnSta
         {{"-V"}, "2>/dev/null", 2, ""},
         {{"foo"}, "", 2, "unexpected argument foo\nusage: VantrelAgent"},
     };
-    TempDir home;
     for (auto [arguments, redirect, status, shows] : cases) {
         SCOPED_TRACE(::testing::PrintToString(arguments) + " " + redirect);
         arguments.insert(arguments.begin(), {"-c", "exec \"$0\" \"$@\" " + redirect, kExecutable});
-        RunningApp app("/bin/sh", arguments, sandboxedEnvironment(home.path()));
+        RunningApp app("/bin/sh", arguments, currentEnvironment());  // the program's own home
         EXPECT_EQ(app.waitForExit(), status);
         EXPECT_TRUE(shows.empty() ? app.output().empty()
                                   : app.output().find(shows) != std::string::npos)

@@ -78,7 +78,6 @@ class SwaySession {
     }
     void startBar() { bar_ = run("/usr/bin/swaybar", {"-b", "main"}, environment()); }
     std::string busAddress() const { return "unix:path=" + (dir_ / "bus").string(); }
-    const fs::path& folder() const { return dir_.path(); }
     fs::path runtime() const { return dir_ / "runtime"; }
 
     // `env` with the session's display and bus, and no X11.
@@ -173,25 +172,20 @@ class WaylandSessionTest : public ::testing::Test {
         startGuiApplication();
         std::string why;
         EXPECT_TRUE(session.ready(why)) << why;
-        observer = QDBusConnection::connectToBus(QString::fromStdString(session.busAddress()),
-                                                 QString::fromStdString(session.folder()));
+        observer = QDBusConnection::connectToBus(address, address);
         portal = std::make_unique<FakePortal>(session.busAddress());
         notifications = std::make_unique<FakeNotifications>(session.busAddress());
         EXPECT_TRUE(portal->run() && notifications->run());
     }
-    ~WaylandSessionTest() override {
-        QDBusConnection::disconnectFromBus(QString::fromStdString(session.folder()));
-    }
+    ~WaylandSessionTest() override { QDBusConnection::disconnectFromBus(address); }
 
-    // The bundle's application as the session's user, in a home of its own with keep-awake on.
-    std::unique_ptr<RunningApp> launch(const std::string& knob = "") {
+    // The bundle's application as the session's user, in its own home, keep-awake on, `knob` set.
+    std::unique_ptr<RunningApp> launch(const std::string& knob = "VANTREL_SIM_INTERVAL=0.2") {
         writeFile(home / "config/Vantrel/Vantrel Agent.conf", "[General]\nKeepAwake=true\n");
         SwaySession::handOver(home.path());
         auto env = session.environment(sandboxedEnvironment(home.path()));
         setVariable(env, "VANTREL_SIM_INTERVAL", "0.2");
-        if (!knob.empty()) {
-            env.push_back(knob);
-        }
+        env.push_back(knob);
         return session.run(kExecutable, {"--login-item"}, env);
     }
 
@@ -238,6 +232,7 @@ class WaylandSessionTest : public ::testing::Test {
     }
 
     SwaySession session;
+    const QString address = QString::fromStdString(session.busAddress());
     QDBusConnection observer{QString()};
     std::unique_ptr<FakePortal> portal;
     std::unique_ptr<FakeNotifications> notifications;

@@ -38,11 +38,9 @@ TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
         {"/h/", "/d/./", nullptr, "/d/Vantrel", {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string("HOME=") + c.home +
-                     " XDG_DATA_HOME=" + (c.dataHome ? c.dataHome : "unset") +
-                     " XDG_STATE_HOME=" + (c.stateHome ? c.stateHome : "unset"));
         const std::map<std::string_view, const char*> vars{
             {"HOME", c.home}, {"XDG_DATA_HOME", c.dataHome}, {"XDG_STATE_HOME", c.stateHome}};
+        SCOPED_TRACE("HOME, XDG_DATA_HOME, XDG_STATE_HOME: " + ::testing::PrintToString(vars));
         const auto paths = Paths::from(
             [&](auto name) { return vars.contains(name) ? vars.at(name) : nullptr; }, "/bundle");
         for (const auto& path : {paths.support(), paths.logDirectory(), paths.state()}) {
