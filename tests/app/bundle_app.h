@@ -23,6 +23,8 @@ class BundleAppTest : public ::testing::Test {
         return std::make_unique<RunningApp>(kExecutable, std::move(arguments), env);
     }
     std::filesystem::path pidFile() const { return home / "share/Vantrel/agent.pid"; }
+    std::filesystem::path logFile() const { return home / "state/Logs/Vantrel/agent.log"; }
+    std::string agentLog() const { return readFile(logFile()); }
     std::optional<pid_t> agentPid() const {
         auto recorded = readPidFile(pidFile());
         return recorded ? std::optional(recorded->pid) : std::nullopt;
