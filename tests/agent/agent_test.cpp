@@ -4,8 +4,6 @@
 
 #include <gmock/gmock.h>
 
-#include <sstream>
-
 #include "agent/agent_process.h"
 #include "agent/orphan_reaper.h"
 #include "agent/pid_file.h"
@@ -17,45 +15,35 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string record(pid_t pid, std::uint64_t start, const std::string& boot) {
-    return " " + std::to_string(pid) + " " + std::to_string(start) + " " + boot + "\n";
-}
-
 // The orphan runs a copy of the system's Python, the agent's interpreter. It is signalled only
 // when the pid file names it exactly: SIGTERM first, SIGKILL only if it stays, and the pid file
-// goes. A record of another start or boot (its pid since reused), a bare pid, or another program
-// behind a matching record is left alone, and so is its pid file.
+// goes. A record of another start or boot (its pid since reused) or another program behind a
+// matching record is left alone, and so is its pid file.
 TEST(OrphanReaper, EndsOnlyTheProcessThePidFileNamesExactly) {
     testing::TempDir dir;
     const auto python = dir / "python3";
     std::filesystem::copy_file(VANTREL_SYSTEM_PYTHON, python);
     const std::string obeys = "import time\nprint('ready', flush=True)\ntime.sleep(600)";
     const std::string ignores = "import signal\nsignal.signal(signal.SIGTERM, signal.SIG_IGN)\n";
-    using Record = std::string (*)(const AgentIdentity&);
-    const Record exact = [](const AgentIdentity& it) {
-        return record(it.pid, it.startTime, it.bootId);
-    };
-    const std::tuple<const char*, std::filesystem::path, std::string, Record, std::optional<int>>
+    // Each row's record: the orphan's pid, start time plus `later` and `boot` (its own if null).
+    const std::tuple<const char*, std::filesystem::path, std::string, int, const char*,
+                     std::optional<int>>
         rows[] = {
-            {"the agent itself, obeying SIGTERM", python, obeys, exact, SIGTERM},
-            {"the agent itself, ignoring SIGTERM", python, ignores + obeys, exact, SIGKILL},
-            {"another start with the same pid", python, obeys,
-             [](const AgentIdentity& it) { return record(it.pid, it.startTime + 1, it.bootId); },
-             std::nullopt},
-            {"another boot with the same pid and start", python, obeys,
-             [](const AgentIdentity& it) { return record(it.pid, it.startTime, "0ther-b00t"); },
-             std::nullopt},
-            {"a bare pid of an older copy", python, obeys,
-             [](const AgentIdentity& it) { return std::to_string(it.pid); }, std::nullopt},
-            {"another program", "/bin/sh", "echo ready; exec sleep 600", exact, std::nullopt},
+            {"the agent itself, obeying SIGTERM", python, obeys, 0, nullptr, SIGTERM},
+            {"the agent itself, ignoring SIGTERM", python, ignores + obeys, 0, nullptr, SIGKILL},
+            {"another start with the same pid", python, obeys, 1, nullptr, std::nullopt},
+            {"another boot with the same pid and start", python, obeys, 0, "0ther-b00t", {}},
+            {"another program", "/bin/sh", "echo ready; exec sleep 600", 0, nullptr, {}},
         };
-    for (const auto& [behaviour, program, code, written, endedBy] : rows) {
+    for (const auto& [behaviour, program, code, later, boot, endedBy] : rows) {
         SCOPED_TRACE(behaviour);
         testing::RunningApp orphan(program, {"-c", code}, currentEnvironment());
         ASSERT_TRUE(orphan.waitForOutput("ready"));
-        auto identity = AgentIdentity::of(orphan.pid());
-        ASSERT_TRUE(identity);
-        testing::writeFile(dir / "agent.pid", written(*identity));
+        auto it = AgentIdentity::of(orphan.pid());
+        ASSERT_TRUE(it);
+        testing::writeFile(dir / "agent.pid", " " + std::to_string(it->pid) + " " +
+                                                  std::to_string(it->startTime + later) + " " +
+                                                  (boot ? boot : it->bootId) + "\n");
         auto reaped = reapOrphan(dir / "agent.pid", dir / "." / "python3", 0.2);
         EXPECT_EQ(reaped.has_value(), endedBy.has_value()) << "reaped";
         EXPECT_EQ(orphan.waitForExit(endedBy ? 15 : 0), endedBy) << "ended by";
@@ -171,7 +159,7 @@ TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLo
     ::setenv("VANTREL_API", "http://inherited.invalid", 1);
     int leaky = ::open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
     run("ls /proc/self/fd > fds\nprintf '%s\\n' \"$@\" > args\nenv > env\nmkfifo go1 go2 go3 late\n"
-        "echo $$ $(cut -d' ' -f6 /proc/$$/stat) > session\n"
+        "[ $$ = $(cut -d' ' -f6 /proc/$$/stat) ] && echo leader > session\n"
         "piece() { printf \"$1\"; : > written$2; read x < go$2; }\n"
         "piece '\\303' 1\npiece '\\251 ok\\n' 2\npiece '\\377 bad\\n' 3\n"
         "(read x < late; echo late words) &\n"
@@ -202,10 +190,7 @@ TEST_F(AgentProcessTest, AChildOfTheAgentHoldingThePipeNeitherDelaysTheExitNorLo
 
     EXPECT_EQ(read("args"), "-m\nvantrel_agent\nrun\n");
     EXPECT_EQ(read("fds"), "0\n1\n2\n3\n") << "descriptors; 3 is ls's own folder";
-    std::istringstream session(read("session"));
-    pid_t pid = 0, leader = -1;
-    session >> pid >> leader;
-    EXPECT_EQ(leader, pid) << "the agent leads a session of its own, away from our terminal";
+    EXPECT_EQ(read("session"), "leader\n") << "the agent leads a session away from our terminal";
     for (auto entry :
          {"PYTHONHOME=" + at("python"), "PYTHONPATH=" + at("lib"), "PYTHONDONTWRITEBYTECODE=1"s,
           "PYTHONUNBUFFERED=1"s, "VANTREL_AGENT_TYPE=macos"s, "AGENT_STATE=" + at("agent.json"),
