@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <list>
+#include <ranges>
 #include <thread>
 
 #include "menubar/autostart_entry.h"
@@ -236,11 +237,8 @@ TEST(StatusMenuModelTest, RowsAndTheirGating) {
         StatusMenuModel model(build);
         std::size_t count = model.rows().size();
         change(model);
-        std::vector<std::string> rows;
-        for (const auto& row : model.rows()) {
-            rows.push_back(shown(row));
-        }
-        EXPECT_EQ(rows, expected);
+        const auto rows = model.rows() | std::views::transform(shown);
+        EXPECT_EQ(std::vector(rows.begin(), rows.end()), expected);
         EXPECT_EQ(model.rows().size(), count) << "expected views to update rows in place";
     }
     StatusMenuModel model(test);
@@ -250,36 +248,10 @@ TEST(StatusMenuModelTest, RowsAndTheirGating) {
     EXPECT_EQ(model.commandForKey(0), std::nullopt) << "expected rows without a key never to match";
 }
 
-class LoginItemTest : public ::testing::Test {
-  protected:
-    std::unique_ptr<LoginItem> itemFor(const std::filesystem::path& executable) const {
-        return makeLoginItem(executable, entry);
-    }
-
-    testing::TempDir home;
-    const std::filesystem::path autostart = home / "autostart",
-                                entry = autostart / "vantrel-agent.desktop";
-};
-
-// Only a regular file is an entry. What stands in the way is refused with the system's reason
-// (root ignores permission bits, so a file or folder stands in the way instead).
-TEST_F(LoginItemTest, AFolderOrFifoInTheEntrysPlaceIsNoEntry) {
-    auto item = itemFor("/opt/Vantrel Agent/bin/VantrelAgent");
-    writeFile(autostart, "not a folder");
-    EXPECT_NE(item->enable().value_or(""), "") << "expected a reason with a file as the folder";
-    std::filesystem::remove(autostart);
-    writeFile(entry / "keep", "x");
-    EXPECT_FALSE(item->isEnabled()) << "expected a folder to be no entry";
-    EXPECT_EQ(item->enable(), "Is a directory");
-    EXPECT_EQ(item->disable(), "Directory not empty");
-    std::filesystem::remove_all(entry);
-    ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0);
-    EXPECT_FALSE(item->isEnabled()) << "expected a fifo to be no entry";
-}
-
-// Each executable is quoted only as the rules need; the entry, written whole, runs it at login and
-// reads back to it, and an entry for another executable is not ours.
-TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableRemovesIt) {
+// Each executable is quoted only as the rules need and its entry reads back to it; a literal
+// backslash in a quoted argument is written as four; only the main group's Exec line counts; an
+// escape of the value ("\s") is undone before the arguments are split.
+TEST(AutostartEntry, ExecLinesAreWrittenAndReadByTheEntryRules) {
     const std::pair<std::string, std::string> cases[] = {
         {"/opt/VantrelAgent/bin/VantrelAgent", "/opt/VantrelAgent/bin/VantrelAgent"},
         {"/home/a b/Vantrel (2)/x", "\"/home/a b/Vantrel (2)/x\""},
@@ -291,26 +263,9 @@ TEST_F(LoginItemTest, EnableWritesAnEntryThatReadsBackToItsExecutableAndDisableR
         {"/tab\there", "\"/tab\there\""},
     };
     for (const auto& [executable, quoted] : cases) {
-        SCOPED_TRACE(executable);
-        EXPECT_EQ(quoteExecArgument(executable), quoted);
-        auto ours = itemFor(executable);
-        EXPECT_FALSE(ours->isEnabled()) << "expected another executable's entry not to be ours";
-        EXPECT_EQ(ours->enable(), std::nullopt);
-        EXPECT_TRUE(ours->isEnabled()) << "expected the entry written to be ours";
-        const auto text = readFile(entry);
-        EXPECT_TRUE(text.starts_with("[Desktop Entry]\nType=Application\n")) << text;
-        EXPECT_NE(text.find(" --login-item\n"), std::string::npos) << text;
-        EXPECT_EQ(autostartProgram(text), executable);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart), {}), 1)
-            << "expected the entry alone, written whole";
+        EXPECT_EQ(quoteExecArgument(executable), quoted) << executable;
+        EXPECT_EQ(autostartProgram(autostartEntry(executable)), executable) << "read back";
     }
-    EXPECT_EQ(itemFor("/tab\there")->disable(), std::nullopt);
-    EXPECT_FALSE(std::filesystem::exists(entry)) << "expected no entry after disabling";
-}
-
-// A literal backslash in a quoted argument is written as four; only the main group's Exec line
-// counts; an escape of the value ("\s") is undone before the arguments are split.
-TEST(AutostartEntry, ExecLinesAreWrittenAndReadByTheEntryRules) {
     EXPECT_NE(autostartEntry("/a b\\c").find("Exec=\"/a b\\\\\\\\c\" --login-item"),
               std::string::npos)
         << "expected the backslash written as four";
@@ -319,6 +274,36 @@ TEST(AutostartEntry, ExecLinesAreWrittenAndReadByTheEntryRules) {
         << "expected only the main group's Exec line to count";
     EXPECT_EQ(autostartProgram("[Desktop Entry]\nExec=\"/a\\sb\" --login-item\n"), "/a b")
         << "expected \\s in a value to read as a space";
+}
+
+// The entry, written whole over another executable's, runs this one at login. Only a regular file
+// is an entry. What stands in the way is refused with the system's reason (root ignores permission
+// bits, so a file or folder stands in the way instead).
+TEST(LoginItemTest, OnlyARegularFileWrittenWholeForThisExecutableIsItsEntry) {
+    testing::TempDir home;
+    const auto autostart = home / "autostart", entry = autostart / "vantrel-agent.desktop";
+    auto item = makeLoginItem("/opt/Vantrel Agent/bin/VantrelAgent", entry);
+    writeFile(autostart, "not a folder");
+    EXPECT_NE(item->enable().value_or(""), "") << "expected a reason with a file as the folder";
+    std::filesystem::remove(autostart);
+    EXPECT_EQ(makeLoginItem("/opt/other", entry)->enable(), std::nullopt);
+    EXPECT_FALSE(item->isEnabled()) << "expected another executable's entry not to be ours";
+    EXPECT_EQ(item->enable(), std::nullopt);
+    EXPECT_TRUE(item->isEnabled()) << "expected the entry written to be ours";
+    const auto text = readFile(entry);
+    EXPECT_TRUE(text.starts_with("[Desktop Entry]\nType=Application\n")) << text;
+    EXPECT_NE(text.find(" --login-item\n"), std::string::npos) << text;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(autostart), {}), 1)
+        << "expected the entry alone, written whole";
+    EXPECT_EQ(item->disable(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(entry)) << "expected no entry after disabling";
+    writeFile(entry / "keep", "x");
+    EXPECT_FALSE(item->isEnabled()) << "expected a folder to be no entry";
+    EXPECT_EQ(item->enable(), "Is a directory");
+    EXPECT_EQ(item->disable(), "Directory not empty");
+    std::filesystem::remove_all(entry);
+    ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0);
+    EXPECT_FALSE(item->isEnabled()) << "expected a fifo to be no entry";
 }
 
 }  // namespace
