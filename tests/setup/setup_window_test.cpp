@@ -29,27 +29,27 @@ TEST(SetupWindowTest, RetriesALoadThatTimesOutInItsOwnProcessThenShowsTheAgentsP
                                       "h.ThreadingHTTPServer(('127.0.0.1', 8787), Silent)"
                                       ".serve_forever()\n");
     ASSERT_TRUE(agent->waitUntilListening()) << agent->output();
-    const auto loads = [&] { return std::ranges::count(agent->output(), '\n'); };
+    const auto loaded = [&](long count) {
+        return waitFor([&] { return std::ranges::count(agent->output(), '\n') == count; }, 60);
+    };
 
     SetupWindow process(std::filesystem::path(VANTREL_BUNDLE_DIR) / SetupWindow::kProgram,
                         {"--load-timeout=600"});
+    const auto gone = [&] { return !process.isOpen() && !process.pidForTesting(); };
     step("the process lives while the window is open; a show after a close or a crash loads anew",
          [&] {
              process.show();
-             ASSERT_TRUE(waitFor([&] { return loads() == 1; }, 60)) << "expected the first load";
+             ASSERT_TRUE(loaded(1)) << "expected the first load";
              const pid_t first = *process.pidForTesting();
              process.close();
-             ASSERT_TRUE(waitFor([&] { return !process.isOpen() && !process.pidForTesting(); }, 60))
-                 << "expected the process gone after a close";
+             ASSERT_TRUE(waitFor(gone, 60)) << "expected the process gone after a close";
              EXPECT_NE(::kill(first, 0), 0) << "expected it ended and reaped";
              process.show();
-             ASSERT_TRUE(waitFor([&] { return loads() == 2; }, 60)) << "expected a load anew";
+             ASSERT_TRUE(loaded(2)) << "expected a load anew";
              ::kill(*process.pidForTesting(), SIGKILL);
-             ASSERT_TRUE(waitFor([&] { return !process.isOpen() && !process.pidForTesting(); }))
-                 << "expected a crashed process forgotten";
+             ASSERT_TRUE(waitFor(gone)) << "expected a crashed process forgotten";
              process.show();
-             EXPECT_TRUE(waitFor([&] { return loads() == 3; }, 60))
-                 << "expected a load anew after a crash";
+             EXPECT_TRUE(loaded(3)) << "expected a load anew after a crash";
          });
 
     auto workspace = std::make_shared<RecordingWorkspace>();
