@@ -1,8 +1,5 @@
 #include <fcntl.h>
 
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusError>
 #include <QDBusUnixFileDescriptor>
 

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <list>
