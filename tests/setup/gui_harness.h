@@ -22,14 +22,12 @@ namespace vantrel::testing {
 // Makes the one QApplication of a GUI program, on the display the test run provides (in the home
 // of its own that each test program gets from its launcher).
 inline void startGuiApplication() {
-    if (QCoreApplication::instance()) {
-        return;
-    }
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     static int argc = 1;
-    static char name[] = "setup_window_test";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
+    static char name[] = "setup_window_test", *argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) {
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        new QApplication(argc, argv);
+    }
 }
 
 // Types keys (xdotool's names, "ctrl+w") into the visible "Vantrel Agent" window of process `pid`
@@ -55,14 +53,12 @@ inline void step(const std::string& name, const std::function<void()>& body) {
 // Runs the Qt event loop until the condition holds or the timeout passes.
 inline bool waitFor(const std::function<bool()>& condition, double timeoutSeconds = 15) {
     QDeadlineTimer deadline(static_cast<qint64>(timeoutSeconds * 1000));
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
+    bool met = false;
+    while (!(met = condition()) && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(5);
     }
-    return true;
+    return met;
 }
 
 struct RecordingWorkspace final : Workspace {

@@ -56,14 +56,11 @@ TEST(SetupWindowTest, RetriesALoadThatTimesOutInItsOwnProcessThenShowsTheAgentsP
     auto queue = std::make_shared<ManualQueue>();
     SetupWebWindow window(workspace, std::make_shared<RecordingAlerts>(),
                           std::make_shared<QSettings>("Vantrel", "Agent"), queue, 0.2);
-    step("a load that times out is stopped and retried on the main queue, within the budget", [&] {
+    // The budget and the retries after the first are the loading table's.
+    step("a load that times out is stopped and retried on the main queue", [&] {
         window.show();
         ASSERT_TRUE(waitFor([&] { return queue->size() == 1; })) << "expected a retry queued";
-        EXPECT_EQ(queue->nextDelay(), 0.5);
         EXPECT_EQ(window.loadingForTesting().attempts, 1);
-        queue->advance(0.5);
-        ASSERT_TRUE(waitFor([&] { return queue->size() == 1; })) << "expected a second retry";
-        EXPECT_EQ(window.loadingForTesting().attempts, 2);
     });
 
     auto* page = window.webViewForTesting()->page();
