@@ -125,24 +125,5 @@ TEST(DiagnosticsRunTest, EachEventMovesTheRunAsTheWindowShowsIt) {
     }
 }
 
-// Per phase: the start button's title, then whether it is enabled and whether the progress bar and
-// the reveal button show.
-TEST(DiagnosticsRunTest, ControlsFollowThePhase) {
-    const std::pair<DiagnosticsRun::Phase, std::string> rows[] = {
-        {ready, "Collect diagnostics +--"}, {starting, "Collecting… -+-"},
-        {polling, "Collecting… -+-"},       {failed, "Collect again +--"},
-        {saving, "Collect again ++-"},      {saved, "Collect again +++"},
-        {empty, "Collect again ++-"},       {unsaved, "Collect again ++-"},
-    };
-    const auto sign = [](bool yes) { return yes ? '+' : '-'; };
-    for (const auto& [phase, shown] : rows) {
-        const auto s = S(phase);
-        EXPECT_EQ(std::string(s.startTitle()) + " " + sign(s.startEnabled()) +
-                      sign(s.progressVisible()) + sign(s.revealVisible()),
-                  shown)
-            << "phase " << static_cast<int>(phase);
-    }
-}
-
 }  // namespace
 }  // namespace vantrel
