@@ -91,11 +91,6 @@ TEST(SetupWindowTest, RetriesALoadThatTimesOutInItsOwnProcessThenShowsTheAgentsP
             << "expected the agent's readings in the file";
         EXPECT_EQ(readFile(downloads / "readings.csv"), "first");
     });
-
-    step("a show of the open window brings it forward without a reload", [&] {
-        window.show();
-        EXPECT_FALSE(window.loadingForTesting().requested) << "expected no load requested";
-    });
 }
 
 }  // namespace
