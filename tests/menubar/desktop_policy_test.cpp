@@ -4,28 +4,9 @@
 
 #include "menubar/background_notices.h"
 #include "menubar/keep_awake_route.h"
-#include "menubar/tray_look.h"
 
 namespace vantrel {
 namespace {
-
-// The worst state shows: stopped, then the network warning, then waiting to be paired (the two
-// alone: the desktop's session test).
-TEST(TrayLookTest, TheIconTellsTheWorstStateAndTheTooltipIsTheStateLine) {
-    const auto reading = AgentState::reading("Solar 2.5 kW"), waiting = AgentState::waitingToPair(),
-               stopped = AgentState::stopped("exited 3");
-    const std::tuple<AgentState, bool, const char*> cases[] = {
-        {reading, false, "vantrel-agent-symbolic"},
-        {AgentState::starting(), false, "vantrel-agent-symbolic"},
-        {reading, true, "vantrel-agent-warning-symbolic"},
-        {waiting, true, "vantrel-agent-warning-symbolic"},
-        {stopped, true, "vantrel-agent-stopped-symbolic"},
-    };
-    for (const auto& [state, warning, icon] : cases) {
-        SCOPED_TRACE(state.menuText() + (warning ? " with the warning" : ""));
-        EXPECT_EQ(trayLook(state, warning), (TrayLook{icon, state.menuText()}));
-    }
-}
 
 // Only errors that say no portal offers the call send keep-awake to the login manager.
 TEST(PortalAnswerTest, OnlyAMissingPortalFallsBackAndEveryOtherErrorIsARefusal) {
@@ -65,23 +46,6 @@ TEST(RelaunchStreakTest, TheThirdRelaunchInARowAsksForTheNotice) {
             seen += streak.advance(states.at(state)) ? '!' : '.';
         }
         EXPECT_EQ(seen, asks) << name << " (" << sequence << ")";
-    }
-}
-
-// Kinds do not hold each other back.
-TEST(NoticeSpacingTest, OneNoticeOfEachKindPerHour) {
-    using enum Notice;
-    const std::tuple<double, Notice, bool> steps[] = {
-        {0, agentKeepsStopping, true},       {10, agentKeepsStopping, false},
-        {10, updateInstalled, true},         {20, networkWarning, true},
-        {3599.9, agentKeepsStopping, false}, {3600, agentKeepsStopping, true},
-        {3610, updateInstalled, true},       {3620, networkWarning, true},
-        {7199, agentKeepsStopping, false},
-    };
-    NoticeSpacing spacing;
-    for (const auto& [now, notice, admitted] : steps) {
-        EXPECT_EQ(spacing.admit(notice, now), admitted)
-            << "notice " << static_cast<int>(notice) << " at " << now;
     }
 }
 
