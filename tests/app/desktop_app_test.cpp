@@ -1,18 +1,11 @@
 #include <string.h>
 
-#include <QApplication>
-#include <QMenu>
-#include <QSystemTrayIcon>
-#include <QWindow>
-
 #include <gmock/gmock.h>
 
 #include <regex>
 
 #include "app/headless_app.h"
 #include "bundle_app.h"
-#include "menubar/tray_test_kit.h"
-#include "support/qt_window.h"
 
 namespace vantrel::testing {
 namespace {
@@ -21,7 +14,7 @@ using ::testing::HasSubstr;
 using ::testing::Value;
 using namespace std::string_literals;
 
-// An X server of the test's own: no other test's tray icon docks there, and a test may end it.
+// An X server of the test's own, which a test may end.
 struct OwnDisplay {
     // ":N", or empty when the server did not start; warnings may come before the number.
     std::string name() const {
@@ -37,57 +30,6 @@ struct OwnDisplay {
                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
                       currentEnvironment()};
 };
-
-// Clicks as a person would, at a point of the screen.
-void click(QPoint at) {
-    RunningApp xdotool(
-        "/usr/bin/xdotool",
-        {"mousemove", "--sync", std::to_string(at.x()), std::to_string(at.y()), "click", "1"},
-        currentEnvironment());
-    std::optional<int> status;
-    waitFor([&] { return (status = xdotool.waitForExit(0)).has_value(); }, kGuard);
-    EXPECT_EQ(status, 0) << "expected a click at " << at.x() << "," << at.y() << xdotool.output();
-}
-
-// Without a session bus the icon docks the XEmbed way in a tray (trayer) that comes later: the
-// status window shows until then. A click opens the menu, and the docked icon is no window.
-TEST(TrayHostTest, ATrayThatAppearsTakesOverAndAClickOpensTheMenu) {
-    OwnDisplay display;  // the toolkit's connection to it is not used after the test
-    ASSERT_FALSE(display.name().empty()) << display.output;
-    ::setenv("DISPLAY", display.name().c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    startGuiApplication();
-    MenuUnderTest tray(kTestBuild);
-    tray.menu->start();
-    EXPECT_TRUE(tray.menu->statusWindow().isOpen()) << "expected the status window before a tray";
-    RunningApp trayer(
-        "/usr/bin/trayer",
-        {"--edge", "top", "--align", "left", "--widthtype", "request", "--height", "32"},
-        currentEnvironment());
-    QSystemTrayIcon* icon = tray.menu->trayForTesting().icon();
-    // The docked icon's own window takes clicks only once the server shows it in the tray; a known
-    // geometry comes earlier.
-    const auto shown = [&] {
-        auto all = QApplication::topLevelWidgets();
-        auto docked =
-            std::ranges::find_if(all, [](auto* w) { return w->inherits("QSystemTrayIconSys"); });
-        return docked != all.end() && (*docked)->windowHandle() &&
-               (*docked)->windowHandle()->isExposed() && !icon->geometry().isEmpty();
-    };
-    ASSERT_TRUE(waitFor(shown, 60)) << trayer.output();
-    EXPECT_TRUE(waitFor([&] { return !tray.menu->statusWindow().isOpen(); }, 5))
-        << "expected the status window closed once docked";
-    EXPECT_FALSE(hasVisibleWindows());
-    click(icon->geometry().center());
-    QMenu* menu = tray.menu->menuForTesting();
-    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard)) << "expected the menu open";
-    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
-    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10))
-        << "expected the row clicked to reveal the log";
-    EXPECT_FALSE(menu->isVisible());
-    tray.menu->stop();
-}
 
 // The bundle's executable as a desktop application on a display of its own.
 class DesktopAppTest : public BundleAppTest {
