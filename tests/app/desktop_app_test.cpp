@@ -26,9 +26,11 @@ struct OwnDisplay {
 
     const std::regex line{"(^|\n)([0-9]+)\n"};
     mutable std::string output;
-    RunningApp server{"/usr/bin/Xvfb",
-                      {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                      currentEnvironment()};
+    // Without -noreset the server resets when its last client goes, refusing connections a while.
+    RunningApp server{
+        "/usr/bin/Xvfb",
+        {"-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", "1024x768x24"},
+        currentEnvironment()};
 };
 
 // The bundle's executable as a desktop application on a display of its own.
@@ -113,7 +115,8 @@ TEST_F(DesktopAppTest, ASecondStartHandsOverAndTheNextStartEndsAnAgentLeftRunnin
     const auto loads = pages();
     auto next = launch({});
     EXPECT_TRUE(processEnds(orphan)) << "expected the next start to end the agent left running";
-    EXPECT_TRUE(eventually([&] { return pages() > loads; }, kGuard)) << "its setup window opens";
+    EXPECT_TRUE(eventually([&] { return pages() > loads; }, kGuard))
+        << "expected its setup window to load the page: " << next->output();
     EXPECT_TRUE(eventually([&] { return agentPid().value_or(orphan) != orphan; }));
     auto current = agentPid();
     next->signal(SIGTERM);
