@@ -69,16 +69,12 @@ StateOutput stateOutput(LinePrinter& printer, ServiceNotifier& notifier,
 
 // Whether one of the signals waits, blocked, for this process.
 bool anyPending(const sigset_t& signals) {
-    sigset_t pending;
+    sigset_t pending, both;
     if (sigpending(&pending) != 0) {
         return false;
     }
-    for (int number : endingSignals()) {
-        if (sigismember(&pending, number) == 1 && sigismember(&signals, number) == 1) {
-            return true;
-        }
-    }
-    return false;
+    sigandset(&both, &pending, &signals);
+    return !sigisemptyset(&both);
 }
 
 // Says why a start cannot go on; its exit status.
