@@ -24,6 +24,9 @@ void AgentLog::open(bool emptyPastLimit) {
 void AgentLog::rotate() {
     auto older = path_;
     older += ".1";
+    // Removed first, so that the rename replaces nothing: ext4 starts writing a file renamed over
+    // another back at once, on the renaming thread, which on a slow card stalls the reading.
+    ::unlink(older.c_str());
     if (::rename(path_.c_str(), older.c_str()) == 0) {
         fd_.reset();
         open(false);
