@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,6 +10,7 @@
 #include "app/launch_options.h"
 #include "app/update_resume.h"
 #include "support/bundle.h"
+#include "support/error_text.h"
 
 namespace {
 
@@ -20,6 +22,17 @@ vantrel::UpdateResume updateResume(const vantrel::RunContext& context) {
             .endOldAgent = [agent] {
                 vantrel::endAgent({.pidFile = agent.pidFile, .interpreter = agent.python});
             }};
+}
+
+// What was printed for --version or --help must have arrived: a full disk or a closed output is
+// a failure, as for any command whose output a script reads.
+int printed() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return 0;
+    }
+    std::fprintf(stderr, "VantrelAgent: the output could not be written: %s\n",
+                 vantrel::describe(errno).c_str());
+    return 1;
 }
 
 }  // namespace
@@ -38,13 +51,13 @@ int main(int argc, char** argv) {
     }
     if (options->help) {
         std::fputs(vantrel::kUsage, stdout);
-        return 0;
+        return printed();
     }
     if (options->version) {
         // The bundle's own version, the one the updater compares.
         std::printf("Vantrel Agent %s\n",
                     vantrel::bundle::versionIn(vantrel::bundle::info()).c_str());
-        return 0;
+        return printed();
     }
     // Worked out once: after an update's exchange this process's own executable lies elsewhere.
     const auto context = vantrel::RunContext::ofThisProcess();

@@ -266,6 +266,8 @@ TEST(CommandLineTest, VersionAndHelpExitZeroAndAnythingUnknownGivesTheUsageOnSta
     const std::tuple<std::vector<std::string>, std::string, int, std::string> cases[] = {
         {{"--version"}, "2>/dev/null", 0, "Vantrel Agent " VANTREL_BUNDLE_VERSION "\n"},
         {{"--help"}, "2>/dev/null", 0, "usage: VantrelAgent"},
+        {{"--version"}, ">/dev/full", 1, "could not be written: No space left on device\n"},
+        {{"--help"}, ">&-", 1, "could not be written: Bad file descriptor\n"},
         {{"-V"}, "2>/dev/null", 2, ""},
         {{"foo"}, "", 2, "unexpected argument foo\nusage: VantrelAgent"},
     };
