@@ -117,7 +117,7 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
 RunEnd runDesktop(int argc, char** argv, const LaunchOptions& options, const RunContext& context) {
     auto start = RunStart::begin(context.paths, bundle::root());
     if (start.refused == RunStart::Refused::anotherInstance) {
-        return {handOver(argc, argv, options, context.paths.reopenSocket())};
+        return {handOver(argc, argv, options, start.socket)};
     }
     if (start.refused == RunStart::Refused::lock) {
         std::fprintf(stderr, "Vantrel Agent %s\n", start.reason.c_str());
@@ -166,7 +166,7 @@ RunEnd runDesktop(int argc, char** argv, const LaunchOptions& options, const Run
                          {.loginItem = options.loginItem, .cannotStart = cannotStart});
     ReopenServer reopen;
     QObject::connect(&reopen, &ReopenServer::reopenRequested, &delegate, &AppDelegate::reopen);
-    reopen.listen(context.paths.reopenSocket());
+    reopen.listen(start.socket);
 
     QMetaObject::invokeMethod(&delegate, &AppDelegate::applicationDidFinishLaunching,
                               Qt::QueuedConnection);

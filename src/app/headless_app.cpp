@@ -126,8 +126,7 @@ RunEnd runHeadless(const LaunchOptions&, const RunContext& context) {
         quit();
     };
     // A desktop start finds this run here, learns its state and may ask it to quit.
-    auto handover = HeadlessHandover::listen(context.paths.reopenSocket(), mainLoop, askedQuit,
-                                             notifier.active());
+    auto handover = HeadlessHandover::listen(start.socket, mainLoop, askedQuit, notifier.active());
     auto output = stateOutput(printer, notifier, mainLoop, context.journalStream);
     auto show = [output, handover = handover.get()](const AgentState& state) {
         const std::string line = state.menuText();

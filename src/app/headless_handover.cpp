@@ -38,7 +38,8 @@ std::string readRequest(int peer) {
 UniqueFd listenAt(const std::filesystem::path& socket) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (socket.native().size() >= sizeof address.sun_path) {
+    // An empty path would name an abstract socket, which anyone may take.
+    if (socket.empty() || socket.native().size() >= sizeof address.sun_path) {
         return {};
     }
     std::memcpy(address.sun_path, socket.c_str(), socket.native().size());

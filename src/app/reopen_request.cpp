@@ -68,7 +68,8 @@ std::optional<std::string> exchange(const std::filesystem::path& socket, std::st
                                     double timeoutSeconds) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (socket.native().size() >= sizeof address.sun_path) {
+    // An empty path would name an abstract socket, which anyone may take.
+    if (socket.empty() || socket.native().size() >= sizeof address.sun_path) {
         return std::nullopt;
     }
     std::memcpy(address.sun_path, socket.c_str(), socket.native().size());

@@ -18,6 +18,9 @@ ReopenServer::ReopenServer(QObject* parent) : QObject(parent) {
 }
 
 bool ReopenServer::listen(const std::filesystem::path& socket) {
+    if (socket.empty()) {
+        return false;
+    }
     auto name = QString::fromStdString(socket.string());
     QLocalServer::removeServer(name);
     return server_.listen(name);

@@ -21,11 +21,12 @@ RunStart RunStart::begin(const Paths& paths, const std::filesystem::path& bundle
     if (!start.lock) {
         start.refused = instance.problem.empty() ? Refused::anotherInstance : Refused::lock;
         start.reason = instance.problem;
-        return start;
     }
     // Where the reopen socket goes. Without it a second start finds no one to ask, which it
     // survives, so the run goes on.
-    preparePrivateFolder(paths.runtime());
+    if (start.refused != Refused::lock && preparePrivateFolder(paths.runtime()).empty()) {
+        start.socket = paths.reopenSocket();
+    }
     return start;
 }
 

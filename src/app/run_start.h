@@ -19,6 +19,9 @@ struct RunStart {
     Refused refused = Refused::nothing;
     // For `folders`: "It could not create its folder in …: <reason>"; for `lock`: "cannot use …".
     std::string reason;
+    // The reopen socket, for a run that holds the lock or one that found another; empty when the
+    // runtime folder is not this user's alone, where another user could answer in its place.
+    std::filesystem::path socket;
 
     static RunStart begin(const Paths& paths, const std::filesystem::path& bundle);
 };

@@ -174,6 +174,22 @@ TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     }
 }
 
+// A runtime folder that another user owns (the shared fallback, made first by someone else) gets
+// no handover socket: its owner could swap in a socket of their own and answer desktop starts.
+TEST_F(HeadlessAppTest, MakesNoHandoverSocketInARuntimeFolderAnotherUserOwns) {
+    TempDir others;
+    if (::chown(others.path().c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "only root can give a folder away";
+    }
+    setVariable(env, "XDG_RUNTIME_DIR", others.path().string());
+    auto app = launch({"--headless"});
+    ASSERT_TRUE(app->waitForOutput("Solar ", kGuard)) << app->output();
+    EXPECT_FALSE(std::filesystem::exists(others.path() / "vantrel-agent.sock"))
+        << "expected no socket in a folder of another user";
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->waitForExit(kGuard), 0);
+}
+
 // Under a service manager: each state is the status, readiness once the agent is launched, the
 // stop announced; the journal's lines carry priorities and a reading's new values are held back.
 TEST_F(HeadlessAppTest, UnderAServiceManagerItReportsReadinessStatusAndStopAndPacesItsJournal) {
