@@ -26,6 +26,11 @@ std::string preparePrivateFolder(const std::filesystem::path& folder) {
     if (info.st_uid != ::geteuid()) {
         return "it belongs to another user";
     }
+    // One that others may reach was not made here (this makes it 0700): it may be a shared
+    // folder, such as /tmp itself, whose rights are not this program's to change.
+    if ((info.st_mode & 077) != 0) {
+        return "other users can reach it";
+    }
     if ((info.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0) {
         return describe(errno);
     }

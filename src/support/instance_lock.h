@@ -39,7 +39,8 @@ struct InstanceLock::Attempt {
 
 // Makes `folder` a folder that only this user can reach (mode 0700), creating it if needed. An
 // empty text when it is; otherwise the reason, and the folder is left as found: one that another
-// user owns, or a link or file in its place, is refused rather than trusted.
+// user owns or that others may reach, or a link or file in its place, is refused rather than
+// trusted.
 std::string preparePrivateFolder(const std::filesystem::path& folder);
 
 }  // namespace vantrel

@@ -54,7 +54,8 @@ TEST(Paths, OddVariablesStillGiveAbsoluteFolders) {
     }
 }
 
-// The fallback runtime folder in a shared /tmp is made private, or refused and left as found.
+// The fallback runtime folder in a shared /tmp is made private, or refused and left as found;
+// one that others may reach (a shared folder, /tmp itself) is refused.
 TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     testing::TempDir dir;
     for (const char* name : {"open", "foreign"}) {
@@ -65,12 +66,15 @@ TEST(PrivateFolder, IsMadeOnlyThisUsersOrRefused) {
     fs::create_directory_symlink(dir / "open", dir / "link");
     testing::writeFile(dir / "file", "");
     for (auto [name, usable] :
-         {std::pair{"new", true}, {"open", true}, {"link", false}, {"file", false}}) {
+         {std::pair{"new", true}, {"open", false}, {"link", false}, {"file", false}}) {
         const auto problem = preparePrivateFolder(dir / name);
         EXPECT_EQ(problem.empty(), usable)
             << name << ": expected " << (usable ? "usable" : "refused") << ", got: " << problem;
         EXPECT_TRUE(!usable || fs::status(dir / name).permissions() == fs::perms::owner_all)
             << name << ": expected only its owner's rights";
+        EXPECT_TRUE(name != std::string("open") ||
+                    fs::status(dir / name).permissions() == fs::perms::all)
+            << name << ": expected a folder open to others left as found";
     }
     if (canGiveAway) {
         EXPECT_EQ(preparePrivateFolder(dir / "foreign"), "it belongs to another user");
