@@ -11,7 +11,8 @@ DiagnosticsClient::DiagnosticsClient(std::shared_ptr<TaskQueue> background,
 
 // Only the body matters to the window: the status and any transport error are not passed on.
 void DiagnosticsClient::request(const std::string& path, Then then) const {
-    HttpRequest http{.url = base_ + "/" + path, .timeoutSeconds = kTimeoutSeconds};
+    HttpRequest http{
+        .url = base_ + "/" + path, .timeoutSeconds = kTimeoutSeconds, .longestBody = kLongestBody};
     background_->post(
         [main = main_, fetch = fetch_, http = std::move(http), then = std::move(then)]() mutable {
             auto body = fetch(http).body;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,6 +18,9 @@ class DiagnosticsClient {
   public:
     static constexpr const char* kAgentBase = "http://127.0.0.1:8787";
     static constexpr double kTimeoutSeconds = 90;
+    // Far above any archive of a log and readings; whatever answers on the agent's port (any
+    // local user may listen there while the agent does not) cannot fill the memory.
+    static constexpr std::uint64_t kLongestBody = 256 << 20;
 
     using Fetch = std::function<HttpResult(const HttpRequest&)>;
     using Then = std::function<void(std::optional<std::string> body)>;

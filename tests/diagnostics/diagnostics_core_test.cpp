@@ -44,11 +44,15 @@ TEST(SaveArchiveTest, WritesToTheFirstFolderThatTakesTheFile) {
 }
 
 // The answer, or none when nobody answered, comes on the main queue, never inline (the window's
-// run asks a real agent).
+// run asks a real agent); a body is taken only up to a bound.
 TEST(DiagnosticsClientTest, AnswersOnTheMainQueue) {
     auto background = std::make_shared<testing::ManualQueue>(),
          main = std::make_shared<testing::ManualQueue>();
-    DiagnosticsClient client(background, main, "", [](auto&) { return HttpResult{}; });
+    DiagnosticsClient client(background, main, "", [](const HttpRequest& request) {
+        EXPECT_TRUE(request.longestBody > 0 && request.longestBody <= (1u << 30))
+            << "expected a bounded body, not " << request.longestBody;
+        return HttpResult{};
+    });
     std::vector<std::optional<std::string>> answers;
     client.request("api/diagnostics/archive", [&](auto body) { answers.push_back(body); });
     background->runDue();
