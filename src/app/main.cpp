@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +38,16 @@ int printed() {
     return 1;
 }
 
+// A standard descriptor closed at start would be the number of the first file or pipe opened
+// (the lock, a wake-up pipe), and what is printed would go into it: /dev/null takes its place.
+void fillClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            ::open("/dev/null", O_RDWR);  // the lowest free number: this one
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +72,7 @@ int main(int argc, char** argv) {
                     vantrel::bundle::versionIn(vantrel::bundle::info()).c_str());
         return printed();
     }
+    fillClosedStandardDescriptors();
     // Worked out once: after an update's exchange this process's own executable lies elsewhere.
     const auto context = vantrel::RunContext::ofThisProcess();
     auto resume = updateResume(context);

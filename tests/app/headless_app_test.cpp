@@ -154,6 +154,20 @@ TEST_F(HeadlessAppTest, OneCopyPerDataFolderWhateverTheSessionOrOutputAndNohupIs
     EXPECT_TRUE(processEnds(agent)) << "expected the agent ended";
 }
 
+// Standard descriptors closed at start are not taken by the run's own files and pipes, which
+// would receive what it prints.
+TEST_F(HeadlessAppTest, ClosedStandardDescriptorsAreFilledWithTheNullDevice) {
+    const std::vector<std::string> closed{"-c", "exec \"$0\" --headless <&- >&- 2>&-", kExecutable};
+    auto run = ChildProcess::spawn({"/bin/sh", closed, env, -1}).child;
+    ASSERT_TRUE(run && waitForAgent() != 0) << "expected the run and its agent";
+    for (int fd : {0, 1, 2}) {
+        auto path = "/proc/" + std::to_string(run->pid()) + "/fd/" + std::to_string(fd);
+        EXPECT_EQ(std::filesystem::read_symlink(path).string(), "/dev/null") << "descriptor " << fd;
+    }
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0) << "expected the run to end on SIGTERM";
+}
+
 // A start that cannot go on says why, in its own words, and touches nothing.
 TEST_F(HeadlessAppTest, AStartThatCannotGoOnSaysWhy) {
     writeFile(home / "file", "x");
