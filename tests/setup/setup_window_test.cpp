@@ -77,6 +77,10 @@ TEST(SetupWindowTest, RetriesALoadThatTimesOutInItsOwnProcessThenShowsTheAgentsP
         ASSERT_TRUE(waitFor([&] { return !workspace->opened.empty(); }))
             << "expected the link opened outside";
         EXPECT_EQ(workspace->opened, std::vector<std::string>{"https://vantrel.example/help"});
+        page->runJavaScript(QStringLiteral("window.open('https://vantrel.example/new')"));
+        ASSERT_TRUE(waitFor([&] { return workspace->opened.size() == 2; }))
+            << "expected a new window's page opened outside";
+        EXPECT_EQ(workspace->opened.back(), "https://vantrel.example/new");
         EXPECT_EQ(page->url().toString(), QStringLiteral("http://127.0.0.1:8787/"));
     });
 
