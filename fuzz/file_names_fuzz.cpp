@@ -10,7 +10,7 @@ using vantrel::fuzz::require;
 namespace {
 
 bool isSafeComponent(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." &&
+    return !name.empty() && name.front() != '.' &&
            name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 

@@ -1,5 +1,7 @@
 #include "support/offered_file_name.h"
 
+#include <algorithm>
+
 namespace vantrel {
 
 std::string offeredFileName(std::string_view offered) {
@@ -7,7 +9,10 @@ std::string offeredFileName(std::string_view offered) {
     if (const auto slash = offered.rfind('/'); slash != std::string_view::npos) {
         offered.remove_prefix(slash + 1);
     }
-    if (offered.empty() || offered == "." || offered == "..") {
+    // A hidden name is not what the user is told to look for, and where the Desktop or Downloads
+    // folder is the home folder it would be a shell's or session's start-up file.
+    offered.remove_prefix(std::min(offered.find_first_not_of('.'), offered.size()));
+    if (offered.empty()) {
         return kDefaultArchiveName;
     }
     return std::string(offered);
