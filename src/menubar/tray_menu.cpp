@@ -46,6 +46,7 @@ TrayMenu::TrayMenu(QObject* parent) : QObject(parent) {}
 
 // The icon goes first: it refers to the menu.
 TrayMenu::~TrayMenu() {
+    qApp->removeEventFilter(this);
     icon_.reset();
 }
 
@@ -190,8 +191,11 @@ bool TrayMenu::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
+    // An XEmbed tray that goes away takes the icon with it; one that comes back docks it again.
     if (event->type() == QEvent::Show && isDockedIconWidget(watched)) {
         emit docked();
+    } else if (event->type() == QEvent::Hide && isDockedIconWidget(watched)) {
+        emit undocked();
     }
     return QObject::eventFilter(watched, event);
 }

@@ -53,7 +53,7 @@ class TrayMenu final : public QObject {
     void windowWanted();
     // A tray host has taken the icon (also one that started after the application).
     void docked();
-    // The StatusNotifier host went away.
+    // The tray went away: the StatusNotifier host, or the XEmbed tray holding the icon.
     void undocked();
 
   private slots:

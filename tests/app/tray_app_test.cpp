@@ -101,6 +101,10 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
         QWidget dockedIcon(nullptr,
                            Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
         dockedIcon.show();
+        EXPECT_FALSE(statusWindow.isOpen()) << "expected the status window away while docked";
+        dockedIcon.hide();
+        EXPECT_TRUE(statusWindow.isOpen()) << "expected it back once the tray took the icon away";
+        dockedIcon.show();
         window->showMinimized();
         app.reopen();
         ASSERT_TRUE(setup->isOpen());
