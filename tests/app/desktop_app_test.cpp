@@ -1,11 +1,19 @@
 #include <string.h>
 
+#include <QApplication>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QWindow>
+#include <QtTest/QTest>
+
 #include <gmock/gmock.h>
 
 #include <regex>
 
 #include "app/headless_app.h"
 #include "bundle_app.h"
+#include "menubar/tray_test_kit.h"
+#include "support/qt_window.h"
 
 namespace vantrel::testing {
 namespace {
@@ -14,7 +22,7 @@ using ::testing::HasSubstr;
 using ::testing::Value;
 using namespace std::string_literals;
 
-// An X server of the test's own, which a test may end.
+// An X server of the test's own: no other test's tray icon docks there, and a test may end it.
 struct OwnDisplay {
     // ":N", or empty when the server did not start; warnings may come before the number.
     std::string name() const {
@@ -32,6 +40,69 @@ struct OwnDisplay {
         {"-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", "1024x768x24"},
         currentEnvironment()};
 };
+
+// Clicks as a person would, at a point of the screen.
+void click(QPoint at) {
+    const auto where = std::to_string(at.x()) + " " + std::to_string(at.y());
+    EXPECT_EQ(std::system(("xdotool mousemove --sync " + where + " click 1").c_str()), 0)
+        << "expected a click at " << where;
+}
+
+// Without a session bus the icon docks the XEmbed way in a tray (trayer) that comes later, in place
+// of the status window, which the tray's end brings back. A click opens the menu: its first line
+// and the tooltip follow the agent, its rows and keys work. A production build checks on its own.
+TEST(TrayHostTest, ATrayThatAppearsTakesOverAndItsMenuFollowsTheAgent) {
+    OwnDisplay display;  // the toolkit's connection to it is not used after the test
+    ASSERT_FALSE(display.name().empty()) << display.output;
+    ::setenv("DISPLAY", display.name().c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    startGuiApplication();
+    MenuUnderTest tray(
+        Build{},
+        "echo 'pv=2.5kW grid=-1.234kW'\nwhile [ ! -e \"${0%/*}/crash\" ]; do sleep 0.05; done\n"
+        "exit 3\n");
+    tray.menu->start();
+    StatusWindow& window = tray.menu->statusWindow();
+    EXPECT_TRUE(window.isOpen()) << "expected the status window before a tray";
+    RunningApp trayer("/usr/bin/trayer", {"--edge", "top", "--align", "left"},
+                      currentEnvironment());
+    QSystemTrayIcon* icon = tray.menu->trayForTesting().icon();
+    // The docked icon takes clicks once the server shows it in the tray, after its geometry is
+    // known.
+    const auto shown = [&] {
+        return !icon->geometry().isEmpty() &&
+               std::ranges::any_of(QApplication::topLevelWidgets(), [](QWidget* w) {
+                   return w->inherits("QSystemTrayIconSys") && w->windowHandle()->isExposed();
+               });
+    };
+    ASSERT_TRUE(waitFor(shown, 60)) << trayer.output();
+    EXPECT_FALSE(window.isOpen() || hasVisibleWindows()) << "expected no window once docked";
+    // The status window's focus leaves a moment after it, and the application's deactivation then
+    // closes every open menu: the click waits for it.
+    ASSERT_TRUE(waitFor([] { return qApp->applicationState() != Qt::ApplicationActive; }))
+        << "expected the application inactive without a window";
+    click(icon->geometry().center());
+    QMenu* menu = tray.menu->menuForTesting();
+    ASSERT_TRUE(waitFor([&] { return menu->isVisible(); }, kGuard)) << "expected the menu open";
+    QAction* line = menu->actions().front();
+    EXPECT_TRUE(waitFor([&] { return line->text() == "Solar 2.5 kW \u00B7 exporting 1.23 kW"; }))
+        << "expected the reading on the first line, got " << line->text().toStdString();
+    EXPECT_EQ(icon->toolTip(), line->text());
+    writeFile(tray.dir / "crash", "");
+    EXPECT_TRUE(waitFor([&] { return line->text() == "Stopped \u2014 exited 3"; }))
+        << "expected the crash on the first line, got " << line->text().toStdString();
+    click(menu->mapToGlobal(menu->actionGeometry(tray.action("Show log")).center()));
+    EXPECT_TRUE(waitFor([&] { return tray.workspace->revealed.size() == 1; }, 10))
+        << "expected the row clicked to reveal the log";
+    menu->popup(QPoint(10, 10));
+    QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_TRUE(tray.menu->setupForTesting()->isOpen() && !menu->isVisible()) << "its key";
+    EXPECT_EQ(tray.updateMain->nextDelay(), 3.0) << "expected the production build's own check";
+    trayer.signal(SIGTERM);
+    EXPECT_TRUE(waitFor([&] { return window.isOpen(); }, kGuard)) << "expected it back, no tray";
+    tray.menu->stop();
+}
 
 // The bundle's executable as a desktop application on a display of its own.
 class DesktopAppTest : public BundleAppTest {
