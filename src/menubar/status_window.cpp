@@ -65,8 +65,12 @@ QWidget* StatusWindow::widgetFor(const MenuRow& row) {
     switch (row.kind) {
         case MenuRow::Kind::separator:
             return separatorLine();
-        case MenuRow::Kind::line:
-            return new QLabel;
+        case MenuRow::Kind::line: {
+            // The state line carries the agent's words: shown as written, never as markup.
+            auto* label = new QLabel;
+            label->setTextFormat(Qt::PlainText);
+            return label;
+        }
         case MenuRow::Kind::command:
             button = new QPushButton;
             break;

@@ -139,7 +139,8 @@ void TrayMenu::render(const std::vector<MenuRow>& rows) {
         const MenuRow& row = rows[i];
         QAction* action = actions_[i];
         if (row.kind != MenuRow::Kind::separator) {
-            action->setText(QString::fromStdString(row.title));
+            // Shown as written: a "&" in the agent's words is no shortcut marker.
+            action->setText(QString::fromStdString(row.title).replace('&', QStringLiteral("&&")));
             action->setEnabled(row.enabled);
             action->setChecked(row.checked);
         }

@@ -24,7 +24,7 @@ using testing::waitFor;
 // keeps the preference.
 TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     testing::startGuiApplication();
-    MenuUnderTest tray(kTestBuild, "echo 'Waiting to be paired'\nexec sleep 30\n");
+    MenuUnderTest tray(kTestBuild, "echo 'pv=<i>R&D'\nexec sleep 30\n");
     StatusMenu* status = tray.menu.get();  // the delegate takes the menu over
     AppDelegate app(std::move(tray.menu), tray.alerts,
                     {.loginItem = true, .cannotStart = std::nullopt});
@@ -45,7 +45,10 @@ TEST(AppDelegateTest, AStartAtLoginWithoutATrayOpensOnlyTheStatusWindow) {
     // a failure says why; the log is revealed but not made; a test build never checks for updates.
     testing::step("the status window carries the menu's rows, live, each doing its one job", [&] {
         auto* state = window->findChild<QLabel*>();
-        ASSERT_TRUE(waitFor([&] { return state->text() == "Waiting to be paired"; }, 10));
+        const QString reading = "Solar <i>R&D kW";  // the agent's words, not markup or a key
+        ASSERT_TRUE(waitFor([&] { return state->text() == reading; }, 10)) << "the state line";
+        EXPECT_EQ(state->textFormat(), Qt::PlainText) << "the state line shown as written";
+        EXPECT_EQ(status->menuForTesting()->actions().front()->iconText(), reading) << "its row";
         auto buttons = window->findChildren<QAbstractButton*>(Qt::FindDirectChildrenOnly);
         buttons.removeIf([&](auto* shown) { return !shown->isVisibleTo(window); });
         auto rows = status->menuForTesting()->actions();
