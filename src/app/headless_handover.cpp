@@ -7,8 +7,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "app/reopen_request.h"
 
 namespace vantrel {
@@ -36,19 +34,16 @@ std::string readRequest(int peer) {
 }
 
 UniqueFd listenAt(const std::filesystem::path& socket) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // An empty path would name an abstract socket, which anyone may take.
-    if (socket.empty() || socket.native().size() >= sizeof address.sun_path) {
+    auto address = socketAddress(socket);
+    if (!address) {
         return {};
     }
-    std::memcpy(address.sun_path, socket.c_str(), socket.native().size());
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     // Only the holder of the instance lock listens, so whatever is there was left by one that died.
     ::unlink(socket.c_str());
     const mode_t previous = ::umask(0077);
-    bool bound = fd.valid() &&
-                 ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    bool bound = fd.valid() && ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address),
+                                      sizeof *address) == 0;
     ::umask(previous);
     if (!bound || ::listen(fd.get(), 4) != 0) {
         return {};

@@ -66,16 +66,13 @@ std::optional<std::string> readLine(int fd, Clock::time_point deadline) {
 
 std::optional<std::string> exchange(const std::filesystem::path& socket, std::string_view request,
                                     double timeoutSeconds) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // An empty path would name an abstract socket, which anyone may take.
-    if (socket.empty() || socket.native().size() >= sizeof address.sun_path) {
+    auto address = socketAddress(socket);
+    if (!address) {
         return std::nullopt;
     }
-    std::memcpy(address.sun_path, socket.c_str(), socket.native().size());
     auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(timeoutSeconds));
-    auto fd = connectBefore(address, deadline);
+    auto fd = connectBefore(*address, deadline);
     if (!fd || ::send(fd->get(), request.data(), request.size(), MSG_NOSIGNAL) !=
                    static_cast<ssize_t>(request.size())) {
         return std::nullopt;
@@ -87,6 +84,16 @@ constexpr std::string_view kHeadlessWord = "headless ";
 constexpr std::string_view kServiceWord = "service ";
 
 }  // namespace
+
+std::optional<sockaddr_un> socketAddress(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socket.empty() || socket.native().size() >= sizeof address.sun_path) {
+        return std::nullopt;
+    }
+    std::memcpy(address.sun_path, socket.c_str(), socket.native().size());
+    return address;
+}
 
 std::string handoverAnswer(RunningInstance instance, const std::string& state) {
     std::string line(instance == RunningInstance::service ? kServiceWord : kHeadlessWord);

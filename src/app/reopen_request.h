@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/un.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,6 +25,10 @@ struct HandoverAnswer {
     RunningInstance instance;
     std::string state;  // a headless instance's state line
 };
+
+// The socket's address; nothing for a path too long for one, or an empty one, which would name an
+// abstract socket that anyone may take.
+std::optional<sockaddr_un> socketAddress(const std::filesystem::path& socket);
 
 // A headless instance's answer, one line.
 std::string handoverAnswer(RunningInstance instance, const std::string& state);
